@@ -1,0 +1,117 @@
+#include "foundation/VTRStreamAdditions.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "foundation/VTRError.h"
+#include "foundation/VTRMD5.h"
+#include "logging/VTRPOSIXError.h"
+
+namespace vtr {
+
+namespace {
+
+// One read system call per MiB keeps the call count low on multi-gigabyte recordings.
+constexpr size_t kDigestReadSize = size_t{1} << 20;
+constexpr size_t kDigestBlockSize = 1024;
+
+bool isReadable(VTRStreamStatus status) {
+    return status == VTRStreamStatus::Open || status == VTRStreamStatus::AtEnd;
+}
+
+}  // namespace
+
+VTRFileInputStream::VTRFileInputStream(std::string path) : path_(std::move(path)) {}
+
+VTRFileInputStream::~VTRFileInputStream() {
+    close();
+}
+
+void VTRFileInputStream::fail(int errorNumber, VTRError* error) {
+    status_ = VTRStreamStatus::Error;
+    streamError_ = posixError(errorNumber, path_);
+    setError(error, *streamError_);
+}
+
+bool VTRFileInputStream::open(VTRError* error) {
+    if (status_ != VTRStreamStatus::NotOpen) {
+        setError(error, posixError(EBADF, path_));
+        return false;
+    }
+    int descriptor;
+    do {
+        descriptor = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        fail(errno, error);
+        return false;
+    }
+    descriptor_ = descriptor;
+    status_ = VTRStreamStatus::Open;
+    return true;
+}
+
+int64_t VTRFileInputStream::read(uint8_t* buffer, size_t maxLength) {
+    if (!isReadable(status_)) return -1;
+    if (maxLength == 0) return 0;
+    ssize_t count;
+    do {
+        count = ::read(descriptor_, buffer, maxLength);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        fail(errno, nullptr);
+        return -1;
+    }
+    status_ = count == 0 ? VTRStreamStatus::AtEnd : VTRStreamStatus::Open;
+    return count;
+}
+
+void VTRFileInputStream::close() {
+    if (descriptor_ >= 0) {
+        // Linux releases the descriptor even when close reports EINTR, so no retry.
+        ::close(descriptor_);
+        descriptor_ = -1;
+    }
+    if (status_ != VTRStreamStatus::NotOpen) status_ = VTRStreamStatus::Closed;
+}
+
+int64_t VTRFileInputStream::offset() const {
+    if (!isReadable(status_)) return -1;
+    return ::lseek(descriptor_, 0, SEEK_CUR);
+}
+
+bool VTRFileInputStream::setOffset(uint64_t offset, VTRError* error) {
+    if (!isReadable(status_)) {
+        setError(error, posixError(EBADF, path_));
+        return false;
+    }
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        ::lseek(descriptor_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        setError(error,
+                 posixError(offset > static_cast<uint64_t>(INT64_MAX) ? EINVAL : errno, path_));
+        return false;
+    }
+    status_ = VTRStreamStatus::Open;
+    return true;
+}
+
+std::optional<VTRBytes> md5Digest(VTRFileInputStream& stream) {
+    if (stream.status() != VTRStreamStatus::Open) return std::nullopt;
+    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kDigestReadSize);
+    VTRMD5 md5;
+    for (;;) {
+        int64_t count = stream.read(buffer.get(), kDigestReadSize);
+        if (count < 0) return std::nullopt;
+        if (count == 0) break;
+        for (int64_t block = 0; block < count; block += kDigestBlockSize)
+            md5.update(buffer.get() + block,
+                       static_cast<size_t>(std::min<int64_t>(kDigestBlockSize, count - block)));
+    }
+    return md5.finish();
+}
+
+}  // namespace vtr

@@ -1,0 +1,64 @@
+// VTRFileInputStream: a read stream over one local file that owns its descriptor, and the MD5
+// digest of what is left to read in such a stream. A stream belongs to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "foundation/VTRError.h"
+#include "foundation/VTRValue.h"
+
+namespace vtr {
+
+// Numbered as the upload engine logs and stores them after a failed read.
+enum class VTRStreamStatus : int {
+    NotOpen = 0,
+    Open = 2,
+    AtEnd = 5,
+    Closed = 6,
+    Error = 7,
+};
+
+class VTRFileInputStream {
+  public:
+    explicit VTRFileInputStream(std::string path);
+    ~VTRFileInputStream();
+    VTRFileInputStream(const VTRFileInputStream&) = delete;
+    VTRFileInputStream& operator=(const VTRFileInputStream&) = delete;
+
+    // Opens the file for reading. A stream opens once: afterwards, and after a failure, false.
+    bool open(VTRError* error = nullptr);
+    // Up to maxLength bytes into buffer: the count read, 0 at the end of the file, -1 on a read
+    // error or when the stream is not open (status() and streamError() then tell why).
+    int64_t read(uint8_t* buffer, size_t maxLength);
+    // Closes the descriptor; the stream can no longer be read. Safe to call more than once.
+    void close();
+
+    VTRStreamStatus status() const { return status_; }
+    // Why open() or read() failed (an errno error in "NSPOSIXErrorDomain"); empty otherwise.
+    const std::optional<VTRError>& streamError() const { return streamError_; }
+    const std::string& path() const { return path_; }
+
+    // The byte position the next read starts at; -1 unless the stream is open or at its end.
+    int64_t offset() const;
+    // Moves the read position; false, with the error filled, unless open or at its end.
+    bool setOffset(uint64_t offset, VTRError* error = nullptr);
+
+  private:
+    void fail(int errorNumber, VTRError* error);
+
+    std::string path_;
+    int descriptor_ = -1;
+    VTRStreamStatus status_ = VTRStreamStatus::NotOpen;
+    std::optional<VTRError> streamError_;
+};
+
+// The 16-byte MD5 digest of every byte still to be read from the stream, read in large blocks
+// and fed to the digest 1024 bytes at a time. Nothing if the stream is not open, or if a read
+// fails part-way (a digest of part of a file would only mislead a checksum comparison). The
+// stream is neither rewound nor closed.
+std::optional<VTRBytes> md5Digest(VTRFileInputStream& stream);
+
+}  // namespace vtr

@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "logging/VTRLog.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Restores the process-wide level word when a test ends.
+class LevelGuard {
+  public:
+    explicit LevelGuard(uint32_t level) : saved_(ddLogLevel.load()) { ddLogLevel = level; }
+    ~LevelGuard() { ddLogLevel = saved_; }
+
+  private:
+    uint32_t saved_;
+};
+
+// Holds every message until the test opens the gate; records them in order, and flushes.
+class GatedDestination : public VTRLogDestination {
+  public:
+    void logMessage(const VTRLogMessage& message) override {
+        std::unique_lock lock(mutex_);
+        ++arrived_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+        texts_.push_back(message.text);
+    }
+    void flush() override {
+        std::lock_guard lock(mutex_);
+        texts_.push_back("<flush>");
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    int arrived() {
+        std::lock_guard lock(mutex_);
+        return arrived_;
+    }
+    std::vector<std::string> texts() {
+        std::lock_guard lock(mutex_);
+        return texts_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int arrived_ = 0;
+    std::vector<std::string> texts_;
+};
+
+// Attaches a destination for one test and detaches it, opened, at the end.
+struct AttachedGate {
+    std::shared_ptr<GatedDestination> destination = std::make_shared<GatedDestination>();
+    AttachedGate() { VTRLog::addDestination(destination); }
+    ~AttachedGate() {
+        destination->open();
+        VTRLog::flush();
+        VTRLog::removeDestination(destination);
+    }
+};
+
+TEST(VTRLogFacade, DeliversInIssueOrderAndErrorsBeforeTheCallReturns) {
+    LevelGuard level(15);
+    AttachedGate gate;
+    gate.destination->open();
+    for (int i = 0; i < 300; ++i) VTRLogInfo("info {}", i);
+    VTRLogWarn("warning");
+    VTRLogError("error {}", "now");
+    // No flush: the error itself must already be delivered, after everything issued before it.
+    auto texts = gate.destination->texts();
+    ASSERT_EQ(texts.size(), 302u);
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(texts[i], fmt::format("info {}", i));
+    EXPECT_EQ(texts[300], "warning");
+    EXPECT_EQ(texts[301], "error now");
+}
+
+TEST(VTRLogFacade, AsynchronousMessagesDoNotWaitForDelivery) {
+    LevelGuard level(15);
+    AttachedGate gate;  // closed: nothing can be delivered
+    VTRLogWarn("first");
+    VTRLogInfo("second");
+    VTRLogVerbose("third");
+    // All three calls returned although none has been delivered.
+    ASSERT_TRUE(test::waitUntil([&] { return gate.destination->arrived() == 1; }));
+    EXPECT_TRUE(gate.destination->texts().empty());
+    gate.destination->open();
+    VTRLog::flush();
+    EXPECT_EQ(gate.destination->texts(),
+              (std::vector<std::string>{"first", "second", "third", "<flush>"}));
+}
+
+TEST(VTRLogFacade, LevelWordFiltersTheDaemonsOwnMessages) {
+    test::ScopedLogCapture capture;
+    {
+        LevelGuard level(3);
+        VTRLogError("e3");
+        VTRLogWarn("w3");
+        VTRLogInfo("i3");
+        VTRLogVerbose("v3");
+    }
+    {
+        LevelGuard level(0);
+        VTRLogError("e0");
+        VTRLogWarn("w0");
+    }
+    {
+        LevelGuard level(VTRLogFlagVerbose);  // only the verbose bit
+        VTRLogError("e8");
+        VTRLogVerbose("v8");
+    }
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"e3", "w3", "v8"}));
+}
+
+TEST(VTRLogFacade, EmbeddedServerMessagesUseTheirOwnLevelsAndContext) {
+    LevelGuard level(0);  // the daemon's own messages are silenced
+    test::ScopedLogCapture capture;
+    VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagInfo, "server {}", "info");
+    VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagVerbose, "server verbose");
+    VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagWarning, "connection warning");
+    VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagInfo, "connection info");
+    VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagError, "connection error");
+    VTRLogError("own error");
+    VTRLog::flush();
+    auto messages = capture.log().messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].text, "server info");
+    EXPECT_EQ(messages[0].level, VTRHTTPServerLogLevel);
+    EXPECT_EQ(messages[1].text, "connection warning");
+    EXPECT_EQ(messages[1].level, VTRHTTPConnectionLogLevel);
+    EXPECT_EQ(messages[2].text, "connection error");
+    for (const auto& message : messages) EXPECT_EQ(message.context, VTRHTTPLogContext);
+}
+
+TEST(VTRLogFacade, MessageCarriesItsCallSiteAndThread) {
+    LevelGuard level(15);
+    test::ScopedLogCapture capture;
+    auto before = std::chrono::system_clock::now();
+    int line = __LINE__ + 1;
+    VTRLogWarn("where {}", 1);
+    uint64_t workerID = 0;
+    std::thread worker([&] {
+        workerID = static_cast<uint64_t>(gettid());
+        VTRLogError("from worker");
+    });
+    worker.join();
+    VTRLog::flush();
+    auto messages = capture.log().messages();
+    ASSERT_EQ(messages.size(), 2u);
+    const auto& message = messages[0];
+    EXPECT_EQ(message.text, "where 1");
+    EXPECT_EQ(message.flag, VTRLogFlagWarning);
+    EXPECT_EQ(message.level, 15u);
+    EXPECT_EQ(message.context, 0);
+    EXPECT_EQ(message.line, line);
+    EXPECT_NE(message.file.find("LogFacadeTests.cpp"), std::string::npos);
+    EXPECT_NE(message.function.find("TestBody"), std::string::npos);
+    EXPECT_EQ(message.threadID, static_cast<uint64_t>(gettid()));
+    EXPECT_GE(message.timestamp, before);
+    EXPECT_LE(message.timestamp, std::chrono::system_clock::now());
+    EXPECT_EQ(messages[1].threadID, workerID);
+    EXPECT_NE(workerID, message.threadID);
+}
+
+TEST(VTRLogFacade, MessagesIssuedWithoutADestinationAreDropped) {
+    LevelGuard level(15);
+    VTRLogError("nobody hears this");  // must not block either
+    VTRLogInfo("nor this");
+    test::ScopedLogCapture capture;
+    VTRLogInfo("heard");
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"heard"}));
+}
+
+TEST(VTRLogFacade, CallerWaitsForRoomOnceAThousandMessagesArePending) {
+    LevelGuard level(15);
+    AttachedGate gate;
+    VTRLogInfo("held");  // taken by the consumer, which then blocks in the destination
+    ASSERT_TRUE(test::waitUntil([&] { return gate.destination->arrived() == 1; }));
+    ASSERT_EQ(VTRLog::pendingMessageCount(), 0u);
+
+    std::atomic<int> returned{0};
+    std::thread producer([&] {
+        for (int i = 0; i < 1001; ++i) {
+            VTRLogInfo("m{}", i);
+            ++returned;
+        }
+    });
+    // The 1001st call is made and waits; the first thousand returned at once.
+    bool blocked = test::waitUntil([&] { return VTRLog::waitingCallerCount() == 1; });
+    EXPECT_TRUE(blocked);
+    EXPECT_EQ(VTRLog::pendingMessageCount(), 1000u);
+    EXPECT_EQ(returned.load(), 1000);
+
+    gate.destination->open();
+    producer.join();
+    EXPECT_EQ(returned.load(), 1001);
+    VTRLog::flush();
+    auto texts = gate.destination->texts();
+    ASSERT_EQ(texts.size(), 1003u);  // held, m0..m1000, the flush mark
+    EXPECT_EQ(texts[0], "held");
+    for (int i = 0; i < 1001; ++i) ASSERT_EQ(texts[i + 1], fmt::format("m{}", i));
+    EXPECT_EQ(VTRLog::waitingCallerCount(), 0u);
+}
+
+TEST(VTRLogFacade, ConcurrentCallersLoseNothingAndKeepTheirOwnOrder) {
+    LevelGuard level(15);
+    test::ScopedLogCapture capture;
+    constexpr int kThreads = 4, kEach = 1500;  // more than the queue holds
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i) {
+                if (i % 100 == 99)
+                    VTRLogError("{} {}", t, i);
+                else
+                    VTRLogVerbose("{} {}", t, i);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    auto texts = capture.texts();
+    ASSERT_EQ(texts.size(), static_cast<size_t>(kThreads * kEach));
+    std::vector<int> next(kThreads, 0);
+    for (const auto& text : texts) {
+        int t = 0, i = 0;
+        ASSERT_EQ(sscanf(text.c_str(), "%d %d", &t, &i), 2);
+        ASSERT_EQ(i, next[t]) << "thread " << t;
+        ++next[t];
+    }
+}
+
+TEST(VTRLogFacade, RemovedDestinationReceivesNothingMore) {
+    LevelGuard level(15);
+    auto kept = std::make_shared<test::CapturingLogDestination>();
+    auto removed = std::make_shared<test::CapturingLogDestination>();
+    VTRLog::addDestination(kept);
+    VTRLog::addDestination(removed);
+    VTRLogError("both");
+    VTRLog::removeDestination(removed);
+    VTRLogError("kept only");
+    EXPECT_EQ(kept->texts(), (std::vector<std::string>{"both", "kept only"}));
+    EXPECT_EQ(removed->texts(), (std::vector<std::string>{"both"}));
+    VTRLog::removeAllDestinations();
+    VTRLogError("nobody");
+    EXPECT_EQ(kept->texts().size(), 2u);
+}
+
+// Throws on every message, or logs through the facade from inside the delivery.
+class MisbehavingDestination : public VTRLogDestination {
+  public:
+    explicit MisbehavingDestination(bool throws) : throws_(throws) {}
+    void logMessage(const VTRLogMessage& message) override {
+        if (throws_) throw std::runtime_error("disk full");
+        if (message.text == "trigger") VTRLogError("logged from a destination");
+    }
+
+  private:
+    bool throws_;
+};
+
+TEST(VTRLogFacade, FailingOrReentrantDestinationsDoNotStopTheFacade) {
+    LevelGuard level(15);
+    auto throwing = std::make_shared<MisbehavingDestination>(true);
+    auto reentrant = std::make_shared<MisbehavingDestination>(false);
+    VTRLog::addDestination(throwing);
+    VTRLog::addDestination(reentrant);
+    test::ScopedLogCapture capture;
+    VTRLogError("trigger");  // returns although one destination threw and another logs
+    VTRLogError("after");
+    // The nested message was issued while "trigger" was being delivered, so before "after".
+    EXPECT_EQ(capture.texts(),
+              (std::vector<std::string>{"trigger", "logged from a destination", "after"}));
+    VTRLog::removeDestination(throwing);
+    VTRLog::removeDestination(reentrant);
+}
+
+// Writes each message to standard error, for the exit test below.
+class StderrDestination : public VTRLogDestination {
+  public:
+    void logMessage(const VTRLogMessage& message) override {
+        std::string line = message.text + "\n";
+        [[maybe_unused]] auto written = ::write(STDERR_FILENO, line.data(), line.size());
+    }
+};
+
+struct LogsWhenDestroyed {
+    ~LogsWhenDestroyed() { VTRLogError("logged during static destruction"); }
+};
+
+TEST(VTRLogFacadeDeathTest, LoggingDuringProcessExitCompletesWithoutHanging) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            VTRLog::addDestination(std::make_shared<StderrDestination>());
+            static LogsWhenDestroyed logsAtExit;
+            VTRLogWarn("pending at exit");
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "logged during static destruction");
+}
+
+TEST(VTRConsoleLogTest, WritesTheTextAndANewlineToStandardError) {
+    testing::internal::CaptureStderr();
+    VTRConsoleLog("Unrecognized parameter to log level: {}", "Verbose");
+    std::string written = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(written, "Unrecognized parameter to log level: Verbose\n");
+}
+
+}  // namespace
+}  // namespace vtr

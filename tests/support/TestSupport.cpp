@@ -1,0 +1,112 @@
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace vtr::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vtrtest-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+std::string randomBytes(size_t size, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+void CapturingLogDestination::logMessage(const VTRLogMessage& message) {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(message);
+}
+
+std::vector<VTRLogMessage> CapturingLogDestination::messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+}
+
+std::vector<std::string> CapturingLogDestination::texts() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    for (const auto& message : messages_) texts.push_back(message.text);
+    return texts;
+}
+
+bool CapturingLogDestination::contains(const std::string& text) const {
+    for (const auto& t : texts())
+        if (t == text) return true;
+    return false;
+}
+
+bool CapturingLogDestination::containsPart(const std::string& part) const {
+    for (const auto& t : texts())
+        if (t.find(part) != std::string::npos) return true;
+    return false;
+}
+
+void CapturingLogDestination::clear() {
+    std::lock_guard lock(mutex_);
+    messages_.clear();
+}
+
+ScopedLogCapture::ScopedLogCapture() : destination_(std::make_shared<CapturingLogDestination>()) {
+    VTRLog::addDestination(destination_);
+}
+
+ScopedLogCapture::~ScopedLogCapture() {
+    VTRLog::flush();
+    VTRLog::removeDestination(destination_);
+}
+
+bool ScopedLogCapture::contains(const std::string& text) {
+    VTRLog::flush();
+    return destination_->contains(text);
+}
+
+bool ScopedLogCapture::containsPart(const std::string& part) {
+    VTRLog::flush();
+    return destination_->containsPart(part);
+}
+
+std::vector<std::string> ScopedLogCapture::texts() {
+    VTRLog::flush();
+    return destination_->texts();
+}
+
+}  // namespace vtr::test
