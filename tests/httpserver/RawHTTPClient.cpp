@@ -1,0 +1,158 @@
+#include "RawHTTPClient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "httpserver/HTTPMessage.h"
+
+namespace vtr::test {
+
+std::optional<std::string> RawReply::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (HTTPEqualsIgnoringCase(key, name)) return value;
+    return std::nullopt;
+}
+
+RawHTTPClient::RawHTTPClient(uint16_t port, const std::string& host) {
+    bool v6 = host.find(':') != std::string::npos;
+    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    int result = -1;
+    if (v6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        inet_pton(AF_INET6, host.c_str(), &address.sin6_addr);
+        result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+        result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    if (result < 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+RawHTTPClient::~RawHTTPClient() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawHTTPClient::send(const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void RawHTTPClient::shutdownWrite() {
+    ::shutdown(fd_, SHUT_WR);
+}
+
+bool RawHTTPClient::fill(std::chrono::steady_clock::time_point deadline) {
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd entry{fd_, POLLIN, 0};
+        int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        char chunk[65536];
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        buffer_.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+}
+
+bool RawHTTPClient::readLine(std::string* line, std::chrono::steady_clock::time_point deadline) {
+    while (true) {
+        size_t end = buffer_.find("\r\n");
+        if (end != std::string::npos) {
+            *line = buffer_.substr(0, end);
+            buffer_.erase(0, end + 2);
+            return true;
+        }
+        if (!fill(deadline)) return false;
+    }
+}
+
+bool RawHTTPClient::readExactly(size_t count, std::string* out,
+                                std::chrono::steady_clock::time_point deadline) {
+    while (buffer_.size() < count)
+        if (!fill(deadline)) return false;
+    out->append(buffer_, 0, count);
+    buffer_.erase(0, count);
+    return true;
+}
+
+std::optional<RawReply> RawHTTPClient::readReply(bool head, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    RawReply reply;
+    if (!readLine(&reply.statusLine, deadline)) return std::nullopt;
+    if (reply.statusLine.size() < 12) return std::nullopt;
+    reply.status = std::stoi(reply.statusLine.substr(9, 3));
+    std::string line;
+    while (true) {
+        if (!readLine(&line, deadline)) return std::nullopt;
+        if (line.empty()) break;
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) return std::nullopt;
+        size_t valueStart = line.find_first_not_of(' ', colon + 1);
+        reply.headers.emplace_back(line.substr(0, colon), valueStart == std::string::npos
+                                                              ? std::string()
+                                                              : line.substr(valueStart));
+    }
+    if (head || reply.status / 100 == 1) return reply;  // interim replies have no body
+    if (auto encoding = reply.header("Transfer-Encoding"); encoding && *encoding == "chunked") {
+        while (true) {
+            if (!readLine(&line, deadline)) return std::nullopt;
+            size_t size = std::stoul(line, nullptr, 16);
+            if (size == 0) break;
+            if (!readExactly(size, &reply.body, deadline)) return std::nullopt;
+            std::string crlf;
+            if (!readExactly(2, &crlf, deadline) || crlf != "\r\n") return std::nullopt;
+        }
+        if (!readLine(&line, deadline) || !line.empty()) return std::nullopt;
+        return reply;
+    }
+    auto length = reply.header("Content-Length");
+    if (!length) return std::nullopt;
+    if (!readExactly(std::stoul(*length), &reply.body, deadline)) return std::nullopt;
+    return reply;
+}
+
+bool RawHTTPClient::waitForClose(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{fd_, POLLIN, 0};
+        int ready = ::poll(&entry, 1, static_cast<int>(std::max<int64_t>(left.count(), 1)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        char chunk[65536];
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return true;
+        buffer_.append(chunk, static_cast<size_t>(n));
+    }
+    return false;
+}
+
+}  // namespace vtr::test

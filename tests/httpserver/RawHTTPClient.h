@@ -1,0 +1,54 @@
+// A blocking test client over a plain TCP socket that sends bytes exactly as given and reads
+// replies with a deadline, so tests can speak malformed or pipelined HTTP to the server.
+// One thread at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vtr::test {
+
+struct RawReply {
+    std::string statusLine;
+    int status = 0;
+    std::vector<std::pair<std::string, std::string>> headers;  // as received
+    std::string body;
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+class RawHTTPClient {
+  public:
+    // Connects to `host` ("127.0.0.1" or "::1") at `port`; connected() tells whether it worked.
+    RawHTTPClient(uint16_t port, const std::string& host = "127.0.0.1");
+    ~RawHTTPClient();
+    RawHTTPClient(const RawHTTPClient&) = delete;
+    RawHTTPClient& operator=(const RawHTTPClient&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    bool send(const std::string& bytes);
+    void shutdownWrite();
+    // Reads one reply; `head` says the request was HEAD (no body follows). Nothing when the
+    // connection ends or the deadline passes first.
+    std::optional<RawReply> readReply(bool head = false,
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // True when the server closes (end of stream or reset) before the deadline. Bytes received
+    // meanwhile are added to received().
+    bool waitForClose(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Every byte read so far that no reply consumed.
+    const std::string& received() const { return buffer_; }
+
+  private:
+    // Reads more into buffer_; false on end of stream, error or deadline.
+    bool fill(std::chrono::steady_clock::time_point deadline);
+    bool readLine(std::string* line, std::chrono::steady_clock::time_point deadline);
+    bool readExactly(size_t count, std::string* out,
+                     std::chrono::steady_clock::time_point deadline);
+
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+}  // namespace vtr::test

@@ -1,0 +1,141 @@
+#include "RecordingConnection.h"
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+#include "httpserver/HTTPDataResponse.h"
+#include "httpserver/HTTPErrorResponse.h"
+
+namespace vtr::test {
+
+void HookRecord::add(std::string entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(std::move(entry));
+}
+
+std::vector<std::string> HookRecord::entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+}
+
+std::vector<std::string> HookRecord::bodies() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bodies_;
+}
+
+void HookRecord::addBody(std::string body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bodies_.push_back(std::move(body));
+}
+
+size_t HookRecord::largestPiece() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return largestPiece_;
+}
+
+void HookRecord::notePiece(size_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    largestPiece_ = std::max(largestPiece_, size);
+}
+
+namespace {
+
+// Sends "one", "two", "three" as separate chunks, each only after the previous was written.
+class ThreePieceResponse : public HTTPResponse {
+  public:
+    uint64_t contentLength() const override { return 0; }
+    uint64_t offset() const override { return next_; }
+    void setOffset(uint64_t) override {}
+    std::string_view readDataOfLength(uint64_t) override {
+        static const char* const kPieces[] = {"one", "two", "three"};
+        return next_ < 3 ? std::string_view(kPieces[next_++]) : std::string_view();
+    }
+    bool isDone() const override { return next_ == 3; }
+    bool isChunked() const override { return true; }
+
+  private:
+    size_t next_ = 0;
+};
+
+// Holds its header back until release() is called.
+class DelayedResponse : public HTTPDataResponse {
+  public:
+    DelayedResponse() : HTTPDataResponse("delayed") {}
+    bool delayResponeHeaders() const override { return !ready_; }
+    void release() { ready_ = true; }
+
+  private:
+    bool ready_ = false;
+};
+
+}  // namespace
+
+bool RecordingConnection::supportsMethod(const std::string& method, const std::string& path) {
+    record_->add("supportsMethod " + method + " " + path);
+    if (path == "/put-only") return method == "PUT";
+    return method == "GET" || method == "HEAD" || method == "POST" || method == "PUT";
+}
+
+bool RecordingConnection::expectsRequestBodyFromMethod(const std::string& method,
+                                                       const std::string& path) {
+    record_->add("expectsRequestBody " + method + " " + path);
+    return HTTPConnection::expectsRequestBodyFromMethod(method, path);
+}
+
+void RecordingConnection::prepareForBodyWithSize(uint64_t contentLength) {
+    record_->add("prepareForBodyWithSize " + std::to_string(contentLength));
+    body_.clear();
+}
+
+void RecordingConnection::processBodyData(std::string_view data) {
+    record_->notePiece(data.size());
+    body_.append(data);
+}
+
+void RecordingConnection::finishBody() {
+    record_->add("finishBody");
+    record_->addBody(body_);
+}
+
+std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const std::string& method,
+                                                                         const std::string& uri) {
+    record_->add("httpResponseForMethod " + method + " " + uri);
+    const std::string path = uri.substr(0, uri.find('?'));
+    if (path == "/hello" || uri == "/put-only") return std::make_unique<HTTPDataResponse>("hello");
+    if (path == "/echo") return std::make_unique<HTTPDataResponse>(body_);
+    if (uri == "/chunked") return std::make_unique<ThreePieceResponse>();
+    if (uri == "/delay") {
+        auto response = std::make_unique<DelayedResponse>();
+        DelayedResponse* pending = response.get();
+        postAfter(std::chrono::milliseconds(50), [this, pending] {
+            pending->release();
+            responseHasAvailableData(pending);
+        });
+        return response;
+    }
+    if (uri == "/drop") {
+        dropConnection();
+        return nullptr;
+    }
+    if (uri.rfind("/status/", 0) == 0)
+        return std::make_unique<HTTPErrorResponse>(std::stoi(uri.substr(8)));
+    if (uri.rfind("/headers", 0) == 0)
+        return std::make_unique<HTTPDataResponse>(
+            "x", 201, HTTPHeaderList{{"X-VTRErrorCode", "Custom"}, {"Accept-Ranges", "none"}});
+    return nullptr;
+}
+
+RecordingServer::RecordingServer(std::chrono::milliseconds headerTimeout) {
+    server.setInterface("lo0");
+    server.setHeaderLineTimeout(headerTimeout);
+    server.setHeaderWriteTimeout(headerTimeout);
+    server.setConnectionClass([record = record](const HTTPConfig& config) {
+        return std::make_shared<RecordingConnection>(config, record);
+    });
+    VTRError error;
+    EXPECT_TRUE(server.start(&error)) << error.description();
+    port = server.listeningPort();
+}
+
+}  // namespace vtr::test

@@ -1,0 +1,65 @@
+// A connection subclass for the server tests: records every hook call and answers by path.
+//   /hello      200 "hello"          /echo     200 with the request body
+//   /chunked    chunked reply         /delay    reply produced 50 ms later
+//   /drop       connection dropped    /none     no response (404)
+//   /put-only   supports PUT only, for 405      /status/N   empty reply with status N
+// Hooks run on the server's connection queue; tests read the record from their own thread.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "httpserver/HTTPConnection.h"
+#include "httpserver/HTTPServer.h"
+
+namespace vtr::test {
+
+class HookRecord {
+  public:
+    void add(std::string entry);
+    std::vector<std::string> entries() const;
+    // The bodies finished so far, in order.
+    std::vector<std::string> bodies() const;
+    void addBody(std::string body);
+    size_t largestPiece() const;
+    void notePiece(size_t size);
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> entries_;
+    std::vector<std::string> bodies_;
+    size_t largestPiece_ = 0;
+};
+
+class RecordingConnection : public HTTPConnection {
+  public:
+    RecordingConnection(const HTTPConfig& config, std::shared_ptr<HookRecord> record)
+        : HTTPConnection(config), record_(std::move(record)) {}
+
+    bool supportsMethod(const std::string& method, const std::string& path) override;
+    bool expectsRequestBodyFromMethod(const std::string& method, const std::string& path) override;
+    void prepareForBodyWithSize(uint64_t contentLength) override;
+    void processBodyData(std::string_view data) override;
+    void finishBody() override;
+    std::unique_ptr<HTTPResponse> httpResponseForMethod(const std::string& method,
+                                                        const std::string& uri) override;
+
+  private:
+    std::shared_ptr<HookRecord> record_;
+    std::string body_;
+};
+
+// A server on "lo0" with RecordingConnection and short header time-outs, started.
+class RecordingServer {
+  public:
+    explicit RecordingServer(std::chrono::milliseconds headerTimeout = std::chrono::seconds(30));
+    ~RecordingServer() { server.stop(); }
+
+    HTTPServer server;
+    std::shared_ptr<HookRecord> record = std::make_shared<HookRecord>();
+    uint16_t port = 0;
+};
+
+}  // namespace vtr::test
