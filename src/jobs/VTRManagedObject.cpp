@@ -1,0 +1,168 @@
+#include "jobs/VTRManagedObject.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "jobs/VTRObjectContext.h"
+
+namespace vtr {
+
+VTREntity::VTREntity(std::string name, std::vector<std::string> attributes, Factory make,
+                     const VTREntity* childEntity, std::string parentColumn)
+    : name_(std::move(name)),
+      attributes_(std::move(attributes)),
+      make_(make),
+      childEntity_(childEntity),
+      parentColumn_(std::move(parentColumn)) {
+    // Stored columns in statement order: the attributes, then the owner reference if any.
+    std::vector<std::string> columns = attributes_;
+    if (isChild()) columns.push_back(parentColumn_);
+
+    columnList_ = "pk, version";
+    std::string placeholders = "1";
+    for (const std::string& column : columns) {
+        columnList_ += ", \"" + column + "\"";
+        placeholders += ", ?";
+    }
+    std::string names = columnList_.substr(std::string("pk, version, ").size());
+    insertSQL_ =
+        fmt::format("INSERT INTO \"{}\" (version, {}) VALUES ({})", name_, names, placeholders);
+    selectByIDSQL_ = fmt::format("SELECT {} FROM \"{}\" WHERE pk = ?", columnList_, name_);
+}
+
+int VTREntity::attributeIndex(std::string_view attribute) const {
+    for (size_t i = 0; i < attributes_.size(); ++i) {
+        if (attributes_[i] == attribute) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+VTRManagedObject::VTRManagedObject(const VTREntity& entity)
+    : entity_(&entity), values_(entity.attributes().size()) {}
+
+VTRManagedObject::~VTRManagedObject() = default;
+
+bool VTRManagedObject::hasChanges() const {
+    if (gone_) return false;
+    if (inserted_ || deleted_) return true;
+    if (fault_) return false;
+    if (attributesChanged()) return true;
+    if (entity_->isChild() && (parent_ ? parent_->objectID_ : 0) != baseParentID_) return true;
+    return childrenChanged();
+}
+
+void VTRManagedObject::touchChildren() {
+    if (childrenTouched_) return;
+    baseChildren_ = children_;
+    childrenTouched_ = true;
+}
+
+void VTRManagedObject::markClean() {
+    snapshot_.clear();
+    baseChildren_.clear();
+    childrenTouched_ = false;
+}
+
+bool VTRManagedObject::childrenChanged() const {
+    if (!childrenTouched_) return false;
+    if (children_.size() != baseChildren_.size()) return true;
+    for (VTRManagedObject* child : children_) {
+        if (std::find(baseChildren_.begin(), baseChildren_.end(), child) == baseChildren_.end())
+            return true;
+    }
+    return false;
+}
+
+VTRAttributeValue VTRManagedObject::valueForKey(std::string_view attribute) const {
+    int index = entity_->attributeIndex(attribute);
+    if (index < 0) return {};
+    return value(index);
+}
+
+void VTRManagedObject::setValueForKey(std::string_view attribute, VTRAttributeValue value) {
+    int index = entity_->attributeIndex(attribute);
+    if (index >= 0) setValue(index, std::move(value));
+}
+
+void VTRManagedObject::addValidationError(VTRError error) {
+    validationErrors_.push_back(std::move(error));
+}
+
+void VTRManagedObject::fireFault() const {
+    if (fault_ && context_) context_->fireFault(const_cast<VTRManagedObject*>(this));
+}
+
+const VTRAttributeValue& VTRManagedObject::value(int index) const {
+    fireFault();
+    return values_[static_cast<size_t>(index)];
+}
+
+void VTRManagedObject::setValue(int index, VTRAttributeValue value) {
+    fireFault();
+    if (snapshot_.empty()) snapshot_ = values_;
+    values_[static_cast<size_t>(index)] = std::move(value);
+}
+
+std::optional<std::string> VTRManagedObject::stringValue(int index) const {
+    const VTRAttributeValue& stored = value(index);
+    if (const auto* text = std::get_if<std::string>(&stored)) return *text;
+    return std::nullopt;
+}
+
+int64_t VTRManagedObject::integerValue(int index) const {
+    const VTRAttributeValue& stored = value(index);
+    if (const auto* number = std::get_if<int64_t>(&stored)) return *number;
+    return 0;
+}
+
+void VTRManagedObject::setStringValue(int index, std::optional<std::string> value) {
+    if (value) {
+        setValue(index, std::move(*value));
+    } else {
+        setValue(index, std::monostate{});
+    }
+}
+
+void VTRManagedObject::setIntegerValue(int index, int64_t value) {
+    setValue(index, value);
+}
+
+const std::vector<VTRManagedObject*>& VTRManagedObject::children() const {
+    fireFault();
+    return children_;
+}
+
+void VTRManagedObject::setChildren(std::vector<VTRManagedObject*> children) {
+    fireFault();
+    // A set: each record once, in the order first given.
+    std::vector<VTRManagedObject*> unique;
+    unique.reserve(children.size());
+    for (VTRManagedObject* child : children) {
+        if (child && std::find(unique.begin(), unique.end(), child) == unique.end())
+            unique.push_back(child);
+    }
+    touchChildren();
+    for (VTRManagedObject* child : children_) {
+        if (child->parent_ == this) child->parent_ = nullptr;
+    }
+    for (VTRManagedObject* child : unique) {
+        if (child->parent_ && child->parent_ != this) {
+            child->parent_->touchChildren();
+            auto& siblings = child->parent_->children_;
+            siblings.erase(std::remove(siblings.begin(), siblings.end(), child), siblings.end());
+        }
+        child->parent_ = this;
+    }
+    children_ = std::move(unique);
+}
+
+void VTRManagedObject::collectValidationErrors(std::vector<VTRError>& errors) const {
+    if (validationErrors_.empty()) {
+        validateForSave(errors);
+    } else {
+        errors.insert(errors.end(), validationErrors_.begin(), validationErrors_.end());
+    }
+}
+
+}  // namespace vtr

@@ -1,0 +1,120 @@
+#include "jobs/VTRManagedUploadFile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+#include "jobs/VTRManagedUploadJob.h"
+#include "jobs/VTRObjectContext.h"
+#include "jobs/VTRUploadJobValidation.h"
+
+namespace vtr {
+
+namespace {
+enum FileAttribute { kLocalPath, kRemotePath, kTotalBytes, kBytesUploaded, kClosed };
+}  // namespace
+
+const VTREntity& VTRManagedUploadFile::entity() {
+    static const VTREntity uploadFile(
+        "UploadFile",
+        {"localPath", "remotePath", "totalBytesValue", "bytesUploadedValue", "closedValue"},
+        &VTRManagedUploadFile::make, nullptr, "job");
+    return uploadFile;
+}
+
+VTRManagedUploadFile::VTRManagedUploadFile() : VTRManagedObject(entity()) {}
+
+std::unique_ptr<VTRManagedObject> VTRManagedUploadFile::make() {
+    return std::unique_ptr<VTRManagedObject>(new VTRManagedUploadFile());
+}
+
+VTRManagedUploadFile* VTRManagedUploadFile::newInstance(VTRObjectContext& context) {
+    return static_cast<VTRManagedUploadFile*>(context.insertNewObject(entity()));
+}
+
+void VTRManagedUploadFile::awakeFromInsert() {
+    setTotalBytes(0);
+    setBytesUploaded(0);
+}
+
+void VTRManagedUploadFile::validateForSave(std::vector<VTRError>& errors) const {
+    VTRUploadJobValidation::validateFile(*this, errors);
+}
+
+std::vector<VTRManagedUploadFile*> VTRManagedUploadFile::replaceNewFiles(
+    const std::vector<VTRManagedUploadFile*>& newFiles,
+    const std::vector<VTRManagedUploadFile*>& existingFiles) {
+    std::vector<VTRManagedUploadFile*> result;
+    for (VTRManagedUploadFile* newFile : newFiles) {
+        std::optional<std::string> path = newFile->localPath();
+        VTRManagedUploadFile* kept = newFile;
+        if (path) {
+            for (VTRManagedUploadFile* existing : existingFiles) {
+                if (existing->localPath() == path) kept = existing;
+            }
+        }
+        if (std::find(result.begin(), result.end(), kept) == result.end()) result.push_back(kept);
+    }
+    return result;
+}
+
+std::optional<std::string> VTRManagedUploadFile::localPath() const {
+    return stringValue(kLocalPath);
+}
+void VTRManagedUploadFile::setLocalPath(std::optional<std::string> path) {
+    setStringValue(kLocalPath, std::move(path));
+}
+std::optional<std::string> VTRManagedUploadFile::remotePath() const {
+    return stringValue(kRemotePath);
+}
+void VTRManagedUploadFile::setRemotePath(std::optional<std::string> path) {
+    setStringValue(kRemotePath, std::move(path));
+}
+uint64_t VTRManagedUploadFile::totalBytes() const {
+    return static_cast<uint64_t>(integerValue(kTotalBytes));
+}
+void VTRManagedUploadFile::setTotalBytes(uint64_t bytes) {
+    setIntegerValue(kTotalBytes, static_cast<int64_t>(bytes));
+}
+uint64_t VTRManagedUploadFile::bytesUploaded() const {
+    return static_cast<uint64_t>(integerValue(kBytesUploaded));
+}
+void VTRManagedUploadFile::setBytesUploaded(uint64_t bytes) {
+    setIntegerValue(kBytesUploaded, static_cast<int64_t>(bytes));
+}
+bool VTRManagedUploadFile::closed() const {
+    return integerValue(kClosed) != 0;
+}
+void VTRManagedUploadFile::setClosed(bool closed) {
+    setIntegerValue(kClosed, closed ? 1 : 0);
+}
+
+VTRManagedUploadJob* VTRManagedUploadFile::job() const {
+    return static_cast<VTRManagedUploadJob*>(parent());
+}
+
+bool VTRManagedUploadFile::updateFromLocalPath(VTRError*) {
+    std::optional<std::string> path = localPath();
+    struct stat attributes {};
+    if (path && ::stat(path->c_str(), &attributes) == 0)
+        setTotalBytes(static_cast<uint64_t>(attributes.st_size));
+    return true;
+}
+
+nlohmann::json VTRManagedUploadFile::dictionaryRepresentation() const {
+    auto stringOrNull = [](const VTRAttributeValue& stored) {
+        const auto* text = std::get_if<std::string>(&stored);
+        return text ? nlohmann::json(*text) : nlohmann::json(nullptr);
+    };
+    nlohmann::json form = nlohmann::json::object();
+    form["local_path"] = stringOrNull(value(kLocalPath));
+    form["remote_path"] = stringOrNull(value(kRemotePath));
+    form["bytes_uploaded"] = bytesUploaded();
+    form["total_bytes"] = totalBytes();
+    form["closed"] = closed();
+    return form;
+}
+
+}  // namespace vtr

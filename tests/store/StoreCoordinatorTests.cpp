@@ -1,0 +1,106 @@
+// Opening the job database: private file mode, refusal of files that are not ours (leaving
+// them untouched), migration of a database an older version wrote, and the connection's set-up.
+#include <sys/stat.h>
+
+#include "jobs/VTRManagedUploadJob.h"
+#include "store/StoreTestSupport.h"
+
+namespace vtr::test {
+namespace {
+
+mode_t modeOf(const std::string& path) {
+    struct stat attributes {};
+    if (::stat(path.c_str(), &attributes) != 0) return 0;
+    return attributes.st_mode & 0777;
+}
+
+std::string pragma(VTRStoreCoordinator& coordinator, const char* sql) {
+    auto lock = coordinator.lock();
+    sqlite3_stmt* statement = coordinator.statement(sql, nullptr);
+    if (!statement) return "?";
+    std::string value;
+    if (sqlite3_step(statement) == SQLITE_ROW)
+        value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    sqlite3_reset(statement);
+    return value;
+}
+
+void runSQL(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+class StoreCoordinatorTest : public StoreTest {};
+
+TEST_F(StoreCoordinatorTest, DatabaseAndJournalArePrivateAndConfigured) {
+    ASSERT_TRUE(newStore()->addJob(jobInput("a")));
+    EXPECT_EQ(modeOf(databasePath()), 0600u);
+    EXPECT_EQ(modeOf(databasePath() + "-wal"), 0600u);
+    EXPECT_EQ(pragma(*coordinator, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(pragma(*coordinator, "PRAGMA synchronous"), "1");  // NORMAL
+    EXPECT_EQ(pragma(*coordinator, "PRAGMA foreign_keys"), "1");
+    EXPECT_EQ(pragma(*coordinator, "PRAGMA user_version"),
+              std::to_string(VTRStoreCoordinator::currentSchemaVersion()));
+}
+
+TEST_F(StoreCoordinatorTest, FilesThatAreNotOurDatabaseAreRefusedAndLeftAlone) {
+    std::string text = directory.file("notes.sqlite");
+    std::string contents = "these are my notes, not a database\n" + randomBytes(5000);
+    writeFile(text, contents);
+
+    std::string foreign = directory.file("foreign.sqlite");
+    runSQL(foreign, "CREATE TABLE photos (id INTEGER); INSERT INTO photos VALUES (1);");
+    std::string foreignBefore = readFile(foreign);
+
+    std::string newer = directory.file("newer.sqlite");
+    runSQL(newer, "PRAGMA user_version = 99;");
+    std::string newerBefore = readFile(newer);
+
+    for (const auto& [path, code] : std::vector<std::pair<std::string, int64_t>>{
+             {text, NSPersistentStoreOpenError},
+             {foreign, NSPersistentStoreOpenError},
+             {newer, NSPersistentStoreIncompatibleVersionHashError}}) {
+        VTRError error;
+        EXPECT_EQ(VTRStoreCoordinator::open(path, &error), nullptr) << path;
+        EXPECT_EQ(error.domain(), NSCocoaErrorDomain);
+        EXPECT_EQ(error.code(), code) << error.description();
+        EXPECT_FALSE(error.localizedDescription().empty());
+    }
+    EXPECT_EQ(readFile(text), contents);
+    EXPECT_EQ(readFile(foreign), foreignBefore);
+    EXPECT_EQ(readFile(newer), newerBefore);
+}
+
+TEST_F(StoreCoordinatorTest, UnreachablePathFailsWithAnError) {
+    VTRError error;
+    EXPECT_EQ(VTRStoreCoordinator::open(directory.file("no/such/dir/db.sqlite"), &error), nullptr);
+    EXPECT_EQ(error.code(), NSPersistentStoreOpenError);
+}
+
+TEST_F(StoreCoordinatorTest, DatabaseOfTheFirstSchemaIsMigratedWithItsJobs) {
+    std::string path = directory.file("old.sqlite");
+    {
+        auto old = VTRStoreCoordinator::open(path, nullptr, 1);
+        ASSERT_TRUE(old);
+        EXPECT_EQ(pragma(*old, "PRAGMA user_version"), "1");
+        VTRSQLiteUploadJobStore store(old);
+        ASSERT_TRUE(store.addJob(jobInput("old-job", "running", 2)));
+    }
+    VTRError error;
+    auto current = VTRStoreCoordinator::open(path, &error);
+    ASSERT_TRUE(current) << error.description();
+    EXPECT_EQ(pragma(*current, "PRAGMA user_version"),
+              std::to_string(VTRStoreCoordinator::currentSchemaVersion()));
+    EXPECT_EQ(pragma(*current, "SELECT count(*) FROM sqlite_master WHERE name = 'UploadFile_job'"),
+              "1");
+    VTRSQLiteUploadJobStore store(current);
+    VTRManagedUploadJob* job = store.jobWithID("old-job");
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->fileList().size(), 2u);
+    EXPECT_EQ(job->state(), VTRUploadJobStateRunning);
+}
+
+}  // namespace
+}  // namespace vtr::test
