@@ -1,0 +1,74 @@
+// HTTPRequestOperation: one HTTP exchange run by the shared network thread. The completion
+// handlers run on their callback queues (the main run loop when none is set), never on the
+// network thread. cancel(), isFinished(), response() and error() may be called from any thread;
+// handlers and queues are set before the operation is enqueued.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "foundation/VTRError.h"
+#include "httpclient/HTTPCallbackQueue.h"
+#include "httpclient/HTTPRequest.h"
+#include "httpclient/HTTPURLResponse.h"
+
+namespace vtr {
+
+class HTTPRequestOperation : public std::enable_shared_from_this<HTTPRequestOperation> {
+  public:
+    using Success = std::function<void(HTTPRequestOperation& operation, const std::string& body)>;
+    using Failure = std::function<void(HTTPRequestOperation& operation, const VTRError& error)>;
+
+    explicit HTTPRequestOperation(HTTPRequest request) : request_(std::move(request)) {}
+    HTTPRequestOperation(const HTTPRequestOperation&) = delete;
+    HTTPRequestOperation& operator=(const HTTPRequestOperation&) = delete;
+
+    const HTTPRequest& request() const { return request_; }
+
+    // Either handler may be empty; it is then skipped.
+    void setCompletionBlockWithSuccess(Success success, Failure failure);
+    void setSuccessCallbackQueue(HTTPCallbackQueue queue) { successQueue_ = std::move(queue); }
+    void setFailureCallbackQueue(HTTPCallbackQueue queue) { failureQueue_ = std::move(queue); }
+
+    // Stops the exchange; the failure handler then gets NSURLErrorDomain -999. Does nothing once
+    // the operation has finished.
+    void cancel();
+    bool isCancelled() const { return cancelled_.load(); }
+    bool isFinished() const { return finished_.load(); }
+
+    // The response once its header block arrived, else nullptr.
+    std::shared_ptr<const HTTPURLResponse> response() const;
+    // The error the operation ended with; empty while running and after a success.
+    std::optional<VTRError> error() const;
+
+    // Called by the network thread, once: records the outcome and dispatches the handler.
+    // A status outside 200-299 turns a transport success into the status error.
+    void finish(std::shared_ptr<const HTTPURLResponse> response, std::string body,
+                std::optional<VTRError> transportError);
+
+    // Set by the client when it hands the operation to the network thread; cancel() uses it.
+    void setCancelHandler(std::function<void()> handler);
+
+  private:
+    HTTPRequest request_;
+    Success success_;
+    Failure failure_;
+    HTTPCallbackQueue successQueue_;
+    HTTPCallbackQueue failureQueue_;
+    std::atomic<bool> cancelled_{false};
+    std::atomic<bool> finished_{false};
+    mutable std::mutex mutex_;
+    std::function<void()> cancelHandler_;
+    std::shared_ptr<const HTTPURLResponse> response_;
+    std::optional<VTRError> error_;
+};
+
+// The error of a status outside 200-299: "AFNetworkingErrorDomain" -1011.
+VTRError HTTPStatusError(const HTTPRequest& request, const HTTPURLResponse& response,
+                         const std::string& body);
+
+}  // namespace vtr

@@ -1,0 +1,165 @@
+// The synchronous wrapper against a scripted asynchronous caller whose outcomes the test
+// delivers by hand, from other threads and in awkward orders.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "httpclient/HTTPClient.h"
+#include "httpclient/HTTPRequestOperation.h"
+#include "soap/VTRRemoteMethodCaller_sync.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Keeps each call's callbacks so the test decides when and how it completes. When `immediate`
+// is set, a call succeeds with it before callRemoteMethod returns.
+class ScriptedCaller : public VTRRemoteMethodCaller {
+  public:
+    struct Call {
+        VTRRemoteSuccess success;
+        VTRRemoteFailure failure;
+    };
+
+    std::shared_ptr<HTTPRequestOperation> callRemoteMethod(const std::string&,
+                                                           const std::vector<std::string>&,
+                                                           VTRArray, VTRRemoteSuccess success,
+                                                           VTRRemoteFailure failure) override {
+        if (immediate) success(*immediate, nullptr);
+        std::lock_guard lock(mutex);
+        calls.push_back(Call{std::move(success), std::move(failure)});
+        return std::make_shared<HTTPRequestOperation>(HTTPRequest("POST", "http://x/"));
+    }
+    size_t callCount() {
+        std::lock_guard lock(mutex);
+        return calls.size();
+    }
+    Call callAt(size_t index) {
+        std::lock_guard lock(mutex);
+        return calls.at(index);
+    }
+
+    std::string servicePath() const override { return path; }
+    void setServicePath(std::string p) override { path = std::move(p); }
+    std::shared_ptr<HTTPClient> client() const override { return httpClient; }
+    void setClient(std::shared_ptr<HTTPClient> c) override { httpClient = std::move(c); }
+    HTTPCallbackQueue callbackQueue() const override { return queue; }
+    void setCallbackQueue(HTTPCallbackQueue q) override { queue = std::move(q); }
+
+    std::optional<VTRDictionary> immediate;
+    std::string path = "unset";
+    std::shared_ptr<HTTPClient> httpClient;
+    HTTPCallbackQueue queue;
+    std::mutex mutex;
+    std::vector<Call> calls;
+};
+
+struct Result {
+    std::optional<VTRDictionary> results;
+    std::optional<VTRError> error;
+};
+
+Result run(VTRRemoteMethodCaller_sync& sync) {
+    Result result;
+    sync.callRemoteMethod(
+        "M", {}, {}, [&](const VTRDictionary& r, const HTTPURLResponse*) { result.results = r; },
+        [&](const VTRError& e, const HTTPURLResponse*) { result.error = e; });
+    return result;
+}
+
+TEST(SyncCallerTest, ConfiguresTheWrappedCallerAndForwardsClientAndPath) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    ScriptedCaller* inner = scripted.get();
+    VTRRemoteMethodCaller_sync sync(std::move(scripted));
+    EXPECT_TRUE(inner->queue);  // the global queue, never the main loop
+    sync.setServicePath("");
+    EXPECT_EQ(inner->path, "");
+    auto client = HTTPClient::clientWithBaseURL("http://h/");
+    sync.setClient(client);
+    EXPECT_EQ(inner->httpClient, client);
+    EXPECT_EQ(sync.client(), client);
+}
+
+TEST(SyncCallerTest, OutcomeStoredBeforeTheWaitBeginsIsNotMissed) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    scripted->immediate = VTRDictionary{{"response", "now"}};
+    // A long wait: passing this test quickly shows the call did not sit out the deadline.
+    VTRRemoteMethodCaller_sync sync(std::move(scripted), 600s);
+    Result result = run(sync);
+    ASSERT_TRUE(result.results);
+    EXPECT_EQ(*result.results, (VTRDictionary{{"response", "now"}}));
+    EXPECT_TRUE(sync.syncOperation());
+}
+
+TEST(SyncCallerTest, OutcomeFromAnotherThreadWakesTheWaiter) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    ScriptedCaller* inner = scripted.get();
+    VTRRemoteMethodCaller_sync sync(std::move(scripted), 600s);
+    std::atomic<bool> done{false};
+    Result result;
+    std::thread caller([&] {
+        result = run(sync);
+        done = true;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return inner->callCount() == 1; }));
+    std::thread([&] {
+        inner->callAt(0).failure(VTRError(NSURLErrorDomain, -1005), nullptr);
+    }).join();
+    EXPECT_TRUE(test::waitUntil([&] { return done.load(); }));
+    caller.join();
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code(), -1005);
+}
+
+TEST(SyncCallerTest, LateOutcomeIsDroppedAndTheNextCallWaitsForItsOwn) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    ScriptedCaller* inner = scripted.get();
+    VTRRemoteMethodCaller_sync sync(std::move(scripted), 50ms);
+
+    Result first = run(sync);
+    ASSERT_TRUE(first.error);
+    EXPECT_EQ(first.error->domain(), VTRErrorDomain);
+    EXPECT_EQ(first.error->code(), 88);
+    EXPECT_EQ(first.error->localizedDescription(), "Operation timed out");
+
+    sync.setWaitTimeout(600s);
+    std::atomic<bool> done{false};
+    Result second;
+    std::thread caller([&] {
+        second = run(sync);
+        done = true;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return inner->callCount() == 2; }));
+    // The first call's answer arrives while the second waits: it must not end the second.
+    inner->callAt(0).success(VTRDictionary{{"response", "stale"}}, nullptr);
+    inner->callAt(1).success(VTRDictionary{{"response", "own"}}, nullptr);
+    EXPECT_TRUE(test::waitUntil([&] { return done.load(); }));
+    caller.join();
+    ASSERT_TRUE(second.results);
+    EXPECT_EQ(*second.results, (VTRDictionary{{"response", "own"}}));
+    EXPECT_FALSE(second.error);
+}
+
+// Meant for the AddressSanitizer run: the late outcome must not touch the destroyed wrapper.
+TEST(SyncCallerTest, LateOutcomeAfterTheWrapperIsGoneIsHarmless) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    ScriptedCaller* inner = scripted.get();
+    ScriptedCaller::Call pending;
+    {
+        VTRRemoteMethodCaller_sync sync(std::move(scripted), 10ms);
+        Result result = run(sync);
+        ASSERT_TRUE(result.error);
+        EXPECT_EQ(result.error->code(), 88);
+        pending = inner->callAt(0);
+    }
+    pending.success(VTRDictionary{{"response", "late"}}, nullptr);
+    pending.failure(VTRError(NSURLErrorDomain, -1001), nullptr);
+}
+
+}  // namespace
+}  // namespace vtr
