@@ -1,0 +1,356 @@
+#include "service/VTRRemoteUploadJobService.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "foundation/VTRErrorAdditions.h"
+#include "foundation/VTROperationQueue.h"
+#include "foundation/VTRRunLoop.h"
+#include "jobs/VTRManagedUploadFile.h"
+#include "jobs/VTRManagedUploadJob.h"
+#include "jobs/VTRSQLiteUploadJobStore.h"
+#include "jobs/VTRStoreCoordinator.h"
+#include "logging/VTRLog.h"
+#include "service/VTRUploadDaemonConnectionEnvironment.h"
+#include "upload/VTRFileUploadOperation.h"
+#include "upload/VTRRetryController.h"
+#include "upload/VTRUploadServiceWithVerify.h"
+
+namespace vtr {
+
+namespace {
+
+// The Cocoa code for "a file to read does not exist".
+constexpr int64_t NSFileReadNoSuchFileError = 260;
+
+// What a log line shows for an operation.
+std::string describe(const VTRFileUploadOperation& operation) {
+    return fmt::format("<VTRFileUploadOperation: {}>", fmt::ptr(&operation));
+}
+
+// What a log line shows for an error slot that a look-up may have left empty ("nothing without
+// an error").
+std::string describeIfSet(const VTRError& error) {
+    return error.domain().empty() ? "(null)" : error.description();
+}
+
+std::chrono::steady_clock::duration secondsDuration(double seconds) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+VTRRemoteUploadJobService::VTRRemoteUploadJobService() : VTRRemoteUploadJobService(Options{}) {}
+
+VTRRemoteUploadJobService::VTRRemoteUploadJobService(Options options)
+    : options_(std::move(options)),
+      runLoop_(options_.runLoop ? options_.runLoop : &VTRRunLoop::main()),
+      retryController_(std::make_shared<VTRRetryController>(/*shouldSleep=*/true, /*quiet=*/true)),
+      operationQueue_(
+          std::make_unique<VTROperationQueue>("VTRRemoteUploadJobService", kMaxConcurrentUploads)) {
+    if (!options_.uploadServiceFactory) {
+        options_.uploadServiceFactory = [](const std::string& serverURL) {
+            return std::make_unique<VTRUploadServiceWithVerify>(serverURL);
+        };
+    }
+    // The controller is shared by every operation: configure it before the first one exists.
+    if (options_.requeueDelay) retryController_->setSavedMaxDelay(*options_.requeueDelay);
+    if (options_.firstRetryPause) retryController_->setFirstPause(*options_.firstRetryPause);
+    requeueRunningJobs();
+}
+
+VTRRemoteUploadJobService::~VTRRemoteUploadJobService() {
+    operationQueue_->cancelAllOperations();
+    operationQueue_->waitUntilAllOperationsAreFinished();
+    // Reports still queued on the run loop read the delegate when they run; with it cleared they
+    // are dropped instead of reaching this destroyed object.
+    std::lock_guard lock(operationsMutex_);
+    for (const auto& weak : madeOperations_)
+        if (auto operation = weak.lock()) operation->setDelegate(nullptr);
+}
+
+double VTRRemoteUploadJobService::requeueDelay() const {
+    return retryController_->maxDelay();
+}
+
+std::unique_ptr<VTRSQLiteUploadJobStore> VTRRemoteUploadJobService::newJobStore(
+    VTRError* error) const {
+    auto environment = VTRUploadDaemonConnectionEnvironment::sharedInstance();
+    std::unique_ptr<VTRSQLiteUploadJobStore> store =
+        environment ? environment->newJobStore() : nullptr;
+    if (!store) {
+        setError(error, VTRError::withDescription(NSCocoaErrorDomain, NSPersistentStoreOpenError,
+                                                  "The job store is not available."));
+    }
+    return store;
+}
+
+// MARK: - Control API
+
+bool VTRRemoteUploadJobService::uploadJobWithID(const std::string& jobID, VTRError* error) {
+    return uploadJob(jobID, Requirement::None, error);
+}
+
+// The job is fetched under the lock, not before it: a re-queue that raced with a pause would
+// otherwise queue the job from the state it read before the pause was saved.
+bool VTRRemoteUploadJobService::uploadJob(const std::string& jobID, Requirement requirement,
+                                          VTRError* error) {
+    std::lock_guard lock(operationsMutex_);
+    auto store = newJobStore(error);
+    if (!store) return false;
+    VTRManagedUploadJob* job = store->jobWithID(jobID, error);
+    if (!job) return false;
+    if (operations_.count(jobID)) {
+        VTRLogWarn("There is already an operation for job {}. No need to add another.", jobID);
+        return true;
+    }
+    if (requirement == Requirement::StillRunning && job->state() != VTRUploadJobStateRunning)
+        return true;
+    auto operation = enqueueOperationForJob(*job, error, *store);
+    if (!operation) return false;
+    operations_[jobID] = std::move(operation);
+    return true;
+}
+
+void VTRRemoteUploadJobService::cancelJobWithJobID(const std::string& jobID) {
+    // Held throughout, so an upload being queued for this job right now is either seen and
+    // cancelled here or queued after the client's change is stored.
+    std::lock_guard lock(operationsMutex_);
+    for (const auto& queued : operationQueue_->operations()) {
+        auto operation = std::dynamic_pointer_cast<VTRFileUploadOperation>(queued);
+        if (!operation || operation->recordingId() != jobID) continue;
+        operation->cancel();
+        operations_.erase(jobID);
+        VTRLogVerbose("Canceled job with ID: {}", jobID);
+    }
+}
+
+bool VTRRemoteUploadJobService::restartUploadForJobWithJobID(const std::string& jobID,
+                                                             VTRError* error) {
+    auto store = newJobStore(error);
+    if (!store) return false;
+    VTRManagedUploadJob* job = store->jobWithID(jobID, error);
+    if (!job) return false;
+    cancelJobWithJobID(jobID);
+    for (VTRManagedUploadFile* file : job->fileList()) {
+        file->setBytesUploaded(0);
+        file->setClosed(false);
+    }
+    if (!store->saveJob(job, error)) return false;
+    return uploadJobWithID(jobID, error);
+}
+
+// MARK: - Queueing
+
+void VTRRemoteUploadJobService::requeueRunningJobs() {
+    VTRError error;
+    auto store = newJobStore(&error);
+    std::optional<std::vector<VTRManagedUploadJob*>> jobs;
+    if (store) jobs = store->allJobsForState(VTRUploadJobStateRunning, &error);
+    if (!jobs) {
+        VTRLogWarn("{} Unable to fetch previosly-running jobs: {}",
+                   "-[VTRRemoteUploadJobService requeueRunningJobs]", error.description());
+        return;
+    }
+    for (VTRManagedUploadJob* job : *jobs) {
+        std::string jobID = job->jobID().value_or("");
+        VTRLogVerbose("Re-enqueing job {} for uploading", jobID);
+        VTRError uploadError;
+        bool failed = !uploadJob(jobID, Requirement::StillRunning, &uploadError);
+        if (failed) {
+            VTRLogWarn("Unable to re-enqueue job with ID ({}): {}", jobID,
+                       describeIfSet(uploadError));
+        }
+    }
+}
+
+std::shared_ptr<VTRFileUploadOperation> VTRRemoteUploadJobService::enqueueOperationForJob(
+    VTRManagedUploadJob& job, VTRError* error, VTRUploadJobStore& jobStore) {
+    job.setError(std::nullopt);
+    job.setErrorState(VTRUploadErrorStateNone);
+
+    std::vector<VTRDictionary> fileInfo;
+    for (VTRManagedUploadFile* file : job.fileList()) {
+        file->updateFromLocalPath();
+        if (!jobStore.saveJob(&job, error)) return nullptr;
+        fileInfo.push_back(dictionaryForUploadFile(*file));
+    }
+
+    auto operation = std::make_shared<VTRFileUploadOperation>(
+        job.sessionID().value_or(""), job.jobID().value_or(""), std::move(fileInfo),
+        options_.maxUploadRetries, options_.maxCloseRetries, options_.pollingInterval,
+        options_.uploadServiceFactory(job.serverURL().value_or("")), retryController_, this,
+        runLoop_);
+    // Callers hold operationsMutex_, which guards the list.
+    std::erase_if(madeOperations_, [](const auto& weak) { return weak.expired(); });
+    madeOperations_.push_back(operation);
+    operationQueue_->addOperation(operation);
+    return operation;
+}
+
+VTRDictionary VTRRemoteUploadJobService::dictionaryForUploadFile(const VTRManagedUploadFile& file) {
+    return makeFileInfo(file.localPath().value_or(""), file.remotePath().value_or(""),
+                        file.bytesUploaded(), /*closed=*/false);
+}
+
+// MARK: - Failures
+
+void VTRRemoteUploadJobService::handleFailureForRecording(const std::string& jobID,
+                                                          VTRUploadErrorState newState,
+                                                          const VTRError& error) {
+    if (isCancelledOperationError(error) || isNetworkConnectivityError(error)) {
+        VTRLogWarn(
+            "We got a network connectivity error uploading job for recording {}. Waiting {} "
+            "seconds before requeueing this job. {}",
+            jobID, requeueDelay(), error.description());
+        scheduleRequeue();
+        return;
+    }
+    VTRError storeError;
+    auto store = newJobStore(&storeError);
+    VTRManagedUploadJob* job = store ? store->jobWithID(jobID, &storeError) : nullptr;
+    if (!job) {
+        VTRLogError("Unable to fetch job with ID: {}, {}", jobID, describeIfSet(storeError));
+        return;
+    }
+    job->setError(textForError(error));
+    job->setState(VTRUploadJobStateErrored);
+    job->setErrorState(newState);
+    if (!store->saveJob(job, &storeError))
+        VTRLogError("Unable to save updated job {}: {}", jobID, storeError.description());
+}
+
+void VTRRemoteUploadJobService::scheduleRequeue() {
+    std::weak_ptr<int> alive = lifetime_;
+    runLoop_->postAfter(secondsDuration(requeueDelay()), [this, alive] {
+        if (alive.lock()) requeueRunningJobs();
+    });
+}
+
+std::string VTRRemoteUploadJobService::textForError(const VTRError& error) {
+    if (error.domain() == NSCocoaErrorDomain && error.code() == NSFileReadNoSuchFileError)
+        return "Cannot find upload file";
+    if (error.domain() == VTRErrorDomain && error.code() == VTRErrorCodeFileMissing)
+        return "Cannot find upload file";
+    const VTRValue* reason = find(error.userInfo(), NSLocalizedFailureReasonErrorKey);
+    if (reason && reason->isString()) return reason->stringValue();
+    return error.localizedDescription();
+}
+
+// MARK: - Operation reports
+
+void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& operation,
+                                                       uint64_t bytes, const std::string& file,
+                                                       const std::string& recording) {
+    VTRLogVerbose("operation: {} uploaded bytes: {} of file: {} recordingId: {}",
+                  describe(operation), bytes, file, recording);
+    VTRError error;
+    auto store = newJobStore(&error);
+    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
+    if (!job) {
+        VTRLogError("Unable to fetch job with ID: {}, {}", recording, describeIfSet(error));
+        return;
+    }
+    if (job->state() == VTRUploadJobStateRestart) job->setState(VTRUploadJobStateRunning);
+    VTRManagedUploadFile* uploadFile = job->fileWithLocalPath(file);
+    // A path the job does not know changes nothing, not even the state: the store is dropped
+    // unsaved.
+    if (!uploadFile) return;
+    uploadFile->setBytesUploaded(bytes);
+    if (!store->saveJob(job, &error))
+        VTRLogError("Unable to save job {}, {}", recording, error.description());
+}
+
+void VTRRemoteUploadJobService::operationClosedFile(VTRFileUploadOperation& operation,
+                                                    const std::string& file,
+                                                    const std::string& recording) {
+    VTRLogInfo("Closed file. operation: {} fileId: {} recordingId: {}", describe(operation), file,
+               recording);
+    VTRError error;
+    auto store = newJobStore(&error);
+    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
+    if (!job) {
+        VTRLogWarn("Unable to fetch job with ID: {}, {}", recording, describeIfSet(error));
+        return;
+    }
+    bool otherFileOpen = false;
+    for (VTRManagedUploadFile* uploadFile : job->fileList()) {
+        if (uploadFile->localPath() == file)
+            uploadFile->setClosed(true);
+        else if (!uploadFile->closed())
+            otherFileOpen = true;
+    }
+    if (!otherFileOpen) {
+        VTRLogInfo("Completed upload operation. operation: {} recordingID: {}", describe(operation),
+                   recording);
+        job->setError(std::nullopt);
+        job->setErrorState(VTRUploadErrorStateNone);
+        job->setState(VTRUploadJobStateCompleted);
+    }
+    if (!store->saveJob(job, &error))
+        VTRLogWarn("Unable to update job with ID: {}, {}", recording, error.description());
+}
+
+void VTRRemoteUploadJobService::operationRestartedUploadOfFile(VTRFileUploadOperation& operation,
+                                                               const std::string& file,
+                                                               const std::string& recording,
+                                                               const VTRError& error) {
+    VTRLogWarn("operation: {} restarted file: {} recordingId: {} error: {}", describe(operation),
+               file, recording, error.description());
+    VTRError storeError;
+    auto store = newJobStore(&storeError);
+    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &storeError) : nullptr;
+    if (!job) {
+        VTRLogError("Unable to fetch job with ID: {}, {}", recording, describeIfSet(storeError));
+        return;
+    }
+    job->setRestarting(true);
+    if (!store->saveJob(job, &storeError))
+        VTRLogError("Unable to save updated job {}: {}", recording, storeError.description());
+}
+
+void VTRRemoteUploadJobService::operationFailedToInitializeUploadOfFile(
+    VTRFileUploadOperation& operation, const std::optional<std::string>& file,
+    const std::string& recording, const VTRError& error) {
+    VTRLogError("Failed to initialize upload. operation: {} fileId: {} recordingID: {} error: {}",
+                describe(operation), file.value_or("(null)"), recording, error.description());
+    handleFailureForRecording(recording, VTRUploadErrorStateInit, error);
+}
+
+void VTRRemoteUploadJobService::operationFailedToUploadBytesAtOffset(
+    VTRFileUploadOperation& operation, uint64_t offset, const std::string& /*file*/,
+    const std::string& recording, const VTRError& error) {
+    VTRLogError("Failed to upload bytes. operation: {} offset: {} recordingID: {} error: {}",
+                describe(operation), offset, recording, error.description());
+    handleFailureForRecording(recording, VTRUploadErrorStateUpload, error);
+}
+
+void VTRRemoteUploadJobService::operationFailedToCloseFile(VTRFileUploadOperation& operation,
+                                                           const std::string& file,
+                                                           const std::string& recording,
+                                                           const VTRError& error) {
+    VTRLogError("Failed to close file. operation: {} fileId: {} recordingID: {} error: {}",
+                describe(operation), file, recording, error.description());
+    handleFailureForRecording(recording, VTRUploadErrorStateClose, error);
+}
+
+void VTRRemoteUploadJobService::operationFailedToVerifyFile(VTRFileUploadOperation& operation,
+                                                            const std::string& file,
+                                                            const std::string& recording,
+                                                            const VTRError& error) {
+    VTRLogError("Failed to verify file. operation: {} file: {} recordingId: {} error: {}",
+                describe(operation), file, recording, error.description());
+    handleFailureForRecording(recording, VTRUploadErrorStateVerify, error);
+}
+
+void VTRRemoteUploadJobService::fileUploadOperationCompleted(VTRFileUploadOperation& operation,
+                                                             const std::string& recording) {
+    std::lock_guard lock(operationsMutex_);
+    // Only the reporting operation's own entry goes: after a restart the entry already holds the
+    // new operation, and dropping it would let a second upload of the same job start.
+    auto entry = operations_.find(recording);
+    if (entry != operations_.end() && entry->second.get() == &operation) operations_.erase(entry);
+}
+
+}  // namespace vtr

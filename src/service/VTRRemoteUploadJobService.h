@@ -1,0 +1,145 @@
+// VTRRemoteUploadJobService: turns stored upload jobs into queued upload operations (at most five
+// run at once) and writes every report of those operations back into the job store. The control
+// API calls the VTRUploadJobService members from its connection queue; the delegate reports and
+// the delayed re-queues run on the run loop's thread. Create it after the shared connection
+// environment is set; destroy it on the run loop's thread (or while that loop is not running).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/VTRError.h"
+#include "foundation/VTRValue.h"
+#include "jobs/VTRUploadDaemonConstants.h"
+#include "service/VTRUploadJobService.h"
+#include "upload/VTRFileUploadOperationDelegate.h"
+#include "upload/VTRUploadService.h"
+
+namespace vtr {
+
+class VTRFileUploadOperation;
+class VTRManagedUploadFile;
+class VTRManagedUploadJob;
+class VTROperationQueue;
+class VTRRetryController;
+class VTRRunLoop;
+class VTRSQLiteUploadJobStore;
+class VTRUploadJobStore;
+
+class VTRRemoteUploadJobService : public VTRUploadJobService,
+                                  public VTRFileUploadOperationDelegate {
+  public:
+    static constexpr size_t kMaxConcurrentUploads = 5;
+
+    // Makes the upload service of one operation, bound to the job's server URL.
+    using UploadServiceFactory =
+        std::function<std::unique_ptr<VTRUploadService>(const std::string& serverURL)>;
+
+    // Everything defaults to what the daemon uses; tests shorten the waits and script the
+    // remote side.
+    struct Options {
+        // Empty: a VTRUploadServiceWithVerify talking SOAP to the job's server.
+        UploadServiceFactory uploadServiceFactory;
+        uint32_t maxUploadRetries = 50000;
+        uint32_t maxCloseRetries = 50000;
+        double pollingInterval = 60.0;
+        // The wait before running jobs are re-queued after a cancellation or network failure.
+        // Unset: the retry controller's own maximum delay (70.2 s).
+        std::optional<double> requeueDelay;
+        // The retry controller's first pause between attempts (4 s).
+        std::optional<double> firstRetryPause;
+        // Where reports are delivered and re-queues scheduled. nullptr: VTRRunLoop::main().
+        VTRRunLoop* runLoop = nullptr;
+    };
+
+    // Re-queues every job stored as running before returning.
+    VTRRemoteUploadJobService();
+    explicit VTRRemoteUploadJobService(Options options);
+    // Cancels every operation and waits for them to end.
+    ~VTRRemoteUploadJobService() override;
+    VTRRemoteUploadJobService(const VTRRemoteUploadJobService&) = delete;
+    VTRRemoteUploadJobService& operator=(const VTRRemoteUploadJobService&) = delete;
+
+    // True when the job has an upload operation afterwards, new or already there. False without
+    // an error: no such job.
+    bool uploadJobWithID(const std::string& jobID, VTRError* error = nullptr) override;
+    // Cancels the job's operation; the stored job is not touched.
+    void cancelJobWithJobID(const std::string& jobID) override;
+    // Cancels the job's operation, resets every file to offset 0 and not closed, saves, and
+    // queues a new operation. The job's state is left as the client set it.
+    bool restartUploadForJobWithJobID(const std::string& jobID, VTRError* error = nullptr) override;
+
+    // Queues an upload for every job stored as running that has no operation yet.
+    void requeueRunningJobs();
+
+    // Clears the job's error, refreshes and saves every file's size through `jobStore`, and
+    // queues a new operation for the job. nullptr with the save's error when a save fails.
+    std::shared_ptr<VTRFileUploadOperation> enqueueOperationForJob(VTRManagedUploadJob& job,
+                                                                   VTRError* error,
+                                                                   VTRUploadJobStore& jobStore);
+    // The fileInfo entry an operation gets for `file`: resumes at its stored byte count and is
+    // always closed again on the server.
+    static VTRDictionary dictionaryForUploadFile(const VTRManagedUploadFile& file);
+    // Network failures and cancellations leave the job as it is and re-queue running jobs after
+    // the delay; any other failure marks the job errored with `newState` and the error's text.
+    void handleFailureForRecording(const std::string& jobID, VTRUploadErrorState newState,
+                                   const VTRError& error);
+    // The text stored as a failed job's error.
+    static std::string textForError(const VTRError& error);
+
+    const std::shared_ptr<VTRRetryController>& retryController() const { return retryController_; }
+    // The re-queue wait in seconds.
+    double requeueDelay() const;
+
+    // VTRFileUploadOperationDelegate, on the run loop's thread.
+    void operationUploadedBytes(VTRFileUploadOperation& operation, uint64_t bytes,
+                                const std::string& file, const std::string& recording) override;
+    void operationFailedToUploadBytesAtOffset(VTRFileUploadOperation& operation, uint64_t offset,
+                                              const std::string& file, const std::string& recording,
+                                              const VTRError& error) override;
+    void operationClosedFile(VTRFileUploadOperation& operation, const std::string& file,
+                             const std::string& recording) override;
+    void operationFailedToCloseFile(VTRFileUploadOperation& operation, const std::string& file,
+                                    const std::string& recording, const VTRError& error) override;
+    void operationFailedToInitializeUploadOfFile(VTRFileUploadOperation& operation,
+                                                 const std::optional<std::string>& file,
+                                                 const std::string& recording,
+                                                 const VTRError& error) override;
+    void fileUploadOperationCompleted(VTRFileUploadOperation& operation,
+                                      const std::string& recording) override;
+    void operationRestartedUploadOfFile(VTRFileUploadOperation& operation, const std::string& file,
+                                        const std::string& recording,
+                                        const VTRError& error) override;
+    void operationFailedToVerifyFile(VTRFileUploadOperation& operation, const std::string& file,
+                                     const std::string& recording, const VTRError& error) override;
+
+  private:
+    // What uploadJob() demands of the stored job besides existing.
+    enum class Requirement { None, StillRunning };
+
+    bool uploadJob(const std::string& jobID, Requirement requirement, VTRError* error);
+    std::unique_ptr<VTRSQLiteUploadJobStore> newJobStore(VTRError* error) const;
+    void scheduleRequeue();
+
+    Options options_;
+    VTRRunLoop* runLoop_;
+    std::shared_ptr<VTRRetryController> retryController_;
+    std::unique_ptr<VTROperationQueue> operationQueue_;
+
+    // Held across look-up, enqueue and insertion so that one job never gets two operations.
+    std::mutex operationsMutex_;
+    std::unordered_map<std::string, std::shared_ptr<VTRFileUploadOperation>> operations_;
+    // Every operation made that may still have reports queued on the run loop: the destructor
+    // detaches them so that no report reaches a destroyed service. Guarded by operationsMutex_.
+    std::vector<std::weak_ptr<VTRFileUploadOperation>> madeOperations_;
+    // Delayed re-queues hold a weak reference: a re-queue due after destruction does nothing.
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+};
+
+}  // namespace vtr

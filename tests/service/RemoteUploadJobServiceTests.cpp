@@ -1,0 +1,385 @@
+// The job service over a real job database, with the real upload operation talking to the
+// scripted recording service, and with reports handed to the service directly where a test needs
+// one that a healthy upload would not send.
+#include "ServiceTestFixture.h"
+#include "foundation/VTROperation.h"
+#include "upload/VTRFileUploadOperation.h"
+
+namespace vtr::test {
+namespace {
+
+using json = nlohmann::json;
+
+class JobServiceTest : public ServiceTest {
+  protected:
+    // An operation that is never queued, to name as the reporter of a report sent by hand.
+    std::shared_ptr<VTRFileUploadOperation> reporter(const std::string& jobID) {
+        return std::make_shared<VTRFileUploadOperation>(
+            "session-" + jobID, jobID, std::vector<VTRDictionary>{}, 0, 0, 0.0,
+            server.factory()(urlOf(jobID)), service->retryController(), nullptr, &loop);
+    }
+
+    std::vector<uint64_t> offsets(const std::string& fileName) {
+        std::vector<uint64_t> result;
+        for (const auto& call : server.chunkCalls(fileName)) result.push_back(call.offset);
+        return result;
+    }
+
+    static std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+};
+
+// MARK: starting and queueing
+
+TEST_F(JobServiceTest, StartingAJobTwiceGivesOneOperationAndAWarning) {
+    startService();
+    auto paths = addJob("twice", "running", {10});
+    server.holdChunkSize(urlOf("twice"));
+    EXPECT_TRUE(service->uploadJobWithID("twice"));
+    EXPECT_TRUE(service->uploadJobWithID("twice"));
+    EXPECT_TRUE(
+        log.contains("There is already an operation for job twice. No need to add another."));
+    EXPECT_EQ(server.serviceURLs().size(), 1u);
+
+    server.release();
+    ASSERT_TRUE(runUntilState("twice", "completed"));
+    EXPECT_EQ(server.received(nameOf(paths[0])), readFile(paths[0]));
+    EXPECT_EQ(server.serviceURLs().size(), 1u);
+}
+
+TEST_F(JobServiceTest, UnknownJobFailsWithoutAnError) {
+    startService();
+    VTRError error;
+    EXPECT_FALSE(service->uploadJobWithID("nobody", &error));
+    EXPECT_FALSE(service->restartUploadForJobWithJobID("nobody", &error));
+    EXPECT_TRUE(error.domain().empty()) << error.description();
+    EXPECT_TRUE(server.serviceURLs().empty());
+}
+
+TEST_F(JobServiceTest, EnqueueClearsTheErrorAndRefreshesSizesButClosesEveryFileAgain) {
+    auto paths = addJob("fresh", "errored", {9, 6});
+    // The second file was finished by an earlier run.
+    server.seed(nameOf(paths[1]), readFile(paths[1]));
+    change("fresh", [&](VTRManagedUploadJob& job) {
+        job.setError("old failure");
+        job.setErrorState(VTRUploadErrorStateClose);
+        job.fileWithLocalPath(paths[1])->setBytesUploaded(6);
+        job.fileWithLocalPath(paths[1])->setClosed(true);
+    });
+    startService();
+    EXPECT_TRUE(server.serviceURLs().empty());  // an errored job is not picked up at start
+
+    server.holdChunkSize(urlOf("fresh"));
+    ASSERT_TRUE(service->uploadJobWithID("fresh"));
+    json job = stored("fresh");
+    EXPECT_TRUE(job["error"].is_null());
+    EXPECT_EQ(job["error_type"], "none");
+    EXPECT_EQ(storedFile("fresh", paths[0])["total_bytes"], 9);
+    EXPECT_EQ(storedFile("fresh", paths[1])["total_bytes"], 6);
+
+    server.release();
+    ASSERT_TRUE(runUntil([&] {
+        return server.closeCalls(nameOf(paths[0])) == 1 &&
+               server.closeCalls(nameOf(paths[1])) == 1 &&
+               storedFile("fresh", paths[0])["closed"] == true;
+    }));
+    EXPECT_EQ(stored("fresh")["state"], "completed");
+    EXPECT_EQ(server.received(nameOf(paths[0])), readFile(paths[0]));
+    EXPECT_EQ(storedFile("fresh", paths[0])["bytes_uploaded"], 9);
+    EXPECT_TRUE(server.chunkCalls(nameOf(paths[1])).empty());
+}
+
+TEST_F(JobServiceTest, RunningJobsAreRequeuedAtCreationAndResumeAtTheirStoredOffsets) {
+    auto resumed = addJob("resumed", "running", {10});
+    addJob("waiting", "restart", {5});
+    addJob("paused", "paused", {5});
+    change("resumed", [&](VTRManagedUploadJob& job) {
+        job.fileWithLocalPath(resumed[0])->setBytesUploaded(4);
+    });
+    // What the server kept from the daemon's previous run.
+    server.seed(nameOf(resumed[0]), readFile(resumed[0]).substr(0, 4));
+
+    startService();
+    EXPECT_EQ(server.serviceURLs(), std::vector<std::string>{urlOf("resumed")});
+    EXPECT_TRUE(log.contains("Re-enqueing job resumed for uploading"));
+
+    ASSERT_TRUE(runUntilState("resumed", "completed"));
+    EXPECT_EQ(offsets(nameOf(resumed[0])), (std::vector<uint64_t>{4, 8}));
+    EXPECT_EQ(server.received(nameOf(resumed[0])), readFile(resumed[0]));
+    EXPECT_EQ(stored("waiting")["state"], "restart");
+    EXPECT_EQ(stored("paused")["state"], "paused");
+}
+
+// MARK: failures
+
+TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStoredOffset) {
+    startService(/*maxUploadRetries=*/0);
+    auto paths = addJob("net", "running", {12});
+    std::string name = nameOf(paths[0]);
+    server.failUploadChunkOnce(name, 8, urlError(NSURLErrorNotConnectedToInternet));
+    server.holdChunkSize(urlOf("net"), /*fromCall=*/2);
+    ASSERT_TRUE(service->uploadJobWithID("net"));
+
+    // The second operation is waiting at its start: the failure is handled, the re-queue ran.
+    ASSERT_TRUE(runUntil([&] { return server.heldCalls() == 1; }));
+    json job = stored("net");
+    EXPECT_EQ(job["state"], "running");
+    EXPECT_TRUE(job["error"].is_null());
+    EXPECT_EQ(job["error_type"], "none");
+    EXPECT_EQ(storedFile("net", paths[0])["bytes_uploaded"], 8);
+    EXPECT_TRUE(log.containsPart(
+        "We got a network connectivity error uploading job for recording net. Waiting 0.05 "
+        "seconds before requeueing this job."));
+
+    server.release();
+    ASSERT_TRUE(runUntilState("net", "completed"));
+    EXPECT_EQ(offsets(name), (std::vector<uint64_t>{0, 4, 8, 8}));
+    EXPECT_EQ(server.received(name), readFile(paths[0]));
+}
+
+TEST_F(JobServiceTest, ConnectivityAndCancelErrorsChangeNothingAndRequeueRunningJobs) {
+    startService();
+    VTRError wrappedTimeout(VTRErrorDomain, VTRErrorCodeChunkNotAccepted,
+                            {{VTRInnerErrorKey, VTRValue(urlError(NSURLErrorTimedOut))}});
+    std::vector<VTRError> errors = {urlError(NSURLErrorNotConnectedToInternet), wrappedTimeout,
+                                    urlError(NSURLErrorCancelled)};
+    for (size_t i = 0; i < errors.size(); ++i) {
+        std::string id = "job" + std::to_string(i);
+        auto paths = addJob(id, "running", {4});
+        server.holdChunkSize(urlOf(id));
+        auto operation = reporter(id);
+        switch (i) {
+            case 0:
+                service->operationFailedToVerifyFile(*operation, paths[0], id, errors[i]);
+                break;
+            case 1:
+                service->operationFailedToUploadBytesAtOffset(*operation, 0, paths[0], id,
+                                                              errors[i]);
+                break;
+            default:
+                service->operationFailedToCloseFile(*operation, paths[0], id, errors[i]);
+        }
+        json job = stored(id);
+        EXPECT_EQ(job["state"], "running") << i;
+        EXPECT_TRUE(job["error"].is_null()) << i;
+        EXPECT_EQ(job["error_type"], "none") << i;
+        auto asked = [&] {
+            auto urls = server.chunkSizeURLs();
+            return std::count(urls.begin(), urls.end(), urlOf(id)) == 1;
+        };
+        EXPECT_TRUE(runUntil(asked)) << "not re-queued after error " << i;
+    }
+}
+
+TEST_F(JobServiceTest, OtherFailuresMarkTheJobErroredWithTheirStateAndText) {
+    startService();
+    VTRError checksum = VTRError::withDescription(VTRErrorDomain, VTRErrorCodeChecksumNotConfirmed,
+                                                  "Upload failed", "The checksums differ");
+    VTRError missing = VTRError::withDescription(VTRErrorDomain, VTRErrorCodeFileMissing, "x");
+    VTRError noSuchFile(NSCocoaErrorDomain, 260);
+    VTRError status = VTRError::withDescription(AFNetworkingErrorDomain, -1011, "Bad status 500");
+    // A network error two levels down is not looked for.
+    VTRError deep(
+        VTRErrorDomain, 83,
+        {{VTRInnerErrorKey,
+          VTRValue(VTRError(VTRErrorDomain, 88,
+                            {{VTRInnerErrorKey, VTRValue(urlError(NSURLErrorTimedOut))}}))}});
+    auto operation = reporter("bad");
+    struct Case {
+        std::function<void(const std::string&, const std::string&)> report;
+        std::string errorType;
+        std::string text;
+    };
+    std::vector<Case> cases = {
+        {[&](auto& id, auto& path) {
+             service->operationFailedToVerifyFile(*operation, path, id, checksum);
+         },
+         "verify", "The checksums differ"},
+        {[&](auto& id, auto& path) {
+             service->operationFailedToInitializeUploadOfFile(*operation, path, id, missing);
+         },
+         "init", "Cannot find upload file"},
+        {[&](auto& id, auto&) {
+             service->operationFailedToInitializeUploadOfFile(*operation, std::nullopt, id,
+                                                              noSuchFile);
+         },
+         "init", "Cannot find upload file"},
+        {[&](auto& id, auto& path) {
+             service->operationFailedToCloseFile(*operation, path, id, status);
+         },
+         "close", "Bad status 500"},
+        {[&](auto& id, auto& path) {
+             service->operationFailedToUploadBytesAtOffset(*operation, 4, path, id, deep);
+         },
+         "upload", deep.localizedDescription()},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string id = "bad" + std::to_string(i);
+        auto paths = addJob(id, "running", {4});
+        cases[i].report(id, paths[0]);
+        json job = stored(id);
+        EXPECT_EQ(job["state"], "errored") << i;
+        EXPECT_EQ(job["error_type"], cases[i].errorType) << i;
+        EXPECT_EQ(job["error"], cases[i].text) << i;
+    }
+}
+
+TEST_F(JobServiceTest, VerifyingFailingTwiceRestartsTheFileOnceThenErrors) {
+    startService();
+    auto paths = addJob("verify", "running", {6});
+    server.setVerifyAlwaysFails(true);
+    ASSERT_TRUE(service->uploadJobWithID("verify"));
+    ASSERT_TRUE(runUntilState("verify", "errored"));
+    json job = stored("verify");
+    EXPECT_EQ(job["error_type"], "verify");
+    EXPECT_EQ(job["error"], "Transmission error during upload");
+    EXPECT_EQ(job["restarting"], true);
+    EXPECT_EQ(offsets(nameOf(paths[0])), (std::vector<uint64_t>{0, 4, 0, 4}));
+}
+
+// MARK: reports
+
+TEST_F(JobServiceTest, ProgressForAPathNotInTheJobChangesNothingEvenInRestart) {
+    startService();
+    auto paths = addJob("progress", "restart", {10});
+    auto operation = reporter("progress");
+    service->operationUploadedBytes(*operation, 4, dir.file("elsewhere.mp4"), "progress");
+    EXPECT_EQ(stored("progress")["state"], "restart");
+    EXPECT_EQ(storedFile("progress", paths[0])["bytes_uploaded"], 0);
+
+    service->operationUploadedBytes(*operation, 8, paths[0], "progress");
+    EXPECT_EQ(stored("progress")["state"], "running");
+    EXPECT_EQ(storedFile("progress", paths[0])["bytes_uploaded"], 8);
+}
+
+TEST_F(JobServiceTest, ClosingTheLastOfTwoFilesCompletesTheJobAndTheFirstDoesNot) {
+    startService();
+    auto paths = addJob("pair", "running", {4, 4});
+    change("pair", [](VTRManagedUploadJob& job) {
+        job.setError("stale");
+        job.setErrorState(VTRUploadErrorStateUpload);
+    });
+    auto operation = reporter("pair");
+    service->operationClosedFile(*operation, paths[1], "pair");
+    json job = stored("pair");
+    EXPECT_EQ(job["state"], "running");
+    EXPECT_EQ(storedFile("pair", paths[1])["closed"], true);
+    EXPECT_EQ(storedFile("pair", paths[0])["closed"], false);
+
+    service->operationClosedFile(*operation, paths[0], "pair");
+    job = stored("pair");
+    EXPECT_EQ(job["state"], "completed");
+    EXPECT_TRUE(job["error"].is_null());
+    EXPECT_EQ(job["error_type"], "none");
+}
+
+TEST_F(JobServiceTest, RestartReportSetsTheFlagAndReportsForUnknownJobsOnlyLog) {
+    startService();
+    addJob("flag", "running", {4});
+    auto operation = reporter("flag");
+    service->operationRestartedUploadOfFile(*operation, "/x", "flag", urlError(-1));
+    EXPECT_EQ(stored("flag")["restarting"], true);
+
+    service->operationClosedFile(*operation, "/x", "ghost");
+    service->operationUploadedBytes(*operation, 4, "/x", "ghost");
+    service->operationFailedToVerifyFile(*operation, "/x", "ghost", VTRError(VTRErrorDomain, 95));
+    auto lines = log.texts();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Unable to fetch job with ID: ghost, (null)"),
+              3);
+}
+
+// MARK: restart and pause
+
+TEST_F(JobServiceTest, RestartResetsEveryFileBeforeTheNewOperationStarts) {
+    auto paths = addJob("again", "restart", {10, 7});
+    change("again", [&](VTRManagedUploadJob& job) {
+        job.fileWithLocalPath(paths[0])->setBytesUploaded(8);
+        job.fileWithLocalPath(paths[1])->setBytesUploaded(7);
+        job.fileWithLocalPath(paths[1])->setClosed(true);
+    });
+    startService();
+    EXPECT_TRUE(server.serviceURLs().empty());
+
+    server.holdChunkSize(urlOf("again"));
+    ASSERT_TRUE(service->restartUploadForJobWithJobID("again"));
+    for (const auto& path : paths) {
+        EXPECT_EQ(storedFile("again", path)["bytes_uploaded"], 0) << path;
+        EXPECT_EQ(storedFile("again", path)["closed"], false) << path;
+    }
+    EXPECT_EQ(stored("again")["state"], "restart");
+
+    server.release();
+    ASSERT_TRUE(runUntilState("again", "completed"));
+    EXPECT_EQ(offsets(nameOf(paths[0])).front(), 0u);
+    EXPECT_EQ(offsets(nameOf(paths[1])).front(), 0u);
+}
+
+TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJobBack) {
+    startService();
+    auto paths = addJob("pause", "running", {12});
+    server.holdUploadChunk(nameOf(paths[0]), 4);
+    ASSERT_TRUE(service->uploadJobWithID("pause"));
+    ASSERT_TRUE(runUntil([&] { return server.heldCalls() == 1; }));
+
+    // What the control API does for a pause: store the state, then cancel.
+    change("pause", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
+    service->cancelJobWithJobID("pause");
+    EXPECT_TRUE(log.contains("Canceled job with ID: pause"));
+
+    // The cancelled chunk is reported as failed; the re-queue that schedules must pass over the
+    // paused job. A task due just after that re-queue tells when it has run.
+    ASSERT_TRUE(runUntil([&] {
+        return log.containsPart("network connectivity error uploading job for recording pause");
+    }));
+    bool requeueDone = false;
+    loop.postAfter(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                       std::chrono::duration<double>(kRequeueDelay)),
+                   [&] { requeueDone = true; });
+    ASSERT_TRUE(runUntil([&] { return requeueDone; }));
+    EXPECT_EQ(server.chunkSizeURLs().size(), 1u);
+    json job = stored("pause");
+    EXPECT_EQ(job["state"], "paused");
+    EXPECT_TRUE(job["error"].is_null());
+    EXPECT_EQ(storedFile("pause", paths[0])["bytes_uploaded"], 4);
+
+    // Resuming gets a new operation: the cancelled one left no entry behind.
+    server.release();
+    change("pause", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStateRunning); });
+    ASSERT_TRUE(service->uploadJobWithID("pause"));
+    EXPECT_FALSE(log.containsPart("There is already an operation for job pause"));
+    ASSERT_TRUE(runUntilState("pause", "completed"));
+    EXPECT_EQ(offsets(nameOf(paths[0])), (std::vector<uint64_t>{0, 4, 4, 8}));
+}
+
+TEST_F(JobServiceTest, TheEndOfARestartedOperationLeavesItsSuccessorInPlace) {
+    startService();
+    auto paths = addJob("swap", "running", {12});
+    server.holdUploadChunk(nameOf(paths[0]), 4);
+    ASSERT_TRUE(service->uploadJobWithID("swap"));
+    ASSERT_TRUE(runUntil([&] { return server.heldCalls() == 1; }));
+    std::weak_ptr<VTROperation> first = server.chunkSizeCaller(0);
+
+    server.holdChunkSize(urlOf("swap"), /*fromCall=*/2);
+    ASSERT_TRUE(service->restartUploadForJobWithJobID("swap"));
+    // Let the first operation end and its last report, "completed", be delivered.
+    ASSERT_TRUE(waitUntil([&] {
+        auto operation = first.lock();
+        return !operation || operation->isFinished();
+    }));
+    bool delivered = false;
+    loop.post([&] { delivered = true; });
+    ASSERT_TRUE(runUntil([&] { return delivered; }));
+
+    const std::string warning =
+        "There is already an operation for job swap. No need to add another.";
+    auto warnings = [&] {
+        auto lines = log.texts();
+        return std::count(lines.begin(), lines.end(), warning);
+    };
+    auto before = warnings();
+    EXPECT_TRUE(service->uploadJobWithID("swap"));
+    EXPECT_EQ(warnings(), before + 1);
+    EXPECT_EQ(server.serviceURLs().size(), 2u);
+}
+
+}  // namespace
+}  // namespace vtr::test

@@ -1,0 +1,97 @@
+// The recording service as the job service's tests play it: every upload service the job service
+// makes talks to one shared ScriptedRecordingService, which keeps the bytes it accepts, answers
+// like a healthy server, and can hold a call until released or cancelled, or fail one chunk.
+// Any thread may use it. After each call it posts an empty task to the test's run loop, so a
+// runUntil() waiting on the script's state looks again.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/VTRError.h"
+#include "service/VTRRemoteUploadJobService.h"
+
+namespace vtr {
+class VTROperation;
+class VTRRunLoop;
+}  // namespace vtr
+
+namespace vtr::test {
+
+class ScriptedRecordingService {
+  public:
+    struct ChunkCall {
+        std::string fileName;
+        uint64_t offset = 0;
+        bool failed = false;
+    };
+
+    explicit ScriptedRecordingService(VTRRunLoop& loop, int32_t chunkSize = 4)
+        : loop_(loop), chunkSize_(chunkSize) {}
+
+    VTRRemoteUploadJobService::UploadServiceFactory factory();
+
+    // A held call waits until release() or until its operation is cancelled (it then fails
+    // with NSURLErrorDomain -999). The n-th (1-based) and later ChunkSize calls to the server
+    // URL are held; UploadChunk of the file at the offset is held.
+    void holdChunkSize(const std::string& serverURL, size_t fromCall = 1);
+    void holdUploadChunk(const std::string& fileName, uint64_t offset);
+    // Lets every held call go on and drops every hold.
+    void release();
+    // Drops the ChunkSize hold of that server URL only.
+    void releaseChunkSize(const std::string& serverURL);
+    size_t heldCalls() const;
+
+    // The next UploadChunk of the file at the offset fails with `error`.
+    void failUploadChunkOnce(const std::string& fileName, uint64_t offset, VTRError error);
+    // Bytes the server already has, as a previous run of the daemon left them.
+    void seed(const std::string& fileName, const std::string& bytes);
+    void setVerifyAlwaysFails(bool fails);
+
+    // The server URLs of the upload services made, in order.
+    std::vector<std::string> serviceURLs() const;
+    // The server URL of every ChunkSize call, in order.
+    std::vector<std::string> chunkSizeURLs() const;
+    // The operation that made the n-th (0-based) ChunkSize call, while it is alive.
+    std::shared_ptr<VTROperation> chunkSizeCaller(size_t index) const;
+    std::vector<ChunkCall> chunkCalls(const std::string& fileName) const;
+    size_t closeCalls(const std::string& fileName) const;
+    std::string received(const std::string& fileName) const;
+
+  private:
+    class Service;
+
+    // Waits while `held()` is true; false when the calling operation was cancelled meanwhile.
+    // Needs the lock.
+    bool waitWhileHeld(std::unique_lock<std::mutex>& lock, Service& service,
+                       const std::function<bool()>& held);
+    void nudge();
+
+    VTRRunLoop& loop_;
+    const int32_t chunkSize_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t held_ = 0;
+    bool verifyFails_ = false;
+    std::map<std::string, size_t> chunkSizeHolds_;
+    std::map<std::string, size_t> chunkSizeCounts_;
+    std::set<std::pair<std::string, uint64_t>> chunkHolds_;
+    std::map<std::pair<std::string, uint64_t>, VTRError> chunkFailures_;
+    std::vector<std::string> serviceURLs_;
+    std::vector<std::string> chunkSizeURLs_;
+    std::vector<std::weak_ptr<VTROperation>> chunkSizeCallers_;
+    std::map<std::string, std::vector<ChunkCall>> chunkCalls_;
+    std::map<std::string, size_t> closeCalls_;
+    std::map<std::string, std::string> received_;
+};
+
+VTRError urlError(int64_t code);
+
+}  // namespace vtr::test
