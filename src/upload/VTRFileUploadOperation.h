@@ -1,0 +1,132 @@
+// VTRFileUploadOperation: uploads every file of one upload job: per file, the bytes not yet sent
+// in MD5-checked chunks, then a whole-file verification and a close polled until the server is
+// done. main() runs on a worker thread of the job service's operation queue and blocks it in
+// remote calls and waits; cancel() may be called from any thread. Reports go to the delegate on
+// the delivery run loop. Must be owned by a std::shared_ptr (queued reports keep it alive).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/VTRError.h"
+#include "foundation/VTROperation.h"
+#include "foundation/VTRValue.h"
+#include "upload/VTRFileInfo.h"
+
+namespace vtr {
+
+class VTRFileUploadOperationDelegate;
+class VTRRetryController;
+class VTRRunLoop;
+class VTRUploadService;
+
+class VTRFileUploadOperation : public VTROperation {
+  public:
+    // What the job service gives every operation.
+    static constexpr uint32_t kDefaultMaxUploadRetries = 50000;
+    static constexpr uint32_t kDefaultMaxCloseRetries = 50000;
+    static constexpr double kDefaultPollingInterval = 60.0;
+
+    // Verification results of verifyFile().
+    enum VerifyResult : int { VerifyNotConfirmed = 0, VerifyConfirmed = 1, VerifyError = 2 };
+
+    // `delegate` is not owned: it must outlive every report of this operation, or be cleared
+    // with setDelegate(nullptr) on the delivery loop's thread first (a queued report reads the
+    // delegate again when it runs). `deliveryLoop` defaults to VTRRunLoop::main() and must
+    // outlive the operation.
+    VTRFileUploadOperation(std::string sessionID, std::string recordingID,
+                           std::vector<VTRDictionary> fileInfo, uint32_t maxUploadRetries,
+                           uint32_t maxCloseRetries, double pollingInterval,
+                           std::unique_ptr<VTRUploadService> uploadService,
+                           std::shared_ptr<VTRRetryController> retryController,
+                           VTRFileUploadOperationDelegate* delegate = nullptr,
+                           VTRRunLoop* deliveryLoop = nullptr);
+    ~VTRFileUploadOperation() override;
+
+    // The job service's operation: the default budgets and polling interval, and a
+    // VTRUploadServiceWithVerify bound to `serverURL`.
+    static std::shared_ptr<VTRFileUploadOperation> makeForServerURL(
+        const std::string& serverURL, std::string sessionID, std::string recordingID,
+        std::vector<VTRDictionary> fileInfo, std::shared_ptr<VTRRetryController> retryController,
+        VTRFileUploadOperationDelegate* delegate, VTRRunLoop* deliveryLoop = nullptr);
+
+    // Marks the operation cancelled and interrupts the request in flight; waits and pauses of
+    // the running main() end at once.
+    void cancel() override;
+
+    const std::string& sessionID() const { return sessionID_; }
+    const std::string& recordingId() const { return recordingId_; }
+    // Changed by the worker thread when a file restarts: read it only while main() is not running.
+    const std::vector<VTRDictionary>& files() const { return files_; }
+    uint32_t maxUploadRetries() const { return maxUploadRetries_; }
+    uint32_t maxCloseRetries() const { return maxCloseRetries_; }
+    double pollingInterval() const { return pollingInterval_; }
+    VTRUploadService& uploadService() const { return *uploadService_; }
+    const std::shared_ptr<VTRRetryController>& retryController() const { return retryController_; }
+    uint64_t chunkSize() const { return chunkSize_.load(); }
+    // Bytes held for chunk data (0 before the first transfer).
+    size_t bufferCapacity() const { return buffer_.capacity(); }
+
+    VTRFileUploadOperationDelegate* delegate() const { return delegate_.load(); }
+    void setDelegate(VTRFileUploadOperationDelegate* delegate) { delegate_.store(delegate); }
+
+    // The stages of main(), on the worker thread.
+    // True when every file exists (and when there are none); else reports error 78.
+    bool validateParameters();
+    // `entry` with "FILE_BYTES_UPLOADED" 0 and "FILE_CLOSED" false.
+    static VTRDictionary restartFileInformation(const VTRDictionary& entry);
+    // Obtains the chunk size once; false (reported as error 80) when it cannot be had.
+    bool getChunkSize();
+    // Sends the bytes of `entry` from `fromOffset` up to `size`; returns the offset reached.
+    uint64_t uploadFile(const VTRDictionary& entry, uint64_t fromOffset, uint64_t size);
+    // One of VerifyResult.
+    int verifyFile(const VTRDictionary& entry);
+    // The final close result, or nothing when the close failed (already reported).
+    std::optional<std::string> closeFile(const VTRDictionary& entry);
+
+    // The server's error code that a failed call carried ("X-VTRErrorCode"), if any.
+    static std::optional<std::string> soapHeaderErrorCodeFromError(const VTRError* error);
+    static bool isOutOfOrderError(const VTRError* error);
+
+  protected:
+    void main() override;
+
+  private:
+    struct ChunkTransfer;
+
+    bool uploadChunkAttempt(ChunkTransfer& transfer, const VTRDictionary& entry);
+    void finishChunkCycle(ChunkTransfer& transfer, const VTRDictionary& entry, bool lastResult);
+
+    // Senders of the delegate messages.
+    void uploadedBytes(uint64_t bytes, const std::string& file);
+    void failedToUploadBytesAtOffset(uint64_t offset, const std::string& file,
+                                     const VTRError& error);
+    void closedFile(const std::string& file);
+    void failedToCloseFile(const std::string& file, const VTRError& error);
+    void failedToInitializeUploadOfFile(const std::optional<std::string>& file,
+                                        const VTRError& error);
+    void completedOperation();
+    void restartedUploadFile(const std::string& file, const VTRError& error);
+    void failedToVerifyFile(const std::string& file, const VTRError& error);
+    void rescheduleForMainThread(std::function<void(VTRFileUploadOperationDelegate&)> message);
+
+    std::string sessionID_;
+    std::string recordingId_;
+    std::vector<VTRDictionary> files_;
+    uint32_t maxUploadRetries_;
+    uint32_t maxCloseRetries_;
+    double pollingInterval_;
+    std::unique_ptr<VTRUploadService> uploadService_;
+    std::shared_ptr<VTRRetryController> retryController_;
+    std::atomic<uint64_t> chunkSize_{0};
+    VTRBytes buffer_;
+    std::atomic<VTRFileUploadOperationDelegate*> delegate_;
+    VTRRunLoop* deliveryLoop_;
+};
+
+}  // namespace vtr

@@ -1,0 +1,560 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "OperationHarness.h"
+#include "foundation/VTRDataAdditions.h"
+#include "httpclient/HTTPRequestOperation.h"
+
+namespace vtr::test {
+namespace {
+
+const std::string kTen = "0123456789";  // 10 bytes: chunks of 4, 4 and 2 at the default size
+
+std::string base64MD5(const std::string& bytes) {
+    return base64String(md5Digest(bytes));
+}
+
+std::vector<uint64_t> offsetsOf(const std::vector<ServiceCall>& calls) {
+    std::vector<uint64_t> offsets;
+    for (const ServiceCall& call : calls) offsets.push_back(call.offset);
+    return offsets;
+}
+
+std::vector<uint64_t> totalsOf(const std::vector<Report>& reports) {
+    std::vector<uint64_t> totals;
+    for (const Report& report : reports) totals.push_back(report.bytes);
+    return totals;
+}
+
+const VTRError* innerOf(const VTRError& error) {
+    return error.innerError();
+}
+
+std::string detail(const VTRError& error, const char* key) {
+    const VTRValue* value = find(error.userInfo(), key);
+    return value ? value->stringValue() : "<absent>";
+}
+
+// MARK: start of the run
+
+TEST(FileUploadOperationStartTest, EmptyFileListStillAsksForTheChunkSizeAndCompletes) {
+    OperationHarness h;
+    ASSERT_TRUE(h.run(h.make({})));
+    EXPECT_EQ(h.delegate.kinds(), std::vector<std::string>{"completed"});
+    EXPECT_EQ(h.script->callsOf("ChunkSize").size(), 1u);
+    EXPECT_EQ(h.script->calls().size(), 1u);
+    EXPECT_TRUE(h.logs.contains("VTRFileUploadOperation::main returning"));
+}
+
+TEST(FileUploadOperationStartTest, MissingFileEndsTheRunBeforeAnyRemoteCall) {
+    OperationHarness h;
+    std::string missing = h.dir.file("missing.mp4");
+    std::string present = h.makeFile("b.mp4", kTen);
+    auto operation = h.make({makeFileInfo(missing, "a.mp4", 0), makeFileInfo(present, "b.mp4", 0),
+                             makeFileInfo(present, "c.mp4", 0)});
+    ASSERT_TRUE(h.run(operation));
+
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedInit", "completed"}));
+    Report report = h.delegate.reportsOf("failedInit").at(0);
+    EXPECT_EQ(report.file, missing);
+    EXPECT_EQ(report.recording, "job-1");
+    EXPECT_EQ(report.error->domain(), "Vantrel");
+    EXPECT_EQ(report.error->code(), 78);
+    EXPECT_EQ(report.error->localizedDescription(), "File Error");
+    EXPECT_EQ(report.error->localizedFailureReason(), "\"" + missing + "\" does not exist");
+    EXPECT_EQ(detail(*report.error, "filenamekey"), missing);
+    EXPECT_TRUE(h.script->calls().empty());
+    EXPECT_TRUE(h.logs.contains("Error: \"" + missing + "\" does not exist"));
+}
+
+TEST(FileUploadOperationStartTest, CancelledDependencyOrCancelledOperationOnlyCompletes) {
+    {
+        OperationHarness h;
+        auto dependency = h.make({});
+        dependency->cancel();
+        auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)});
+        operation->addDependency(dependency);
+        ASSERT_TRUE(h.run(operation));
+        EXPECT_EQ(h.delegate.kinds(), std::vector<std::string>{"completed"});
+        EXPECT_TRUE(h.script->calls().empty());
+        EXPECT_TRUE(h.logs.containsPart("was cancelled.  Returning."));
+        EXPECT_FALSE(h.logs.contains("VTRFileUploadOperation::main returning"));
+    }
+    {
+        OperationHarness h;
+        auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)});
+        operation->cancel();
+        ASSERT_TRUE(h.run(operation));
+        EXPECT_EQ(h.delegate.kinds(), std::vector<std::string>{"completed"});
+        EXPECT_TRUE(h.script->calls().empty());
+        EXPECT_TRUE(
+            h.logs.contains("VTRFileUploadOperation::main Operation was cancelled before "
+                            "it started.  Returning."));
+    }
+}
+
+TEST(FileUploadOperationStartTest, ChunkSizeRetriedThenReportedAsError80WithoutFile) {
+    OperationHarness h;
+    for (int i = 0; i < 3; ++i)
+        h.script->answerChunkSize([](VTRError* error) {
+            setError(error, urlError(NSURLErrorCannotConnectToHost));
+            return 0;
+        });
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)})));
+
+    EXPECT_EQ(h.script->callsOf("ChunkSize").size(), 3u);
+    EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedInit", "completed"}));
+    Report report = h.delegate.reportsOf("failedInit").at(0);
+    EXPECT_FALSE(report.file.has_value());
+    EXPECT_EQ(report.error->code(), 80);
+    EXPECT_EQ(report.error->localizedDescription(), "Upload failed to start");
+    EXPECT_EQ(report.error->localizedFailureReason(), "scripted URL error");
+    ASSERT_NE(innerOf(*report.error), nullptr);
+    EXPECT_EQ(innerOf(*report.error)->code(), NSURLErrorCannotConnectToHost);
+    EXPECT_EQ(detail(*report.error, "sessionidkey"), "session-1");
+    EXPECT_TRUE(h.logs.contains("Exceeded max retries reporting chunksize error"));
+}
+
+TEST(FileUploadOperationStartTest, UnusableChunkSizeIsReportedInsteadOfSpinning) {
+    for (int32_t answer : {0, -1}) {
+        OperationHarness h;
+        h.script->defaultChunkSize = answer;
+        auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)});
+        ASSERT_TRUE(h.run(operation));
+        EXPECT_EQ(h.script->callsOf("ChunkSize").size(), 1u) << answer;
+        EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+        auto failures = h.delegate.reportsOf("failedInit");
+        ASSERT_EQ(failures.size(), 1u);
+        EXPECT_EQ(failures[0].error->code(), 80);
+        EXPECT_EQ(operation->bufferCapacity(), 0u);
+    }
+}
+
+// MARK: chunked transfer
+
+TEST(FileUploadOperationTransferTest, SendsEveryChunkWithItsRealLengthAndReportsTotals) {
+    OperationHarness h;
+    std::string path = h.makeFile("a.mp4", kTen);
+    auto operation = h.make({makeFileInfo(path, "remote-a.mp4", 0)});
+    ASSERT_TRUE(h.run(operation));
+
+    auto chunks = h.script->callsOf("UploadChunk");
+    ASSERT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(offsetsOf(chunks), (std::vector<uint64_t>{0, 4, 8}));
+    EXPECT_EQ(chunks[2].length, 2u);
+    EXPECT_EQ(chunks[0].fileName, "remote-a.mp4");
+    EXPECT_EQ(chunks[0].sessionID, "session-1");
+    EXPECT_EQ(h.script->storedFile("remote-a.mp4"), kTen);
+    EXPECT_EQ(totalsOf(h.delegate.reportsOf("uploaded")), (std::vector<uint64_t>{4, 8, 10}));
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"uploaded", "uploaded", "uploaded",
+                                                            "closed", "completed"}));
+    auto verify = h.script->callsOf("VerifyFile");
+    ASSERT_EQ(verify.size(), 1u);
+    EXPECT_EQ(verify[0].checksum, base64MD5(kTen));
+    EXPECT_TRUE(h.logs.contains("Verifying checksum " + base64MD5(kTen) + " for file " + path +
+                                " of session session-1"));
+    for (const Report& report : h.delegate.reports()) {
+        EXPECT_EQ(report.thread, std::this_thread::get_id()) << report.kind;
+        EXPECT_EQ(report.recording, "job-1");
+    }
+    EXPECT_EQ(operation->bufferCapacity(), 4u);
+}
+
+TEST(FileUploadOperationTransferTest, ResumesAtAnOffsetThatIsNotAMultipleOfTheChunkSize) {
+    OperationHarness h;
+    auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 3)});
+    ASSERT_TRUE(h.run(operation));
+    auto chunks = h.script->callsOf("UploadChunk");
+    EXPECT_EQ(offsetsOf(chunks), (std::vector<uint64_t>{3, 7}));
+    EXPECT_EQ(chunks.at(1).length, 3u);
+    EXPECT_EQ(h.script->storedFile("a").substr(3), kTen.substr(3));
+    EXPECT_EQ(totalsOf(h.delegate.reportsOf("uploaded")), (std::vector<uint64_t>{7, 10}));
+}
+
+TEST(FileUploadOperationTransferTest, FullyUploadedFileIsOnlyVerifiedAndClosed) {
+    OperationHarness h;
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)})));
+    EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+    EXPECT_EQ(h.script->callsOf("VerifyFile").size(), 1u);
+    EXPECT_EQ(h.script->callsOf("TryCloseFile").size(), 1u);
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"closed", "completed"}));
+}
+
+TEST(FileUploadOperationTransferTest, EmptyFileIsVerifiedWithTheDigestOfNoBytes) {
+    OperationHarness h;
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("empty", ""), "empty", 0)})));
+    EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+    EXPECT_EQ(h.script->callsOf("VerifyFile").at(0).checksum, "1B2M2Y8AsgTpgAmY7PhCfg==");
+}
+
+TEST(FileUploadOperationTransferTest, WrongOrEmptyServerHashesAreRetriedThenReported) {
+    // Attempts 1-3 of the first chunk: a hash differing only in letter case, the null marker,
+    // blanks. The cycle is spent (budget 2), reported as 83, and the chunk read again.
+    OperationHarness h;
+    std::string good = base64MD5(kTen.substr(0, 4));
+    std::string swapped = good;
+    for (char& c : swapped) c = std::islower(c) ? std::toupper(c) : std::tolower(c);
+    ASSERT_NE(swapped, good);
+    h.script->answerChunk(hashAnswer(VTRValue(swapped)));
+    h.script->answerChunk(hashAnswer(VTRValue()));
+    h.script->answerChunk(hashAnswer(VTRValue(" \n")));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)})));
+
+    EXPECT_EQ(offsetsOf(h.script->callsOf("UploadChunk")),
+              (std::vector<uint64_t>{0, 0, 0, 0, 4, 8}));
+    auto failures = h.delegate.reportsOf("failedUpload");
+    ASSERT_EQ(failures.size(), 1u);
+    const VTRError& error = *failures[0].error;
+    EXPECT_EQ(failures[0].bytes, 0u);
+    EXPECT_EQ(error.code(), 83);
+    EXPECT_EQ(error.localizedDescription(), "Failed to upload file");
+    EXPECT_EQ(error.localizedFailureReason(), "Failed at offset 0 of file " + h.dir.file("a"));
+    EXPECT_EQ(detail(error, "localhashkey"), good);
+    EXPECT_EQ(detail(error, "serverhashkey"), " \n");
+    EXPECT_EQ(detail(error, "X-VTRErrorCode"), "");
+    EXPECT_TRUE(find(error.userInfo(), "innererrorkey")->isNull());
+    EXPECT_EQ(h.script->storedFile("a"), kTen);
+    EXPECT_EQ(h.delegate.kinds().back(), "completed");
+    EXPECT_TRUE(
+        h.logs.containsPart("Invalid md5 hash.  Possible transmission error.  Local hash: " + good +
+                            " server hash " + swapped + " at offset 0"));
+    EXPECT_TRUE(
+        h.logs.contains("Server reported an error processing chunk at offset 0 for file a "
+                        "of session session-1"));
+}
+
+TEST(FileUploadOperationTransferTest, TransportErrorsThenSuccessCostOnlyPauses) {
+    OperationHarness h;
+    h.script->answerChunk(chunkError(urlError(NSURLErrorTimedOut)));
+    h.script->answerChunk(chunkError(urlError(NSURLErrorTimedOut)));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)})));
+    EXPECT_TRUE(h.delegate.reportsOf("failedUpload").empty());
+    EXPECT_EQ(totalsOf(h.delegate.reportsOf("uploaded")), (std::vector<uint64_t>{4, 8, 10}));
+    EXPECT_EQ(h.pauses().size(), 2u);
+    EXPECT_TRUE(h.logs.contains("Failed to upload at offset 0 for file a for session session-1"));
+}
+
+TEST(FileUploadOperationTransferTest, TransportErrorOnEveryAttemptEndsTheRun) {
+    OperationHarness h;
+    h.script->answerChunk(correctHash());
+    for (int i = 0; i < 3; ++i)
+        h.script->answerChunk(chunkError(serverCodeError("SessionExpired")));
+    std::string a = h.makeFile("a", kTen);
+    ASSERT_TRUE(
+        h.run(h.make({makeFileInfo(a, "a", 0), makeFileInfo(h.makeFile("b", kTen), "b", 0)})));
+
+    EXPECT_EQ(h.delegate.kinds(),
+              (std::vector<std::string>{"uploaded", "failedUpload", "completed"}));
+    Report failure = h.delegate.reportsOf("failedUpload").at(0);
+    EXPECT_EQ(failure.bytes, 4u);
+    EXPECT_EQ(failure.file, a);
+    EXPECT_EQ(failure.error->code(), 83);
+    EXPECT_EQ(detail(*failure.error, "X-VTRErrorCode"), "SessionExpired");
+    EXPECT_EQ(failure.error->localizedFailureReason(),
+              "Expected status code in (200-299), got 500");
+    ASSERT_NE(innerOf(*failure.error), nullptr);
+    EXPECT_EQ(innerOf(*failure.error)->domain(), "AFNetworkingErrorDomain");
+    // Nothing after the failed file: no verification, no second file.
+    EXPECT_TRUE(h.script->callsOf("VerifyFile").empty());
+    for (const ServiceCall& call : h.script->callsOf("UploadChunk")) EXPECT_EQ(call.fileName, "a");
+}
+
+TEST(FileUploadOperationTransferTest, OutOfOrderOnceRestartsTheWholeFile) {
+    OperationHarness h;
+    h.script->answerChunk(correctHash());
+    h.script->answerChunk(chunkError(serverCodeError("OutOfOrderUploadChunk")));
+    std::string a = h.makeFile("a", kTen);
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(a, "a", 0)})));
+
+    EXPECT_EQ(offsetsOf(h.script->callsOf("UploadChunk")), (std::vector<uint64_t>{0, 4, 0, 4, 8}));
+    EXPECT_EQ(h.delegate.kinds(),
+              (std::vector<std::string>{"uploaded", "restarted", "uploaded", "uploaded", "uploaded",
+                                        "closed", "completed"}));
+    Report restart = h.delegate.reportsOf("restarted").at(0);
+    EXPECT_EQ(restart.file, a);
+    EXPECT_EQ(detail(*restart.error, "X-VTRErrorCode"), "OutOfOrderUploadChunk");
+    EXPECT_EQ(totalsOf(h.delegate.reportsOf("uploaded")), (std::vector<uint64_t>{4, 4, 8, 10}));
+    EXPECT_TRUE(h.delegate.reportsOf("failedUpload").empty());
+    EXPECT_TRUE(
+        h.logs.contains("Restarting the file so we can upload the chunks that were missed"));
+}
+
+TEST(FileUploadOperationTransferTest, OutOfOrderTwiceInOneTransferFailsWith83) {
+    OperationHarness h;
+    h.script->answerChunk(chunkError(serverCodeError("OutOfOrderUploadChunk")));
+    h.script->answerChunk(chunkError(serverCodeError("OutOfOrderUploadChunk")));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 4)})));
+
+    EXPECT_EQ(offsetsOf(h.script->callsOf("UploadChunk")), (std::vector<uint64_t>{4, 0}));
+    EXPECT_EQ(h.delegate.kinds(),
+              (std::vector<std::string>{"restarted", "failedUpload", "completed"}));
+    Report failure = h.delegate.reportsOf("failedUpload").at(0);
+    EXPECT_EQ(failure.bytes, 0u);
+    EXPECT_EQ(failure.error->code(), 83);
+    EXPECT_EQ(detail(*failure.error, "X-VTRErrorCode"), "OutOfOrderUploadChunk");
+    EXPECT_NE(innerOf(*failure.error), nullptr);
+    EXPECT_TRUE(h.script->callsOf("VerifyFile").empty());
+    // The abort ends the cycle at once: no pause was spent after the second report.
+    EXPECT_TRUE(h.pauses().empty());
+    EXPECT_TRUE(h.logs.contains("Failing because we've already restarted"));
+}
+
+TEST(FileUploadOperationTransferTest, UnreadableFileIsReportedAs84) {
+    OperationHarness h;
+    std::string directory = h.dir.file("not-a-file");
+    ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(directory, "d", 0)})));
+    auto failures = h.delegate.reportsOf("failedUpload");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].error->code(), 84);
+    EXPECT_EQ(find(failures[0].error->userInfo(), "ErrorStreamStatus")->int64Value(), 7);
+    EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+}
+
+TEST(FileUploadOperationTransferTest, FileThatCannotBeOpenedOrShrankIsReported) {
+    OperationHarness h;
+    std::string path = h.makeFile("a", kTen);
+    auto operation = h.make({});
+    ASSERT_TRUE(operation->getChunkSize());
+
+    // Gone by the time of the transfer: reported through failed-to-initialize, never skipped.
+    std::string gone = h.dir.file("gone");
+    EXPECT_EQ(operation->uploadFile(makeFileInfo(gone, "gone", 0), 2, 10), 2u);
+    // Shorter than expected: the transfer stops where the bytes end.
+    EXPECT_EQ(operation->uploadFile(makeFileInfo(path, "a", 0), 0, 20), 10u);
+    ASSERT_TRUE(h.loop.runUntil([&] { return h.delegate.reports().size() >= 5; },
+                                std::chrono::seconds(10)));
+
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedInit", "uploaded", "uploaded",
+                                                            "uploaded", "failedUpload"}));
+    Report openFailure = h.delegate.reportsOf("failedInit").at(0);
+    EXPECT_EQ(openFailure.file, gone);
+    EXPECT_EQ(openFailure.error->code(), 84);
+    EXPECT_EQ(openFailure.error->localizedFailureReason(),
+              "Failed to open file " + gone + " for reading");
+    EXPECT_EQ(detail(*openFailure.error, "filenamekey"), gone);
+    Report shrink = h.delegate.reportsOf("failedUpload").at(0);
+    EXPECT_EQ(shrink.bytes, 10u);
+    EXPECT_EQ(shrink.error->code(), 84);
+    EXPECT_EQ(detail(*shrink.error, "filenamekey"), path);
+}
+
+TEST(FileUploadOperationTransferTest, OneBufferServesEveryFile) {
+    OperationHarness h;
+    h.script->defaultChunkSize = 64 * 1024;
+    std::string big = randomBytes(300 * 1024, 7);
+    std::vector<VTRDictionary> files;
+    for (const char* name : {"a", "b", "c"})
+        files.push_back(makeFileInfo(h.makeFile(name, big), name, 0));
+    auto operation = h.make(files);
+    ASSERT_TRUE(h.run(operation));
+    EXPECT_EQ(operation->bufferCapacity(), 64u * 1024);
+    for (const char* name : {"a", "b", "c"}) EXPECT_EQ(h.script->storedFile(name), big) << name;
+    EXPECT_EQ(h.delegate.reportsOf("closed").size(), 3u);
+}
+
+// MARK: verification
+
+TEST(FileUploadOperationVerifyTest, MismatchOnceRestartsTheFileWith95) {
+    OperationHarness h;
+    h.script->answerVerify(verifyAnswer(false));
+    std::string a = h.makeFile("a", kTen);
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(a, "a", 4)})));
+
+    EXPECT_EQ(offsetsOf(h.script->callsOf("UploadChunk")), (std::vector<uint64_t>{4, 8, 0, 4, 8}));
+    EXPECT_EQ(h.delegate.kinds(),
+              (std::vector<std::string>{"uploaded", "uploaded", "restarted", "uploaded", "uploaded",
+                                        "uploaded", "closed", "completed"}));
+    Report restart = h.delegate.reportsOf("restarted").at(0);
+    EXPECT_EQ(restart.file, a);
+    EXPECT_EQ(restart.error->code(), 95);
+    EXPECT_EQ(restart.error->localizedDescription(), "Transmission error during upload");
+    EXPECT_EQ(h.script->callsOf("VerifyFile").size(), 2u);
+}
+
+TEST(FileUploadOperationVerifyTest, MismatchTwiceFailsTheFileWith95) {
+    OperationHarness h;
+    h.script->answerVerify(verifyAnswer(false));
+    h.script->answerVerify(verifyAnswer(false));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)})));
+    auto kinds = h.delegate.kinds();
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "restarted"), 1);
+    EXPECT_EQ(kinds.at(kinds.size() - 2), "failedVerify");
+    EXPECT_EQ(h.delegate.reportsOf("failedVerify").at(0).error->code(), 95);
+    EXPECT_TRUE(h.script->callsOf("TryCloseFile").empty());
+    // A settled mismatch spends no further attempts or pauses.
+    EXPECT_EQ(h.script->callsOf("VerifyFile").size(), 2u);
+    EXPECT_TRUE(h.pauses().empty());
+    EXPECT_TRUE(
+        h.logs.contains("Second failure to verify the file's checksum therefore failing "
+                        "and reporting upload as failed"));
+}
+
+TEST(FileUploadOperationVerifyTest, MalformedChecksumFailsAtOnce) {
+    OperationHarness h;
+    h.script->answerVerify(verifyError(serverCodeError("MalformedChecksum")));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)})));
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedVerify", "completed"}));
+    EXPECT_EQ(detail(*h.delegate.reportsOf("failedVerify").at(0).error, "X-VTRErrorCode"),
+              "MalformedChecksum");
+    EXPECT_EQ(h.script->callsOf("VerifyFile").size(), 1u);
+    EXPECT_TRUE(h.pauses().empty());
+    EXPECT_TRUE(h.script->callsOf("TryCloseFile").empty());
+}
+
+TEST(FileUploadOperationVerifyTest, TimeOutsAreRetriedAndReportedWhenTheyLast) {
+    {
+        OperationHarness h;
+        h.script->answerVerify(verifyError(urlError(NSURLErrorTimedOut)));
+        h.script->answerVerify(verifyError(urlError(NSURLErrorTimedOut)));
+        ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)})));
+        EXPECT_EQ(h.script->callsOf("VerifyFile").size(), 3u);
+        EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"closed", "completed"}));
+    }
+    {
+        OperationHarness h;
+        for (int i = 0; i < 3; ++i)
+            h.script->answerVerify(verifyError(urlError(NSURLErrorTimedOut)));
+        ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)})));
+        EXPECT_EQ(h.script->callsOf("VerifyFile").size(), 3u);
+        EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedVerify", "completed"}));
+        EXPECT_EQ(h.delegate.reportsOf("failedVerify").at(0).error->code(), NSURLErrorTimedOut);
+    }
+}
+
+TEST(FileUploadOperationVerifyTest, UnreadableFileCannotBeConfirmed) {
+    OperationHarness h;
+    auto operation = h.make({});
+    std::string gone = h.dir.file("gone");
+    EXPECT_EQ(operation->verifyFile(makeFileInfo(gone, "gone", 0)),
+              VTRFileUploadOperation::VerifyError);
+    ASSERT_TRUE(
+        h.loop.runUntil([&] { return !h.delegate.reports().empty(); }, std::chrono::seconds(10)));
+    Report report = h.delegate.reports().at(0);
+    EXPECT_EQ(report.kind, "failedVerify");
+    EXPECT_EQ(report.error->code(), 84);
+    EXPECT_TRUE(h.script->calls().empty());
+}
+
+// MARK: close
+
+TEST(FileUploadOperationCloseTest, PollsWhileUploadingUntilUploaded) {
+    OperationHarness h;
+    h.pollingInterval = 0.05;
+    for (int i = 0; i < 3; ++i) h.script->answerClose(closeAnswer("Uploading"));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)})));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(h.script->callsOf("TryCloseFile").size(), 4u);
+    // Three polling waits, all within one attempt: no retry pause.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(150));
+    EXPECT_TRUE(h.pauses().empty());
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"closed", "completed"}));
+}
+
+TEST(FileUploadOperationCloseTest, NotUploadedSendsTheFileAgain) {
+    OperationHarness h;
+    h.script->answerClose(closeAnswer("NotUploaded"));
+    std::string a = h.makeFile("a", kTen);
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(a, "a", 10)})));
+    EXPECT_EQ(offsetsOf(h.script->callsOf("UploadChunk")), (std::vector<uint64_t>{0, 4, 8}));
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"restarted", "uploaded", "uploaded",
+                                                            "uploaded", "closed", "completed"}));
+    Report restart = h.delegate.reportsOf("restarted").at(0);
+    EXPECT_EQ(restart.error->code(), 79);
+    EXPECT_EQ(detail(*restart.error, "closefileresultkey"), "NotUploaded");
+    EXPECT_EQ(restart.error->localizedFailureReason(), "Fault when closing file " + a);
+    EXPECT_EQ(h.script->callsOf("TryCloseFile").size(), 2u);
+    EXPECT_TRUE(h.pauses().empty());
+}
+
+TEST(FileUploadOperationCloseTest, ServerExceptionFailsAndLaterFilesWait) {
+    OperationHarness h;
+    h.script->answerClose(closeAnswer("ServerException"));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10),
+                              makeFileInfo(h.makeFile("b", kTen), "b", 0)})));
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedClose", "completed"}));
+    VTRError error = *h.delegate.reportsOf("failedClose").at(0).error;
+    EXPECT_EQ(error.code(), 79);
+    EXPECT_EQ(error.localizedDescription(), "Failed to end upload");
+    EXPECT_EQ(detail(error, "closefileresultkey"), "ServerException");
+    EXPECT_EQ(h.script->callsOf("TryCloseFile").size(), 1u);
+    EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+}
+
+TEST(FileUploadOperationCloseTest, AlreadyClosedFileIsVerifiedButNotClosedAgain) {
+    OperationHarness h;
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10, /*closed=*/true)})));
+    EXPECT_EQ(h.script->callsOf("VerifyFile").size(), 1u);
+    EXPECT_TRUE(h.script->callsOf("TryCloseFile").empty());
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"closed", "completed"}));
+}
+
+TEST(FileUploadOperationCloseTest, TransportFailuresAreRetriedThenReported) {
+    {
+        OperationHarness h;
+        h.script->answerClose(closeError(urlError(NSURLErrorNetworkConnectionLost)));
+        ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)})));
+        EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"closed", "completed"}));
+        EXPECT_EQ(h.pauses().size(), 1u);
+    }
+    {
+        OperationHarness h;
+        for (int i = 0; i < 3; ++i)
+            h.script->answerClose(closeError(urlError(NSURLErrorNetworkConnectionLost)));
+        ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)})));
+        EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedClose", "completed"}));
+        VTRError error = *h.delegate.reportsOf("failedClose").at(0).error;
+        EXPECT_EQ(error.code(), 79);
+        EXPECT_EQ(error.localizedFailureReason(), "scripted URL error");
+        ASSERT_NE(innerOf(error), nullptr);
+        EXPECT_EQ(innerOf(error)->code(), NSURLErrorNetworkConnectionLost);
+        EXPECT_TRUE(h.logs.contains("Exceeded max retries, reporting closefile error."));
+    }
+}
+
+TEST(FileUploadOperationCloseTest, EmptyCloseAnswersAreNotTakenForSuccess) {
+    OperationHarness h;
+    for (int i = 0; i < 3; ++i) h.script->answerClose(closeAnswer(std::nullopt));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10),
+                              makeFileInfo(h.makeFile("b", kTen), "b", 10)})));
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedClose", "completed"}));
+    EXPECT_EQ(h.delegate.reportsOf("failedClose").at(0).error->code(), 79);
+    EXPECT_EQ(h.script->callsOf("TryCloseFile").size(), 3u);
+}
+
+// MARK: delivery
+
+TEST(FileUploadOperationDeliveryTest, WithoutDelegateReportsAreDroppedAndTheUploadGoesOn) {
+    OperationHarness h;
+    auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)}, nullptr);
+    std::thread worker = h.startWorker(operation);
+    worker.join();
+    EXPECT_EQ(h.script->storedFile("a"), kTen);
+    EXPECT_EQ(h.script->callsOf("TryCloseFile").size(), 1u);
+    EXPECT_TRUE(
+        h.logs.contains("No delegate to notify VTRFileUploadOperation::rescheduleForMainThread"));
+}
+
+TEST(FileUploadOperationDeliveryTest, ReportFromTheLoopThreadArrivesBeforeTheSenderReturns) {
+    OperationHarness h;
+    auto operation = h.make({makeFileInfo(h.dir.file("missing"), "m", 0)});
+    bool seenBeforeReturn = false;
+    bool ran = false;
+    h.loop.post([&] {
+        EXPECT_FALSE(operation->validateParameters());
+        seenBeforeReturn = h.delegate.reportsOf("failedInit").size() == 1;
+        ran = true;
+    });
+    ASSERT_TRUE(h.loop.runUntil([&] { return ran; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(seenBeforeReturn);
+}
+
+
+
+}  // namespace
+}  // namespace vtr::test

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "upload/VTRRetryController.h"
+
+namespace vtr {
+namespace {
+
+// A controller whose pauses and messages are recorded instead of slept and printed.
+struct RecordedController {
+    VTRRetryController controller;
+    std::vector<double> pauses;
+    std::vector<std::string> messages;
+
+    explicit RecordedController(bool shouldSleep = true, bool quiet = false)
+        : controller(shouldSleep, quiet) {
+        controller.setPauseFunction([this](double seconds) {
+            pauses.push_back(seconds);
+            return true;
+        });
+        controller.setConsoleLog([this](const std::string& text) { messages.push_back(text); });
+    }
+};
+
+// Runs `results` in turn as the action's answers (the last one repeats); returns the number of
+// calls and stores the final handler's argument.
+struct RetryRun {
+    int calls = 0;
+    int finals = 0;
+    bool finalResult = false;
+};
+
+RetryRun runSequence(VTRRetryController& controller, uint64_t maxRetries,
+                     std::vector<bool> results) {
+    RetryRun run;
+    controller.retryCallNamed(
+        "UploadChunk", maxRetries,
+        [&] {
+            bool result = results[std::min<size_t>(run.calls, results.size() - 1)];
+            ++run.calls;
+            return result;
+        },
+        [&](bool result) {
+            ++run.finals;
+            run.finalResult = result;
+        });
+    return run;
+}
+
+TEST(RetryControllerTest, ImmediateSuccessCallsOnceWithoutPause) {
+    RecordedController recorded;
+    RetryRun run = runSequence(recorded.controller, 5, {true});
+    EXPECT_EQ(run.calls, 1);
+    EXPECT_EQ(run.finals, 1);
+    EXPECT_TRUE(run.finalResult);
+    EXPECT_TRUE(recorded.pauses.empty());
+    EXPECT_EQ(recorded.messages, std::vector<std::string>{"Calling UploadChunk on server"});
+}
+
+TEST(RetryControllerTest, ExhaustedBudgetRunsBudgetPlusOneAttemptsWithGrowingPauses) {
+    RecordedController recorded;
+    RetryRun run = runSequence(recorded.controller, 2, {false});
+    EXPECT_EQ(run.calls, 3);
+    EXPECT_EQ(run.finals, 1);
+    EXPECT_FALSE(run.finalResult);
+    ASSERT_EQ(recorded.pauses.size(), 2u);
+    EXPECT_DOUBLE_EQ(recorded.pauses[0], 4.0);
+    EXPECT_GE(recorded.pauses[1], 7.8);
+    EXPECT_LE(recorded.pauses[1], 8.2);
+    std::vector<std::string> expected{"Calling UploadChunk on server",
+                                      "Throttle UploadChunk 4 seconds",
+                                      "Retrying UploadChunk on server"};
+    ASSERT_GE(recorded.messages.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(recorded.messages.begin(), recorded.messages.begin() + 3),
+              expected);
+    EXPECT_EQ(recorded.messages.back(), "Retrying UploadChunk on server");
+}
+
+TEST(RetryControllerTest, ZeroBudgetCallsExactlyOnce) {
+    for (bool answer : {false, true}) {
+        RecordedController recorded;
+        RetryRun run = runSequence(recorded.controller, 0, {answer});
+        EXPECT_EQ(run.calls, 1);
+        EXPECT_EQ(run.finals, 1);
+        EXPECT_EQ(run.finalResult, answer);
+        EXPECT_TRUE(recorded.pauses.empty());
+    }
+}
+
+TEST(RetryControllerTest, StopsAtFirstSuccessWithinLargeBudget) {
+    RecordedController recorded;
+    RetryRun run = runSequence(recorded.controller, 50000, {false, false, true, false});
+    EXPECT_EQ(run.calls, 3);
+    EXPECT_TRUE(run.finalResult);
+    EXPECT_EQ(recorded.pauses.size(), 2u);
+}
+
+TEST(RetryControllerTest, WithoutSleepingRetriesAtOnceAndSaysSo) {
+    RecordedController recorded(/*shouldSleep=*/false);
+    RetryRun run = runSequence(recorded.controller, 2, {false});
+    EXPECT_EQ(run.calls, 3);
+    EXPECT_TRUE(recorded.pauses.empty());
+    std::vector<std::string> expected{
+        "Calling UploadChunk on server",  "shouldSleep is false, NOT throttling",
+        "Retrying UploadChunk on server", "shouldSleep is false, NOT throttling",
+        "Retrying UploadChunk on server",
+    };
+    EXPECT_EQ(recorded.messages, expected);
+}
+
+
+TEST(RetryControllerTest, PausesDoubleWithJitterUpToTheCeiling) {
+    // The largest draw adds +0.2 s per step, the smallest -0.2 s.
+    for (uint32_t draw : {UINT32_MAX, 0u}) {
+        RecordedController recorded;
+        recorded.controller.setRandomSource([draw] { return draw; });
+        runSequence(recorded.controller, 11, {false});
+        double sign = draw == 0 ? -1.0 : 1.0;
+        std::vector<double> expected{4.0};
+        for (int i = 0; i < 7; ++i) expected.push_back(expected.back() * 2 + 0.2 * sign);
+        // Doubling would now pass 600 s: the pause only drifts by the jitter.
+        for (int i = 0; i < 3; ++i) expected.push_back(expected.back() + 0.2 * sign);
+        ASSERT_EQ(recorded.pauses.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            EXPECT_NEAR(recorded.pauses[i], expected[i], 1e-9) << "pause " << i;
+        // Before attempt 9: 512 s give or take 25.4 s.
+        EXPECT_NEAR(recorded.pauses[7], 512.0 + 25.4 * sign, 1e-9);
+    }
+}
+
+
+TEST(RetryControllerTest, EveryCallStartsAtTheFirstPause) {
+    RecordedController recorded;
+    runSequence(recorded.controller, 3, {false});
+    runSequence(recorded.controller, 1, {false});
+    ASSERT_EQ(recorded.pauses.size(), 4u);
+    EXPECT_DOUBLE_EQ(recorded.pauses[3], 4.0);
+}
+
+TEST(RetryControllerTest, MaxDelayDefaultsTo70Point2UntilSet) {
+    VTRRetryController controller;
+    EXPECT_DOUBLE_EQ(controller.savedMaxDelay(), 0.0);
+    EXPECT_DOUBLE_EQ(controller.maxDelay(), 70.2);
+    EXPECT_DOUBLE_EQ(controller.savedMaxDelay(), 70.2);
+    controller.setSavedMaxDelay(10);
+    EXPECT_DOUBLE_EQ(controller.maxDelay(), 10.0);
+    controller.setSavedMaxDelay(0.00005);
+    EXPECT_DOUBLE_EQ(controller.maxDelay(), 70.2);
+}
+
+
+}  // namespace
+}  // namespace vtr
