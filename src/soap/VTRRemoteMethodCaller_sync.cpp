@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "foundation/VTRLocalizedString.h"
+#include "foundation/VTROperation.h"
 #include "httpclient/HTTPRequestOperation.h"
 
 namespace vtr {
@@ -73,8 +74,15 @@ std::shared_ptr<HTTPRequestOperation> VTRRemoteMethodCaller_sync::callRemoteMeth
     std::optional<VTRError> error;
     std::optional<HTTPURLResponse> response;
     {
-        std::unique_lock lock(state_->mutex);
+        std::lock_guard lock(state_->mutex);
         state_->syncOperation = operation;
+    }
+    // An upload cancelled while this request was being started looked at the previous
+    // syncOperation. It sets its cancelled mark before that look-up, so the mark is visible here.
+    VTROperation* currentOperation = VTROperation::current();
+    if (operation && currentOperation && currentOperation->isCancelled()) operation->cancel();
+    {
+        std::unique_lock lock(state_->mutex);
         auto deadline = std::chrono::steady_clock::now() + waitTimeout_;
         state_->callerCondition.wait_until(lock, deadline, [&] { return state_->isComplete(); });
         results = state_->results;

@@ -1,0 +1,102 @@
+// VTRUploadDaemonConnection: the control API. One object per accepted connection; the server
+// asks it, request by request, which methods it serves, feeds it the body and takes its reply.
+// Every hook and handler runs on the server's connection queue, one request at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "foundation/VTRError.h"
+#include "httpserver/HTTPConnection.h"
+
+namespace vtr {
+
+class VTRManagedUploadJob;
+class VTRRunLoop;
+class VTRUploadDaemonConnectionEnvironment;
+class VTRUploadJobService;
+class VTRUploadJobStore;
+
+// What the restart route and the body parser act on. The defaults are the daemon's; tests
+// observe the exit and the console instead of suffering them.
+struct VTRUploadDaemonConnectionOptions {
+    // Ends the process with the given status. Default: flush the log and _exit.
+    std::function<void(int status)> exitProcess;
+    // Where the exit is scheduled. nullptr: VTRRunLoop::main().
+    VTRRunLoop* runLoop = nullptr;
+    std::chrono::steady_clock::duration restartDelay = std::chrono::seconds(1);
+    // The console log (standard error and the system log). Default: VTRConsoleLogText.
+    std::function<void(const std::string& text)> consoleLog;
+};
+
+class VTRUploadDaemonConnection : public HTTPConnection {
+  public:
+    using Options = VTRUploadDaemonConnectionOptions;
+
+    // The server's form: the shared environment and the daemon's options.
+    explicit VTRUploadDaemonConnection(HTTPConfig config);
+    VTRUploadDaemonConnection(HTTPConfig config,
+                              std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment,
+                              Options options = {});
+    ~VTRUploadDaemonConnection() override;
+
+    // A connection factory for HTTPServer::setConnectionClass with the given environment and
+    // options (both shared by every connection it makes).
+    static std::function<std::shared_ptr<HTTPConnection>(const HTTPConfig&)> factory(
+        std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment, Options options = {});
+
+    // Hooks, in the order the server calls them.
+    bool expectsRequestBodyFromMethod(const std::string& method, const std::string& path) override;
+    bool supportsMethod(const std::string& method, const std::string& path) override;
+    void prepareForBodyWithSize(uint64_t contentLength) override;
+    void processBodyData(std::string_view data) override;
+    void finishBody() override;
+    std::unique_ptr<HTTPResponse> httpResponseForMethod(const std::string& method,
+                                                        const std::string& uri) override;
+
+    // The URI as a file path: no empty or "." components, ".." removes the one before it, no
+    // trailing "/"; "/" when nothing is left.
+    static std::string standardizedPathForPath(std::string_view path);
+    // The non-empty components between the "/"s.
+    static std::vector<std::string> pathComponentsFromPath(std::string_view path);
+
+    const std::shared_ptr<VTRUploadDaemonConnectionEnvironment>& environment() const {
+        return environment_;
+    }
+
+  private:
+    std::unique_ptr<HTTPResponse> handleIndexRequest();
+    std::unique_ptr<HTTPResponse> handleKillDaemon();
+    std::unique_ptr<HTTPResponse> handleGetJobs();
+    std::unique_ptr<HTTPResponse> handleGetJobWithID(const std::string& jobID);
+    std::unique_ptr<HTTPResponse> handlePutJobWithID(const std::string& jobID);
+    std::unique_ptr<HTTPResponse> handleDeleteJobWithID(const std::string& jobID);
+
+    // Acts on the state a client just stored: start, restart or cancel the upload.
+    bool handleStateChangeInJob(VTRManagedUploadJob& job, VTRError* error);
+    // The job service of the environment, or nullptr.
+    std::shared_ptr<VTRUploadJobService> uploadService() const;
+    // The job's JSON form as stored after the job service acted on it.
+    nlohmann::json storedForm(const VTRManagedUploadJob& job) const;
+    // A store of this request's own, or nullptr with an error when the daemon has none.
+    std::unique_ptr<VTRUploadJobStore> newJobStore(VTRError* error) const;
+
+    // The body parsed as a job input object. Nothing (and a console line) for a missing body,
+    // text that is not JSON, or JSON that is not an object.
+    std::optional<nlohmann::json> postedJobFromRequest() const;
+
+    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
+    Options options_;
+    std::string bodyData_;
+    std::optional<std::string> requestBody_;
+};
+
+}  // namespace vtr

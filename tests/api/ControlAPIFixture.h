@@ -1,0 +1,182 @@
+// What the control-API tests start from: a real job database in a throw-away directory, the
+// connection environment over it, the embedded server on loopback with the API's connections,
+// a run loop of the test's own for the restart's exit, and a client that speaks raw HTTP.
+// The job service is a scripted one (ScriptedJobService) unless a test installs another.
+#pragma once
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "RawHTTPClient.h"
+#include "api/VTRUploadDaemonConnection.h"
+#include "foundation/VTRRunLoop.h"
+#include "httpserver/HTTPServer.h"
+#include "jobs/VTRManagedUploadFile.h"
+#include "jobs/VTRManagedUploadJob.h"
+#include "jobs/VTRSQLiteUploadJobStore.h"
+#include "jobs/VTRStoreCoordinator.h"
+#include "service/VTRUploadDaemonConnectionEnvironment.h"
+#include "service/VTRUploadJobService.h"
+#include "support/TestSupport.h"
+
+namespace vtr::test {
+
+// Records every call the API makes and answers as told. Called on the server's connection
+// queue; read from the test thread.
+class ScriptedJobService : public VTRUploadJobService {
+  public:
+    bool uploadJobWithID(const std::string& jobID, VTRError* error) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("upload " + jobID);
+        if (failure_) setError(error, *failure_);
+        return !failure_;
+    }
+    void cancelJobWithJobID(const std::string& jobID) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("cancel " + jobID);
+    }
+    bool restartUploadForJobWithJobID(const std::string& jobID, VTRError* error) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("restart " + jobID);
+        if (failure_) setError(error, *failure_);
+        return !failure_;
+    }
+
+    // Every later upload and restart fails with `error`.
+    void failWith(VTRError error) {
+        std::lock_guard lock(mutex_);
+        failure_ = std::move(error);
+    }
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    std::optional<VTRError> failure_;
+};
+
+class ControlAPITest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        VTRError error;
+        coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
+        ASSERT_TRUE(coordinator) << error.description();
+        environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, jobs);
+        port = serve(server, environment);
+        ASSERT_NE(port, 0);
+    }
+
+    void TearDown() override { server.stop(); }
+
+    // Starts `httpServer` on loopback with the API's connections over `env`; returns the port.
+    uint16_t serve(HTTPServer& httpServer,
+                   std::shared_ptr<VTRUploadDaemonConnectionEnvironment> env) {
+        VTRUploadDaemonConnection::Options options;
+        options.runLoop = &loop;
+        options.restartDelay = restartDelay;
+        options.exitProcess = [this](int status) {
+            std::lock_guard lock(mutex);
+            exitStatuses.push_back(status);
+        };
+        options.consoleLog = [this](const std::string& text) {
+            std::lock_guard lock(mutex);
+            consoleLines.push_back(text);
+        };
+        httpServer.setInterface("lo0");
+        httpServer.setConnectionClass(VTRUploadDaemonConnection::factory(std::move(env), options));
+        VTRError error;
+        EXPECT_TRUE(httpServer.start(&error)) << error.description();
+        return httpServer.listeningPort();
+    }
+
+    // One request on a connection of its own. `body` adds a Content-Length header.
+    RawReply send(const std::string& method, const std::string& path,
+                  const std::optional<std::string>& body = std::nullopt,
+                  const std::string& extraHeaders = "") {
+        RawHTTPClient client(port);
+        EXPECT_TRUE(client.connected());
+        EXPECT_TRUE(client.send(requestText(method, path, body, extraHeaders)));
+        std::optional<RawReply> reply = client.readReply();
+        EXPECT_TRUE(reply) << method << " " << path << ": no reply";
+        return reply ? *reply : RawReply{};
+    }
+
+    static std::string requestText(const std::string& method, const std::string& path,
+                                   const std::optional<std::string>& body,
+                                   const std::string& extraHeaders = "") {
+        std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders;
+        if (body) text += "Content-Length: " + std::to_string(body->size()) + "\r\n";
+        return text + "\r\n" + body.value_or("");
+    }
+
+    RawReply put(const std::string& path, const nlohmann::json& job) {
+        return send("PUT", path, job.dump());
+    }
+
+    // A valid job input object.
+    static nlohmann::json jobInput(const std::string& jobID, const std::string& state = "retry") {
+        return {{"id", jobID},
+                {"session_id", "session-" + jobID},
+                {"server_url", "http://127.0.0.1:9/upload"},
+                {"state", state},
+                {"credentials", "secret-" + jobID},
+                {"file_list",
+                 {{{"local_path", "/recordings/" + jobID + "/a.mp4"}, {"remote_path", "a.mp4"}},
+                  {{"local_path", "/recordings/" + jobID + "/b.mp4"}, {"remote_path", "b.mp4"}}}}};
+    }
+
+    // The stored jobs' JSON forms, read past the API.
+    std::vector<nlohmann::json> storedJobs() {
+        std::vector<nlohmann::json> forms;
+        auto store = environment->newJobStore();
+        auto all = store->allJobs();
+        EXPECT_TRUE(all);
+        if (all)
+            for (const VTRManagedUploadJob* job : *all)
+                forms.push_back(job->dictionaryRepresentation());
+        return forms;
+    }
+
+    nlohmann::json stored(const std::string& jobID) {
+        auto store = environment->newJobStore();
+        VTRManagedUploadJob* job = store->jobWithID(jobID);
+        return job ? job->dictionaryRepresentation() : nlohmann::json();
+    }
+
+    std::vector<std::string> console() {
+        std::lock_guard lock(mutex);
+        return consoleLines;
+    }
+
+    std::vector<int> exits() {
+        std::lock_guard lock(mutex);
+        return exitStatuses;
+    }
+
+    TempDir dir;
+    ScopedLogCapture log;
+    VTRRunLoop loop;
+    std::chrono::milliseconds restartDelay{200};
+    std::shared_ptr<VTRStoreCoordinator> coordinator;
+    std::shared_ptr<ScriptedJobService> jobs = std::make_shared<ScriptedJobService>();
+    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment;
+    HTTPServer server;
+    uint16_t port = 0;
+
+    std::mutex mutex;
+    std::vector<std::string> consoleLines;
+    std::vector<int> exitStatuses;
+};
+
+}  // namespace vtr::test
