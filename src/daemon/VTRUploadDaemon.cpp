@@ -1,0 +1,205 @@
+#include "daemon/VTRUploadDaemon.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "api/VTRUploadDaemonConnection.h"
+#include "daemon/Reachability.h"
+#include "daemon/VTRCrashHandler.h"
+#include "foundation/VTRRunLoop.h"
+#include "httpserver/HTTPServer.h"
+#include "jobs/VTRStoreCoordinator.h"
+#include "logging/VTRLog.h"
+#include "logging/VTRLoggingSetup.h"
+#include "logging/VTRPOSIXError.h"
+#include "service/VTRRemoteUploadJobService.h"
+#include "service/VTRUploadDaemonConnectionEnvironment.h"
+
+namespace vtr {
+
+namespace fs = std::filesystem;
+
+namespace {
+std::atomic<VTRUploadDaemon*> currentDaemon{nullptr};
+}
+
+VTRUploadDaemon::VTRUploadDaemon(std::vector<std::string> arguments,
+                                 VTRUploadDaemonSettings settings)
+    : commandLine_(std::move(arguments)), settings_(std::move(settings)) {
+    currentDaemon.store(this);
+    VTRLogInfo("{}", "-[VTRUploadDaemon initWithArguments:]");
+}
+
+VTRUploadDaemon::~VTRUploadDaemon() {
+    VTRUploadDaemon* self = this;
+    currentDaemon.compare_exchange_strong(self, nullptr);
+}
+
+VTRUploadDaemon* VTRUploadDaemon::instance() {
+    return currentDaemon.load();
+}
+
+bool VTRUploadDaemon::start() {
+    if (commandLine_.contains("-h")) {
+        showHelp();
+        return false;
+    }
+
+    VTRRunLoop& mainLoop = VTRRunLoop::main();
+    std::unique_ptr<Reachability> reachability =
+        Reachability::reachabilityForInternetConnection(mainLoop);
+    if (reachability->currentReachabilityStatus() == NotReachable) {
+        networkAvailableForStartup_ = false;
+        observingReachability_ = true;
+        reachability->startNotifier([this](Reachability& changed) {
+            if (observingReachability_) reachabilityChanged(changed);
+        });
+        while (!networkAvailableForStartup_) {
+            VTRLogError(
+                "Network is not available. Upload logic does not start until network is "
+                "available.");
+            mainLoop.runUntil([this] { return networkAvailableForStartup_; },
+                              settings_.networkWait);
+        }
+    }
+
+    if (!configureLogging()) return false;
+    configureSignalAndExceptionHandling();
+    if (!configurePersistentStorage()) return false;
+
+    checkForRunningDaemons();
+    mainLoop.runFor(settings_.otherDaemonWait);
+    stopLocator();
+    if (otherDaemonPort_ != VTRNotFound) {
+        VTRLogError("An existing daemon is running on port {}", otherDaemonPort_);
+        return false;
+    }
+
+    std::unique_ptr<HTTPServer> server = configureHTTPServer();
+    VTRError error;
+    if (!server->start(&error)) {
+        VTRLogError("Unable to start HTTP server: {}", error.localizedDescription());
+        return false;
+    }
+    locator_->writeLocatorFilesForPort(server->listeningPort());
+    // Only from now on are the files in the locator directory ours to remove on a signal;
+    // during the check above they belong to whichever daemon may be running.
+    locatorForSignals_.store(locator_.get());
+
+    mainLoop.run();
+
+    locator_->deleteLocatorFiles();
+    return true;
+}
+
+void VTRUploadDaemon::showHelp() {
+    std::fputs(VTRCommandLine::usageText(commandLine_.processName()).c_str(), stdout);
+    std::fflush(stdout);
+}
+
+bool VTRUploadDaemon::configureLogging() {
+    return vtr::configureLogging(commandLine_.arguments(), settings_.logFiles);
+}
+
+void VTRUploadDaemon::configureSignalAndExceptionHandling() {
+    if (!settings_.installCrashHandlers) return;
+    VTRCrashHandler::install([] {
+        if (VTRUploadDaemon* daemon = VTRUploadDaemon::instance())
+            daemon->deleteLocatorFilesOnSignal();
+    });
+}
+
+void VTRUploadDaemon::deleteLocatorFilesOnSignal() {
+    if (VTRUploadDaemonLocator* locator = locatorForSignals_.load()) locator->deleteLocatorFiles();
+}
+
+bool VTRUploadDaemon::configurePersistentStorage() {
+    VTRLogVerbose("Configuring CoreData persistent storage\u2026");
+    std::optional<std::string> storePath = URLForPersistentStore();
+    if (!storePath) return false;
+    VTRError error;
+    storeCoordinator_ = VTRStoreCoordinator::open(*storePath, &error);
+    if (!storeCoordinator_) {
+        VTRLogError("Unable to create SQLite persistent store: {}", error.description());
+        return false;
+    }
+    configureConnectionEnvironment();
+    return true;
+}
+
+std::optional<std::string> VTRUploadDaemon::URLForPersistentStore() {
+    std::optional<std::string> applicationSupport =
+        applicationSupportDirectory(settings_.environment);
+    if (!applicationSupport) return std::nullopt;
+    std::string directory = (fs::path(*applicationSupport) / commandLine_.processName()).string();
+
+    std::error_code ec;
+    fs::file_status status = fs::status(directory, ec);
+    if (fs::exists(status)) {
+        if (!fs::is_directory(status)) {
+            VTRLogError("{} should be a directory!", directory);
+            return std::nullopt;
+        }
+    } else if (!fs::create_directories(directory, ec)) {
+        VTRLogError("Unable to create directory at {}: {}", directory,
+                    posixError(ec ? ec.value() : EIO, directory).description());
+        return std::nullopt;
+    }
+    return (fs::path(directory) / "UploadDaemon.sqlite").string();
+}
+
+void VTRUploadDaemon::configureConnectionEnvironment() {
+    VTRLogVerbose("Configuring connection environment\u2026");
+    auto environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>();
+    environment->setPersistentStoreCoordinator(storeCoordinator_);
+    // Before the job service exists: it reads the shared environment while it starts.
+    VTRUploadDaemonConnectionEnvironment::setSharedInstance(environment);
+    environment->setUploadJobService(std::make_shared<VTRRemoteUploadJobService>());
+}
+
+void VTRUploadDaemon::checkForRunningDaemons() {
+    VTRLogInfo("Checking for currently running upload daemons...");
+    VTRRunLoop& mainLoop = VTRRunLoop::main();
+    locator_ = std::make_unique<VTRUploadDaemonLocator>(
+        resolvedPath(commandLine_.arguments()),
+        std::make_unique<VTRFileEventsHelper>(mainLoop, settings_.locatorLatency),
+        std::make_unique<VTRProcessTerminationTracker>(mainLoop, settings_.exitReportDelay));
+    locator_->setDelegate(this);
+    locator_->start();
+}
+
+void VTRUploadDaemon::stopLocator() {
+    if (!locator_) return;
+    locator_->stop();
+    locator_->setDelegate(nullptr);
+}
+
+std::unique_ptr<HTTPServer> VTRUploadDaemon::configureHTTPServer() {
+    VTRLogVerbose("Configuring HTTP Server\u2026");
+    auto server = std::make_unique<HTTPServer>();
+    server->setInterface("lo0");
+    server->setConnectionClass<VTRUploadDaemonConnection>();
+    return server;
+}
+
+void VTRUploadDaemon::reachabilityChanged(Reachability& reachability) {
+    if (reachability.currentReachabilityStatus() == NotReachable) {
+        VTRLogInfo("Network not reachable.");
+        return;
+    }
+    VTRLogInfo("Network has become available.");
+    networkAvailableForStartup_ = true;
+    observingReachability_ = false;
+}
+
+void VTRUploadDaemon::locatorFoundLocalServiceWithPort(VTRUploadDaemonLocator&, int64_t port) {
+    otherDaemonPort_ = port;
+    stopLocator();
+}
+
+void VTRUploadDaemon::locatorRemovedLocalService(VTRUploadDaemonLocator&) {
+    stopLocator();
+}
+
+}  // namespace vtr

@@ -1,0 +1,187 @@
+#include "daemon/VTRUploadDaemonLocator.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+
+#include "logging/VTRFileDescriptor.h"
+#include "logging/VTRLog.h"
+#include "logging/VTRPOSIXError.h"
+
+namespace vtr {
+
+namespace {
+
+// Whole-text decimal integers only: "52110" parses, " 52110", "52110\n" and "abc" do not.
+std::optional<int64_t> parseDecimal(const std::string& text) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [next, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || next != end || text.empty()) return std::nullopt;
+    return value;
+}
+
+// Replaces the file's content in place. The files are read by other users' clients, hence 0644
+// whatever the umask. A failed write removes the file rather than leave half a number behind.
+std::optional<VTRError> writeTextFile(const std::string& path, const std::string& text) {
+    VTRFileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.valid()) return posixError(errno, path);
+    ::fchmod(file.get(), 0644);
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        ssize_t written = ::write(file.get(), rest.data(), rest.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) {
+            VTRError error = posixError(errno, path);
+            ::unlink(path.c_str());
+            return error;
+        }
+        rest.remove_prefix(static_cast<size_t>(written));
+    }
+    return std::nullopt;
+}
+
+std::string currentWorkingDirectory() {
+    char buffer[1024];
+    return ::getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
+}
+
+}  // namespace
+
+std::string standardizePath(const std::string& path) {
+    std::string normal = std::filesystem::path(path).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal.empty() ? "." : normal;
+}
+
+VTRUploadDaemonLocator::VTRUploadDaemonLocator(
+    const std::optional<std::string>& path, std::unique_ptr<VTRFileEventsHelper> eventsHelper,
+    std::unique_ptr<VTRProcessTerminationTracker> tracker)
+    : eventsHelper_(std::move(eventsHelper)), tracker_(std::move(tracker)) {
+    path_ = standardizePath(path.value_or(VTRDefaultLocatorDirectory));
+    if (path_ == ".") path_ = currentWorkingDirectory();
+    VTRConsoleLog("Upload daemon locator files at {}", path_);
+    eventsHelper_->setDelegate(this);
+    tracker_->setDelegate(this);
+}
+
+VTRUploadDaemonLocator::~VTRUploadDaemonLocator() {
+    eventsHelper_->setDelegate(nullptr);
+    tracker_->setDelegate(nullptr);
+}
+
+void VTRUploadDaemonLocator::start() {
+    eventsHelper_->startWatchingDirectory(path_);
+    updatePortService();
+}
+
+void VTRUploadDaemonLocator::stop() {
+    eventsHelper_->stopWatching();
+}
+
+std::string VTRUploadDaemonLocator::portFilePath() const {
+    return path_ + "/" + VTRLocatorPortFileName;
+}
+
+std::string VTRUploadDaemonLocator::pidFilePath() const {
+    return path_ + "/" + VTRLocatorPidFileName;
+}
+
+void VTRUploadDaemonLocator::writeLocatorFilesForPort(int64_t port) {
+    if (auto error = writeTextFile(portFilePath(), std::to_string(port)))
+        VTRConsoleLog("Failed to write port file to path {} due to error {}", portFilePath(),
+                      error->description());
+    if (auto error = writeTextFile(pidFilePath(), std::to_string(::getpid())))
+        VTRConsoleLog("Failed to write pid file to path {} due to error {}", pidFilePath(),
+                      error->description());
+}
+
+void VTRUploadDaemonLocator::deleteLocatorFiles() {
+    if (::unlink(portFilePath().c_str()) != 0)
+        VTRConsoleLog("Failed to delete port file from path {} due to error {}", portFilePath(),
+                      posixError(errno, portFilePath()).description());
+    if (::unlink(pidFilePath().c_str()) != 0)
+        VTRConsoleLog("Failed to delete pid file from path {} due to error {}", pidFilePath(),
+                      posixError(errno, pidFilePath()).description());
+}
+
+std::optional<std::string> VTRUploadDaemonLocator::fileContentsAtPath(
+    const std::string& path) const {
+    VTRFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int errnum = 0;
+    std::string contents;
+    if (!file.valid()) {
+        errnum = errno;
+    } else {
+        char buffer[4096];
+        for (;;) {
+            ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) errnum = errno;
+            if (got <= 0) break;
+            contents.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    if (errnum != 0) {
+        VTRConsoleLog("Failed to load contents of file from path {} due to error {}", path,
+                      posixError(errnum, path).description());
+        return std::nullopt;
+    }
+    return contents;
+}
+
+bool VTRUploadDaemonLocator::isProcessRunningForPID(pid_t pid) const {
+    // kill() with signal 0 only checks; EPERM still means the process exists. Ids of 0 and
+    // below name process groups, never one process, so they never count as running.
+    if (pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM)) return true;
+    VTRConsoleLog("Pid not running {}", pid);
+    return false;
+}
+
+void VTRUploadDaemonLocator::updatePortService() {
+    std::optional<int64_t> port;
+    if (auto text = fileContentsAtPath(portFilePath())) port = parseDecimal(*text);
+
+    std::optional<int64_t> pid;
+    bool running = false;
+    if (auto text = fileContentsAtPath(pidFilePath())) {
+        pid = parseDecimal(*text);
+        int64_t value = pid.value_or(0);
+        if (value >= INT32_MIN && value <= INT32_MAX)
+            running = isProcessRunningForPID(static_cast<pid_t>(value));
+        else
+            VTRConsoleLog("Pid not running {}", value);  // no process id is that large
+    }
+
+    if (port && pid && running) {
+        currentPort_ = *port;
+        hasLocatedService_ = true;
+        tracker_->registerForPid(static_cast<pid_t>(*pid));
+        VTRConsoleLog("Found local upload daemon at port {} with pid {}", *port, *pid);
+        if (delegate_) delegate_->locatorFoundLocalServiceWithPort(*this, currentPort_);
+        return;
+    }
+    currentPort_ = VTRNotFound;
+    hasLocatedService_ = false;
+    VTRConsoleLog("Lost local upload daemon");
+    tracker_->deregister();
+    if (delegate_) delegate_->locatorRemovedLocalService(*this);
+}
+
+void VTRUploadDaemonLocator::fileEventsHelperUpdateForPath(VTRFileEventsHelper&,
+                                                           const std::string&) {
+    updatePortService();
+}
+
+void VTRUploadDaemonLocator::processTerminationTrackerTerminatedPid(VTRProcessTerminationTracker&,
+                                                                    pid_t pid) {
+    VTRConsoleLog("Terminated upload daemon with pid {}", pid);
+    updatePortService();
+}
+
+}  // namespace vtr

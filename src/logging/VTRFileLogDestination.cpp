@@ -1,0 +1,205 @@
+#include "logging/VTRFileLogDestination.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <random>
+
+#include "logging/VTRLogTimestamp.h"
+#include "logging/VTRPOSIXError.h"
+
+namespace vtr {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::system_clock;
+
+namespace {
+
+constexpr const char* kHexDigits = "0123456789ABCDEF";
+
+Clock::time_point toTimePoint(const struct statx_timestamp& stamp) {
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
+}
+
+// The birth time where the file system records one, else the last modification.
+bool statLogFile(const std::string& path, VTRLogFileInfo& info) {
+    struct statx stx {};
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME | STATX_SIZE | STATX_TYPE,
+              &stx) != 0)
+        return false;
+    if (!S_ISREG(stx.stx_mode)) return false;
+    info.path = path;
+    info.size = stx.stx_size;
+    info.creationDate = toTimePoint((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime);
+    info.archived = isLogFileArchived(path);
+    return true;
+}
+
+std::string archivedName(const std::string& path) {
+    fs::path p(path);
+    return (p.parent_path() /
+            (p.stem().string() + std::string(VTRLogArchivedNameMark) + p.extension().string()))
+        .string();
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool isLogFileName(std::string_view name) {
+    if (name.size() < 10 || !name.starts_with("log-")) return false;
+    return name.substr(4, 6).find_first_not_of(kHexDigits) == std::string_view::npos;
+}
+
+bool isLogFileArchived(const std::string& path) {
+    if (::getxattr(path.c_str(), VTRLogArchivedAttribute, nullptr, 0) >= 0) return true;
+    return fs::path(path).filename().string().find(std::string(VTRLogArchivedNameMark) + ".") !=
+           std::string::npos;
+}
+
+std::string markLogFileArchived(const std::string& path) {
+    if (isLogFileArchived(path)) return path;
+    if (::setxattr(path.c_str(), VTRLogArchivedAttribute, "1", 1, 0) == 0) return path;
+    if (errno != ENOTSUP && errno != EPERM) return path;
+    std::string renamed = archivedName(path);
+    return ::rename(path.c_str(), renamed.c_str()) == 0 ? renamed : path;
+}
+
+std::vector<VTRLogFileInfo> sortedLogFiles(const std::string& directory) {
+    std::vector<VTRLogFileInfo> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!isLogFileName(it->path().filename().string())) continue;
+        VTRLogFileInfo info;
+        if (statLogFile(it->path().string(), info)) files.push_back(std::move(info));
+    }
+    std::sort(files.begin(), files.end(), [](const VTRLogFileInfo& a, const VTRLogFileInfo& b) {
+        if (a.creationDate != b.creationDate) return a.creationDate > b.creationDate;
+        return a.path > b.path;
+    });
+    return files;
+}
+
+VTRFileLogDestination::VTRFileLogDestination(VTRFileLogSettings settings)
+    : settings_(std::move(settings)) {}
+
+void VTRFileLogDestination::logMessage(const VTRLogMessage& message) {
+    if (!ensureCurrentFile(Clock::now())) return;
+    std::string line = formatLogTimestamp(message.timestamp, '/') + "  " + message.text;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    if (writeAll(file_.get(), line)) currentSize_ += line.size();
+    if (currentSize_ >= settings_.maximumFileSize) archiveCurrentFile();
+}
+
+bool VTRFileLogDestination::ensureCurrentFile(Clock::time_point now) {
+    // The age is checked when a line is about to be written rather than by a timer: an idle
+    // file rolls with its next line, so no file outlives the frequency by more than one line.
+    if (file_.valid() && now - currentCreationDate_ >= settings_.rollingFrequency)
+        archiveCurrentFile();
+    if (file_.valid()) return true;
+    if (!started_) {
+        started_ = true;
+        if (continueNewestFile(now)) return true;
+    }
+    return createNewFile();
+}
+
+bool VTRFileLogDestination::continueNewestFile(Clock::time_point now) {
+    std::vector<VTRLogFileInfo> files = sortedLogFiles(settings_.directory);
+    if (files.empty()) return false;
+    const VTRLogFileInfo& newest = files.front();
+    if (!newest.archived && newest.size < settings_.maximumFileSize &&
+        now - newest.creationDate < settings_.rollingFrequency) {
+        int fd = ::open(newest.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd >= 0) {
+            file_.reset(fd);
+            currentPath_ = newest.path;
+            currentSize_ = newest.size;
+            currentCreationDate_ = newest.creationDate;
+            return true;
+        }
+    }
+    markLogFileArchived(newest.path);
+    return false;
+}
+
+bool VTRFileLogDestination::ensureDirectory() {
+    std::error_code ec;
+    fs::create_directories(settings_.directory, ec);
+    if (!ec && fs::is_directory(settings_.directory, ec)) {
+        reportedDirectoryFailure_ = false;
+        return true;
+    }
+    // Tried again with every line, but reported once per failing stretch, so a missing
+    // directory does not flood the console.
+    if (!reportedDirectoryFailure_) {
+        reportedDirectoryFailure_ = true;
+        int errnum = ec ? ec.value() : ENOTDIR;
+        VTRConsoleLog("DDFileLogManagerDefault: Error creating logsDirectory: {}",
+                      posixError(errnum, settings_.directory).description());
+    }
+    return false;
+}
+
+std::string VTRFileLogDestination::newFilePath() const {
+    std::random_device entropy;
+    std::mt19937 generator(entropy());
+    for (;;) {
+        std::string name = "log-";
+        for (int i = 0; i < 6; ++i) name += kHexDigits[generator() % 16];
+        std::string path = (fs::path(settings_.directory) / (name + ".txt")).string();
+        std::error_code ec;
+        // The archived spelling is checked too: archiving must never rename over another file.
+        if (!fs::exists(path, ec) && !fs::exists(archivedName(path), ec)) return path;
+    }
+}
+
+bool VTRFileLogDestination::createNewFile() {
+    if (!ensureDirectory()) return false;
+    std::string path = newFilePath();
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) return false;
+    ::fchmod(fd, 0640);
+    file_.reset(fd);
+    currentPath_ = path;
+    currentSize_ = 0;
+    VTRLogFileInfo info;
+    currentCreationDate_ = statLogFile(path, info) ? info.creationDate : Clock::now();
+    deleteOldArchivedFiles();
+    return true;
+}
+
+void VTRFileLogDestination::archiveCurrentFile() {
+    file_.reset();
+    markLogFileArchived(currentPath_);
+    currentPath_.clear();
+    currentSize_ = 0;
+}
+
+void VTRFileLogDestination::deleteOldArchivedFiles() {
+    std::vector<VTRLogFileInfo> files = sortedLogFiles(settings_.directory);
+    auto first = files.begin();
+    if (first != files.end() && !first->archived) ++first;
+    size_t kept = 0;
+    for (auto it = first; it != files.end(); ++it) {
+        if (it->path == currentPath_) continue;  // the file being written always stays
+        if (++kept > settings_.maximumNumberOfArchivedFiles) ::unlink(it->path.c_str());
+    }
+}
+
+}  // namespace vtr

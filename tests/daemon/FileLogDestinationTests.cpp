@@ -1,0 +1,249 @@
+// The rotating log files: line format, rolling by size and age, continuing across restarts,
+// keeping five archived files, and a log directory that cannot be made.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "logging/VTRFileLogDestination.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+VTRLogMessage messageWithText(std::string text) {
+    VTRLogMessage message;
+    message.text = std::move(text);
+    message.timestamp = std::chrono::system_clock::now();
+    message.level = 15;
+    message.flag = VTRLogFlagInfo;
+    return message;
+}
+
+std::vector<std::string> logFileNames(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// File creation times come from the file system's coarse clock; files made within one tick
+// share a time and cannot be ordered. Waits (with a deadline) until a new file would get a
+// later time than `path`.
+void waitForFileClockToPass(const std::string& path, const std::string& probeDirectory) {
+    auto created = [](const std::string& p) {
+        struct statx stx {};
+        statx(AT_FDCWD, p.c_str(), 0, STATX_BTIME, &stx);
+        return std::pair(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
+    };
+    auto before = created(path);
+    std::string probe = probeDirectory + "/probe";
+    ASSERT_TRUE(test::waitUntil([&] {
+        fs::remove(probe);
+        test::writeFile(probe, "");
+        return created(probe) > before;
+    }));
+    fs::remove(probe);
+}
+
+TEST(FileLogDestination, WritesTimestampedLinesIntoANewLogFile) {
+    TempDir dir;
+    VTRFileLogDestination destination({.directory = dir.file("logs/nested")});
+    destination.logMessage(messageWithText("first message"));
+    destination.logMessage(messageWithText("already ends in a line feed\n"));
+
+    std::string path = destination.currentFilePath();
+    ASSERT_FALSE(path.empty());
+    std::string name = fs::path(path).filename().string();
+    EXPECT_TRUE(std::regex_match(name, std::regex("log-[0-9A-F]{6}\\.txt"))) << name;
+    EXPECT_TRUE(isLogFileName(name));
+    EXPECT_EQ(fs::path(path).parent_path(), fs::path(dir.file("logs/nested")));
+
+    std::regex twoLines(
+        "\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}  first message\n"
+        "\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}  already ends in a line feed\n");
+    std::string contents = test::readFile(path);
+    EXPECT_TRUE(std::regex_match(contents, twoLines)) << contents;
+
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_FALSE(isLogFileArchived(path));
+}
+
+TEST(FileLogDestination, RollsToANewFileOnceTheSizeLimitIsReached) {
+    TempDir dir;
+    VTRFileLogDestination destination({.directory = dir.path(), .maximumFileSize = 100});
+    destination.logMessage(messageWithText(std::string(40, 'a')));  // 66 bytes with stamp
+    std::string first = destination.currentFilePath();
+    EXPECT_FALSE(first.empty());
+    destination.logMessage(messageWithText(std::string(40, 'b')));  // crosses 100
+    EXPECT_TRUE(destination.currentFilePath().empty()) << "a full file is closed at once";
+    EXPECT_TRUE(isLogFileArchived(first));
+    EXPECT_EQ(fs::file_size(first), 132u);
+
+    destination.logMessage(messageWithText("next"));
+    std::string second = destination.currentFilePath();
+    ASSERT_FALSE(second.empty());
+    EXPECT_NE(second, first);
+    EXPECT_NE(test::readFile(second).find("  next\n"), std::string::npos);
+    EXPECT_EQ(test::readFile(first).find("next"), std::string::npos);
+}
+
+TEST(FileLogDestination, KeepsOnlyTheNewestFiveArchivedFiles) {
+    TempDir dir;
+    TempDir probes;
+    // Every line fills its file, so each message makes and archives one file.
+    VTRFileLogDestination destination({.directory = dir.path(), .maximumFileSize = 1});
+    std::string last;
+    for (int i = 1; i <= 9; ++i) {
+        if (!last.empty()) waitForFileClockToPass(last, probes.path());
+        destination.logMessage(messageWithText("message " + std::to_string(i)));
+        last = sortedLogFiles(dir.path()).front().path;
+    }
+    // The ninth file was counted out while it was being written; the five before it remain.
+    std::vector<VTRLogFileInfo> files = sortedLogFiles(dir.path());
+    ASSERT_EQ(files.size(), 6u);
+    std::set<std::string> kept;
+    for (const auto& file : files) {
+        EXPECT_TRUE(file.archived) << file.path;
+        kept.insert(test::readFile(file.path).substr(25));
+    }
+    std::set<std::string> expected;
+    for (int i = 4; i <= 9; ++i) expected.insert("message " + std::to_string(i) + "\n");
+    EXPECT_EQ(kept, expected);
+}
+
+TEST(FileLogDestination, NeverDeletesTheFileBeingWrittenNorCountsIt) {
+    TempDir dir;
+    TempDir probes;
+    // Seven archived files from earlier runs.
+    std::string last;
+    for (int i = 0; i < 7; ++i) {
+        if (!last.empty()) waitForFileClockToPass(last, probes.path());
+        last = dir.file(fmt::format("log-00000{}.txt", i));
+        test::writeFile(last, "old\n");
+        markLogFileArchived(last);
+    }
+    waitForFileClockToPass(last, probes.path());
+    VTRFileLogDestination destination({.directory = dir.path()});
+    destination.logMessage(messageWithText("fresh"));
+
+    std::vector<VTRLogFileInfo> files = sortedLogFiles(dir.path());
+    ASSERT_EQ(files.size(), 6u);
+    EXPECT_EQ(files.front().path, destination.currentFilePath());
+    EXPECT_FALSE(files.front().archived);
+    for (int i = 2; i < 7; ++i)
+        EXPECT_TRUE(fs::exists(dir.file(fmt::format("log-00000{}.txt", i))));
+    EXPECT_FALSE(fs::exists(dir.file("log-000000.txt")));
+    EXPECT_FALSE(fs::exists(dir.file("log-000001.txt")));
+}
+
+TEST(FileLogDestination, ContinuesTheNewestFileAfterARestart) {
+    TempDir dir;
+    std::string path;
+    {
+        VTRFileLogDestination before({.directory = dir.path()});
+        before.logMessage(messageWithText("before restart"));
+        path = before.currentFilePath();
+    }
+    VTRFileLogDestination after({.directory = dir.path()});
+    after.logMessage(messageWithText("after restart"));
+    EXPECT_EQ(after.currentFilePath(), path);
+    std::string contents = test::readFile(path);
+    EXPECT_NE(contents.find("  before restart\n"), std::string::npos);
+    EXPECT_NE(contents.find("  after restart\n"), std::string::npos);
+    EXPECT_EQ(logFileNames(dir.path()).size(), 1u);
+}
+
+TEST(FileLogDestination, StartsAFreshFileWhenTheNewestCannotBeContinued) {
+    struct Case {
+        const char* why;
+        std::function<void(const std::string&)> spoil;
+        VTRFileLogSettings settings;
+    };
+    std::vector<Case> cases = {
+        {"archived", [](const std::string& p) { markLogFileArchived(p); }, {}},
+        {"full",
+         [](const std::string& p) { test::writeFile(p, std::string(200, 'x')); },
+         {.maximumFileSize = 100}},
+        {"too old", [](const std::string&) {}, {.rollingFrequency = std::chrono::seconds(0)}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        TempDir dir;
+        std::string old = dir.file("log-ABC123.txt");
+        test::writeFile(old, "");
+        c.spoil(old);
+        c.settings.directory = dir.path();
+        VTRFileLogDestination destination(c.settings);
+        destination.logMessage(messageWithText("new"));
+        EXPECT_NE(destination.currentFilePath(), old);
+        EXPECT_TRUE(isLogFileArchived(old));
+        EXPECT_EQ(test::readFile(old).find("new"), std::string::npos);
+    }
+}
+
+TEST(FileLogDestination, RollsAFileThatHasReachedItsAgeWithTheNextLine) {
+    TempDir dir;
+    VTRFileLogDestination destination(
+        {.directory = dir.path(), .rollingFrequency = std::chrono::seconds(0)});
+    destination.logMessage(messageWithText("one"));
+    std::string first = destination.currentFilePath();
+    destination.logMessage(messageWithText("two"));
+    EXPECT_NE(destination.currentFilePath(), first);
+    EXPECT_TRUE(isLogFileArchived(first));
+}
+
+TEST(FileLogDestination, ReportsAnUncreatableDirectoryOnceAndWritesNothing) {
+    TempDir dir;
+    test::writeFile(dir.file("blocker"), "a file, not a directory");
+    VTRFileLogDestination destination({.directory = dir.file("blocker/logs")});
+    testing::internal::CaptureStderr();
+    destination.logMessage(messageWithText("lost"));
+    destination.logMessage(messageWithText("lost too"));
+    std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(destination.currentFilePath().empty());
+    std::string prefix = "DDFileLogManagerDefault: Error creating logsDirectory: ";
+    size_t first = console.find(prefix);
+    EXPECT_NE(first, std::string::npos) << console;
+    EXPECT_EQ(console.find(prefix, first + 1), std::string::npos) << "reported once";
+}
+
+TEST(LogFileNames, RecogniseOnlyLogDashAndSixUpperCaseHexDigits) {
+    EXPECT_TRUE(isLogFileName("log-0A1B2C.txt"));
+    EXPECT_TRUE(isLogFileName("log-FFFFFF"));
+    EXPECT_TRUE(isLogFileName("log-ABCDEF.archived.txt"));
+    EXPECT_FALSE(isLogFileName("log-abcdef.txt"));
+    EXPECT_FALSE(isLogFileName("log-ABCDE"));
+    EXPECT_FALSE(isLogFileName("log-ABCDEG.txt"));
+    EXPECT_FALSE(isLogFileName("Log-ABCDEF.txt"));
+    EXPECT_FALSE(isLogFileName("xlog-ABCDEF.txt"));
+}
+
+TEST(LogFileNames, ArchivedMarkIsAnAttributeOrTheFallbackName) {
+    TempDir dir;
+    std::string path = dir.file("log-123456.txt");
+    test::writeFile(path, "");
+    EXPECT_FALSE(isLogFileArchived(path));
+    std::string marked = markLogFileArchived(path);
+    EXPECT_TRUE(isLogFileArchived(marked));
+    if (marked == path) {
+        EXPECT_GT(getxattr(path.c_str(), VTRLogArchivedAttribute, nullptr, 0), -1);
+    }
+
+    std::string fallback = dir.file("log-654321.archived.txt");
+    test::writeFile(fallback, "");
+    EXPECT_TRUE(isLogFileArchived(fallback));
+}
+
+}  // namespace
+}  // namespace vtr

@@ -1,0 +1,233 @@
+// The single-instance locator over real files and real processes: writing and deleting the
+// locator files, each search's verdict and console messages, and the reports that directory
+// changes and a daemon's exit bring.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "daemon/VTRUploadDaemonLocator.h"
+#include "foundation/VTRRunLoop.h"
+#include "logging/VTRFileDescriptor.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct LocatorReports : VTRUploadDaemonLocatorDelegate {
+    void locatorFoundLocalServiceWithPort(VTRUploadDaemonLocator&, int64_t port) override {
+        events.push_back("found " + std::to_string(port));
+    }
+    void locatorRemovedLocalService(VTRUploadDaemonLocator&) override { events.push_back("lost"); }
+    std::vector<std::string> events;
+};
+
+pid_t deadProcessID() {
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+class Locator : public testing::Test {
+  protected:
+    std::unique_ptr<VTRUploadDaemonLocator> makeLocator(std::optional<std::string> path) {
+        auto locator = std::make_unique<VTRUploadDaemonLocator>(
+            path, std::make_unique<VTRFileEventsHelper>(loop_, 50ms),
+            std::make_unique<VTRProcessTerminationTracker>(loop_, 50ms));
+        locator->setDelegate(&reports_);
+        return locator;
+    }
+
+    // Runs a search and returns what it wrote to the console.
+    std::string consoleOfSearch(VTRUploadDaemonLocator& locator) {
+        testing::internal::CaptureStderr();
+        locator.updatePortService();
+        return testing::internal::GetCapturedStderr();
+    }
+
+    test::TempDir dir_;
+    VTRRunLoop loop_;
+    LocatorReports reports_;
+};
+
+TEST_F(Locator, WritesBothFilesAsBareDecimalsReadableByAll) {
+    auto locator = makeLocator(dir_.path());
+    locator->writeLocatorFilesForPort(52110);
+    EXPECT_EQ(test::readFile(dir_.file("UploadDaemon.port")), "52110");
+    EXPECT_EQ(test::readFile(dir_.file("UploadDaemon.pid")), std::to_string(getpid()));
+    for (const char* name : {"UploadDaemon.port", "UploadDaemon.pid"}) {
+        struct stat info {};
+        ASSERT_EQ(stat(dir_.file(name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0644u) << name;
+    }
+    locator->writeLocatorFilesForPort(8);  // replaces, never appends
+    EXPECT_EQ(test::readFile(dir_.file("UploadDaemon.port")), "8");
+}
+
+TEST_F(Locator, FindsALiveDaemonAndReportsEverySearch) {
+    auto locator = makeLocator(dir_.path());
+    locator->writeLocatorFilesForPort(52110);
+    std::string console = consoleOfSearch(*locator);
+    EXPECT_EQ(console, "Found local upload daemon at port 52110 with pid " +
+                           std::to_string(getpid()) + "\n");
+    EXPECT_TRUE(locator->hasLocatedService());
+    EXPECT_EQ(locator->currentPort(), 52110);
+    EXPECT_TRUE(locator->tracker().isRegistered());
+    locator->updatePortService();
+    EXPECT_EQ(reports_.events, (std::vector<std::string>{"found 52110", "found 52110"}));
+}
+
+TEST_F(Locator, AnEmptyDirectoryReadsAsLostWithBothLoadFailures) {
+    auto locator = makeLocator(dir_.path());
+    EXPECT_EQ(locator->currentPort(), 0) << "before the first search";
+    std::string console = consoleOfSearch(*locator);
+    EXPECT_NE(console.find("Failed to load contents of file from path " +
+                           dir_.file("UploadDaemon.port") + " due to error "),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("Failed to load contents of file from path " +
+                           dir_.file("UploadDaemon.pid") + " due to error "),
+              std::string::npos);
+    EXPECT_TRUE(console.ends_with("Lost local upload daemon\n")) << console;
+    EXPECT_EQ(locator->currentPort(), VTRNotFound);
+    EXPECT_FALSE(locator->hasLocatedService());
+    EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
+}
+
+TEST_F(Locator, UnusableContentsReadAsLost) {
+    struct Case {
+        std::string port, pid, expectedLine;
+    };
+    pid_t dead = deadProcessID();
+    std::string self = std::to_string(getpid());
+    std::vector<Case> cases = {
+        {"abc", self, "Lost local upload daemon"},
+        {"52110\n", self, "Lost local upload daemon"},
+        {"52110", "12x", "Pid not running 0"},
+        {"52110", std::to_string(dead), "Pid not running " + std::to_string(dead)},
+        {"52110", "0", "Pid not running 0"},
+        {"52110", "-1", "Pid not running -1"},
+        {"52110", "99999999999", "Pid not running 99999999999"},
+    };
+    auto locator = makeLocator(dir_.path());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port + " / " + c.pid);
+        test::writeFile(dir_.file("UploadDaemon.port"), c.port);
+        test::writeFile(dir_.file("UploadDaemon.pid"), c.pid);
+        reports_.events.clear();
+        std::string console = consoleOfSearch(*locator);
+        EXPECT_NE(console.find(c.expectedLine + "\n"), std::string::npos) << console;
+        EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
+        EXPECT_EQ(locator->currentPort(), VTRNotFound);
+        EXPECT_FALSE(locator->tracker().isRegistered());
+    }
+}
+
+TEST_F(Locator, PathsAreStandardised) {
+    EXPECT_EQ(makeLocator(std::nullopt)->path(), "/var/vantrel");
+    EXPECT_EQ(makeLocator(dir_.path() + "//sub/../")->path(), dir_.path());
+    EXPECT_EQ(makeLocator(".")->path(), fs::current_path().string());
+    EXPECT_EQ(makeLocator("./")->path(), fs::current_path().string());
+    EXPECT_EQ(standardizePath("/a//b/./c/../d/"), "/a/b/d");
+    EXPECT_EQ(standardizePath("rel/x/.."), "rel");
+    EXPECT_EQ(standardizePath("/"), "/");
+}
+
+TEST_F(Locator, ConsoleNamesTheLocatorDirectory) {
+    testing::internal::CaptureStderr();
+    auto locator = makeLocator(dir_.path());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Upload daemon locator files at " + dir_.path() + "\n");
+}
+
+TEST_F(Locator, WriteAndDeleteFailuresAreOnlyLogged) {
+    auto missing = makeLocator(dir_.file("no/such/dir"));
+    testing::internal::CaptureStderr();
+    missing->writeLocatorFilesForPort(1234);
+    std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_NE(console.find("Failed to write port file to path " +
+                           dir_.file("no/such/dir/UploadDaemon.port") + " due to error "),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("Failed to write pid file to path " +
+                           dir_.file("no/such/dir/UploadDaemon.pid") + " due to error "),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_.file("no")));
+
+    auto empty = makeLocator(dir_.path());
+    testing::internal::CaptureStderr();
+    empty->deleteLocatorFiles();
+    console = testing::internal::GetCapturedStderr();
+    EXPECT_NE(console.find("Failed to delete port file from path " +
+                           dir_.file("UploadDaemon.port") + " due to error "),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("Failed to delete pid file from path " + dir_.file("UploadDaemon.pid") +
+                           " due to error "),
+              std::string::npos);
+
+    empty->writeLocatorFilesForPort(1234);
+    empty->deleteLocatorFiles();
+    EXPECT_TRUE(fs::is_empty(dir_.path()));
+}
+
+TEST_F(Locator, HearsADaemonArriveByTheDirectoryAndLeaveByItsExit) {
+    auto locator = makeLocator(dir_.path());
+    locator->start();
+    EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"}) << "start reports at once";
+
+    // Another process plays the daemon: it publishes its files and later exits.
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        close(release[1]);
+        char byte;
+        while (read(release[0], &byte, 1) > 0) {
+        }
+        _exit(0);
+    }
+    close(release[0]);
+    VTRFileDescriptor releaseWriter(release[1]);
+    test::writeFile(dir_.file("UploadDaemon.pid"), std::to_string(daemon));
+    test::writeFile(dir_.file("UploadDaemon.port"), "4711");
+
+    ASSERT_TRUE(loop_.runUntil(
+        [&] { return reports_.events.size() >= 2 && reports_.events.back() == "found 4711"; },
+        10s));
+    EXPECT_TRUE(locator->tracker().isRegistered());
+
+    // The dead daemon leaves its files behind; only the exit report can tell.
+    locator->stop();
+    reports_.events.clear();
+    testing::internal::CaptureStderr();
+    releaseWriter.reset();
+    waitpid(daemon, nullptr, 0);
+    bool lost = loop_.runUntil([&] { return !reports_.events.empty(); }, 10s);
+    std::string console = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
+    EXPECT_NE(console.find("Terminated upload daemon with pid " + std::to_string(daemon) + "\n"),
+              std::string::npos)
+        << console;
+}
+
+TEST_F(Locator, AfterStopDirectoryChangesReachNobody) {
+    auto locator = makeLocator(dir_.path());
+    locator->start();
+    locator->stop();
+    reports_.events.clear();
+    locator->writeLocatorFilesForPort(999);
+    loop_.runFor(300ms);
+    EXPECT_TRUE(reports_.events.empty());
+}
+
+}  // namespace
+}  // namespace vtr

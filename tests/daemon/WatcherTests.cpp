@@ -1,0 +1,208 @@
+// The directory watcher and the process-exit tracker on a run loop driven by the test thread,
+// with short injected latencies.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "daemon/VTRFileEventsHelper.h"
+#include "daemon/VTRProcessTerminationTracker.h"
+#include "foundation/VTRRunLoop.h"
+#include "logging/VTRFileDescriptor.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct DirectoryReports : VTRFileEventsHelperDelegate {
+    void fileEventsHelperUpdateForPath(VTRFileEventsHelper&, const std::string& path) override {
+        paths.push_back(path);
+        times.push_back(Clock::now());
+    }
+    std::vector<std::string> paths;
+    std::vector<Clock::time_point> times;
+};
+
+struct ExitReports : VTRProcessTerminationTrackerDelegate {
+    void processTerminationTrackerTerminatedPid(VTRProcessTerminationTracker&, pid_t pid) override {
+        pids.push_back(pid);
+        times.push_back(Clock::now());
+    }
+    std::vector<pid_t> pids;
+    std::vector<Clock::time_point> times;
+};
+
+// A child process that exits when `release()` closes its pipe.
+class ChildProcess {
+  public:
+    ChildProcess() {
+        int ends[2];
+        if (pipe(ends) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ends[1]);
+            char byte;
+            while (read(ends[0], &byte, 1) > 0) {
+            }
+            _exit(0);
+        }
+        close(ends[0]);
+        writer_.reset(ends[1]);
+    }
+    ~ChildProcess() {
+        release();
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    void release() { writer_.reset(); }
+
+  private:
+    pid_t pid_;
+    VTRFileDescriptor writer_;
+};
+
+TEST(FileEventsHelper, CoalescesABurstOfChangesIntoOneReportAfterTheLatency) {
+    test::TempDir dir;
+    VTRRunLoop loop;
+    DirectoryReports reports;
+    const auto latency = 300ms;
+    VTRFileEventsHelper helper(loop, latency);
+    helper.setDelegate(&reports);
+    helper.startWatchingDirectory(dir.path());
+    ASSERT_TRUE(helper.isWatching());
+
+    auto changed = Clock::now();
+    test::writeFile(dir.file("a"), "1");
+    test::writeFile(dir.file("a"), "22");
+    std::filesystem::remove(dir.file("a"));
+
+    ASSERT_TRUE(loop.runUntil([&] { return !reports.paths.empty(); }, 10s));
+    EXPECT_EQ(reports.paths, std::vector<std::string>{dir.path()});
+    EXPECT_GE(reports.times[0] - changed, latency);
+    // Nothing else arrives for the same burst.
+    loop.runFor(latency * 2);
+    EXPECT_EQ(reports.paths.size(), 1u);
+
+    // A later change makes a later report.
+    test::writeFile(dir.file("b"), "3");
+    ASSERT_TRUE(loop.runUntil([&] { return reports.paths.size() == 2; }, 10s));
+}
+
+TEST(FileEventsHelper, StopEndsReportsAndIsHarmlessWhenRepeated) {
+    test::TempDir dir;
+    VTRRunLoop loop;
+    DirectoryReports reports;
+    VTRFileEventsHelper helper(loop, 50ms);
+    helper.setDelegate(&reports);
+    helper.stopWatching();  // never started
+    helper.startWatchingDirectory(dir.path());
+    test::writeFile(dir.file("a"), "1");
+    helper.stopWatching();  // with a report pending
+    helper.stopWatching();
+    EXPECT_FALSE(helper.isWatching());
+    test::writeFile(dir.file("b"), "1");
+    loop.runFor(300ms);
+    EXPECT_TRUE(reports.paths.empty());
+}
+
+TEST(FileEventsHelper, AMissingDirectoryIsNotWatched) {
+    VTRRunLoop loop;
+    VTRFileEventsHelper helper(loop, 50ms);
+    helper.startWatchingDirectory("/nonexistent/vantrel/locator");
+    EXPECT_FALSE(helper.isWatching());
+    EXPECT_EQ(helper.path(), "/nonexistent/vantrel/locator");
+}
+
+TEST(FileEventsHelper, DestroyingTheHelperWithAReportPendingIsSafe) {
+    test::TempDir dir;
+    VTRRunLoop loop;
+    DirectoryReports reports;
+    {
+        VTRFileEventsHelper helper(loop, 300ms);
+        helper.setDelegate(&reports);
+        helper.startWatchingDirectory(dir.path());
+        test::writeFile(dir.file("a"), "1");
+        loop.runFor(5ms);  // let the event arrive and the delivery timer start
+    }
+    loop.runFor(600ms);
+    EXPECT_TRUE(reports.paths.empty());
+}
+
+TEST(ProcessTerminationTracker, ReportsOneExitAfterItsDelay) {
+    VTRRunLoop loop;
+    ExitReports reports;
+    const auto delay = 200ms;
+    VTRProcessTerminationTracker tracker(loop, delay);
+    tracker.setDelegate(&reports);
+    ChildProcess child;
+    tracker.registerForPid(child.pid());
+    ASSERT_TRUE(tracker.isRegistered());
+
+    loop.runFor(50ms);
+    EXPECT_TRUE(reports.pids.empty()) << "no report while the process lives";
+    auto exited = Clock::now();
+    child.release();
+
+    ASSERT_TRUE(loop.runUntil([&] { return !reports.pids.empty(); }, 10s));
+    EXPECT_EQ(reports.pids, std::vector<pid_t>{child.pid()});
+    EXPECT_GE(reports.times[0] - exited, delay);
+    loop.runFor(delay * 2);
+    EXPECT_EQ(reports.pids.size(), 1u);
+    EXPECT_TRUE(tracker.isRegistered()) << "stays registered, silent, until deregistered";
+}
+
+TEST(ProcessTerminationTracker, ReportsNothingAfterDeregisterOrForAMissingProcess) {
+    VTRRunLoop loop;
+    ExitReports reports;
+    // Long enough that the report cannot come due while the loop runs briefly below.
+    const auto delay = 400ms;
+    VTRProcessTerminationTracker tracker(loop, delay);
+    tracker.setDelegate(&reports);
+
+    ChildProcess deregistered;
+    tracker.registerForPid(deregistered.pid());
+    tracker.deregister();
+    tracker.deregister();
+    EXPECT_FALSE(tracker.isRegistered());
+    deregistered.release();
+
+    ChildProcess exitedAndDeregistered;
+    tracker.registerForPid(exitedAndDeregistered.pid());
+    exitedAndDeregistered.release();
+    waitpid(exitedAndDeregistered.pid(), nullptr, 0);
+    loop.runFor(5ms);  // the exit is seen; its report waits for the delay
+    tracker.deregister();
+
+    ChildProcess gone;
+    gone.release();
+    waitpid(gone.pid(), nullptr, 0);
+    tracker.registerForPid(gone.pid());
+    EXPECT_FALSE(tracker.isRegistered());
+
+    loop.runFor(delay * 2);
+    EXPECT_TRUE(reports.pids.empty());
+}
+
+TEST(ProcessTerminationTracker, RegisteringAgainReplacesTheEarlierWatch) {
+    VTRRunLoop loop;
+    ExitReports reports;
+    VTRProcessTerminationTracker tracker(loop, 10ms);
+    tracker.setDelegate(&reports);
+    ChildProcess first, second;
+    tracker.registerForPid(first.pid());
+    tracker.registerForPid(second.pid());
+    first.release();
+    second.release();
+    ASSERT_TRUE(loop.runUntil([&] { return !reports.pids.empty(); }, 10s));
+    loop.runFor(100ms);
+    EXPECT_EQ(reports.pids, std::vector<pid_t>{second.pid()});
+}
+
+}  // namespace
+}  // namespace vtr
