@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -62,7 +63,8 @@ bool interfaceIsUp(int index) {
     VTRFileDescriptor probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!probe.valid()) return false;
     struct ifreq request {};
-    std::strncpy(request.ifr_name, name, IF_NAMESIZE - 1);
+    // if_indextoname() gives at most IF_NAMESIZE bytes including the terminator.
+    std::memcpy(request.ifr_name, name, std::min(std::strlen(name) + 1, sizeof request.ifr_name));
     if (::ioctl(probe.get(), SIOCGIFFLAGS, &request) != 0) return false;
     return request.ifr_flags & IFF_UP;
 }

@@ -75,6 +75,7 @@ bool VTRUploadDaemon::start() {
         VTRLogError("An existing daemon is running on port {}", otherDaemonPort_);
         return false;
     }
+    jobService_->requeueRunningJobs();
 
     std::unique_ptr<HTTPServer> server = configureHTTPServer();
     VTRError error;
@@ -155,7 +156,12 @@ void VTRUploadDaemon::configureConnectionEnvironment() {
     environment->setPersistentStoreCoordinator(storeCoordinator_);
     // Before the job service exists: it reads the shared environment while it starts.
     VTRUploadDaemonConnectionEnvironment::setSharedInstance(environment);
-    environment->setUploadJobService(std::make_shared<VTRRemoteUploadJobService>());
+    // Running jobs are re-queued only after the single-instance check: a second daemon on the
+    // same store must not upload them alongside the first during that check.
+    VTRRemoteUploadJobService::Options options;
+    options.requeueAtConstruction = false;
+    jobService_ = std::make_shared<VTRRemoteUploadJobService>(std::move(options));
+    environment->setUploadJobService(jobService_);
 }
 
 void VTRUploadDaemon::checkForRunningDaemons() {

@@ -21,6 +21,7 @@ namespace vtr {
 
 class HTTPServer;
 class Reachability;
+class VTRRemoteUploadJobService;
 class VTRStoreCoordinator;
 
 // Fixed durations and places; the executable uses these defaults, tests pass their own.
@@ -75,6 +76,7 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     VTRCommandLine commandLine_;
     VTRUploadDaemonSettings settings_;
     std::shared_ptr<VTRStoreCoordinator> storeCoordinator_;
+    std::shared_ptr<VTRRemoteUploadJobService> jobService_;
     bool networkAvailableForStartup_ = false;
     bool observingReachability_ = false;
     std::unique_ptr<VTRUploadDaemonLocator> locator_;

@@ -57,7 +57,7 @@ VTRRemoteUploadJobService::VTRRemoteUploadJobService(Options options)
     // The controller is shared by every operation: configure it before the first one exists.
     if (options_.requeueDelay) retryController_->setSavedMaxDelay(*options_.requeueDelay);
     if (options_.firstRetryPause) retryController_->setFirstPause(*options_.firstRetryPause);
-    requeueRunningJobs();
+    if (options_.requeueAtConstruction) requeueRunningJobs();
 }
 
 VTRRemoteUploadJobService::~VTRRemoteUploadJobService() {

@@ -56,9 +56,12 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
         std::optional<double> firstRetryPause;
         // Where reports are delivered and re-queues scheduled. nullptr: VTRRunLoop::main().
         VTRRunLoop* runLoop = nullptr;
+        // Re-queue the jobs stored as running while constructing. The daemon turns this off and
+        // calls requeueRunningJobs() once it knows no other daemon serves the same store.
+        bool requeueAtConstruction = true;
     };
 
-    // Re-queues every job stored as running before returning.
+    // Re-queues every job stored as running before returning, unless the options say not to.
     VTRRemoteUploadJobService();
     explicit VTRRemoteUploadJobService(Options options);
     // Cancels every operation and waits for them to end.

@@ -109,6 +109,17 @@ TEST_F(JobServiceTest, RunningJobsAreRequeuedAtCreationAndResumeAtTheirStoredOff
     EXPECT_EQ(stored("paused")["state"], "paused");
 }
 
+// The daemon re-queues only once it knows it is the only one serving the store.
+TEST_F(JobServiceTest, RunningJobsWaitForAnExplicitRequeueWhenTheDaemonAsksForIt) {
+    addJob("resumed", "running", {10});
+    startService(50000, /*requeueAtConstruction=*/false);
+    EXPECT_TRUE(server.serviceURLs().empty());
+
+    service->requeueRunningJobs();
+    ASSERT_TRUE(runUntilState("resumed", "completed"));
+    EXPECT_EQ(server.serviceURLs(), std::vector<std::string>{urlOf("resumed")});
+}
+
 // MARK: failures
 
 TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStoredOffset) {

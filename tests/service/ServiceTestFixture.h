@@ -44,8 +44,9 @@ class ServiceTest : public ::testing::Test {
         VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
     }
 
-    void startService(uint32_t maxUploadRetries = 50000) {
+    void startService(uint32_t maxUploadRetries = 50000, bool requeueAtConstruction = true) {
         VTRRemoteUploadJobService::Options options;
+        options.requeueAtConstruction = requeueAtConstruction;
         options.uploadServiceFactory = server.factory();
         options.maxUploadRetries = maxUploadRetries;
         options.pollingInterval = 0.01;

@@ -1,0 +1,143 @@
+// The client's own logic that needs no daemon: reading a job's JSON, the figures and texts
+// printed for it, job ids, file arguments and the locator files' number format.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "DaemonLocation.h"
+#include "JobSummary.h"
+#include "UploadCommands.h"
+#include "support/TestSupport.h"
+
+using namespace vtr::cli;
+using nlohmann::json;
+
+namespace {
+
+json jobWithFiles(const std::string& state,
+                  std::vector<std::tuple<uint64_t, uint64_t, bool>> files) {
+    json list = json::array();
+    int n = 0;
+    for (auto [uploaded, total, closed] : files) {
+        list.push_back({{"local_path", "/data/f" + std::to_string(n)},
+                        {"remote_path", "r" + std::to_string(n)},
+                        {"bytes_uploaded", uploaded},
+                        {"total_bytes", total},
+                        {"closed", closed}});
+        ++n;
+    }
+    return {{"id", "job-1"},       {"server_url", "http://h/s"}, {"session_id", "s"},
+            {"state", state},      {"error", nullptr},           {"error_type", "none"},
+            {"restarting", false}, {"file_list", list}};
+}
+
+}  // namespace
+
+TEST(JobSummaryTest, SumsFilesAndCountsClosedOnes) {
+    auto job = JobSummary::fromJSON(
+        jobWithFiles("running", {{100, 400, false}, {600, 600, true}, {0, 1000, false}}));
+    EXPECT_EQ(job.bytesUploaded(), 700u);
+    EXPECT_EQ(job.totalBytes(), 2000u);
+    EXPECT_EQ(job.filesClosed(), 1u);
+    EXPECT_DOUBLE_EQ(job.percentDone(), 35.0);
+    EXPECT_FALSE(job.isFinished());
+    EXPECT_FALSE(job.isStalled());
+    EXPECT_EQ(listLine(job), "job-1  running  35.0%  700 B of 2.0 KiB  1/3 files closed");
+}
+
+TEST(JobSummaryTest, PercentCopesWithUnknownSizes) {
+    // Sizes are read by the daemon when the upload starts; until then they are 0.
+    EXPECT_DOUBLE_EQ(JobSummary::fromJSON(jobWithFiles("paused", {{0, 0, false}})).percentDone(),
+                     0.0);
+    EXPECT_DOUBLE_EQ(JobSummary::fromJSON(jobWithFiles("completed", {})).percentDone(), 100.0);
+    // A stale count above the size never shows more than everything.
+    EXPECT_DOUBLE_EQ(
+        JobSummary::fromJSON(jobWithFiles("running", {{900, 300, false}})).percentDone(), 100.0);
+}
+
+TEST(JobSummaryTest, ToleratesNullsMissingKeysAndWrongTypes) {
+    json odd = {{"id", "x"},
+                {"state", 5},
+                {"error", nullptr},
+                {"file_list", json::array({json{{"local_path", 3}, {"bytes_uploaded", "9"}},
+                                           json("not an object"), json{{"total_bytes", -4}}})}};
+    auto job = JobSummary::fromJSON(odd);
+    EXPECT_EQ(job.id, "x");
+    EXPECT_EQ(job.state, "unknown");
+    EXPECT_TRUE(job.error.empty());
+    ASSERT_EQ(job.files.size(), 2u);
+    EXPECT_EQ(job.bytesUploaded(), 0u);
+    EXPECT_EQ(job.totalBytes(), 0u);
+    EXPECT_TRUE(JobSummary::fromJSON(json::array()).id.empty());
+}
+
+TEST(JobSummaryTest, ShowTextNamesErrorAndEveryFile) {
+    json errored = jobWithFiles("errored", {{10, 20, false}, {20, 20, true}});
+    errored["error"] = "Cannot find upload file";
+    errored["error_type"] = "init";
+    auto job = JobSummary::fromJSON(errored);
+    std::string text = showText(job);
+    EXPECT_NE(text.find("State:       errored"), std::string::npos) << text;
+    EXPECT_NE(text.find("Error:       Cannot find upload file (while: init)"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("/data/f0 -> r0  10 B of 20 B\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("/data/f1 -> r1  20 B of 20 B  closed"), std::string::npos) << text;
+    EXPECT_NE(listLine(job).find("error (init): Cannot find upload file"), std::string::npos);
+    EXPECT_TRUE(job.isFinished());
+}
+
+TEST(FormatTest, BytesAndDurations) {
+    EXPECT_EQ(formatBytes(0), "0 B");
+    EXPECT_EQ(formatBytes(1023), "1023 B");
+    EXPECT_EQ(formatBytes(1536), "1.5 KiB");
+    EXPECT_EQ(formatBytes(210ull << 20), "210.0 MiB");
+    EXPECT_EQ(formatBytes(5ull << 29), "2.50 GiB");
+    EXPECT_EQ(formatDuration(7), "0:07");
+    EXPECT_EQ(formatDuration(725), "12:05");
+    EXPECT_EQ(formatDuration(3723), "1:02:03");
+    EXPECT_EQ(formatDuration(-1), "--:--");
+}
+
+TEST(JobIDTest, NewIDsAreDistinctVersion4UUIDs) {
+    std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        std::string id = makeUUID();
+        EXPECT_TRUE(std::regex_match(id, uuid)) << id;
+        EXPECT_TRUE(seen.insert(id).second) << id;
+        EXPECT_EQ(problemWithJobID(id, true), "");
+    }
+}
+
+TEST(JobIDTest, RefusesIDsThatCannotBeAddressed) {
+    for (std::string id : {"", ".", "..", "a b", "tab\there", "nl\n"}) {
+        EXPECT_NE(problemWithJobID(id, false), "") << id;
+        EXPECT_NE(problemWithJobID(id, true), "") << id;
+    }
+    // Lookups pass these through so that the daemon's own answer is reported; new jobs refuse.
+    for (std::string id : {"a/b", "a?b", "a#b", "a%2Fb"}) {
+        EXPECT_EQ(problemWithJobID(id, false), "") << id;
+        EXPECT_NE(problemWithJobID(id, true), "") << id;
+    }
+}
+
+TEST(FileArgumentTest, SplitsAtTheLastEqualsUnlessTheWholeArgumentIsAFile) {
+    vtr::test::TempDir dir;
+    EXPECT_EQ(splitFileArgument("/x/take.mov"),
+              std::make_pair(std::string("/x/take.mov"), std::string("take.mov")));
+    EXPECT_EQ(splitFileArgument("/x/a=b.mov=remote.mov"),
+              std::make_pair(std::string("/x/a=b.mov"), std::string("remote.mov")));
+    EXPECT_EQ(splitFileArgument("/x/take.mov="),
+              std::make_pair(std::string("/x/take.mov"), std::string("")));
+    std::string odd = dir.file("odd=name");
+    vtr::test::writeFile(odd, "x");
+    EXPECT_EQ(splitFileArgument(odd), std::make_pair(odd, std::string("odd=name")));
+}
+
+TEST(LocatorNumberTest, AcceptsOnlyPlainDecimalDigits) {
+    EXPECT_EQ(parseLocatorNumber("52110"), 52110);
+    EXPECT_EQ(parseLocatorNumber("0"), 0);
+    for (std::string text : {"", "abc", "-1", "+5", " 5", "5\n", "12x", "1234567890123456789"})
+        EXPECT_FALSE(parseLocatorNumber(text).has_value()) << text;
+}

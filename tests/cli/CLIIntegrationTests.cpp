@@ -1,0 +1,482 @@
+// vantrel-upload against a real daemon and a real fake-recording-service: what a user sees
+// and which exit status a script gets, for each command.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "CLITestEnvironment.h"
+#include "ControlClient.h"
+#include "DaemonLocation.h"
+
+using namespace vtr::test;
+using nlohmann::json;
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Without a daemon: the messages and statuses a user gets before anything is sent.
+
+class ClientWithoutDaemonTest : public ::testing::Test {
+  protected:
+    CommandResult client(const std::vector<std::string>& arguments) {
+        return runClient(locator_.path(), arguments);
+    }
+    std::string sampleFile() {
+        std::string path = files_.file("sample.bin");
+        writeFile(path, randomBytes(1000));
+        return path;
+    }
+
+    TempDir locator_;
+    TempDir files_;
+};
+
+TEST_F(ClientWithoutDaemonTest, EveryCommandSaysTheDaemonIsNotRunning) {
+    std::vector<std::vector<std::string>> commands = {
+        {"list"},
+        {"list", "--json"},
+        {"show", "job"},
+        {"watch"},
+        {"pause", "job"},
+        {"resume", "job"},
+        {"restart", "job"},
+        {"remove", "job"},
+        {"status"},
+        {"add", sampleFile(), "--server", "http://127.0.0.1:1/Service.svc", "--session", "s"}};
+    for (const auto& command : commands) {
+        CommandResult result = client(command);
+        EXPECT_EQ(result.status, 3) << command[0] << ": " << result.err;
+        EXPECT_TRUE(has(result.err, "the upload daemon is not running")) << result.err;
+        EXPECT_TRUE(has(result.err, locator_.path())) << result.err;
+    }
+    CommandResult json = client({"status", "--json"});
+    EXPECT_EQ(json.status, 3);
+    auto parsed = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(parsed.is_object()) << json.out;
+    EXPECT_EQ(parsed["running"], false);
+}
+
+TEST_F(ClientWithoutDaemonTest, StaleOrGarbledLocatorFilesMeanNotRunning) {
+    // A process id that has certainly ended: a child that has been waited for.
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    int ignored = 0;
+    waitpid(child, &ignored, 0);
+    writeFile(locator_.file("UploadDaemon.port"), "52110");
+    writeFile(locator_.file("UploadDaemon.pid"), std::to_string(child));
+    CommandResult ended = client({"list"});
+    EXPECT_EQ(ended.status, 3);
+    EXPECT_TRUE(has(ended.err, "has ended")) << ended.err;
+
+    writeFile(locator_.file("UploadDaemon.port"), "abc");
+    writeFile(locator_.file("UploadDaemon.pid"), std::to_string(getpid()));
+    CommandResult garbled = client({"list"});
+    EXPECT_EQ(garbled.status, 3);
+    EXPECT_TRUE(has(garbled.err, "does not hold a port number")) << garbled.err;
+
+    // Files naming a live process but a port where nothing listens (a port just released).
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    writeFile(locator_.file("UploadDaemon.port"), std::to_string(ntohs(address.sin_port)));
+    CommandResult silent = client({"show", "job"});
+    EXPECT_EQ(silent.status, 3);
+    EXPECT_TRUE(has(silent.err, "nothing answers at port")) << silent.err;
+}
+
+TEST_F(ClientWithoutDaemonTest, BadInputIsRefusedBeforeAnythingIsSent) {
+    std::string file = sampleFile();
+    std::string server = "http://127.0.0.1:1/Service.svc";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {{"add", file, "--session", "s"}, "--server"},
+        {{"add", file, "--server", "ftp://host/x", "--session", "s"}, "http://"},
+        {{"add", file, "--server", "http://", "--session", "s"}, "http://"},
+        {{"add", file, "--server", server, "--session", "  "}, "--session must not be empty"},
+        {{"add", files_.file("missing.mov"), "--server", server, "--session", "s"},
+         "is not a file that can be uploaded"},
+        {{"add", files_.path(), "--server", server, "--session", "s"},
+         "is not a file that can be uploaded"},
+        {{"add", file + "=", "--server", server, "--session", "s"}, "remote name"},
+        {{"add", file + "=a", file + "=b", "--server", server, "--session", "s"}, "named twice"},
+        {{"add", file, file + "=sample.bin", "--server", server, "--session", "s"}, "named twice"},
+        {{"add", file + "=same", sampleFile() + "2=same", "--server", server, "--session", "s"},
+         ""},
+        {{"add", file, "--server", server, "--session", "s", "--id", "a/b"}, "cannot carry"},
+        {{"show", ".."}, "cannot be a job id"},
+        {{"watch", "--interval", "0"}, ""},
+        {{"frobnicate"}, ""},
+        {{}, "subcommand"},
+    };
+    for (const Case& c : cases) {
+        CommandResult result = client(c.arguments);
+        std::string shown = c.arguments.empty() ? "(none)" : c.arguments[0];
+        EXPECT_EQ(result.status, 2) << shown << ": " << result.err;
+        EXPECT_TRUE(has(result.err, c.message)) << result.err;
+        EXPECT_FALSE(has(result.err, "not running")) << result.err;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// With one daemon and one fake service shared by the tests below; every test uses its own
+// session and job ids.
+
+class ClientAgainstDaemonTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        serviceData_ = new TempDir;
+        // Small chunks, so that even small files take several calls and progress can be seen.
+        service_ = new FakeServiceProcess({"--chunk-size", "65536"}, serviceData_->path());
+        daemon_ = new UploadDaemonUnderTest;
+    }
+    static void TearDownTestSuite() {
+        delete daemon_;
+        delete service_;
+        delete serviceData_;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(service_->started()) << "fake-recording-service did not start";
+        ASSERT_TRUE(daemon_->ready()) << "the daemon did not come up:\n" << daemon_->output();
+        session_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    }
+
+    CommandResult client(const std::vector<std::string>& arguments) {
+        return runClient(daemon_->locatorDirectory(), arguments);
+    }
+    std::string makeFile(const std::string& name, size_t size, uint32_t seed) {
+        std::string path = files_.file(name);
+        writeFile(path, randomBytes(size, seed));
+        return path;
+    }
+    // Adds a job and returns its id (empty, with a test failure, when add failed).
+    std::string add(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "add");
+        for (const std::string& option :
+             std::vector<std::string>{"--server", service_->url(), "--session", session_})
+            arguments.push_back(option);
+        CommandResult result = client(arguments);
+        EXPECT_EQ(result.status, 0) << result.err;
+        if (result.status != 0 || result.out.empty()) return {};
+        return result.out.substr(0, result.out.find('\n'));
+    }
+    // The job as the daemon reports it, asked directly (no client process).
+    json daemonJob(const std::string& id) {
+        auto location = vtr::cli::locateDaemon(daemon_->locatorDirectory(), nullptr);
+        if (!location) return nullptr;
+        vtr::cli::ControlClient control(location->port);
+        auto reply = control.send("GET", "/jobs/" + id);
+        if (!reply.answered || reply.status != 200) return nullptr;
+        return json::parse(reply.body, nullptr, false);
+    }
+    // The stored bytes of `remoteName` in this test's session on the fake service.
+    std::optional<std::string> uploadedFile(const std::string& remoteName, bool* closed = nullptr) {
+        json files = controlJSON(*service_, "GET", "/control/files");
+        if (!files.is_object()) return std::nullopt;
+        for (const json& file : files["files"]) {
+            if (file.value("session", "") != session_ || file.value("file", "") != remoteName)
+                continue;
+            if (closed) *closed = file.value("closed", false);
+            return readFile(file.value("path", ""));
+        }
+        return std::nullopt;
+    }
+    size_t chunkCalls() {
+        json calls = controlJSON(*service_, "GET", "/control/calls");
+        size_t count = 0;
+        if (!calls.is_object()) return 0;
+        for (const json& call : calls["calls"])
+            if (call.value("method", "") == "UploadChunk" && call.value("session", "") == session_)
+                ++count;
+        return count;
+    }
+
+    static TempDir* serviceData_;
+    static FakeServiceProcess* service_;
+    static UploadDaemonUnderTest* daemon_;
+    std::string session_;
+    TempDir files_;
+};
+
+TempDir* ClientAgainstDaemonTest::serviceData_ = nullptr;
+FakeServiceProcess* ClientAgainstDaemonTest::service_ = nullptr;
+UploadDaemonUnderTest* ClientAgainstDaemonTest::daemon_ = nullptr;
+
+TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
+    std::string first = makeFile("first.mov", 3 * 65536 + 123, 11);
+    std::string second = makeFile("second.wav", 2 * 65536, 12);
+    std::string id = add({first, second + "=renamed.wav"});
+    ASSERT_TRUE(std::regex_match(
+        id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+        << id;
+
+    CommandResult watch = client({"watch", id, "--interval", "0.05"});
+    EXPECT_EQ(watch.status, 0) << watch.err;
+    // Not a terminal: plain lines, no cursor movement.
+    EXPECT_FALSE(has(watch.out, "\x1b")) << watch.out;
+    EXPECT_TRUE(has(watch.out, id + "  completed  100.0%")) << watch.out;
+    EXPECT_TRUE(has(watch.out, "1 of 1 jobs completed")) << watch.out;
+
+    bool closed = false;
+    EXPECT_EQ(uploadedFile("first.mov", &closed), readFile(first));
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(uploadedFile("renamed.wav", &closed), readFile(second));
+    EXPECT_TRUE(closed);
+
+    CommandResult list = client({"list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_TRUE(
+        has(list.out, id + "  completed  100.0%  320.1 KiB of 320.1 KiB  2/2 files closed\n"))
+        << list.out;
+
+    CommandResult listJSON = client({"list", "--json"});
+    EXPECT_EQ(listJSON.status, 0);
+    json jobs = json::parse(listJSON.out, nullptr, false);
+    ASSERT_TRUE(jobs.is_array()) << listJSON.out;
+    auto mine = std::find_if(jobs.begin(), jobs.end(),
+                             [&](const json& job) { return job.value("id", "") == id; });
+    ASSERT_NE(mine, jobs.end());
+    EXPECT_EQ((*mine)["state"], "completed");
+
+    CommandResult show = client({"show", id, "--json"});
+    EXPECT_EQ(show.status, 0);
+    json job = json::parse(show.out, nullptr, false);
+    ASSERT_TRUE(job.is_object()) << show.out;
+    EXPECT_EQ(job["session_id"], session_);
+    EXPECT_EQ(job["server_url"], service_->url());
+    ASSERT_EQ(job["file_list"].size(), 2u);
+    std::set<std::string> remotes;
+    for (const json& file : job["file_list"]) remotes.insert(file.value("remote_path", ""));
+    EXPECT_EQ(remotes, (std::set<std::string>{"first.mov", "renamed.wav"}));
+
+    // Watching a finished job ends at once.
+    EXPECT_EQ(client({"watch", id}).status, 0);
+}
+
+TEST_F(ClientAgainstDaemonTest, PausedJobWaitsUntilResumed) {
+    std::string file = makeFile("held.mov", 65536 * 2, 21);
+    std::string id = add({file, "--paused"});
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(daemonJob(id).value("state", ""), "paused");
+
+    // Nothing will move a paused job: watch says so instead of waiting for ever.
+    CommandResult stalled = client({"watch", id, "--interval", "0.05"});
+    EXPECT_EQ(stalled.status, 1);
+    EXPECT_TRUE(has(stalled.err, "job " + id + " is paused")) << stalled.err;
+    EXPECT_EQ(chunkCalls(), 0u);
+
+    CommandResult resume = client({"resume", id});
+    EXPECT_EQ(resume.status, 0) << resume.err;
+    EXPECT_EQ(resume.out, id + "  running\n");
+    EXPECT_EQ(client({"watch", id, "--interval", "0.05"}).status, 0);
+    EXPECT_EQ(uploadedFile("held.mov"), readFile(file));
+}
+
+TEST_F(ClientAgainstDaemonTest, PauseStopsARunningUploadAndResumeFinishesIt) {
+    // Every chunk of this test's file is answered late, so the upload is caught half-way.
+    json slow = {{"method", "UploadChunk"},
+                 {"file", "slow.mov"},
+                 {"action", "delay"},
+                 {"delay_ms", 150},
+                 {"count", 0}};
+    ASSERT_TRUE(controlJSON(*service_, "POST", "/control/faults", slow.dump()).is_object());
+    std::string file = makeFile("slow.mov", 65536 * 16, 31);
+    std::string id = add({file});
+    ASSERT_FALSE(id.empty());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            json job = daemonJob(id);
+            return job.is_object() && !job["file_list"].empty() &&
+                   job["file_list"][0].value("bytes_uploaded", 0) > 0;
+        },
+        std::chrono::seconds(30)));
+
+    CommandResult pause = client({"pause", id});
+    EXPECT_EQ(pause.status, 0) << pause.err;
+    EXPECT_EQ(pause.out, id + "  paused\n");
+    CommandResult show = client({"show", id});
+    EXPECT_TRUE(has(show.out, "State:       paused")) << show.out;
+    EXPECT_LT(daemonJob(id)["file_list"][0].value("bytes_uploaded", 0), 65536 * 16);
+
+    ASSERT_TRUE(controlJSON(*service_, "DELETE", "/control/faults").is_object());
+    EXPECT_EQ(client({"resume", id}).status, 0);
+    CommandResult watch = client({"watch", id, "--interval", "0.05"});
+    EXPECT_EQ(watch.status, 0) << watch.err;
+    EXPECT_EQ(uploadedFile("slow.mov"), readFile(file));
+}
+
+TEST_F(ClientAgainstDaemonTest, RemovedJobIsGoneForEveryCommand) {
+    std::string id = add({makeFile("gone.mov", 1000, 41), "--paused"});
+    ASSERT_FALSE(id.empty());
+    CommandResult remove = client({"remove", id});
+    EXPECT_EQ(remove.status, 0) << remove.err;
+    EXPECT_EQ(remove.out, id + "  removed\n");
+
+    for (std::vector<std::string> command : {std::vector<std::string>{"show", id},
+                                             {"remove", id},
+                                             {"pause", id},
+                                             {"resume", id},
+                                             {"restart", id}}) {
+        CommandResult result = client(command);
+        EXPECT_EQ(result.status, 4) << command[0] << ": " << result.err;
+        EXPECT_EQ(result.err, "vantrel-upload: no job with id " + id + "\n");
+    }
+    CommandResult watch = client({"watch", id});
+    EXPECT_EQ(watch.status, 4);
+    EXPECT_EQ(watch.err, "vantrel-upload: no job with id " + id + "\n");
+    EXPECT_FALSE(has(client({"list"}).out, id));
+    // The failed pause must not have created a job under that id.
+    EXPECT_TRUE(daemonJob(id).is_null());
+}
+
+TEST_F(ClientAgainstDaemonTest, WatchEndsWhenItsJobIsRemovedMidway) {
+    json slow = {{"method", "UploadChunk"},
+                 {"file", "removed.mov"},
+                 {"action", "delay"},
+                 {"delay_ms", 200},
+                 {"count", 0}};
+    ASSERT_TRUE(controlJSON(*service_, "POST", "/control/faults", slow.dump()).is_object());
+    std::string id = add({makeFile("removed.mov", 65536 * 50, 45)});
+    ASSERT_FALSE(id.empty());
+    RunningCommand watcher(
+        clientCommand(daemon_->locatorDirectory(), {"watch", id, "--interval", "0.05"}));
+    // Removed once the watch has shown the job moving, long before the slow upload could end.
+    bool progressed = watcher.waitForOutput(id + "  running  ");
+    CommandResult remove = client({"remove", id});
+    CommandResult watch = watcher.finish();
+    ASSERT_TRUE(controlJSON(*service_, "DELETE", "/control/faults").is_object());
+    ASSERT_TRUE(progressed) << watch.out << watch.err;
+    EXPECT_EQ(remove.status, 0) << remove.err;
+    EXPECT_EQ(watch.status, 4) << watch.err;
+    EXPECT_TRUE(has(watch.err, "job " + id + " was removed")) << watch.err;
+    EXPECT_TRUE(has(watch.out, id + "  running")) << watch.out;
+}
+
+TEST_F(ClientAgainstDaemonTest, ErroredJobIsReportedByWatchShowAndList) {
+    std::string file = makeFile("vanishing.mov", 5000, 51);
+    std::string id = add({file, "--paused"});
+    ASSERT_FALSE(id.empty());
+    std::filesystem::remove(file);
+    EXPECT_EQ(client({"resume", id}).status, 0);
+
+    CommandResult watch = client({"watch", id, "--interval", "0.05"});
+    EXPECT_EQ(watch.status, 1);
+    EXPECT_TRUE(has(watch.err, "job " + id + " errored: ")) << watch.err;
+    EXPECT_TRUE(has(watch.out, "0 of 1 jobs completed")) << watch.out;
+
+    json job = daemonJob(id);
+    ASSERT_TRUE(job.is_object());
+    ASSERT_EQ(job["state"], "errored");
+    ASSERT_TRUE(job["error"].is_string());
+    std::string error = job["error"];
+    std::string type = job["error_type"];
+
+    CommandResult show = client({"show", id});
+    EXPECT_EQ(show.status, 0);
+    EXPECT_TRUE(has(show.out, "State:       errored")) << show.out;
+    EXPECT_TRUE(has(show.out, "Error:       " + error + " (while: " + type + ")")) << show.out;
+    EXPECT_TRUE(has(show.out, file + " -> vanishing.mov")) << show.out;
+
+    CommandResult list = client({"list"});
+    EXPECT_TRUE(has(list.out, id + "  errored  ")) << list.out;
+    EXPECT_TRUE(has(list.out, "error (" + type + "): " + error)) << list.out;
+}
+
+TEST_F(ClientAgainstDaemonTest, RefusalsCarryTheHTTPStatus) {
+    // The daemon's paths have one component per id: it refuses this one itself.
+    CommandResult refused = client({"show", "a/b"});
+    EXPECT_EQ(refused.status, 5);
+    EXPECT_TRUE(has(refused.err, "HTTP 405")) << refused.err;
+
+    std::string id =
+        add({makeFile("twice.mov", 100, 61), "--paused", "--id", "fixed-id-" + session_});
+    ASSERT_FALSE(id.empty());
+    CommandResult again = client({"add", makeFile("other.mov", 100, 62), "--paused", "--id", id,
+                                  "--server", service_->url(), "--session", session_});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_TRUE(has(again.err, "a job with id " + id + " already exists")) << again.err;
+    EXPECT_EQ(daemonJob(id)["file_list"][0].value("remote_path", ""), "twice.mov");
+}
+
+TEST_F(ClientAgainstDaemonTest, StatusNamesPortAndPid) {
+    auto location = vtr::cli::locateDaemon(daemon_->locatorDirectory(), nullptr);
+    ASSERT_TRUE(location);
+    CommandResult status = client({"status"});
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_TRUE(has(status.out, "port " + std::to_string(location->port) + ", pid " +
+                                    std::to_string(daemon_->pid())))
+        << status.out;
+    CommandResult json = client({"status", "--json"});
+    auto parsed = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(parsed.is_object()) << json.out;
+    EXPECT_EQ(parsed["running"], true);
+    EXPECT_EQ(parsed["port"], location->port);
+    EXPECT_EQ(parsed["pid"], daemon_->pid());
+}
+
+TEST_F(ClientAgainstDaemonTest, WatchJSONGivesOneParsableJobPerLine) {
+    std::string id = add({makeFile("lines.mov", 65536 * 3, 71)});
+    ASSERT_FALSE(id.empty());
+    CommandResult watch = client({"watch", id, "--json", "--interval", "0.02"});
+    EXPECT_EQ(watch.status, 0) << watch.err;
+    std::istringstream lines(watch.out);
+    std::string line, lastState;
+    size_t count = 0;
+    while (std::getline(lines, line)) {
+        json job = json::parse(line, nullptr, false);
+        ASSERT_TRUE(job.is_object()) << line;
+        EXPECT_EQ(job["id"], id);
+        lastState = job.value("state", "");
+        ++count;
+    }
+    EXPECT_GE(count, 1u);
+    EXPECT_EQ(lastState, "completed");
+}
+
+TEST_F(ClientAgainstDaemonTest, WatchDrawsBarsOnATerminal) {
+    std::string id = add({makeFile("bars.mov", 65536, 81)});
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(client({"watch", id, "--interval", "0.05"}).status, 0);
+    CommandResult watch = runCommandOnTerminal(
+        {clientExecutable(), "-p", daemon_->locatorDirectory(), "watch", id}, 100);
+    EXPECT_EQ(watch.status, 0) << watch.err;
+    EXPECT_TRUE(has(watch.out, "\r\x1b[2K" + id.substr(0, 12))) << watch.out;
+    EXPECT_TRUE(has(watch.out, "] 100.0% 64.0 KiB/64.0 KiB")) << watch.out;
+    // The bar fills the line but never wraps it: 100 columns less the spare one.
+    std::string drawn = watch.out.substr(watch.out.find("\x1b[2K") + 4);
+    drawn = drawn.substr(0, drawn.find('\r'));
+    size_t columns = 0;
+    for (unsigned char c : drawn)
+        if ((c & 0xC0) != 0x80) ++columns;
+    EXPECT_EQ(columns, 99u) << drawn;
+}
+
+// A daemon of its own, since this test stops it.
+TEST(ClientDaemonGoneTest, StoppedDaemonIsReportedAsNotRunning) {
+    UploadDaemonUnderTest daemon;
+    ASSERT_TRUE(daemon.ready()) << daemon.output();
+    EXPECT_EQ(runClient(daemon.locatorDirectory(), {"list"}).status, 0);
+    ASSERT_TRUE(daemon.stop().has_value());
+    CommandResult list = runClient(daemon.locatorDirectory(), {"list"});
+    EXPECT_EQ(list.status, 3) << list.err;
+    EXPECT_TRUE(has(list.err, "the upload daemon is not running")) << list.err;
+}
+
+}  // namespace

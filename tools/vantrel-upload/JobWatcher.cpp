@@ -1,0 +1,229 @@
+#include "JobWatcher.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ostream>
+#include <set>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "ExitStatus.h"
+
+namespace vtr::cli {
+
+namespace {
+
+// Long enough to smooth the chunk-by-chunk steps of the uploaded bytes, short enough to follow
+// a change of speed.
+constexpr auto RateWindow = std::chrono::seconds(10);
+constexpr size_t IDColumns = 13;
+
+// Cuts `line` to `columns` characters, counting UTF-8 sequences as one column each.
+std::string fitToColumns(const std::string& line, size_t columns) {
+    size_t used = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+        if (used++ == columns) return line.substr(0, i);
+    }
+    return line;
+}
+
+std::string shortID(const std::string& id) {
+    if (id.size() <= IDColumns) return fmt::format("{:<{}}", id, IDColumns);
+    return id.substr(0, IDColumns - 1) + "\xE2\x80\xA6";  // "…", one column wide
+}
+
+// What a line-per-update output compares to decide that a job has changed.
+std::string changeKey(const JobSummary& job) {
+    return fmt::format("{}|{}|{}|{}|{}", job.state, job.bytesUploaded(), job.totalBytes(),
+                       job.filesClosed(), job.error);
+}
+
+}  // namespace
+
+size_t terminalWidth() {
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+JobWatcher::JobWatcher(ControlClient& client, std::ostream& out, std::ostream& err, Output output,
+                       std::chrono::milliseconds interval)
+    : client_(client), out_(out), err_(err), output_(output), interval_(interval) {}
+
+int JobWatcher::run(std::vector<std::string> ids) {
+    if (ids.empty()) {
+        ControlClient::Reply reply = client_.send("GET", "/jobs");
+        if (!reply.answered || reply.status != 200)
+            return reportFailedReply(reply, client_, "GET /jobs", {}, err_);
+        auto list = nlohmann::json::parse(reply.body, nullptr, false);
+        if (!list.is_array()) {
+            err_ << "vantrel-upload: the upload daemon's job list is not a JSON array\n";
+            return ExitFailed;
+        }
+        for (const auto& job : list) ids.push_back(JobSummary::fromJSON(job).id);
+        std::sort(ids.begin(), ids.end());
+        if (ids.empty()) {
+            if (output_ != Output::JSONLines) out_ << "No jobs to watch.\n";
+            return ExitSucceeded;
+        }
+    }
+    std::set<std::string> known;
+    for (std::string& id : ids) {
+        if (known.insert(id).second)
+            jobs_.push_back(Watched{std::move(id), {}, false, false, {}, {}});
+    }
+
+    for (bool first = true;; first = false) {
+        for (Watched& watched : jobs_) {
+            if (watched.removed || (watched.seen && watched.job.isFinished())) continue;
+            if (!refresh(watched)) return failureStatus_;
+        }
+        draw(first);
+        bool allFinished = true, anyMoving = false;
+        for (const Watched& watched : jobs_) {
+            if (watched.removed || watched.job.isFinished()) continue;
+            allFinished = false;
+            if (!watched.job.isStalled()) anyMoving = true;
+        }
+        if (allFinished || !anyMoving) return finish();
+        // Polling is the only way to hear of progress: the control API has no notifications.
+        std::this_thread::sleep_for(interval_);
+    }
+}
+
+bool JobWatcher::refresh(Watched& watched) {
+    ControlClient::Reply reply = client_.send("GET", "/jobs/" + watched.id);
+    if (reply.answered && reply.status == 404) {
+        watched.removed = true;
+        return true;
+    }
+    if (!reply.answered || reply.status != 200) {
+        failureStatus_ =
+            reportFailedReply(reply, client_, "GET /jobs/" + watched.id, watched.id, err_);
+        return false;
+    }
+    auto job = nlohmann::json::parse(reply.body, nullptr, false);
+    if (!job.is_object()) {
+        err_ << fmt::format(
+            "vantrel-upload: the upload daemon's answer for job {} is not a JSON "
+            "object\n",
+            watched.id);
+        failureStatus_ = ExitFailed;
+        return false;
+    }
+    watched.job = JobSummary::fromJSON(job);
+    watched.seen = true;
+    auto now = std::chrono::steady_clock::now();
+    uint64_t bytes = watched.job.bytesUploaded();
+    // A restart from zero makes the old samples meaningless for the rate.
+    if (!watched.samples.empty() && bytes < watched.samples.back().bytes) watched.samples.clear();
+    watched.samples.push_back(Sample{now, bytes});
+    while (watched.samples.size() > 2 && now - watched.samples.front().time > RateWindow)
+        watched.samples.pop_front();
+    if (output_ == Output::JSONLines) {
+        std::string key = changeKey(watched.job);
+        if (key != watched.lastPrinted) out_ << job.dump() << "\n";
+        watched.lastPrinted = key;
+    }
+    return true;
+}
+
+double JobWatcher::rate(const Watched& watched) const {
+    if (watched.samples.size() < 2) return -1;
+    const Sample& oldest = watched.samples.front();
+    const Sample& newest = watched.samples.back();
+    double seconds = std::chrono::duration<double>(newest.time - oldest.time).count();
+    if (seconds < 0.2) return -1;
+    return static_cast<double>(newest.bytes - oldest.bytes) / seconds;
+}
+
+std::string JobWatcher::progressText(const Watched& watched, size_t width) const {
+    const JobSummary& job = watched.job;
+    if (watched.removed) return fmt::format("{}  removed", watched.id);
+    double bytesPerSecond = rate(watched);
+    bool moving = !job.isFinished() && !job.isStalled();
+    std::string speed = moving && bytesPerSecond >= 0
+                            ? formatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s"
+                            : "-";
+    double remaining =
+        static_cast<double>(job.totalBytes() - std::min(job.totalBytes(), job.bytesUploaded()));
+    std::string left =
+        moving && bytesPerSecond > 0 ? formatDuration(remaining / bytesPerSecond) : "--:--";
+    std::string state = job.state;
+    if (!job.error.empty()) state += ": " + job.error;
+
+    if (output_ == Output::Lines) {
+        std::string line =
+            fmt::format("{}  {}  {:.1f}%  {} of {}", watched.id, state, job.percentDone(),
+                        formatBytes(job.bytesUploaded()), formatBytes(job.totalBytes()));
+        if (moving) line += fmt::format("  {}  {} left", speed, left);
+        return line;
+    }
+    std::string figures =
+        fmt::format(" {:5.1f}% {}/{} {} {} {}", job.percentDone(), formatBytes(job.bytesUploaded()),
+                    formatBytes(job.totalBytes()), speed, left, state);
+    // id, space, brackets, figures, and one spare column so the line never wraps.
+    size_t fixed = IDColumns + 1 + 2 + figures.size() + 1;
+    size_t barWidth = width > fixed + 10 ? width - fixed : 10;
+    size_t filled = static_cast<size_t>(job.percentDone() / 100.0 * static_cast<double>(barWidth));
+    std::string line = fmt::format("{} [{}{}]{}", shortID(watched.id), std::string(filled, '#'),
+                                   std::string(barWidth - filled, '-'), figures);
+    // A wrapped line would throw off the cursor movement that redraws the bars.
+    return fitToColumns(line, width - 1);
+}
+
+void JobWatcher::draw(bool first) {
+    switch (output_) {
+        case Output::JSONLines:
+            break;  // printed as each answer arrives
+        case Output::Lines:
+            for (Watched& watched : jobs_) {
+                std::string key = watched.removed ? "removed" : changeKey(watched.job);
+                if (key == watched.lastPrinted) continue;
+                watched.lastPrinted = key;
+                out_ << progressText(watched, 0) << "\n";
+            }
+            break;
+        case Output::Bars: {
+            size_t width = terminalWidth();
+            if (!first) out_ << fmt::format("\x1b[{}A", jobs_.size());
+            for (const Watched& watched : jobs_)
+                out_ << "\r\x1b[2K" << progressText(watched, width) << "\n";
+            break;
+        }
+    }
+    out_.flush();
+}
+
+int JobWatcher::finish() {
+    int status = ExitSucceeded;
+    size_t completed = 0;
+    for (const Watched& watched : jobs_) {
+        const JobSummary& job = watched.job;
+        if (watched.removed) {
+            err_ << (watched.seen ? fmt::format("vantrel-upload: job {} was removed\n", watched.id)
+                                  : fmt::format("vantrel-upload: no job with id {}\n", watched.id));
+            status = ExitJobNotFound;
+        } else if (job.state == "completed") {
+            ++completed;
+        } else if (job.state == "errored") {
+            err_ << fmt::format("vantrel-upload: job {} errored: {}\n", watched.id,
+                                job.error.empty() ? "no error text" : job.error);
+            if (status == ExitSucceeded) status = ExitFailed;
+        } else {
+            err_ << fmt::format(
+                "vantrel-upload: job {} is {}; nothing moves it on until it is resumed\n",
+                watched.id, job.state);
+            if (status == ExitSucceeded) status = ExitFailed;
+        }
+    }
+    if (output_ != Output::JSONLines)
+        out_ << fmt::format("{} of {} jobs completed\n", completed, jobs_.size());
+    return status;
+}
+
+}  // namespace vtr::cli

@@ -1,0 +1,64 @@
+// JobWatcher: follows jobs by polling the control API until each is completed or errored
+// (or nothing can move them on), drawing progress bars on a terminal or printing one line per
+// change otherwise. Use from one thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "ControlClient.h"
+#include "JobSummary.h"
+
+namespace vtr::cli {
+
+class JobWatcher {
+  public:
+    enum class Output { Bars, Lines, JSONLines };
+
+    JobWatcher(ControlClient& client, std::ostream& out, std::ostream& err, Output output,
+               std::chrono::milliseconds interval);
+
+    // Watches `ids`, or every job the daemon has when `ids` is empty. Returns the exit status:
+    // 0 when every job completed, 1 when one errored or stalled, 4 when one was removed, and
+    // that of the failed request when the daemon stops answering.
+    int run(std::vector<std::string> ids);
+
+  private:
+    struct Sample {
+        std::chrono::steady_clock::time_point time;
+        uint64_t bytes;
+    };
+    struct Watched {
+        std::string id;
+        JobSummary job;
+        bool seen = false;
+        bool removed = false;
+        std::deque<Sample> samples;
+        std::string lastPrinted;
+    };
+
+    // Refreshes one job; false when the daemon could not be asked (status in `failureStatus_`).
+    bool refresh(Watched& watched);
+    // Bytes per second over the recent samples; negative when not yet known.
+    double rate(const Watched& watched) const;
+    std::string progressText(const Watched& watched, size_t width) const;
+    void draw(bool first);
+    int finish();
+
+    ControlClient& client_;
+    std::ostream& out_;
+    std::ostream& err_;
+    Output output_;
+    std::chrono::milliseconds interval_;
+    std::vector<Watched> jobs_;
+    int failureStatus_ = 0;
+};
+
+// The width of the terminal on standard output, 80 when it cannot be asked.
+size_t terminalWidth();
+
+}  // namespace vtr::cli
