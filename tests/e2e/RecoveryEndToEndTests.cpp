@@ -1,0 +1,102 @@
+// The daemon killed in the middle of an upload, and the recording service gone for a while:
+// in both cases the job resumes where it was and ends with identical bytes.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "EndToEndFixture.h"
+
+namespace vtr::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr size_t MiB = 1024 * 1024;
+
+TEST_F(EndToEndTest, SIGKILLAtFiveRandomMomentsLosesNothingAndResumesAboveZero) {
+    const uint64_t size = 24 * MiB;
+    slowChunks(256 * 1024, 120);
+    std::string local = recording("crash.mov", size, 51);
+    ASSERT_EQ(daemon_->putJob(jobJSON("crash", service_->url(), "s-crash", {{local, "crash.mov"}})),
+              201);
+
+    const uint32_t seed = std::random_device{}();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // A random point within the next part of what is left, so five rounds fit in one upload.
+        uint64_t now = bytesUploaded(daemon_->job("crash"));
+        uint64_t left = size - now;
+        uint64_t target =
+            now + 1 + std::uniform_int_distribution<uint64_t>(left / 20, left / 6)(random);
+        uint64_t seen = 0;
+        ASSERT_TRUE(pollUntil(
+            [&] {
+                seen = bytesUploaded(daemon_->job("crash"));
+                return seen >= target;
+            },
+            3min))
+            << "no progress to " << target << ", at " << seen;
+        ASSERT_LT(seen, size) << "the upload finished before the crash";
+        ASSERT_TRUE(daemon_->kill());
+        ASSERT_TRUE(service_->control("DELETE", "/control/calls").is_object());
+        ASSERT_TRUE(daemon_->start()) << daemon_->output();
+
+        nlohmann::json job = daemon_->job("crash");
+        ASSERT_TRUE(job.is_object());
+        EXPECT_NE(job.value("state", ""), "errored") << job.dump(2);
+        EXPECT_GE(bytesUploaded(job), seen) << "stored progress went backwards";
+        ASSERT_TRUE(pollUntil([&] { return !service_->calls("UploadChunk").empty(); }, 3min))
+            << "the job was not queued again after the restart";
+        auto first = service_->calls("UploadChunk").front();
+        ASSERT_TRUE(first["offset"].is_number());
+        EXPECT_GE(first["offset"].get<uint64_t>(), seen) << "resumed below the stored offset";
+        EXPECT_GT(first["offset"].get<uint64_t>(), 0u);
+    }
+    nlohmann::json job;
+    ASSERT_TRUE(daemon_->waitForState("crash", "completed", 5min, &job)) << job.dump(2);
+    EXPECT_TRUE(job["error"].is_null());
+    expectStoredCopy("s-crash", "crash.mov", local);
+}
+
+TEST_F(EndToEndTest, ServiceRefusingConnectionsForTwentySecondsIsRiddenOut) {
+    const uint64_t size = 12 * MiB;
+    slowChunks(256 * 1024, 60);
+    std::string local = recording("outage.mov", size, 61);
+    ASSERT_EQ(
+        daemon_->putJob(jobJSON("outage", service_->url(), "s-outage", {{local, "outage.mov"}})),
+        201);
+    ASSERT_TRUE(pollUntil([&] { return bytesUploaded(daemon_->job("outage")) >= 2 * MiB; }, 3min));
+
+    const std::string port = std::to_string(service_->port());
+    service_->stop();
+    // For the outage's whole length the job must read running without an error text; any
+    // other reading ends the wait early and fails.
+    auto outageStart = std::chrono::steady_clock::now();
+    nlohmann::json during;
+    bool disturbed = pollUntil(
+        [&] {
+            during = daemon_->job("outage");
+            return !during.is_object() || during.value("state", "") != "running" ||
+                   !during["error"].is_null();
+        },
+        20s, 500ms);
+    EXPECT_FALSE(disturbed) << "after "
+                            << std::chrono::duration_cast<std::chrono::seconds>(
+                                   std::chrono::steady_clock::now() - outageStart)
+                                   .count()
+                            << " s: " << during.dump(2);
+    EXPECT_LT(bytesUploaded(during), size);
+
+    service_ = std::make_unique<FakeService>(root_.file("service"),
+                                             std::vector<std::string>{"--port", port});
+    ASSERT_TRUE(service_->started()) << "the service could not come back on port " << port;
+    nlohmann::json job;
+    ASSERT_TRUE(daemon_->waitForState("outage", "completed", 5min, &job)) << job.dump(2);
+    EXPECT_TRUE(job["error"].is_null());
+    expectStoredCopy("s-outage", "outage.mov", local);
+}
+
+}  // namespace
+}  // namespace vtr::test

@@ -1,0 +1,169 @@
+// Fifty jobs against a service that fails, drops and stalls calls at random, with the daemon
+// SIGKILLed and started again every 30 to 90 seconds: every job must complete with identical
+// bytes, and the daemon's resident memory must stay flat. Prints its figures.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iostream>
+#include <random>
+
+#include "EndToEndEnvironment.h"
+#include "support/TestSupport.h"
+
+namespace vtr::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Resident set size in KiB, or 0 when the process is gone.
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+struct Recording {
+    std::string local;
+    std::string remote;
+};
+
+TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
+    const auto budget = 10min;
+    const uint32_t seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::cout << "soak seed " << seed << std::endl;
+
+    TempDir root;
+    ::mkdir(root.file("files").c_str(), 0700);
+    FakeService service(root.file("service"), {"--seed", std::to_string(seed)});
+    ASSERT_TRUE(service.started());
+    ASSERT_TRUE(
+        service.control("POST", "/control/config", {{"chunk_size", 32 * 1024}}).is_object());
+    nlohmann::json faults = nlohmann::json::array(
+        {{{"method", "*"},
+          {"action", "status"},
+          {"status", 500},
+          {"probability", 0.05},
+          {"count", 0}},
+         {{"method", "*"}, {"action", "drop"}, {"probability", 0.02}, {"count", 0}},
+         {{"method", "*"},
+          {"action", "delay"},
+          {"delay_ms", 300},
+          {"probability", 0.10},
+          {"count", 0}}});
+    ASSERT_TRUE(service.control("POST", "/control/faults", faults).is_object());
+
+    // Small chunks and frequent delays stretch the uploads over several minutes, so that the
+    // daemon is killed a number of times in the middle of them.
+    // Mixed sizes: mostly small, a few of several MiB; 1 to 3 files a job.
+    const std::vector<size_t> sizes{
+        0, 1, 4096, 300 * 1024, 1024 * 1024 + 3, 3 * 1024 * 1024, 7 * 1024 * 1024};
+    std::map<std::string, std::vector<Recording>> jobs;
+    uint64_t totalBytes = 0;
+    for (int j = 0; j < 50; ++j) {
+        std::string id = "soak" + std::to_string(j);
+        int files = 1 + static_cast<int>(random() % 3);
+        for (int f = 0; f < files; ++f) {
+            size_t size = sizes[random() % sizes.size()];
+            std::string name = id + "-" + std::to_string(f) + ".mov";
+            writeFile(root.file("files/" + name), randomBytes(size, random()));
+            jobs[id].push_back({root.file("files/" + name), name});
+            totalBytes += size;
+        }
+    }
+
+    UploadDaemon daemon(root.file("daemon"));
+    ASSERT_TRUE(daemon.start()) << daemon.output();
+    for (const auto& [id, files] : jobs) {
+        std::vector<std::pair<std::string, std::string>> list;
+        for (const auto& file : files) list.push_back({file.local, file.remote});
+        ASSERT_EQ(daemon.putJob(jobJSON(id, service.url(), "s-" + id, list)), 201) << id;
+    }
+
+    auto start = Clock::now();
+    auto allCompleted = [&] {
+        HTTPReply reply = daemon.request("GET", "/jobs");
+        if (!reply.answered || reply.status != 200) return false;
+        nlohmann::json list = nlohmann::json::parse(reply.body, nullptr, false);
+        if (!list.is_array() || list.size() != jobs.size()) return false;
+        for (const auto& job : list)
+            if (job.value("state", "") != "completed") return false;
+        return true;
+    };
+    // Resident memory of each run: (seconds since the soak began, KiB), sampled while waiting.
+    std::vector<std::vector<std::pair<long, long>>> runs(1);
+    int restarts = 0;
+    bool completed = false;
+    while (!completed && Clock::now() - start < budget) {
+        auto runFor = std::chrono::seconds(30 + random() % 61);
+        auto runEnds = Clock::now() + runFor;
+        completed =
+            pollUntil(
+                [&] {
+                    long rss = residentKiB(daemon.pid());
+                    if (rss > 0)
+                        runs.back().push_back(
+                            {std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start)
+                                 .count(),
+                             rss});
+                    return allCompleted() || Clock::now() >= runEnds;
+                },
+                runFor + 5s, 2s) &&
+            allCompleted();
+        if (completed) break;
+        ASSERT_TRUE(daemon.kill());
+        ASSERT_TRUE(daemon.start()) << daemon.output();
+        ++restarts;
+        runs.emplace_back();
+    }
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+
+    HTTPReply reply = daemon.request("GET", "/jobs");
+    nlohmann::json list = nlohmann::json::parse(reply.body, nullptr, false);
+    ASSERT_TRUE(list.is_array());
+    std::map<std::string, int> states;
+    for (const auto& job : list) ++states[job.value("state", "?")];
+    std::cout << "soak: " << jobs.size() << " jobs, " << totalBytes << " bytes, " << restarts
+              << " kills, " << elapsed << " s; states:";
+    for (const auto& [state, count] : states) std::cout << " " << state << "=" << count;
+    std::cout << std::endl;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        if (runs[r].empty()) continue;
+        long peak = 0;
+        for (const auto& sample : runs[r]) peak = std::max(peak, sample.second);
+        std::cout << "run " << r << ": t=" << runs[r].front().first << ".." << runs[r].back().first
+                  << " s, RSS first " << runs[r].front().second << " KiB, last "
+                  << runs[r].back().second << " KiB, peak " << peak << " KiB" << std::endl;
+    }
+    auto calls = service.calls();
+    std::map<std::string, int> injected;
+    for (const auto& call : calls) ++injected[call.value("fault", "")];
+    std::cout << "service calls " << calls.size() << ", by injected fault:";
+    for (const auto& [fault, count] : injected) std::cout << " '" << fault << "'=" << count;
+    std::cout << std::endl;
+
+    EXPECT_TRUE(completed) << "not every job completed within the budget";
+    EXPECT_EQ(list.size(), jobs.size()) << "jobs were lost";
+    for (const auto& [id, files] : jobs) {
+        for (const auto& file : files) {
+            auto stored = fileContents(service.storedFilePath("s-" + id, file.remote));
+            EXPECT_TRUE(stored && *stored == fileContents(file.local)) << id << " " << file.remote;
+        }
+    }
+    // Flat memory: no run's peak far above the first run's, and within the longest runs the
+    // last sample not far above the first. The margins allow for the allocator's high-water mark.
+    long firstPeak = 0;
+    for (const auto& sample : runs.front()) firstPeak = std::max(firstPeak, sample.second);
+    for (size_t r = 1; r < runs.size(); ++r)
+        for (const auto& sample : runs[r])
+            EXPECT_LT(sample.second, firstPeak * 3 / 2 + 16 * 1024) << "run " << r;
+    daemon.kill();
+    service.stop();
+}
+
+}  // namespace
+}  // namespace vtr::test
