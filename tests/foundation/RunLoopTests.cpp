@@ -142,12 +142,5 @@ TEST(VTRRunLoopTest, ContextCarriesForeignWorkOnTheLoopThread) {
     EXPECT_TRUE(loop.runUntil([&] { return onLoop; }, 10s));
 }
 
-TEST(VTRRunLoopTest, MainLoopIsOneSharedInstance) {
-    EXPECT_EQ(&VTRRunLoop::main(), &VTRRunLoop::main());
-    bool ran = false;
-    VTRRunLoop::main().postAfter(1ms, [&] { ran = true; });
-    EXPECT_TRUE(VTRRunLoop::main().runUntil([&] { return ran; }, 10s));
-}
-
 }  // namespace
 }  // namespace vtr

@@ -79,17 +79,6 @@ TEST(HTTPResponseTest, DataResponseReadsInPiecesWithoutRunningPastTheEnd) {
     EXPECT_EQ(empty.status(), 200);
 }
 
-TEST(HTTPResponseTest, ErrorResponseHasOnlyAStatus) {
-    HTTPErrorResponse response(406);
-    EXPECT_EQ(response.status(), 406);
-    EXPECT_EQ(response.contentLength(), 0u);
-    EXPECT_TRUE(response.isDone());
-    response.setOffset(10);
-    EXPECT_EQ(response.offset(), 0u);
-    EXPECT_EQ(response.readDataOfLength(10), "");
-    EXPECT_TRUE(response.httpHeaders().empty());
-}
-
 TEST(VTRJSONResponseTest, WritesCompactJSONWithItsContentType) {
     VTRDictionary job{{"id", "a\"b\\c\n\x01/é"},
                       {"bytes", int64_t{5000000000}},

@@ -46,15 +46,13 @@ TEST(HTTPServerStartTest, LoopbackListensOnOnePortForBothFamiliesAndLogs) {
                                  std::to_string(fixture.port)));
 
     RawHTTPClient v4(fixture.port, "127.0.0.1");
-    ASSERT_TRUE(v4.send(get("/hello")));
-    auto reply = v4.readReply();
+    auto reply = v4.exchange(get("/hello"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body, "hello");
     if (ipv6LoopbackAvailable()) {
         RawHTTPClient v6(fixture.port, "::1");
         ASSERT_TRUE(v6.connected());
-        ASSERT_TRUE(v6.send(get("/hello")));
-        auto reply6 = v6.readReply();
+        auto reply6 = v6.exchange(get("/hello"));
         ASSERT_TRUE(reply6);
         EXPECT_EQ(reply6->body, "hello");
     }
@@ -110,8 +108,7 @@ TEST(HTTPServerLimitsTest, HundredHeaderLinesServedHundredAndOneClosed) {
     for (int i = 0; i < 98; ++i) fields += "X-Field-" + std::to_string(i) + ": v\r\n";
     // Request line + Host + 98 fields = 100 lines.
     RawHTTPClient hundred(fixture.port);
-    ASSERT_TRUE(hundred.send(get("/hello", fields)));
-    auto reply = hundred.readReply();
+    auto reply = hundred.exchange(get("/hello", fields));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
 
@@ -128,8 +125,7 @@ TEST(HTTPServerLimitsTest, LineOf8190BytesAcceptedLongerClosed) {
         return prefix + std::string(total - prefix.size() - 2, 'a') + "\r\n";
     };
     RawHTTPClient exact(fixture.port);
-    ASSERT_TRUE(exact.send(get("/hello", lineOf(8190))));
-    auto reply = exact.readReply();
+    auto reply = exact.exchange(get("/hello", lineOf(8190)));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
 
@@ -177,8 +173,7 @@ TEST(HTTPServerErrorReplyTest, BodyMethodWithoutContentLengthIs400AndCloses) {
     test::ScopedLogCapture capture;
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send("POST /nobody-serves-this HTTP/1.1\r\nHost: x\r\n\r\n"));
-    auto reply = client.readReply();
+    auto reply = client.exchange("POST /nobody-serves-this HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->statusLine, "HTTP/1.1 400 Bad Request");
     EXPECT_EQ(reply->header("Connection"), "close");
@@ -213,8 +208,7 @@ TEST(HTTPServerErrorReplyTest, ContentLengthRules) {
     };
     for (const Case& c : cases) {
         RawHTTPClient client(fixture.port);
-        ASSERT_TRUE(client.send(c.request));
-        auto reply = client.readReply();
+        auto reply = client.exchange(c.request);
         ASSERT_TRUE(reply) << c.request;
         EXPECT_EQ(reply->status, 400) << c.request;
         EXPECT_EQ(reply->header("Connection"), "close");
@@ -223,8 +217,7 @@ TEST(HTTPServerErrorReplyTest, ContentLengthRules) {
     }
     // A zero length on a GET is fine.
     RawHTTPClient zero(fixture.port);
-    ASSERT_TRUE(zero.send(get("/hello", "Content-Length: 0\r\n")));
-    auto reply = zero.readReply();
+    auto reply = zero.exchange(get("/hello", "Content-Length: 0\r\n"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
 }
@@ -233,8 +226,7 @@ TEST(HTTPServerErrorReplyTest, MalformedRequestIs400WithItsLogLine) {
     test::ScopedLogCapture capture;
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send("this is not http\r\n\r\n"));
-    auto reply = client.readReply();
+    auto reply = client.exchange("this is not http\r\n\r\n");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 400);
     EXPECT_TRUE(client.waitForClose());
@@ -248,8 +240,7 @@ TEST(HTTPServerErrorReplyTest, UnsupportedMethodIs405AndCloses) {
     test::ScopedLogCapture capture;
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send("DELETE /jobs HTTP/1.1\r\n\r\n"));
-    auto reply = client.readReply();
+    auto reply = client.exchange("DELETE /jobs HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->statusLine, "HTTP/1.1 405 Method Not Allowed");
     EXPECT_EQ(reply->header("Connection"), "close");
@@ -258,8 +249,7 @@ TEST(HTTPServerErrorReplyTest, UnsupportedMethodIs405AndCloses) {
 
     // A body method on an unsupported path: the length is checked first, then support.
     RawHTTPClient post(fixture.port);
-    ASSERT_TRUE(post.send("POST /put-only HTTP/1.1\r\nContent-Length: 2\r\n\r\nab"));
-    reply = post.readReply();
+    reply = post.exchange("POST /put-only HTTP/1.1\r\nContent-Length: 2\r\n\r\nab");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 405);
 }
@@ -268,16 +258,14 @@ TEST(HTTPServerErrorReplyTest, OtherVersionIs505AndConnectionStays) {
     test::ScopedLogCapture capture;
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send("GET /hello HTTP/2.0\r\n\r\n"));
-    auto reply = client.readReply();
+    auto reply = client.exchange("GET /hello HTTP/2.0\r\n\r\n");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->statusLine, "HTTP/1.1 505 HTTP Version Not Supported");
     EXPECT_EQ(reply->header("Content-Length"), "0");
     EXPECT_FALSE(reply->header("Connection"));
     EXPECT_TRUE(
         capture.contains("HTTP Server: Error 505 - Version Not Supported: HTTP/2.0 (/hello)"));
-    ASSERT_TRUE(client.send(get("/hello")));
-    reply = client.readReply();
+    reply = client.exchange(get("/hello"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
 }
@@ -285,16 +273,13 @@ TEST(HTTPServerErrorReplyTest, OtherVersionIs505AndConnectionStays) {
 TEST(HTTPServerErrorReplyTest, NoResponseAndWebSocketUpgradeAre404KeepingTheConnection) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send(get("/none")));
-    auto reply = client.readReply();
+    auto reply = client.exchange(get("/none"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->statusLine, "HTTP/1.1 404 Not Found");
-    ASSERT_TRUE(client.send(get("/hello", "Upgrade: websocket\r\nConnection: upgrade\r\n")));
-    reply = client.readReply();
+    reply = client.exchange(get("/hello", "Upgrade: websocket\r\nConnection: upgrade\r\n"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 404);
-    ASSERT_TRUE(client.send(get("/hello")));
-    reply = client.readReply();
+    reply = client.exchange(get("/hello"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
 }
@@ -304,8 +289,7 @@ TEST(HTTPServerErrorReplyTest, NoResponseAndWebSocketUpgradeAre404KeepingTheConn
 TEST(HTTPServerReplyTest, HeadersOfADataResponse) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send(get("/headers")));
-    auto reply = client.readReply();
+    auto reply = client.exchange(get("/headers"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->statusLine, "HTTP/1.1 201 Created");
     EXPECT_EQ(reply->header("Content-Length"), "1");
@@ -316,8 +300,7 @@ TEST(HTTPServerReplyTest, HeadersOfADataResponse) {
     ASSERT_TRUE(reply->header("Date"));
     EXPECT_TRUE(std::regex_match(*reply->header("Date"), date)) << *reply->header("Date");
 
-    ASSERT_TRUE(client.send(get("/status/200")));
-    reply = client.readReply();
+    reply = client.exchange(get("/status/200"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->header("Content-Length"), "0");
     EXPECT_FALSE(reply->header("Content-Type"));
@@ -326,28 +309,22 @@ TEST(HTTPServerReplyTest, HeadersOfADataResponse) {
 TEST(HTTPServerReplyTest, KeepAliveRules) {
     RecordingServer fixture;
     RawHTTPClient http11(fixture.port);
-    ASSERT_TRUE(http11.send(get("/hello")));
-    ASSERT_TRUE(http11.readReply());
-    ASSERT_TRUE(http11.send(get("/hello")));
-    auto second = http11.readReply();
+    ASSERT_TRUE(http11.exchange(get("/hello")));
+    auto second = http11.exchange(get("/hello"));
     ASSERT_TRUE(second);
     EXPECT_EQ(second->body, "hello");
 
     RawHTTPClient http10(fixture.port);
-    ASSERT_TRUE(http10.send("GET /hello HTTP/1.0\r\n\r\n"));
-    ASSERT_TRUE(http10.readReply());
+    ASSERT_TRUE(http10.exchange("GET /hello HTTP/1.0\r\n\r\n"));
     EXPECT_TRUE(http10.waitForClose());
 
     RawHTTPClient http10KeepAlive(fixture.port);
-    ASSERT_TRUE(http10KeepAlive.send("GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
-    ASSERT_TRUE(http10KeepAlive.readReply());
-    ASSERT_TRUE(http10KeepAlive.send("GET /hello HTTP/1.0\r\n\r\n"));
-    ASSERT_TRUE(http10KeepAlive.readReply());
+    ASSERT_TRUE(http10KeepAlive.exchange("GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+    ASSERT_TRUE(http10KeepAlive.exchange("GET /hello HTTP/1.0\r\n\r\n"));
     EXPECT_TRUE(http10KeepAlive.waitForClose());
 
     RawHTTPClient close(fixture.port);
-    ASSERT_TRUE(close.send(get("/hello", "Connection: Close\r\n")));
-    ASSERT_TRUE(close.readReply());
+    ASSERT_TRUE(close.exchange(get("/hello", "Connection: Close\r\n")));
     EXPECT_TRUE(close.waitForClose());
 }
 
@@ -373,13 +350,11 @@ TEST(HTTPServerReplyTest, PipelinedRequestsAnsweredInOrder) {
 TEST(HTTPServerReplyTest, HeadGetsHeaderOnly) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send("HEAD /hello HTTP/1.1\r\n\r\n"));
-    auto reply = client.readReply(true);
+    auto reply = client.exchange("HEAD /hello HTTP/1.1\r\n\r\n", true);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->header("Content-Length"), "5");
     // The next reply follows at once: no body bytes came in between.
-    ASSERT_TRUE(client.send(get("/status/204")));
-    reply = client.readReply();
+    reply = client.exchange(get("/status/204"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 204);
 }
@@ -387,15 +362,13 @@ TEST(HTTPServerReplyTest, HeadGetsHeaderOnly) {
 TEST(HTTPServerReplyTest, ChunkedDelayedAndDroppedResponses) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send(get("/chunked")));
-    auto reply = client.readReply();
+    auto reply = client.exchange(get("/chunked"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->header("Transfer-Encoding"), "chunked");
     EXPECT_FALSE(reply->header("Content-Length"));
     EXPECT_EQ(reply->body, "onetwothree");
 
-    ASSERT_TRUE(client.send(get("/delay")));
-    reply = client.readReply();
+    reply = client.exchange(get("/delay"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body, "delayed");
 
@@ -411,9 +384,9 @@ TEST(HTTPServerBodyTest, HookOrderAndCountedBodyInBoundedPieces) {
     RecordingServer fixture;
     std::string body = test::randomBytes(3 * 1024 * 1024 + 17);
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send("PUT /echo?x=1 HTTP/1.1\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n\r\n" + body));
-    auto reply = client.readReply();
+    auto reply =
+        client.exchange("PUT /echo?x=1 HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\n\r\n" + body);
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->body.size(), body.size());
     EXPECT_TRUE(reply->body == body)
@@ -440,24 +413,23 @@ TEST(HTTPServerBodyTest, ChunkedBodyArrivesByteExact) {
     wire += fmt::format("{:x}\r\n", body.size() - at) + body.substr(at) + "\r\n";
     wire += "0\r\nX-Footer: yes\r\n\r\n";
     RawHTTPClient client(fixture.port);
-    ASSERT_TRUE(client.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n" + wire));
-    auto reply = client.readReply();
+    auto reply =
+        client.exchange("POST /echo HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n" + wire);
     ASSERT_TRUE(reply);
     EXPECT_TRUE(reply->body == body);
     auto entries = fixture.record->entries();
     ASSERT_GE(entries.size(), 3u);
     EXPECT_EQ(entries[2], "prepareForBodyWithSize " + std::to_string(UINT64_MAX));
     // Keep-alive holds after a chunked body.
-    ASSERT_TRUE(client.send(get("/hello")));
-    EXPECT_TRUE(client.readReply());
+    EXPECT_TRUE(client.exchange(get("/hello")));
 }
 
 TEST(HTTPServerBodyTest, BadChunkFramingIs400) {
     test::ScopedLogCapture capture;
     RecordingServer fixture;
     RawHTTPClient badSize(fixture.port);
-    ASSERT_TRUE(badSize.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"));
-    auto reply = badSize.readReply();
+    auto reply =
+        badSize.exchange("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 400);
     EXPECT_TRUE(capture.containsPart("]: Method expects chunk size, but received something else"));
@@ -485,8 +457,7 @@ TEST(HTTPServerBodyTest, ExpectContinueIsAnsweredBeforeTheBody) {
     auto interim = client.readReply();
     ASSERT_TRUE(interim);
     EXPECT_EQ(interim->statusLine, "HTTP/1.1 100 Continue");
-    ASSERT_TRUE(client.send("body"));
-    auto reply = client.readReply();
+    auto reply = client.exchange("body");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
     EXPECT_EQ(reply->body, "body");
@@ -501,8 +472,7 @@ TEST(HTTPServerBodyTest, ClientLeavingMidBodyLeavesOthersServed) {
         ASSERT_TRUE(test::waitUntil([&] { return fixture.record->largestPiece() > 0; }));
     }
     RawHTTPClient other(fixture.port);
-    ASSERT_TRUE(other.send(get("/hello")));
-    auto reply = other.readReply();
+    auto reply = other.exchange(get("/hello"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body, "hello");
     EXPECT_TRUE(fixture.record->bodies().empty()) << "a cut-off body is never finished";

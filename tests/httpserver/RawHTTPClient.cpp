@@ -58,6 +58,11 @@ bool RawHTTPClient::send(const std::string& bytes) {
     return true;
 }
 
+std::optional<RawReply> RawHTTPClient::exchange(const std::string& bytes, bool head) {
+    if (!send(bytes)) return std::nullopt;
+    return readReply(head);
+}
+
 void RawHTTPClient::shutdownWrite() {
     ::shutdown(fd_, SHUT_WR);
 }

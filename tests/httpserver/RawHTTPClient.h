@@ -29,6 +29,8 @@ class RawHTTPClient {
 
     bool connected() const { return fd_ >= 0; }
     bool send(const std::string& bytes);
+    // send() then readReply(): nothing if either fails.
+    std::optional<RawReply> exchange(const std::string& bytes, bool head = false);
     void shutdownWrite();
     // Reads one reply; `head` says the request was HEAD (no body follows). Nothing when the
     // connection ends or the deadline passes first.

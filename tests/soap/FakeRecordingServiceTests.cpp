@@ -297,19 +297,5 @@ TEST_F(FakeServiceTest, PlainRequestsWithBase64AndWrongActionsAreHandled) {
     EXPECT_EQ(post("\"http://tempuri.org/IWCFReceiver/UploadChunk\"", "<garbage").first, 400);
 }
 
-TEST(FakeServiceCommandLineTest, HelpDocumentsTheOptions) {
-    std::string command = FakeServiceProcess::executablePath() + " --help";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string text;
-    char buffer[256];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-    EXPECT_EQ(::pclose(pipe), 0);
-    for (const char* option : {"--port", "--data-dir", "--chunk-size", "--close-uploading",
-                               "--seed", "--plain-responses"}) {
-        EXPECT_NE(text.find(option), std::string::npos) << option;
-    }
-}
-
 }  // namespace
 }  // namespace vtr

@@ -96,26 +96,6 @@ TEST(SyncCallerTest, OutcomeStoredBeforeTheWaitBeginsIsNotMissed) {
     EXPECT_TRUE(sync.syncOperation());
 }
 
-TEST(SyncCallerTest, OutcomeFromAnotherThreadWakesTheWaiter) {
-    auto scripted = std::make_unique<ScriptedCaller>();
-    ScriptedCaller* inner = scripted.get();
-    VTRRemoteMethodCaller_sync sync(std::move(scripted), 600s);
-    std::atomic<bool> done{false};
-    Result result;
-    std::thread caller([&] {
-        result = run(sync);
-        done = true;
-    });
-    ASSERT_TRUE(test::waitUntil([&] { return inner->callCount() == 1; }));
-    std::thread([&] {
-        inner->callAt(0).failure(VTRError(NSURLErrorDomain, -1005), nullptr);
-    }).join();
-    EXPECT_TRUE(test::waitUntil([&] { return done.load(); }));
-    caller.join();
-    ASSERT_TRUE(result.error);
-    EXPECT_EQ(result.error->code(), -1005);
-}
-
 TEST(SyncCallerTest, LateOutcomeIsDroppedAndTheNextCallWaitsForItsOwn) {
     auto scripted = std::make_unique<ScriptedCaller>();
     ScriptedCaller* inner = scripted.get();

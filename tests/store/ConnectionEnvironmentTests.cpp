@@ -17,15 +17,6 @@ using Environment = VTRUploadDaemonConnectionEnvironment;
 
 class ConnectionEnvironmentTest : public StoreTest {};
 
-TEST_F(ConnectionEnvironmentTest, SharedInstanceIsNothingUntilSet) {
-    Environment::setSharedInstance(nullptr);
-    EXPECT_EQ(Environment::sharedInstance(), nullptr);
-    auto environment = std::make_shared<Environment>();
-    Environment::setSharedInstance(environment);
-    EXPECT_EQ(Environment::sharedInstance(), environment);
-    Environment::setSharedInstance(nullptr);
-}
-
 TEST_F(ConnectionEnvironmentTest, EachStoreIsNewAndSharesTheCoordinator) {
     Environment environment;
     EXPECT_EQ(environment.newJobStore(), nullptr);  // nothing to make a store over yet

@@ -24,22 +24,17 @@ TEST(UploadDaemonConstants, JobStateNamesRoundTripAndEverythingElseIsUnknown) {
 TEST(UploadDaemonConstants, JobStateLookupIgnoresLetterCase) {
     EXPECT_EQ(C::jobStateForString("PaUsEd"), VTRUploadJobStatePaused);
     EXPECT_EQ(C::jobStateForString("RUNNING"), VTRUploadJobStateRunning);
-    EXPECT_EQ(C::jobStateForString("Errored"), VTRUploadJobStateErrored);
 }
 
 TEST(UploadDaemonConstants, ErrorStates) {
+    const char* names[] = {"init", "upload", "close", "verify"};
+    for (int code = 0; code <= 3; ++code) {
+        EXPECT_EQ(C::stringForErrorState(code), names[code]);
+        EXPECT_EQ(C::errorStateForString(names[code]), code);
+    }
     EXPECT_EQ(C::stringForErrorState(-1), "none");
-    EXPECT_EQ(C::stringForErrorState(0), "init");
-    EXPECT_EQ(C::stringForErrorState(1), "upload");
-    EXPECT_EQ(C::stringForErrorState(2), "close");
-    EXPECT_EQ(C::stringForErrorState(3), "verify");
-    EXPECT_EQ(C::stringForErrorState(4), "unknown");
-    EXPECT_EQ(C::stringForErrorState(-2), "unknown");
-
-    EXPECT_EQ(C::errorStateForString("close"), 2);
-    EXPECT_EQ(C::errorStateForString("init"), 0);
-    EXPECT_EQ(C::errorStateForString("upload"), 1);
-    EXPECT_EQ(C::errorStateForString("Verify"), 3);
+    for (int code : {4, -2}) EXPECT_EQ(C::stringForErrorState(code), "unknown");
+    EXPECT_EQ(C::errorStateForString("Verify"), VTRUploadErrorStateVerify);
     for (const char* other : {"none", "unknown", "", " close"})
         EXPECT_EQ(C::errorStateForString(other), VTRUploadErrorStateNone) << other;
     EXPECT_EQ(C::errorStateForString(std::nullopt), VTRUploadErrorStateNone);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,6 +66,19 @@ class OperationHarness {
         bool completed = loop.runUntil([&] { return delegate.completed(); }, limit);
         worker.join();
         return completed;
+    }
+
+    // Starts the operation, cancels it once `ready` holds, and runs the loop until the completed
+    // report arrives; false when either did not happen in time.
+    bool runAndCancelWhen(const std::shared_ptr<VTRFileUploadOperation>& operation,
+                          const std::function<bool()>& ready) {
+        std::thread worker = startWorker(operation);
+        bool reached = waitUntil(ready);
+        operation->cancel();
+        bool completed =
+            loop.runUntil([&] { return delegate.completed(); }, std::chrono::seconds(20));
+        worker.join();
+        return reached && completed;
     }
 
     std::thread startWorker(const std::shared_ptr<VTRFileUploadOperation>& operation) {

@@ -51,22 +51,32 @@ RetryRun runSequence(VTRRetryController& controller, uint64_t maxRetries,
     return run;
 }
 
-TEST(RetryControllerTest, ImmediateSuccessCallsOnceWithoutPause) {
-    RecordedController recorded;
-    RetryRun run = runSequence(recorded.controller, 5, {true});
-    EXPECT_EQ(run.calls, 1);
-    EXPECT_EQ(run.finals, 1);
-    EXPECT_TRUE(run.finalResult);
-    EXPECT_TRUE(recorded.pauses.empty());
-    EXPECT_EQ(recorded.messages, std::vector<std::string>{"Calling UploadChunk on server"});
+TEST(RetryControllerTest, CallsUntilTheFirstSuccessOrBudgetPlusOneAttempts) {
+    struct Case {
+        uint64_t budget;
+        std::vector<bool> answers;
+        int calls;
+        bool result;
+        size_t pauses;
+    };
+    const Case cases[] = {{5, {true}, 1, true, 0},
+                          {0, {false}, 1, false, 0},
+                          {0, {true}, 1, true, 0},
+                          {50000, {false, false, true, false}, 3, true, 2},
+                          {2, {false}, 3, false, 2}};
+    for (const Case& c : cases) {
+        RecordedController recorded;
+        RetryRun run = runSequence(recorded.controller, c.budget, c.answers);
+        EXPECT_EQ(run.calls, c.calls) << c.budget;
+        EXPECT_EQ(run.finals, 1) << c.budget;
+        EXPECT_EQ(run.finalResult, c.result) << c.budget;
+        EXPECT_EQ(recorded.pauses.size(), c.pauses) << c.budget;
+    }
 }
 
-TEST(RetryControllerTest, ExhaustedBudgetRunsBudgetPlusOneAttemptsWithGrowingPauses) {
+TEST(RetryControllerTest, PausesGrowAndEveryAttemptIsAnnounced) {
     RecordedController recorded;
-    RetryRun run = runSequence(recorded.controller, 2, {false});
-    EXPECT_EQ(run.calls, 3);
-    EXPECT_EQ(run.finals, 1);
-    EXPECT_FALSE(run.finalResult);
+    runSequence(recorded.controller, 2, {false});
     ASSERT_EQ(recorded.pauses.size(), 2u);
     EXPECT_DOUBLE_EQ(recorded.pauses[0], 4.0);
     EXPECT_GE(recorded.pauses[1], 7.8);
@@ -78,25 +88,6 @@ TEST(RetryControllerTest, ExhaustedBudgetRunsBudgetPlusOneAttemptsWithGrowingPau
     EXPECT_EQ(std::vector<std::string>(recorded.messages.begin(), recorded.messages.begin() + 3),
               expected);
     EXPECT_EQ(recorded.messages.back(), "Retrying UploadChunk on server");
-}
-
-TEST(RetryControllerTest, ZeroBudgetCallsExactlyOnce) {
-    for (bool answer : {false, true}) {
-        RecordedController recorded;
-        RetryRun run = runSequence(recorded.controller, 0, {answer});
-        EXPECT_EQ(run.calls, 1);
-        EXPECT_EQ(run.finals, 1);
-        EXPECT_EQ(run.finalResult, answer);
-        EXPECT_TRUE(recorded.pauses.empty());
-    }
-}
-
-TEST(RetryControllerTest, StopsAtFirstSuccessWithinLargeBudget) {
-    RecordedController recorded;
-    RetryRun run = runSequence(recorded.controller, 50000, {false, false, true, false});
-    EXPECT_EQ(run.calls, 3);
-    EXPECT_TRUE(run.finalResult);
-    EXPECT_EQ(recorded.pauses.size(), 2u);
 }
 
 TEST(RetryControllerTest, WithoutSleepingRetriesAtOnceAndSaysSo) {
@@ -111,7 +102,6 @@ TEST(RetryControllerTest, WithoutSleepingRetriesAtOnceAndSaysSo) {
     };
     EXPECT_EQ(recorded.messages, expected);
 }
-
 
 TEST(RetryControllerTest, PausesDoubleWithJitterUpToTheCeiling) {
     // The largest draw adds +0.2 s per step, the smallest -0.2 s.
@@ -132,7 +122,6 @@ TEST(RetryControllerTest, PausesDoubleWithJitterUpToTheCeiling) {
     }
 }
 
-
 TEST(RetryControllerTest, EveryCallStartsAtTheFirstPause) {
     RecordedController recorded;
     runSequence(recorded.controller, 3, {false});
@@ -151,7 +140,6 @@ TEST(RetryControllerTest, MaxDelayDefaultsTo70Point2UntilSet) {
     controller.setSavedMaxDelay(0.00005);
     EXPECT_DOUBLE_EQ(controller.maxDelay(), 70.2);
 }
-
 
 }  // namespace
 }  // namespace vtr

@@ -5,33 +5,6 @@
 
 namespace vtr::test {
 
-namespace {
-
-ServiceCall makeCall(std::string method, std::string fileName = {}, std::string sessionID = {},
-                     uint64_t offset = 0, size_t length = 0, std::string checksum = {}) {
-    ServiceCall call;
-    call.method = std::move(method);
-    call.fileName = std::move(fileName);
-    call.sessionID = std::move(sessionID);
-    call.offset = offset;
-    call.length = length;
-    call.checksum = std::move(checksum);
-    return call;
-}
-
-Report makeReport(std::string kind, std::optional<std::string> file, std::string recording,
-                  uint64_t bytes = 0, std::optional<VTRError> error = std::nullopt) {
-    Report report;
-    report.kind = std::move(kind);
-    report.file = std::move(file);
-    report.recording = std::move(recording);
-    report.bytes = bytes;
-    report.error = std::move(error);
-    return report;
-}
-
-}  // namespace
-
 template <typename T>
 std::optional<T> UploadScript::next(std::deque<T>& queue) {
     if (queue.empty()) return std::nullopt;
@@ -79,7 +52,7 @@ int32_t UploadScript::chunkSize(VTRError* error) {
     std::optional<ChunkSizeAnswer> answer;
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back(makeCall("ChunkSize"));
+        calls_.push_back({"ChunkSize", "", "", 0, 0, ""});
         answer = next(chunkSizeAnswers_);
     }
     return answer ? (*answer)(error) : defaultChunkSize;
@@ -92,7 +65,7 @@ std::optional<VTRValue> UploadScript::uploadChunk(const std::string& sessionID,
     std::optional<ChunkAnswer> answer;
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back(makeCall("UploadChunk", fileName, sessionID, offset, bytes.size()));
+        calls_.push_back({"UploadChunk", fileName, sessionID, offset, bytes.size(), ""});
         answer = next(chunkAnswers_);
     }
     std::optional<VTRValue> result = (answer ? *answer : correctHash())(bytes, offset, error);
@@ -113,7 +86,7 @@ std::optional<std::string> UploadScript::tryCloseFile(const std::string& fileNam
     std::optional<CloseAnswer> answer;
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back(makeCall("TryCloseFile", fileName, sessionID));
+        calls_.push_back({"TryCloseFile", fileName, sessionID, 0, 0, ""});
         answer = next(closeAnswers_);
     }
     return answer ? (*answer)(error) : std::optional<std::string>("Uploaded");
@@ -124,7 +97,7 @@ bool UploadScript::verifyFile(const std::string& fileName, const std::string& se
     std::optional<VerifyAnswer> answer;
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back(makeCall("VerifyFile", fileName, sessionID, 0, 0, checksum));
+        calls_.push_back({"VerifyFile", fileName, sessionID, 0, 0, checksum});
         answer = next(verifyAnswers_);
     }
     return answer ? (*answer)(error) : true;
@@ -211,8 +184,10 @@ std::shared_ptr<HTTPRequestOperation> CancellableCall::operation() const {
     return operation_;
 }
 
-void RecordingDelegate::add(Report report) {
-    report.thread = std::this_thread::get_id();
+void RecordingDelegate::add(std::string kind, std::optional<std::string> file,
+                            std::string recording, uint64_t bytes, std::optional<VTRError> error) {
+    Report report{std::move(kind), std::move(file),  std::move(recording),
+                  bytes,           std::move(error), std::this_thread::get_id()};
     std::lock_guard lock(mutex_);
     reports_.push_back(std::move(report));
 }
@@ -220,44 +195,44 @@ void RecordingDelegate::add(Report report) {
 void RecordingDelegate::operationUploadedBytes(VTRFileUploadOperation&, uint64_t bytes,
                                                const std::string& file,
                                                const std::string& recording) {
-    add(makeReport("uploaded", file, recording, bytes));
+    add("uploaded", file, recording, bytes);
 }
 void RecordingDelegate::operationFailedToUploadBytesAtOffset(VTRFileUploadOperation&,
                                                              uint64_t offset,
                                                              const std::string& file,
                                                              const std::string& recording,
                                                              const VTRError& error) {
-    add(makeReport("failedUpload", file, recording, offset, error));
+    add("failedUpload", file, recording, offset, error);
 }
 void RecordingDelegate::operationClosedFile(VTRFileUploadOperation&, const std::string& file,
                                             const std::string& recording) {
-    add(makeReport("closed", file, recording));
+    add("closed", file, recording);
 }
 void RecordingDelegate::operationFailedToCloseFile(VTRFileUploadOperation&, const std::string& file,
                                                    const std::string& recording,
                                                    const VTRError& error) {
-    add(makeReport("failedClose", file, recording, 0, error));
+    add("failedClose", file, recording, 0, error);
 }
 void RecordingDelegate::operationFailedToInitializeUploadOfFile(
     VTRFileUploadOperation&, const std::optional<std::string>& file, const std::string& recording,
     const VTRError& error) {
-    add(makeReport("failedInit", file, recording, 0, error));
+    add("failedInit", file, recording, 0, error);
 }
 void RecordingDelegate::fileUploadOperationCompleted(VTRFileUploadOperation&,
                                                      const std::string& recording) {
-    add(makeReport("completed", std::nullopt, recording));
+    add("completed", std::nullopt, recording);
 }
 void RecordingDelegate::operationRestartedUploadOfFile(VTRFileUploadOperation&,
                                                        const std::string& file,
                                                        const std::string& recording,
                                                        const VTRError& error) {
-    add(makeReport("restarted", file, recording, 0, error));
+    add("restarted", file, recording, 0, error);
 }
 void RecordingDelegate::operationFailedToVerifyFile(VTRFileUploadOperation&,
                                                     const std::string& file,
                                                     const std::string& recording,
                                                     const VTRError& error) {
-    add(makeReport("failedVerify", file, recording, 0, error));
+    add("failedVerify", file, recording, 0, error);
 }
 
 std::vector<Report> RecordingDelegate::reports() const {

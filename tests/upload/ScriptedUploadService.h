@@ -173,7 +173,8 @@ class RecordingDelegate : public VTRFileUploadOperationDelegate {
     bool completed() const;
 
   private:
-    void add(Report report);
+    void add(std::string kind, std::optional<std::string> file, std::string recording,
+             uint64_t bytes = 0, std::optional<VTRError> error = std::nullopt);
 
     mutable std::mutex mutex_;
     std::vector<Report> reports_;

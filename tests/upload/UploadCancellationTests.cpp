@@ -23,13 +23,7 @@ TEST(UploadCancellationTest, CancelDuringAChunkEndsPromptlyWith83WrappingTheCanc
         return std::optional<VTRValue>();
     });
     auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)});
-    std::thread worker = h.startWorker(operation);
-    ASSERT_TRUE(call->waitUntilBlocked());
-    operation->cancel();
-    bool completed =
-        h.loop.runUntil([&] { return h.delegate.completed(); }, std::chrono::seconds(20));
-    worker.join();
-    ASSERT_TRUE(completed);
+    ASSERT_TRUE(h.runAndCancelWhen(operation, [&] { return call->waitUntilBlocked(); }));
 
     EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedUpload", "completed"}));
     Report failure = h.delegate.reportsOf("failedUpload").at(0);
@@ -55,13 +49,7 @@ TEST(UploadCancellationTest, CancelDuringARetryPauseMakesNoFurtherAttempt) {
             return std::optional<VTRValue>();
         });
     auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)});
-    std::thread worker = h.startWorker(operation);
-    ASSERT_TRUE(waitUntil([&] { return attempts.load() == 1; }));
-    operation->cancel();
-    bool completed =
-        h.loop.runUntil([&] { return h.delegate.completed(); }, std::chrono::seconds(20));
-    worker.join();
-    ASSERT_TRUE(completed);
+    ASSERT_TRUE(h.runAndCancelWhen(operation, [&] { return attempts.load() == 1; }));
     EXPECT_EQ(attempts.load(), 1);
     Report failure = h.delegate.reportsOf("failedUpload").at(0);
     EXPECT_EQ(failure.error->innerError()->code(), NSURLErrorNetworkConnectionLost);
@@ -78,13 +66,7 @@ TEST(UploadCancellationTest, CancelDuringClosePollingStopsPolling) {
         });
     auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10),
                              makeFileInfo(h.makeFile("b", kTen), "b", 0)});
-    std::thread worker = h.startWorker(operation);
-    ASSERT_TRUE(waitUntil([&] { return polls.load() == 1; }));
-    operation->cancel();
-    bool completed =
-        h.loop.runUntil([&] { return h.delegate.completed(); }, std::chrono::seconds(20));
-    worker.join();
-    ASSERT_TRUE(completed);
+    ASSERT_TRUE(h.runAndCancelWhen(operation, [&] { return polls.load() == 1; }));
     EXPECT_EQ(polls.load(), 1);
     EXPECT_EQ(h.delegate.kinds(), std::vector<std::string>{"completed"});
     // The second file is not started.
@@ -104,13 +86,7 @@ TEST(UploadCancellationTest, CancelDuringVerifyTimeOutWaitEndsTheRun) {
             return false;
         });
     auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 10)});
-    std::thread worker = h.startWorker(operation);
-    ASSERT_TRUE(waitUntil([&] { return verifies.load() == 1; }));
-    operation->cancel();
-    bool completed =
-        h.loop.runUntil([&] { return h.delegate.completed(); }, std::chrono::seconds(20));
-    worker.join();
-    ASSERT_TRUE(completed);
+    ASSERT_TRUE(h.runAndCancelWhen(operation, [&] { return verifies.load() == 1; }));
     EXPECT_EQ(verifies.load(), 1);
     EXPECT_TRUE(h.script->callsOf("TryCloseFile").empty());
 }
