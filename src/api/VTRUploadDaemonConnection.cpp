@@ -1,5 +1,7 @@
 #include "api/VTRUploadDaemonConnection.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "foundation/VTRRunLoop.h"
+#include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPErrorResponse.h"
 #include "httpserver/VTRJSONResponse.h"
 #include "jobs/VTRManagedUploadJob.h"
@@ -115,6 +118,105 @@ std::string printableBody(std::string_view body) {
     if (shown.size() < body.size())
         fmt::format_to(std::back_inserter(out), "... ({} bytes)", body.size());
     return out;
+}
+
+// `body` with the value of every "credentials" member masked, read leniently so that text
+// that is not JSON (cut short, an unterminated string, a bare word) is masked as well.
+std::string withoutCredentials(std::string_view body) {
+    static constexpr std::string_view kKey = "\"credentials\"";
+    static constexpr std::string_view kMask = "********";
+    static constexpr std::string_view kSpace = " \t\r\n";
+    static constexpr std::string_view kValueEnd = ",}]\r\n";
+    std::string out;
+    size_t copied = 0;
+    for (size_t key = body.find(kKey); key != std::string_view::npos;
+         key = body.find(kKey, copied)) {
+        size_t position = key + kKey.size();
+        auto skipSpace = [&] {
+            while (position < body.size() && kSpace.find(body[position]) != kSpace.npos) ++position;
+        };
+        skipSpace();
+        if (position >= body.size() || body[position] != ':') {
+            out.append(body.substr(copied, position - copied));
+            copied = position;
+            continue;
+        }
+        ++position;
+        skipSpace();
+        size_t valueStart = position;
+        if (position < body.size() && body[position] == '"') {
+            // Up to the closing quote that is not escaped, or the end of the text.
+            ++valueStart;
+            ++position;
+            while (position < body.size() && body[position] != '"')
+                position += body[position] == '\\' ? 2 : 1;
+            position = std::min(position, body.size());
+        } else {
+            while (position < body.size() && kValueEnd.find(body[position]) == kValueEnd.npos)
+                ++position;
+        }
+        out.append(body.substr(copied, valueStart - copied));
+        out.append(kMask);
+        copied = position;
+    }
+    out.append(body.substr(copied));
+    return out;
+}
+
+// The parser's message without the piece of text it quotes ("last read: '...'"), which may be
+// a piece of the credentials; the body itself is logged with them masked.
+std::string parserMessage(const json::exception& exception) {
+    std::string text = exception.what();
+    size_t token = text.find("; last read: '");
+    if (token != std::string::npos) {
+        size_t expected = text.find("'; expected ", token);
+        text.erase(token, expected == std::string::npos ? std::string::npos : expected + 1 - token);
+    }
+    return text;
+}
+
+// "localhost", an IPv4 loopback address (127.0.0.0/8) or "[::1]", each with or without a
+// port: the names under which a local client reaches the daemon.
+bool isLoopbackHost(std::string_view host) {
+    std::string_view name = host;
+    std::string_view port;
+    if (!host.empty() && host.front() == '[') {
+        size_t close = host.find(']');
+        if (close == std::string_view::npos) return false;
+        name = host.substr(1, close - 1);
+        std::string_view rest = host.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') return false;
+        if (!rest.empty()) port = rest.substr(1);
+        in6_addr address{};
+        if (!inet_pton(AF_INET6, std::string(name).c_str(), &address) ||
+            !IN6_IS_ADDR_LOOPBACK(&address))
+            return false;
+    } else {
+        size_t colon = host.find(':');
+        if (colon != std::string_view::npos) {
+            name = host.substr(0, colon);
+            port = host.substr(colon + 1);
+        }
+        in_addr address{};
+        bool loopbackAddress = inet_pton(AF_INET, std::string(name).c_str(), &address) == 1 &&
+                               (ntohl(address.s_addr) >> 24) == 127;
+        if (!loopbackAddress && !HTTPEqualsIgnoringCase(name, "localhost")) return false;
+    }
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    return port.empty() || std::stoul(std::string(port)) <= 65535;
+}
+
+// "null" (a page without an origin of its own, such as a local file) or http(s) on a
+// loopback host.
+bool isLocalOrigin(std::string_view origin) {
+    if (origin == "null") return true;
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (origin.size() > scheme.size() &&
+            HTTPEqualsIgnoringCase(origin.substr(0, scheme.size()), scheme))
+            return isLoopbackHost(origin.substr(scheme.size()));
+    }
+    return false;
 }
 
 // The posted job for log lines, without the credentials it carries: the log files and the
@@ -292,8 +394,10 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::httpResponseForMethod(
     const std::string& method, const std::string& uri) {
     std::string path = standardizedPathForPath(uri);
     std::vector<std::string> components = pathComponentsFromPath(path);
-    std::unique_ptr<HTTPResponse> response;
-    if (method == "GET" && path == "/") {
+    std::unique_ptr<HTTPResponse> response = refusalOfWebRequest(method, path);
+    if (response) {
+        // Nothing of the request is acted on.
+    } else if (method == "GET" && path == "/") {
         response = handleIndexRequest();
     } else if (method == "POST" && path == "/restart") {
         response = handleKillDaemon();
@@ -319,6 +423,25 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::httpResponseForMethod(
 
 // ---- helpers
 
+std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::refusalOfWebRequest(
+    const std::string& method, const std::string& path) const {
+    std::optional<std::string> host = request().headerField("Host");
+    std::optional<std::string> origin = request().headerField("Origin");
+    if (host && !isLoopbackHost(*host)) {
+        // A page whose name was made to point at this machine (DNS rebinding) still sends
+        // its own name.
+        VTRLogWarn("{} {} refused: the Host header \"{}\" names no loopback address", method, path,
+                   printableBody(*host));
+    } else if (origin && !isLocalOrigin(*origin)) {
+        VTRLogWarn("{} {} refused: the request comes from the web page \"{}\"", method, path,
+                   printableBody(*origin));
+    } else {
+        return nullptr;
+    }
+    return std::make_unique<HTTPDataResponse>(std::string(), 403,
+                                              HTTPHeaderList{{"Connection", "close"}});
+}
+
 std::optional<json> VTRUploadDaemonConnection::postedJobFromRequest() const {
     if (!requestBody_) return std::nullopt;
     const std::string& body = *requestBody_;
@@ -333,7 +456,7 @@ std::optional<json> VTRUploadDaemonConnection::postedJobFromRequest() const {
             parsed = json::parse(body);
         } catch (const json::exception& exception) {
             error = bodyError("The data couldn't be read because it isn't in the correct format.",
-                              exception.what());
+                              parserMessage(exception));
         }
         if (parsed && !parsed->is_object()) {
             error = bodyError("The data couldn't be read because it isn't in the correct format.",
@@ -344,7 +467,8 @@ std::optional<json> VTRUploadDaemonConnection::postedJobFromRequest() const {
     }
     if (!parsed) {
         options_.consoleLog(fmt::format("Failed to parse job from request {} {} error {}",
-                                        request().url(), printableBody(body), error.description()));
+                                        request().url(), printableBody(withoutCredentials(body)),
+                                        error.description()));
     }
     return parsed;
 }

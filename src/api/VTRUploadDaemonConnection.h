@@ -80,6 +80,10 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     std::unique_ptr<HTTPResponse> handlePutJobWithID(const std::string& jobID);
     std::unique_ptr<HTTPResponse> handleDeleteJobWithID(const std::string& jobID);
 
+    // A 403 reply (closing the connection) for a request that a web page made: its Host names
+    // no loopback address, or its Origin is neither "null" nor a loopback page. Else nothing.
+    std::unique_ptr<HTTPResponse> refusalOfWebRequest(const std::string& method,
+                                                      const std::string& path) const;
     // Acts on the state a client just stored: start, restart or cancel the upload.
     bool handleStateChangeInJob(VTRManagedUploadJob& job, VTRError* error);
     // The job service of the environment, or nullptr.

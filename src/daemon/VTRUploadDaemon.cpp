@@ -1,5 +1,8 @@
 #include "daemon/VTRUploadDaemon.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -22,7 +25,14 @@ namespace fs = std::filesystem;
 
 namespace {
 std::atomic<VTRUploadDaemon*> currentDaemon{nullptr};
-}
+
+// A job document is a few kilobytes; far more is a mistake or an attack on the memory of a
+// process that keeps running for months.
+constexpr uint64_t kMaximumRequestBodySize = 16 * 1024 * 1024;
+// One client application needs a handful; the cap keeps a local program from using up the
+// daemon's descriptors.
+constexpr size_t kMaximumConnections = 256;
+}  // namespace
 
 VTRUploadDaemon::VTRUploadDaemon(std::vector<std::string> arguments,
                                  VTRUploadDaemonSettings settings)
@@ -142,11 +152,20 @@ std::optional<std::string> VTRUploadDaemon::URLForPersistentStore() {
             VTRLogError("{} should be a directory!", directory);
             return std::nullopt;
         }
-    } else if (!fs::create_directories(directory, ec)) {
-        VTRLogError("Unable to create directory at {}: {}", directory,
-                    posixError(ec ? ec.value() : EIO, directory).description());
-        return std::nullopt;
+    } else {
+        // Made private from the start: the database in it holds credentials.
+        fs::create_directories(fs::path(directory).parent_path(), ec);
+        if (ec || (::mkdir(directory.c_str(), S_IRWXU) != 0 && errno != EEXIST)) {
+            int errnum = ec ? ec.value() : errno;
+            VTRLogError("Unable to create directory at {}: {}", directory,
+                        posixError(errnum, directory).description());
+            return std::nullopt;
+        }
     }
+    // A directory made by an older version may be open to others.
+    if (::chmod(directory.c_str(), S_IRWXU) != 0)
+        VTRLogWarn("Unable to make {} private: {}", directory,
+                   posixError(errno, directory).description());
     return (fs::path(directory) / "UploadDaemon.sqlite").string();
 }
 
@@ -186,6 +205,12 @@ std::unique_ptr<HTTPServer> VTRUploadDaemon::configureHTTPServer() {
     auto server = std::make_unique<HTTPServer>();
     server->setInterface("lo0");
     server->setConnectionClass<VTRUploadDaemonConnection>();
+    HTTPServerLimits limits;
+    limits.maximumRequestBodySize = kMaximumRequestBodySize;
+    limits.maximumConnections = kMaximumConnections;
+    // Other users of the machine must not make this user's daemon upload this user's files.
+    limits.peerUserID = static_cast<uint32_t>(::geteuid());
+    server->setLimits(std::move(limits));
     return server;
 }
 

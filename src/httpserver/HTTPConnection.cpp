@@ -106,6 +106,7 @@ struct HTTPConnection::Impl {
     uint64_t requestContentLengthReceived = 0;
     uint64_t requestChunkSize = 0;
     uint64_t requestChunkSizeReceived = 0;
+    uint64_t requestChunkedBodySize = 0;  // the chunk sizes announced so far
 
     std::unique_ptr<HTTPResponse> httpResponse;
     bool sentResponseHeaders = false;
@@ -327,6 +328,8 @@ struct HTTPConnection::Impl {
                             fmt::ptr(&self));
                         return handleInvalidRequest();
                     }
+                    if (exceedsBodyLimit(requestChunkedBodySize, size)) return handleTooLarge();
+                    requestChunkedBodySize += size;
                     requestChunkSize = size;
                     requestChunkSizeReceived = 0;
                     state = size == 0 ? State::ReadingFooter : State::ReadingChunkData;
@@ -425,9 +428,11 @@ struct HTTPConnection::Impl {
         if (!supported) return handleUnknownMethod(method);
 
         if (!expectsBody) return replyToRequest();
+        if (length != kChunkedBodyLength && exceedsBodyLimit(0, length)) return handleTooLarge();
 
         requestContentLength = length;
         requestContentLengthReceived = 0;
+        requestChunkedBodySize = 0;
         self.prepareForBodyWithSize(length);
         if (dead()) return;
         if (length == 0) {
@@ -479,6 +484,21 @@ struct HTTPConnection::Impl {
         HTTP_CONN_WARN("HTTP Server: Error 400 - Bad Request ({})",
                        request.url().empty() ? std::string("(null)") : request.url());
         sendErrorReply(400, true);
+    }
+
+    // Whether `more` body bytes on top of `sofar` pass the server's limit.
+    bool exceedsBodyLimit(uint64_t sofar, uint64_t more) const {
+        uint64_t limit = self.config().limits().maximumRequestBodySize;
+        return limit > 0 && (more > limit || sofar > limit - more);
+    }
+
+    // The body is refused before it is read: nothing of it reaches the hooks, and the
+    // connection closes after the reply (its remaining input cannot be told from a request).
+    void handleTooLarge() {
+        state = State::Responding;
+        HTTP_CONN_WARN("HTTP Server: Error 413 - Payload Too Large: more than {} bytes ({})",
+                       self.config().limits().maximumRequestBodySize, request.url());
+        sendErrorReply(413, true);
     }
 
     void handleUnknownMethod(const std::string& method) {
@@ -547,7 +567,14 @@ struct HTTPConnection::Impl {
         responseBodyBytes = 0;
 
         uint64_t length = httpResponse->contentLength();
-        writeResponseHeader(httpResponse->status(), length, httpResponse->httpHeaders());
+        HTTPHeaderList fields = httpResponse->httpHeaders();
+        // A response that tells the client the connection ends must end it.
+        for (const auto& [name, value] : fields) {
+            if (HTTPEqualsIgnoringCase(name, "Connection") &&
+                HTTPEqualsIgnoringCase(value, "close"))
+                closeAfterReply = true;
+        }
+        writeResponseHeader(httpResponse->status(), length, std::move(fields));
 
         if (responseIsHead || (length == 0 && !responseChunked)) {
             startWrite({asio::buffer(headerBlock)}, headerBlock.size(), AfterWrite::FinishResponse);
@@ -660,7 +687,7 @@ struct HTTPConnection::Impl {
         httpResponse->connectionDidClose();
         if (dead()) return;
         httpResponse.reset();
-        finishReply(shortReply);
+        finishReply(shortReply || closeAfterReply);
     }
 
     bool shouldDie() const {

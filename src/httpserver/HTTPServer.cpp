@@ -25,6 +25,7 @@
 
 #include "httpserver/HTTPConnection.h"
 #include "httpserver/HTTPConnectionQueue.h"
+#include "httpserver/HTTPSocketOwner.h"
 #include "logging/VTRLog.h"
 
 namespace vtr {
@@ -166,6 +167,11 @@ struct HTTPServer::Impl {
     std::string documentRoot;
     std::chrono::milliseconds headerLineTimeout = kDefaultHeaderTimeout;
     std::chrono::milliseconds headerWriteTimeout = kDefaultHeaderTimeout;
+    HTTPServerLimits limits;
+    // Each said once: while the connection limit holds new ones off (again after it eased),
+    // and the first time a peer's owner could not be found.
+    bool reportedConnectionLimit = false;
+    bool reportedUnknownOwner = false;
     std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors;
     bool running = false;
     uint16_t listeningPort = 0;
@@ -180,6 +186,9 @@ struct HTTPServer::Impl {
 
     void accept(asio::ip::tcp::acceptor& acceptor);
     void startConnection(asio::ip::tcp::socket socket);
+    // False (and a log line) when `socket` is to be closed at once: the connection limit is
+    // reached or the peer runs under another user.
+    bool admits(const asio::ip::tcp::socket& socket);
 
     bool onNetworkThread() const { return std::this_thread::get_id() == thread.get_id(); }
 
@@ -237,6 +246,12 @@ void HTTPServer::setHeaderLineTimeout(std::chrono::milliseconds timeout) {
 
 void HTTPServer::setHeaderWriteTimeout(std::chrono::milliseconds timeout) {
     impl_->async([impl = impl_.get(), timeout] { impl->headerWriteTimeout = timeout; });
+}
+
+void HTTPServer::setLimits(HTTPServerLimits limits) {
+    impl_->async([impl = impl_.get(), limits = std::move(limits)]() mutable {
+        impl->limits = std::move(limits);
+    });
 }
 
 std::string HTTPServer::interface() const {
@@ -359,9 +374,56 @@ void HTTPServer::Impl::accept(asio::ip::tcp::acceptor& acceptor) {
         });
 }
 
+bool HTTPServer::Impl::admits(const asio::ip::tcp::socket& socket) {
+    if (limits.maximumConnections > 0) {
+        size_t open = 0;
+        {
+            std::lock_guard<std::mutex> lock(connectionsLock);
+            open = connections.size();
+        }
+        if (open >= limits.maximumConnections) {
+            if (!reportedConnectionLimit) {
+                reportedConnectionLimit = true;
+                VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagWarning,
+                                "HTTPServer: {} connections are open; closing new ones until "
+                                "fewer are",
+                                open);
+            }
+            return false;
+        }
+        reportedConnectionLimit = false;
+    }
+    if (!limits.peerUserID) return true;
+
+    std::error_code ignored;
+    asio::ip::tcp::endpoint peer = socket.remote_endpoint(ignored);
+    asio::ip::tcp::endpoint local = socket.local_endpoint(ignored);
+    std::optional<uint32_t> owner =
+        HTTPSocketOwnerUserID(limits.socketTableDirectory, peer.data(), local.data());
+    if (!owner) {
+        // Serving is the lesser harm: refusing would lock out the daemon's own user whenever
+        // the tables cannot be read (a kernel without /proc, a sandbox).
+        if (!reportedUnknownOwner) {
+            reportedUnknownOwner = true;
+            VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagWarning,
+                            "HTTPServer: Could not find the user of the connection from {} port "
+                            "{} in {}; serving connections whose user is unknown",
+                            peer.address().to_string(), peer.port(), limits.socketTableDirectory);
+        }
+        return true;
+    }
+    if (*owner == *limits.peerUserID || *owner == 0) return true;
+    VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagWarning,
+                    "HTTPServer: Refused the connection from {} port {}: it belongs to user {}, "
+                    "not {}",
+                    peer.address().to_string(), peer.port(), *owner, *limits.peerUserID);
+    return false;
+}
+
 void HTTPServer::Impl::startConnection(asio::ip::tcp::socket socket) {
-    HTTPConfig config(&server, documentRoot, connectionQueue, headerLineTimeout,
-                      headerWriteTimeout);
+    if (!admits(socket)) return;  // the socket closes with its destructor
+    HTTPConfig config(&server, documentRoot, connectionQueue, headerLineTimeout, headerWriteTimeout,
+                      limits);
     std::shared_ptr<HTTPConnection> connection =
         connectionFactory ? connectionFactory(config) : std::make_shared<HTTPConnection>(config);
     if (!connection) return;  // the socket closes with its destructor

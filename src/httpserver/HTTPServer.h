@@ -54,6 +54,8 @@ class HTTPServer {
     // For connections accepted afterwards. Default 30 s each.
     void setHeaderLineTimeout(std::chrono::milliseconds timeout);
     void setHeaderWriteTimeout(std::chrono::milliseconds timeout);
+    // For connections accepted afterwards. Default: every limit off.
+    void setLimits(HTTPServerLimits limits);
 
     std::string interface() const;
     uint16_t port() const;

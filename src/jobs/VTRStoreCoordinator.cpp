@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +76,16 @@ std::shared_ptr<VTRStoreCoordinator> VTRStoreCoordinator::open(const std::string
     } else if (errno != EEXIST) {
         setError(error, openError(path, std::strerror(errno)));
         return nullptr;
+    } else {
+        // A file made by an older version or by hand may be open to others, and so may the
+        // journal files beside it: their group and other permissions are taken away (the
+        // owner's are left as they are).
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            std::string file = path + suffix;
+            struct stat status {};
+            if (::stat(file.c_str(), &status) == 0 && (status.st_mode & 077) != 0)
+                ::chmod(file.c_str(), status.st_mode & 0700);
+        }
     }
 
     sqlite3* db = nullptr;

@@ -127,6 +127,11 @@ bool VTRFileLogDestination::continueNewestFile(Clock::time_point now) {
         now - newest.creationDate < settings_.rollingFrequency) {
         int fd = ::open(newest.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd >= 0) {
+            // A file left by an older version may be open to everybody; the log names files
+            // and jobs of the user.
+            struct stat status {};
+            if (::fstat(fd, &status) == 0 && (status.st_mode & 0137) != 0)
+                ::fchmod(fd, status.st_mode & 0640);
             file_.reset(fd);
             currentPath_ = newest.path;
             currentSize_ = newest.size;

@@ -363,7 +363,7 @@ TEST_F(ControlAPITest, NoStoreAtAllIs500NotACrash) {
 TEST_F(ControlAPITest, KeepAliveRequestsDoNotSeeAnEarlierBody) {
     RawHTTPClient client(port);
     ASSERT_TRUE(client.connected());
-    std::string chunked = "PUT /jobs/j HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunked = "PUT /jobs/j HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n";
     std::string body = jobInput("j").dump();
     chunked += fmt::format("{:x}\r\n{}\r\n", 10, body.substr(0, 10));
     chunked += fmt::format("{:x}\r\n{}\r\n0\r\n\r\n", body.size() - 10, body.substr(10));

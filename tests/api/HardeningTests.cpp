@@ -1,0 +1,466 @@
+// The control API against requests from elsewhere, over real sockets: web pages (a Host that
+// is not a loopback name, a foreign Origin), and the secrecy of a job's credentials in every
+// log line and console line. Then the daemon's own server as it configures it: the body and
+// connection limits, other users' connections, and the modes of the files the daemon makes.
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "ControlAPIFixture.h"
+#include "daemon/VTRUploadDaemon.h"
+#include "logging/VTRFileDescriptor.h"
+
+namespace vtr::test {
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// ---- Host and Origin
+
+class WebRequestTest : public ControlAPITest {
+  protected:
+    // One GET of "/" with the given header lines (no Host unless given), on its own connection.
+    RawReply getIndex(const std::string& headers, const std::string& version = "HTTP/1.1") {
+        RawHTTPClient client(port);
+        EXPECT_TRUE(client.send("GET / " + version + "\r\n" + headers + "\r\n"));
+        std::optional<RawReply> reply = client.readReply();
+        EXPECT_TRUE(reply) << headers;
+        if (reply && reply->status == 403) {
+            EXPECT_EQ(reply->header("Connection"), "close") << headers;
+            EXPECT_TRUE(client.waitForClose()) << headers;
+        }
+        return reply.value_or(RawReply{});
+    }
+};
+
+TEST_F(WebRequestTest, LoopbackHostsAreServedOthersRefused) {
+    const std::string p = std::to_string(port);
+    for (const std::string& host : std::vector<std::string>{
+             "localhost", "LocalHost:" + p, "127.0.0.1", "127.0.0.1:" + p, "127.8.9.10:80", "[::1]",
+             "[::1]:" + p, "[0:0:0:0:0:0:0:1]:" + p}) {
+        EXPECT_EQ(getIndex("Host: " + host + "\r\n").status, 200) << host;
+    }
+    for (const std::string& host :
+         std::vector<std::string>{"evil.example", "evil.example:" + p, "localhost.evil.example",
+                                  "127.0.0.1.evil.example", "128.0.0.1:" + p, "[::2]:" + p, "[::1",
+                                  "localhost:http", "localhost:99999", "0x7f000001", ""}) {
+        EXPECT_EQ(getIndex("Host: " + host + "\r\n").status, 403) << host;
+    }
+    // Two Host fields, one of them foreign.
+    EXPECT_EQ(getIndex("Host: localhost\r\nHost: evil.example\r\n").status, 403);
+    // Tools that speak HTTP/1.0 send no Host at all.
+    EXPECT_EQ(getIndex("", "HTTP/1.0").status, 200);
+    EXPECT_EQ(getIndex("").status, 200);
+}
+
+TEST_F(WebRequestTest, ARebindingPageCanNeitherChangeJobsNorRestartTheDaemon) {
+    ASSERT_EQ(put("/jobs/kept", jobInput("kept")).status, 201);
+    const std::string evil = "Host: evil.example\r\n";
+
+    RawHTTPClient client(port);
+    ASSERT_TRUE(client.send("GET /jobs HTTP/1.1\r\nHost: evil.example\r\n\r\n"));
+    auto listing = client.readReply();
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->status, 403);
+    EXPECT_EQ(listing->body, "") << "no job reaches the page";
+
+    for (const auto& [method, path] :
+         std::vector<std::pair<std::string, std::string>>{{"PUT", "/jobs/new"},
+                                                          {"PUT", "/jobs/kept"},
+                                                          {"DELETE", "/jobs/kept"},
+                                                          {"POST", "/restart"},
+                                                          {"GET", "/jobs/kept"}}) {
+        std::optional<std::string> body;
+        if (method == "PUT") body = jobInput(path.substr(6), "paused").dump();
+        if (method == "POST") body = "";
+        RawHTTPClient one(port);
+        ASSERT_TRUE(one.send(
+            "" + method + " " + path + " HTTP/1.1\r\n" + evil +
+            (body ? "Content-Length: " + std::to_string(body->size()) + "\r\n" : std::string()) +
+            "\r\n" + body.value_or("")));
+        auto reply = one.readReply();
+        ASSERT_TRUE(reply) << method << " " << path;
+        EXPECT_EQ(reply->status, 403) << method << " " << path;
+        EXPECT_TRUE(one.waitForClose()) << method << " " << path;
+    }
+    std::vector<json> jobs = storedJobs();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0]["id"], "kept");
+    EXPECT_EQ(jobs[0]["state"], "retry");
+    EXPECT_TRUE(this->jobs->calls().empty());
+    loop.runFor(restartDelay * 2);
+    EXPECT_TRUE(exits().empty()) << "the restart was not scheduled";
+    EXPECT_TRUE(log.contains(
+        "POST /restart refused: the Host header \"evil.example\" names no loopback address"));
+}
+
+TEST_F(WebRequestTest, AKeepAliveConnectionThatTurnsForeignIsClosed) {
+    RawHTTPClient client(port);
+    auto first = client.exchange("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->status, 200);
+    auto second = client.exchange("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->status, 403);
+    EXPECT_EQ(second->header("Connection"), "close");
+    EXPECT_TRUE(client.waitForClose());
+}
+
+TEST_F(WebRequestTest, ForeignOriginsAreRefusedLocalOnesServed) {
+    const std::string p = std::to_string(port);
+    for (const std::string& origin :
+         std::vector<std::string>{"http://127.0.0.1:" + p, "http://localhost:" + p,
+                                  "https://[::1]:" + p, "HTTP://LOCALHOST", "null"}) {
+        EXPECT_EQ(getIndex("Host: 127.0.0.1:" + p + "\r\nOrigin: " + origin + "\r\n").status, 200)
+            << origin;
+    }
+    for (const std::string& origin : std::vector<std::string>{
+             "http://evil.example", "http://evil.example:" + p, "https://127.0.0.1.evil.example",
+             "file://", "ftp://127.0.0.1", "http://127.0.0.1:" + p + "/path", "NULL", ""}) {
+        EXPECT_EQ(getIndex("Host: 127.0.0.1:" + p + "\r\nOrigin: " + origin + "\r\n").status, 403)
+            << origin;
+    }
+    EXPECT_TRUE(
+        log.contains("GET / refused: the request comes from the web page \"http://evil.example\""));
+
+    // A page cannot stop an upload by pausing its job.
+    ASSERT_EQ(put("/jobs/busy", jobInput("busy", "running")).status, 201);
+    RawReply paused = send("PUT", "/jobs/busy", jobInput("busy", "paused").dump(),
+                           "Origin: http://evil.example\r\n");
+    EXPECT_EQ(paused.status, 403);
+    EXPECT_EQ(stored("busy")["state"], "running");
+    EXPECT_EQ(this->jobs->calls(), std::vector<std::string>{"upload busy"});
+}
+
+TEST_F(WebRequestTest, RefusalLogLinesShowForeignBytesEscaped) {
+    // Control characters never get this far (the server refuses them as malformed); a tab and
+    // bytes beyond ASCII do, and reach the log only escaped.
+    RawHTTPClient client(port);
+    ASSERT_TRUE(client.send("GET / HTTP/1.1\r\nHost: evil\t\xc3\xa9.example\r\n\r\n"));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 403);
+    EXPECT_TRUE(log.contains(
+        "GET / refused: the Host header \"evil\\t\\xc3\\xa9.example\" names no loopback address"));
+}
+
+// ---- credentials
+
+constexpr const char* kSecret = "pa55-SECRET";
+
+bool anyContains(const std::vector<std::string>& lines, const std::string& part) {
+    for (const std::string& line : lines)
+        if (line.find(part) != std::string::npos) return true;
+    return false;
+}
+
+TEST_F(ControlAPITest, CredentialsAppearInNoLogLine) {
+    json job = jobInput("secretive", "paused");
+    job["credentials"] = kSecret;
+    EXPECT_EQ(put("/jobs/secretive", job).status, 201);
+    EXPECT_EQ(put("/jobs/secretive", job).status, 200);
+    json invalid = job;
+    invalid.erase("server_url");
+    invalid["id"] = "invalid";
+    EXPECT_EQ(put("/jobs/invalid", invalid).status, 406);
+    json mismatched = job;
+    mismatched["id"] = "other";
+    EXPECT_EQ(put("/jobs/mismatched", mismatched).status, 406);
+    json badType = job;
+    badType["state"] = 7;
+    EXPECT_EQ(put("/jobs/secretive", badType).status, 406);
+    jobs->failWith(VTRError::withDescription("Test", 1, "the service failed"));
+    job["state"] = "running";
+    EXPECT_EQ(put("/jobs/secretive", job).status, 500);
+
+    std::vector<std::string> lines = log.texts();
+    EXPECT_TRUE(anyContains(lines, "PUT /jobs/secretive (")) << "the job was logged";
+    EXPECT_TRUE(anyContains(lines, "\"credentials\":\"********\""));
+    EXPECT_FALSE(anyContains(lines, kSecret));
+    EXPECT_FALSE(anyContains(console(), kSecret));
+    // Nor do they come back in an answer.
+    EXPECT_EQ(send("GET", "/jobs/secretive").body.find(kSecret), std::string::npos);
+}
+
+TEST_F(ControlAPITest, CredentialsInABodyThatDoesNotParseAreMaskedOnTheConsole) {
+    const std::string s = kSecret;
+    const std::vector<std::string> bodies = {
+        R"({"id":"a","credentials":")" + s + R"(","file_list":[)",  // cut short
+        R"([{"id":"a","credentials":")" + s + R"("}])",             // an array
+        R"({"credentials" :  ")" + s + R"(\"-and-more"})" + "}",    // escaped quote, extra brace
+        R"({"id":"a","credentials":")" + s,                         // unterminated string
+        R"({"id":"a","credentials": )" + s + R"(, "x": 1})",        // a bare word
+        R"("credentials")",                                         // only the name
+    };
+    for (const std::string& body : bodies) {
+        EXPECT_EQ(send("PUT", "/jobs/a", body).status, 406) << body;
+    }
+    std::vector<std::string> lines = console();
+    ASSERT_EQ(lines.size(), bodies.size());
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find(s), std::string::npos) << line;
+        EXPECT_EQ(line.find("-and-more"), std::string::npos) << line;
+        EXPECT_EQ(line.rfind("Failed to parse job from request /jobs/a ", 0), 0u) << line;
+    }
+    EXPECT_NE(lines[0].find(R"("credentials":"********","file_list":[)"), std::string::npos)
+        << "the rest of the body is still shown: " << lines[0];
+    EXPECT_NE(lines[5].find(R"("credentials")"), std::string::npos) << lines[5];
+}
+
+// ---- the daemon's own server and files
+
+mode_t modeOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+}
+
+// The daemon's start-up steps up to a running server, in process, in a directory of its own.
+class DaemonHardeningTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(data_);
+        fs::create_directories(locator_);
+        settings_.logFiles.directory = logs_;
+        settings_.environment = [data = data_](const char* name) -> const char* {
+            return std::string(name) == "XDG_DATA_HOME" ? data.c_str() : nullptr;
+        };
+        settings_.installCrashHandlers = false;
+    }
+
+    void TearDown() override {
+        if (server_) server_->stop();
+        VTRLog::flush();
+        VTRLog::removeAllDestinations();
+        ddLogLevel.store(15);
+        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
+    }
+
+    // Logging at the verbose level, the store, and the daemon's HTTP server, started.
+    void startDaemon() {
+        daemon_ = std::make_unique<VTRUploadDaemon>(
+            std::vector<std::string>{"vantrel-uploadd", "-l", "verbose", "-p", locator_},
+            settings_);
+        ASSERT_TRUE(daemon_->configureLogging());
+        ASSERT_TRUE(daemon_->configurePersistentStorage());
+        server_ = daemon_->configureHTTPServer();
+        VTRError error;
+        ASSERT_TRUE(server_->start(&error)) << error.description();
+        port_ = server_->listeningPort();
+    }
+
+    std::string storeDirectory() const { return data_ + "/vantrel-uploadd"; }
+
+    std::string logText() {
+        VTRLog::flush();
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(logs_))
+            text += readFile(entry.path().string());
+        return text;
+    }
+
+    RawReply request(const std::string& text) {
+        RawHTTPClient client(port_);
+        EXPECT_TRUE(client.send(text));
+        return client.readReply().value_or(RawReply{});
+    }
+
+    TempDir dir_;
+    std::string data_ = dir_.file("data");
+    std::string logs_ = dir_.file("logs");
+    std::string locator_ = dir_.file("locator");
+    VTRUploadDaemonSettings settings_;
+    std::unique_ptr<VTRUploadDaemon> daemon_;
+    std::unique_ptr<HTTPServer> server_;
+    uint16_t port_ = 0;
+};
+
+TEST_F(DaemonHardeningTest, ServerRefusesBodiesOverSixteenMebibytesAndForeignHosts) {
+    startDaemon();
+    RawReply tooLarge =
+        request("PUT /jobs/big HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16777217\r\n\r\n");
+    EXPECT_EQ(tooLarge.status, 413);
+    EXPECT_EQ(tooLarge.header("Connection"), "close");
+
+    // Exactly the limit is read (and then refused by the API as not being a job).
+    RawHTTPClient exact(port_);
+    ASSERT_TRUE(
+        exact.send("PUT /jobs/big HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16777216\r\n\r\n" +
+                   std::string(16777216, ' ')));
+    auto exactReply = exact.readReply(false, 60s);
+    ASSERT_TRUE(exactReply);
+    EXPECT_EQ(exactReply->status, 406);
+
+    EXPECT_EQ(request("GET /jobs HTTP/1.1\r\nHost: evil.example\r\n\r\n").status, 403);
+    EXPECT_EQ(request("GET /jobs HTTP/1.1\r\nHost: localhost\r\n\r\n").status, 200);
+}
+
+TEST_F(DaemonHardeningTest, ServerClosesThe257thConnection) {
+    startDaemon();
+    std::vector<std::unique_ptr<RawHTTPClient>> open;
+    for (int i = 0; i < 256; ++i) {
+        open.push_back(std::make_unique<RawHTTPClient>(port_));
+        ASSERT_TRUE(open.back()->connected());
+    }
+    ASSERT_TRUE(waitUntil([&] { return server_->numberOfHTTPConnections() == 256; }));
+    RawHTTPClient extra(port_);
+    extra.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(extra.waitForClose());
+    EXPECT_EQ(extra.received(), "");
+    auto served = open.front()->exchange("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->status, 200);
+}
+
+// A socket connected to loopback `port` by a child process running as `uid` (handed back
+// over a socket pair, so the kernel lists `uid` as its owner); -1 on failure.
+int connectAsUser(uid_t uid, uint16_t port) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
+    VTRFileDescriptor parentEnd(pair[0]);
+    VTRFileDescriptor childEnd(pair[1]);
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    char byte = 'x';
+    iovec data{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (child == 0) {
+        // Async-signal-safe calls only: the parent has threads.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) _exit(2);
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            _exit(3);
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+        _exit(::sendmsg(pair[1], &message, 0) == 1 ? 0 : 4);
+    }
+    childEnd.reset();
+    ssize_t got = ::recvmsg(parentEnd.get(), &message, MSG_CMSG_CLOEXEC);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (got != 1 || !header || header->cmsg_type != SCM_RIGHTS) return -1;
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    return fd;
+}
+
+TEST_F(DaemonHardeningTest, AnotherUserCannotReachTheDaemon) {
+    if (::geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
+    ScopedLogCapture capture;
+    startDaemon();
+    VTRFileDescriptor stranger(connectAsUser(65534, port_));
+    ASSERT_TRUE(stranger.valid());
+    const std::string put =
+        "PUT /jobs/theirs HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\n\r\n{}";
+    ::send(stranger.get(), put.data(), put.size(), MSG_NOSIGNAL);
+    std::string received;
+    bool closed = waitUntil([&] {
+        pollfd entry{stranger.get(), POLLIN, 0};
+        if (::poll(&entry, 1, 0) <= 0) return false;
+        char buffer[512];
+        ssize_t n = ::recv(stranger.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) received.append(buffer, static_cast<size_t>(n));
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+    });
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(received, "");
+    EXPECT_TRUE(capture.containsPart("it belongs to user 65534, not 0"));
+    EXPECT_EQ(request("GET /jobs HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").body, "[]");
+}
+
+TEST_F(DaemonHardeningTest, FilesAreMadeWithTheirModes) {
+    // Loose permissions left by earlier versions are tightened; a permissive umask changes
+    // nothing.
+    fs::create_directories(storeDirectory());
+    ::chmod(storeDirectory().c_str(), 0755);
+    writeFile(storeDirectory() + "/UploadDaemon.sqlite", "");
+    ::chmod((storeDirectory() + "/UploadDaemon.sqlite").c_str(), 0644);
+    mode_t previous = ::umask(0);
+    startDaemon();
+    VTRLogInfo("a line for the log file");
+    VTRLog::flush();
+    daemon_->checkForRunningDaemons();
+    daemon_->locator()->writeLocatorFilesForPort(port_);
+    daemon_->stopLocator();
+    ::umask(previous);
+
+    EXPECT_EQ(modeOf(storeDirectory()), 0700u);
+    EXPECT_EQ(modeOf(storeDirectory() + "/UploadDaemon.sqlite"), 0600u);
+    if (fs::exists(storeDirectory() + "/UploadDaemon.sqlite-wal")) {
+        EXPECT_EQ(modeOf(storeDirectory() + "/UploadDaemon.sqlite-wal"), 0600u);
+    }
+    EXPECT_EQ(modeOf(locator_ + "/UploadDaemon.port"), 0644u);
+    EXPECT_EQ(modeOf(locator_ + "/UploadDaemon.pid"), 0644u);
+    size_t logFiles = 0;
+    for (const auto& entry : fs::directory_iterator(logs_)) {
+        ++logFiles;
+        EXPECT_EQ(modeOf(entry.path().string()), 0640u) << entry.path();
+    }
+    EXPECT_EQ(logFiles, 1u);
+}
+
+TEST_F(DaemonHardeningTest, AContinuedLogFileIsTightenedToo) {
+    fs::create_directories(logs_);
+    writeFile(logs_ + "/log-ABC123.txt", "2026/12/06 09:00:00:000  earlier\n");
+    ::chmod((logs_ + "/log-ABC123.txt").c_str(), 0666);
+    startDaemon();
+    VTRLogInfo("continued");
+    EXPECT_NE(logText().find("continued"), std::string::npos);
+    EXPECT_EQ(modeOf(logs_ + "/log-ABC123.txt"), 0640u);
+}
+
+TEST_F(DaemonHardeningTest, CredentialsReachNeitherTheLogFilesNorTheConsole) {
+    startDaemon();
+    json job = {{"id", "secretive"},
+                {"session_id", "session"},
+                {"server_url", "http://127.0.0.1:9/upload"},
+                {"state", "paused"},
+                {"credentials", kSecret},
+                {"file_list", {{{"local_path", "/nowhere/a.mp4"}, {"remote_path", "a.mp4"}}}}};
+    auto put = [&](const std::string& body) {
+        return request("PUT /jobs/secretive HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(put(job.dump()).status, 201);
+    EXPECT_EQ(put(job.dump()).status, 200);
+    std::string cut = job.dump();
+    EXPECT_EQ(put(cut.substr(0, cut.find(kSecret) + 8)).status, 406);
+    EXPECT_EQ(request("GET /jobs/secretive HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 200);
+    VTRLog::flush();
+    std::string console = testing::internal::GetCapturedStderr();
+
+    std::string text = logText();
+    EXPECT_NE(text.find("PUT /jobs/secretive ("), std::string::npos) << text;
+    EXPECT_NE(text.find("successfully added new job"), std::string::npos) << text;
+    EXPECT_EQ(text.find(kSecret), std::string::npos) << text;
+    EXPECT_EQ(text.find(std::string(kSecret).substr(0, 8)), std::string::npos) << text;
+    EXPECT_NE(console.find("Failed to parse job from request"), std::string::npos) << console;
+    EXPECT_EQ(console.find(std::string(kSecret).substr(0, 8)), std::string::npos) << console;
+}
+
+}  // namespace
+}  // namespace vtr::test
