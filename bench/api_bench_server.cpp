@@ -23,6 +23,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "api/VTRJSONValue.h"
 #include "api/VTRUploadDaemonConnection.h"
 #include "httpserver/HTTPServer.h"
 #include "httpserver/VTRJSONResponse.h"
@@ -86,34 +87,6 @@ class ConstantConnection : public HTTPConnection {
   private:
     const VTRValue& document_;
 };
-
-VTRValue valueFromJSON(const json& value) {
-    switch (value.type()) {
-        case json::value_t::boolean:
-            return VTRValue(value.get<bool>());
-        case json::value_t::number_integer:
-            return VTRValue(value.get<int64_t>());
-        case json::value_t::number_unsigned:
-            return VTRValue(value.get<uint64_t>());
-        case json::value_t::number_float:
-            return VTRValue(value.get<double>());
-        case json::value_t::string:
-            return VTRValue(value.get<std::string>());
-        case json::value_t::array: {
-            VTRArray array;
-            for (const json& element : value) array.push_back(valueFromJSON(element));
-            return VTRValue(std::move(array));
-        }
-        case json::value_t::object: {
-            VTRDictionary dictionary;
-            for (const auto& [key, element] : value.items())
-                dictionary.emplace(key, valueFromJSON(element));
-            return VTRValue(std::move(dictionary));
-        }
-        default:
-            return VTRValue();
-    }
-}
 
 uint16_t startAPI(HTTPServer& server, std::shared_ptr<VTRUploadDaemonConnectionEnvironment> env) {
     server.setInterface("127.0.0.1");

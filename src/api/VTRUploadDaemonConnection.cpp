@@ -1,4 +1,5 @@
 #include "api/VTRUploadDaemonConnection.h"
+#include "api/VTRJSONValue.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -227,35 +228,6 @@ std::string describePosted(const json& posted) {
     json shown = posted;
     shown["credentials"] = "********";
     return shown.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-VTRValue valueFromJSON(const json& value) {
-    switch (value.type()) {
-        case json::value_t::boolean:
-            return VTRValue(value.get<bool>());
-        case json::value_t::number_integer:
-            return VTRValue(value.get<int64_t>());
-        case json::value_t::number_unsigned:
-            return VTRValue(value.get<uint64_t>());
-        case json::value_t::number_float:
-            return VTRValue(value.get<double>());
-        case json::value_t::string:
-            return VTRValue(value.get_ref<const std::string&>());
-        case json::value_t::array: {
-            VTRArray array;
-            array.reserve(value.size());
-            for (const json& element : value) array.push_back(valueFromJSON(element));
-            return VTRValue(std::move(array));
-        }
-        case json::value_t::object: {
-            VTRDictionary dictionary;
-            for (const auto& [key, element] : value.items())
-                dictionary.emplace(key, valueFromJSON(element));
-            return VTRValue(std::move(dictionary));
-        }
-        default:
-            return VTRValue();
-    }
 }
 
 std::unique_ptr<HTTPResponse> jsonResponse(const json& object, int64_t status) {
