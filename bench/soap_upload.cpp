@@ -24,6 +24,7 @@
 
 #include <fmt/format.h>
 
+#include "BenchProcess.h"
 #include "httpclient/HTTPClient.h"
 #include "soap/VTRRemoteMethodCaller_sync.h"
 #include "soap/VTRSOAPMethodCaller.h"
@@ -46,18 +47,7 @@ struct Figures {
     double mibPerSecond = 0;
 };
 
-pid_t spawn(std::vector<std::string> args, int stdoutFd) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
+using vtr::bench::spawn;
 
 }  // namespace
 

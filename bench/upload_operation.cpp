@@ -25,6 +25,7 @@
 
 #include <fmt/format.h>
 
+#include "BenchProcess.h"
 #include "foundation/VTRDataAdditions.h"
 #include "foundation/VTRRunLoop.h"
 #include "foundation/VTRStreamAdditions.h"
@@ -55,18 +56,7 @@ long statusKiB(const std::string& field) {
     return -1;
 }
 
-pid_t spawn(std::vector<std::string> args, int stdoutFd) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
+using vtr::bench::spawn;
 
 void runAndWait(std::vector<std::string> args) {
     pid_t pid = spawn(std::move(args), -1);
