@@ -3,9 +3,11 @@
 #include <cstdlib>
 
 #include "daemon/VTRUploadDaemon.h"
+#include "foundation/VTRHeapSettings.h"
 #include "logging/VTRLog.h"
 
 int main(int argc, char** argv) {
+    vtr::configureHeapForDaemon();
     // Deliberately never destroyed: the crash handlers reach it through instance() until the
     // process is gone.
     static auto* daemon = new vtr::VTRUploadDaemon(std::vector<std::string>(argv, argv + argc));

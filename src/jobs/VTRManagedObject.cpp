@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "jobs/VTRObjectContext.h"
 
@@ -114,6 +115,13 @@ int64_t VTRManagedObject::integerValue(int index) const {
     const VTRAttributeValue& stored = value(index);
     if (const auto* number = std::get_if<int64_t>(&stored)) return *number;
     return 0;
+}
+
+nlohmann::json VTRManagedObject::jsonValue(int index) const {
+    const VTRAttributeValue& stored = value(index);
+    if (const auto* text = std::get_if<std::string>(&stored)) return *text;
+    if (const auto* number = std::get_if<int64_t>(&stored)) return *number;
+    return nullptr;
 }
 
 void VTRManagedObject::setStringValue(int index, std::optional<std::string> value) {

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "foundation/VTRError.h"
 
 namespace vtr {
@@ -86,7 +88,8 @@ class VTRManagedObject {
     const VTRAttributeValue& value(int index) const;
     void setValue(int index, VTRAttributeValue value);
     std::optional<std::string> stringValue(int index) const;
-    int64_t integerValue(int index) const;  // 0 when the attribute holds nothing
+    int64_t integerValue(int index) const;      // 0 when the attribute holds nothing
+    nlohmann::json jsonValue(int index) const;  // its text or number; null when it holds nothing
     void setStringValue(int index, std::optional<std::string> value);
     void setIntegerValue(int index, int64_t value);
 

@@ -104,16 +104,17 @@ bool VTRManagedUploadFile::updateFromLocalPath(VTRError*) {
 }
 
 nlohmann::json VTRManagedUploadFile::dictionaryRepresentation() const {
-    auto stringOrNull = [](const VTRAttributeValue& stored) {
-        const auto* text = std::get_if<std::string>(&stored);
-        return text ? nlohmann::json(*text) : nlohmann::json(nullptr);
-    };
+    // Members appended in key order, as in the job's form.
     nlohmann::json form = nlohmann::json::object();
-    form["local_path"] = stringOrNull(value(kLocalPath));
-    form["remote_path"] = stringOrNull(value(kRemotePath));
-    form["bytes_uploaded"] = bytesUploaded();
-    form["total_bytes"] = totalBytes();
-    form["closed"] = closed();
+    auto& members = form.get_ref<nlohmann::json::object_t&>();
+    auto append = [&members](const char* key, nlohmann::json value) {
+        members.emplace_hint(members.end(), key, std::move(value));
+    };
+    append("bytes_uploaded", bytesUploaded());
+    append("closed", closed());
+    append("local_path", jsonValue(kLocalPath));
+    append("remote_path", jsonValue(kRemotePath));
+    append("total_bytes", totalBytes());
     return form;
 }
 

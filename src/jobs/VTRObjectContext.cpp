@@ -173,7 +173,7 @@ std::optional<std::vector<VTRManagedObject*>> VTRObjectContext::execute(
 
     std::vector<VTRManagedObject*> results;
     // Records whose children this fetch loads.
-    std::unordered_map<int64_t, VTRManagedObject*> owners;
+    Owners owners;
     {
         auto lock = coordinator_->lock();
         ReadTransaction transaction(*coordinator_);
@@ -200,18 +200,12 @@ std::optional<std::vector<VTRManagedObject*>> VTRObjectContext::execute(
                 object->fault_ = true;
                 registered_.emplace(Key{&entity, objectID}, object);
             } else {
-                Row row = readRow(entity, statement);
                 if (!object) {
                     object = adopt(entity.make());
                     registered_.emplace(Key{&entity, objectID}, object);
                 }
-                object->objectID_ = row.objectID;
-                object->version_ = row.version;
-                object->values_ = std::move(row.values);
-                object->markClean();
-                object->baseParentID_ = row.parentID;
-                object->fault_ = false;
-                if (entity.childEntity()) owners.emplace(objectID, object);
+                loadRow(object, statement);
+                if (entity.childEntity()) owners.emplace_back(objectID, object);
             }
             results.push_back(object);
         }
@@ -220,6 +214,7 @@ std::optional<std::vector<VTRManagedObject*>> VTRObjectContext::execute(
             return std::nullopt;
         }
         if (!owners.empty()) {
+            std::sort(owners.begin(), owners.end());
             const VTREntity& child = *entity.childEntity();
             std::string childWhere = where.empty()
                                          ? fmt::format("\"{}\" IS NOT NULL", child.parentColumn())
@@ -247,26 +242,37 @@ std::optional<std::vector<VTRManagedObject*>> VTRObjectContext::execute(
     return results;
 }
 
+void VTRObjectContext::loadRow(VTRManagedObject* object, sqlite3_stmt* statement) {
+    const VTREntity& entity = object->entity();
+    size_t count = entity.attributes().size();
+    object->objectID_ = sqlite3_column_int64(statement, 0);
+    object->version_ = sqlite3_column_int64(statement, 1);
+    object->values_.resize(count);
+    for (size_t i = 0; i < count; ++i) object->values_[i] = columnValue(statement, int(i) + 2);
+    object->baseParentID_ = entity.isChild() ? sqlite3_column_int64(statement, int(count) + 2) : 0;
+    object->markClean();
+    object->fault_ = false;
+}
+
 bool VTRObjectContext::loadChildren(const VTREntity& child, sqlite3_stmt* statement,
-                                    std::unordered_map<int64_t, VTRManagedObject*>& owners,
-                                    VTRError* error) {
+                                    const Owners& owners, VTRError* error) {
     for (auto& [id, owner] : owners) {
         owner->children_.clear();
         owner->markClean();
     }
+    const int parentColumn = int(child.attributes().size()) + 2;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        Row row = readRow(child, statement);
-        auto owner = owners.find(row.parentID);
-        if (owner == owners.end()) continue;
-        VTRManagedObject* object = registeredObject(child, row.objectID);
+        int64_t parentID = sqlite3_column_int64(statement, parentColumn);
+        auto owner = std::lower_bound(owners.begin(), owners.end(),
+                                      std::pair<int64_t, VTRManagedObject*>(parentID, nullptr));
+        if (owner == owners.end() || owner->first != parentID) continue;
+        int64_t objectID = sqlite3_column_int64(statement, 0);
+        VTRManagedObject* object = registeredObject(child, objectID);
         if (!object) {
             object = adopt(child.make());
-            registered_.emplace(Key{&child, row.objectID}, object);
-            object->objectID_ = row.objectID;
-            object->version_ = row.version;
-            object->values_ = std::move(row.values);
-            object->baseParentID_ = row.parentID;
+            registered_.emplace(Key{&child, objectID}, object);
+            loadRow(object, statement);
             object->parent_ = owner->second;
         }
         if (object->gone_) continue;
@@ -290,12 +296,7 @@ void VTRObjectContext::fireFault(VTRManagedObject* object) {
     StatementScope scope(statement);
     sqlite3_bind_int64(statement, 1, object->objectID_);
     if (sqlite3_step(statement) != SQLITE_ROW) return;
-    Row row = readRow(entity, statement);
-    object->version_ = row.version;
-    object->values_ = std::move(row.values);
-    object->markClean();
-    object->baseParentID_ = row.parentID;
-    object->fault_ = false;
+    loadRow(object, statement);
     if (!entity.childEntity()) return;
 
     const VTREntity& child = *entity.childEntity();
@@ -305,8 +306,7 @@ void VTRObjectContext::fireFault(VTRManagedObject* object) {
     if (!childStatement) return;
     StatementScope childScope(childStatement);
     sqlite3_bind_int64(childStatement, 1, object->objectID_);
-    std::unordered_map<int64_t, VTRManagedObject*> owners{{object->objectID_, object}};
-    loadChildren(child, childStatement, owners, nullptr);
+    loadChildren(child, childStatement, {{object->objectID_, object}}, nullptr);
 }
 
 void VTRObjectContext::deleteObject(VTRManagedObject* object) {

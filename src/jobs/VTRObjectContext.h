@@ -81,12 +81,18 @@ class VTRObjectContext {
         size_t operator()(const Key& key) const;
     };
 
+    // Owner records by objectID, sorted.
+    using Owners = std::vector<std::pair<int64_t, VTRManagedObject*>>;
+
     VTRManagedObject* adopt(std::unique_ptr<VTRManagedObject> object);
+    // Makes the record hold the current row of `statement` (columns `pk, version, <attributes>
+    // [, owner]`) as its clean, fully loaded state.
+    static void loadRow(VTRManagedObject* object, sqlite3_stmt* statement);
     // Loads a fault's remaining attributes and children; failures leave it as it is.
     void fireFault(VTRManagedObject* object);
     // Reads the child rows `statement` yields into the owners' lists.
-    bool loadChildren(const VTREntity& child, sqlite3_stmt* statement,
-                      std::unordered_map<int64_t, VTRManagedObject*>& owners, VTRError* error);
+    bool loadChildren(const VTREntity& child, sqlite3_stmt* statement, const Owners& owners,
+                      VTRError* error);
     void forget(VTRManagedObject* object);
 
     std::shared_ptr<VTRStoreCoordinator> coordinator_;
