@@ -25,6 +25,7 @@
 
 #include "api/VTRJSONValue.h"
 #include "api/VTRUploadDaemonConnection.h"
+#include "foundation/VTRHeapSettings.h"
 #include "httpserver/HTTPServer.h"
 #include "httpserver/VTRJSONResponse.h"
 #include "jobs/VTRManagedUploadJob.h"
@@ -205,6 +206,7 @@ int list(int count, const std::string& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vtr::configureHeapForDaemon();
     std::string mode = argc > 1 ? argv[1] : "";
     int count = argc > 2 ? std::atoi(argv[2]) : 10000;
     if ((mode != "serve" && mode != "list") || count < 2) {

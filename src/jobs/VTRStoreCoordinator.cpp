@@ -38,13 +38,23 @@ std::optional<int64_t> queryInteger(sqlite3* db, const char* sql) {
     return result;
 }
 
+// What SQLite said about a failed statement, kept before a rollback replaces it.
+struct SQLiteFailure {
+    std::string message;
+    int code = 0;
+};
+
+SQLiteFailure failureOf(sqlite3* db) {
+    return {sqlite3_errmsg(db), sqlite3_extended_errcode(db)};
+}
+
 // Each step re-reads the version inside its write transaction, so two processes opening a new
-// file at once do not both run a migration.
-bool migrate(sqlite3* db, int to) {
+// file at once do not both run a migration. Returns the failure, if any.
+std::optional<SQLiteFailure> migrate(sqlite3* db, int to) {
     for (const VTRStoreMigration& migration : VTRStoreSchema::migrations()) {
         if (migration.version > to) break;
         if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
-            return false;
+            return failureOf(db);
         std::optional<int64_t> version = queryInteger(db, "PRAGMA user_version");
         bool ok = version.has_value();
         if (ok && *version < migration.version) {
@@ -53,11 +63,12 @@ bool migrate(sqlite3* db, int to) {
             ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
         }
         if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            SQLiteFailure failure = failureOf(db);
             sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-            return false;
+            return failure;
         }
     }
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -132,9 +143,14 @@ std::shared_ptr<VTRStoreCoordinator> VTRStoreCoordinator::open(const std::string
     const char* setup =
         "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON;"
         "PRAGMA mmap_size = 268435456;";
-    if (sqlite3_exec(db, setup, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        !migrate(db, schemaVersion)) {
-        setError(error, openError(path, sqlite3_errmsg(db), sqlite3_extended_errcode(db)));
+    std::optional<SQLiteFailure> failure;
+    if (sqlite3_exec(db, setup, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        failure = failureOf(db);
+    } else {
+        failure = migrate(db, schemaVersion);
+    }
+    if (failure) {
+        setError(error, openError(path, failure->message, failure->code));
         return nullptr;
     }
     return coordinator;

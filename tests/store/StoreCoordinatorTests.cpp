@@ -102,5 +102,20 @@ TEST_F(StoreCoordinatorTest, DatabaseOfTheFirstSchemaIsMigratedWithItsJobs) {
     EXPECT_EQ(job->state(), VTRUploadJobStateRunning);
 }
 
+TEST_F(StoreCoordinatorTest, FailedMigrationReportsSQLitesReasonAndKeepsTheOldSchema) {
+    std::string path = directory.file("blocked.sqlite");
+    ASSERT_TRUE(VTRStoreCoordinator::open(path, nullptr, 1));
+    // An object in the way of the next migration's index.
+    runSQL(path, "CREATE TABLE UploadFile_job (x INTEGER);");
+    VTRError error;
+    EXPECT_EQ(VTRStoreCoordinator::open(path, &error), nullptr);
+    EXPECT_EQ(error.code(), NSPersistentStoreOpenError);
+    EXPECT_NE(error.localizedFailureReason().find("UploadFile_job"), std::string::npos)
+        << error.localizedFailureReason();
+    auto old = VTRStoreCoordinator::open(path, nullptr, 1);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(pragma(*old, "PRAGMA user_version"), "1");
+}
+
 }  // namespace
 }  // namespace vtr::test
