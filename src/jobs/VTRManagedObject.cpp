@@ -81,6 +81,13 @@ VTRAttributeValue VTRManagedObject::valueForKey(std::string_view attribute) cons
     return value(index);
 }
 
+VTRAttributeValue VTRManagedObject::committedValueForKey(std::string_view attribute) const {
+    int index = entity_->attributeIndex(attribute);
+    if (index < 0) return {};
+    fireFault();
+    return baseValues()[static_cast<size_t>(index)];
+}
+
 void VTRManagedObject::setValueForKey(std::string_view attribute, VTRAttributeValue value) {
     int index = entity_->attributeIndex(attribute);
     if (index >= 0) setValue(index, std::move(value));

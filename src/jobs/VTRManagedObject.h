@@ -77,6 +77,8 @@ class VTRManagedObject {
 
     // Generic access by attribute name (snapshots and conflict resolution use these).
     VTRAttributeValue valueForKey(std::string_view attribute) const;
+    // The attribute as last read from or saved to the store, whatever was changed here since.
+    VTRAttributeValue committedValueForKey(std::string_view attribute) const;
     void setValueForKey(std::string_view attribute, VTRAttributeValue value);
 
     // Remembers input refused while filling the record; the next save fails validation with it.

@@ -160,25 +160,23 @@ void VTRSQLiteUploadJobStore::resolveConflictError(const VTRError& error) {
 void VTRSQLiteUploadJobStore::resolveConflictWithBaseVersion(const VTRDictionary& baseVersion,
                                                              const VTRDictionary* theirVersion,
                                                              VTRManagedObject* object) {
-    if (theirVersion && &object->entity() == &VTRManagedUploadJob::entity()) {
-        std::optional<int64_t> base = integerOf(find(baseVersion, kStateAttribute));
-        std::optional<int64_t> theirs = integerOf(find(*theirVersion, kStateAttribute));
-        std::optional<int64_t> ours = integerOf(object->valueForKey(kStateAttribute));
-        if (theirs != base && ours != base) {
-            for (VTRUploadJobState state : statePriority()) {
-                if (theirs == state) {
-                    object->setValueForKey(kStateAttribute, *theirs);
-                    break;
-                }
-                if (ours == state) {
-                    object->setValueForKey(kStateAttribute, *ours);
-                    break;
-                }
-            }
+    bool isJob = &object->entity() == &VTRManagedUploadJob::entity();
+    std::optional<int64_t> base = integerOf(find(baseVersion, kStateAttribute));
+    std::optional<int64_t> ours = integerOf(object->valueForKey(kStateAttribute));
+    // Attributes changed only in the store take the stored value; ours keep ours. The stored row
+    // is read afresh here rather than taken from the conflict, because another save may have
+    // landed since; deciding against an older row would let this save undo that one.
+    context_->refreshObject(object, true, nullptr);
+    if (!theirVersion || !isJob || object->isGone() || ours == base) return;
+    std::optional<int64_t> theirs = integerOf(object->committedValueForKey(kStateAttribute));
+    if (theirs == base) return;
+    // Both sides changed the state: the one that matters more wins.
+    for (VTRUploadJobState state : statePriority()) {
+        if (theirs == state || ours == state) {
+            object->setValueForKey(kStateAttribute, theirs == state ? *theirs : *ours);
+            return;
         }
     }
-    // Attributes changed only in the store take the stored value; ours keep ours.
-    context_->refreshObject(object, true, nullptr);
 }
 
 const std::vector<VTRUploadJobState>& VTRSQLiteUploadJobStore::statePriority() {
