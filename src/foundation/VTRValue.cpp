@@ -56,12 +56,18 @@ std::string hexBytes(const VTRBytes& bytes) {
 
 }  // namespace
 
+VTRValue::VTRValue(VTRBytes b) : storage_(std::make_shared<const VTRBytes>(std::move(b))) {}
+
 VTRValue::VTRValue(VTRArray a) : storage_(std::make_shared<const VTRArray>(std::move(a))) {}
 
 VTRValue::VTRValue(VTRDictionary d)
     : storage_(std::make_shared<const VTRDictionary>(std::move(d))) {}
 
 VTRValue::VTRValue(const VTRError& e) : storage_(std::make_shared<const VTRError>(e)) {}
+
+bool VTRValue::isBytes() const {
+    return std::holds_alternative<std::shared_ptr<const VTRBytes>>(storage_);
+}
 
 bool VTRValue::isArray() const {
     return std::holds_alternative<std::shared_ptr<const VTRArray>>(storage_);
@@ -148,8 +154,8 @@ const std::string& VTRValue::stringValue() const {
 }
 
 const VTRBytes& VTRValue::bytesValue() const {
-    const auto* b = std::get_if<VTRBytes>(&storage_);
-    return b ? *b : kEmptyBytes;
+    const auto* b = std::get_if<std::shared_ptr<const VTRBytes>>(&storage_);
+    return b && *b ? **b : kEmptyBytes;
 }
 
 const VTRArray& VTRValue::arrayValue() const {
@@ -188,8 +194,8 @@ std::string VTRValue::description() const {
                 return fmt::format("{}", v);
             } else if constexpr (std::is_same_v<T, std::string>) {
                 return v;
-            } else if constexpr (std::is_same_v<T, VTRBytes>) {
-                return hexBytes(v);
+            } else if constexpr (std::is_same_v<T, std::shared_ptr<const VTRBytes>>) {
+                return hexBytes(bytesValue());
             } else if constexpr (std::is_same_v<T, std::shared_ptr<const VTRArray>>) {
                 if (arrayValue().empty()) return "()";
                 std::string out = "(";
@@ -244,9 +250,11 @@ bool VTRValue::operator==(const VTRValue& other) const {
         [&](const auto& v) -> bool {
             using T = std::decay_t<decltype(v)>;
             const auto& o = std::get<T>(other.storage_);
-            if constexpr (std::is_same_v<T, std::shared_ptr<const VTRArray>> ||
-                          std::is_same_v<T, std::shared_ptr<const VTRDictionary>> ||
-                          std::is_same_v<T, std::shared_ptr<const VTRError>>) {
+            if constexpr (std::is_same_v<T, std::shared_ptr<const VTRBytes>>) {
+                return v == o || bytesValue() == other.bytesValue();
+            } else if constexpr (std::is_same_v<T, std::shared_ptr<const VTRArray>> ||
+                                 std::is_same_v<T, std::shared_ptr<const VTRDictionary>> ||
+                                 std::is_same_v<T, std::shared_ptr<const VTRError>>) {
                 if (v == o) return true;
                 if (!v || !o) return false;
                 return *v == *o;

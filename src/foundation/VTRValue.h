@@ -3,6 +3,8 @@
 // 32/64-bit integers, double, string, bytes, array, dictionary, VTRGuid or a nested VTRError.
 // "Absent" is not a value: a missing dictionary entry (find() returns nullptr) stands for it.
 // Values are plain data: copy them freely; one value may be read from several threads at once.
+// Bytes, arrays, dictionaries and errors sit in shared immutable storage, so a copy never copies
+// their contents (a chunk of several MiB travels through a request without being duplicated).
 #pragma once
 
 #include <cstdint>
@@ -30,10 +32,11 @@ struct VTRNull {
 
 class VTRValue {
   public:
-    using Storage = std::variant<VTRNull, bool, int32_t, int64_t, uint32_t, uint64_t, double,
-                                 std::string, VTRBytes, std::shared_ptr<const VTRArray>,
-                                 std::shared_ptr<const VTRDictionary>, VTRGuid,
-                                 std::shared_ptr<const VTRError>>;
+    using Storage =
+        std::variant<VTRNull, bool, int32_t, int64_t, uint32_t, uint64_t, double, std::string,
+                     std::shared_ptr<const VTRBytes>, std::shared_ptr<const VTRArray>,
+                     std::shared_ptr<const VTRDictionary>, VTRGuid,
+                     std::shared_ptr<const VTRError>>;
 
     VTRValue() = default;  // the null marker
     VTRValue(VTRNull) {}
@@ -47,7 +50,10 @@ class VTRValue {
     VTRValue(double d) : storage_(d) {}
     VTRValue(std::string s) : storage_(std::move(s)) {}
     VTRValue(const char* s) : storage_(std::string(s)) {}
-    VTRValue(VTRBytes b) : storage_(std::move(b)) {}
+    VTRValue(VTRBytes b);
+    // Shares `b` instead of copying it; its owners must not change the bytes from then on.
+    // A null pointer reads as empty bytes.
+    VTRValue(std::shared_ptr<const VTRBytes> b) : storage_(std::move(b)) {}
     VTRValue(VTRArray a);
     VTRValue(VTRDictionary d);
     VTRValue(VTRGuid g) : storage_(std::move(g)) {}
@@ -56,7 +62,7 @@ class VTRValue {
     bool isNull() const { return std::holds_alternative<VTRNull>(storage_); }
     bool isBool() const { return std::holds_alternative<bool>(storage_); }
     bool isString() const { return std::holds_alternative<std::string>(storage_); }
-    bool isBytes() const { return std::holds_alternative<VTRBytes>(storage_); }
+    bool isBytes() const;
     bool isArray() const;
     bool isDictionary() const;
     bool isGuid() const { return std::holds_alternative<VTRGuid>(storage_); }

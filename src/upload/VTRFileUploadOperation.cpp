@@ -77,9 +77,20 @@ std::string closeFailureReason(const std::string& path) {
 
 }  // namespace
 
+// A chunk buffer and whether the chunk in it is lent: set while anything outside the operation
+// holds the shared chunk made by lendChunk(), cleared by the last holder letting go (release).
+// The worker refills the bytes only after reading it clear (acquire), so no request ever sees
+// the bytes it sends change.
+struct VTRFileUploadOperation::ChunkBuffer {
+    VTRBytes bytes;
+    std::atomic<bool> lent{false};
+};
+
 // The state of one uploadFile() call, shared by its chunk cycles.
 struct VTRFileUploadOperation::ChunkTransfer {
     std::string path;
+    // The chunk being sent, lent from one of the operation's buffers.
+    std::shared_ptr<const VTRBytes> chunk;
     uint64_t currentOffset = 0;
     size_t chunkLength = 0;
     std::string localHash;
@@ -308,7 +319,6 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
     VTRLogInfo("Uploading file {} to session {}", transfer.path, sessionID_);
 
     const size_t chunkSize = static_cast<size_t>(chunkSize_.load());
-    if (buffer_.capacity() < chunkSize) buffer_.reserve(chunkSize);
 
     VTRFileInputStream stream(transfer.path);
     VTRError openError;
@@ -324,11 +334,16 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
     while (transfer.currentOffset < size && !isCancelled() && !transfer.uploadError) {
         if (stream.offset() != static_cast<int64_t>(transfer.currentOffset))
             stream.setOffset(transfer.currentOffset);
-        // The buffer keeps its capacity across chunks and files: no reallocation per chunk.
-        buffer_.resize(chunkSize);
+        // The previous chunk is let go first, so that its buffer serves again once no request
+        // holds it. Buffers keep their capacity across chunks and files: no allocation per chunk.
+        transfer.chunk.reset();
+        std::shared_ptr<ChunkBuffer>& buffer = freeChunkBuffer();
+        VTRBytes& bytes = buffer->bytes;
+        if (bytes.capacity() < chunkSize) bytes.reserve(chunkSize);
+        bytes.resize(chunkSize);
         int64_t n = 0;
         while (static_cast<size_t>(n) < chunkSize) {
-            int64_t got = stream.read(buffer_.data() + n, chunkSize - static_cast<size_t>(n));
+            int64_t got = stream.read(bytes.data() + n, chunkSize - static_cast<size_t>(n));
             if (got <= 0) {
                 if (got < 0) n = -1;
                 break;
@@ -362,9 +377,11 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
                                         *transfer.uploadError);
             break;
         }
-        buffer_.resize(static_cast<size_t>(n));
-        transfer.chunkLength = static_cast<size_t>(n);
-        transfer.localHash = base64String(md5Digest(buffer_.data(), buffer_.size()));
+        bytes.resize(static_cast<size_t>(n));
+        transfer.chunkLength = bytes.size();
+        transfer.localHash = base64String(md5Digest(bytes.data(), bytes.size()));
+        // From here on the bytes stay as they are until every request sending them is gone.
+        transfer.chunk = lendChunk(buffer);
         transfer.serverHash.reset();
         transfer.chunkAbort = false;
         retryController_->retryCallNamed(
@@ -377,6 +394,33 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
     return transfer.currentOffset;
 }
 
+// The deleter keeps the buffer alive, so a request may outlive the operation.
+std::shared_ptr<const VTRBytes> VTRFileUploadOperation::lendChunk(
+    const std::shared_ptr<ChunkBuffer>& buffer) {
+    buffer->lent.store(true, std::memory_order_relaxed);
+    return std::shared_ptr<const VTRBytes>(&buffer->bytes, [buffer](const VTRBytes*) {
+        buffer->lent.store(false, std::memory_order_release);
+    });
+}
+
+std::shared_ptr<VTRFileUploadOperation::ChunkBuffer>& VTRFileUploadOperation::freeChunkBuffer() {
+    for (std::shared_ptr<ChunkBuffer>& buffer : buffers_) {
+        if (!buffer) buffer = std::make_shared<ChunkBuffer>();
+        if (!buffer->lent.load(std::memory_order_acquire)) return buffer;
+    }
+    // Both still held, one by a request left running after its wait timed out: that buffer
+    // stays with its request, which frees it when done.
+    buffers_[0] = std::make_shared<ChunkBuffer>();
+    return buffers_[0];
+}
+
+size_t VTRFileUploadOperation::bufferCapacity() const {
+    size_t capacity = 0;
+    for (const std::shared_ptr<ChunkBuffer>& buffer : buffers_)
+        if (buffer) capacity += buffer->bytes.capacity();
+    return capacity;
+}
+
 bool VTRFileUploadOperation::uploadChunkAttempt(ChunkTransfer& transfer,
                                                 const VTRDictionary& entry) {
     if (isCancelled()) transfer.chunkAbort = true;
@@ -384,8 +428,8 @@ bool VTRFileUploadOperation::uploadChunkAttempt(ChunkTransfer& transfer,
     const std::string remote = stringFor(entry, VTRFileRemotePathKey);
     transfer.uploadError.reset();
     VTRError error;
-    transfer.serverHash =
-        uploadService_->uploadChunk(sessionID_, remote, buffer_, transfer.currentOffset, &error);
+    transfer.serverHash = uploadService_->uploadChunk(sessionID_, remote, transfer.chunk,
+                                                      transfer.currentOffset, &error);
     if (!isFilled(error)) {
         const VTRValue* hash = transfer.serverHash ? &*transfer.serverHash : nullptr;
         if (isNullOrEmpty(hash)) {

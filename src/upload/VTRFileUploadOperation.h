@@ -69,8 +69,9 @@ class VTRFileUploadOperation : public VTROperation {
     VTRUploadService& uploadService() const { return *uploadService_; }
     const std::shared_ptr<VTRRetryController>& retryController() const { return retryController_; }
     uint64_t chunkSize() const { return chunkSize_.load(); }
-    // Bytes held for chunk data (0 before the first transfer).
-    size_t bufferCapacity() const { return buffer_.capacity(); }
+    // Bytes held for chunk data (0 before the first transfer). Read it only while main() is not
+    // running.
+    size_t bufferCapacity() const;
 
     VTRFileUploadOperationDelegate* delegate() const { return delegate_.load(); }
     void setDelegate(VTRFileUploadOperationDelegate* delegate) { delegate_.store(delegate); }
@@ -97,7 +98,13 @@ class VTRFileUploadOperation : public VTROperation {
     void main() override;
 
   private:
+    struct ChunkBuffer;
     struct ChunkTransfer;
+
+    // A buffer no request holds, to read the next chunk into.
+    std::shared_ptr<ChunkBuffer>& freeChunkBuffer();
+    // The buffer's bytes as shared storage for the service; lent until the last holder lets go.
+    static std::shared_ptr<const VTRBytes> lendChunk(const std::shared_ptr<ChunkBuffer>& buffer);
 
     bool uploadChunkAttempt(ChunkTransfer& transfer, const VTRDictionary& entry);
     void finishChunkCycle(ChunkTransfer& transfer, const VTRDictionary& entry, bool lastResult);
@@ -124,7 +131,10 @@ class VTRFileUploadOperation : public VTROperation {
     std::unique_ptr<VTRUploadService> uploadService_;
     std::shared_ptr<VTRRetryController> retryController_;
     std::atomic<uint64_t> chunkSize_{0};
-    VTRBytes buffer_;
+    // Chunk buffers reused across chunks and files. The service may keep the chunk it was given
+    // until its next call (the SOAP client keeps the last request), so the next chunk is read
+    // into the other buffer: two at most, and only one with a service that keeps nothing.
+    std::shared_ptr<ChunkBuffer> buffers_[2];
     std::atomic<VTRFileUploadOperationDelegate*> delegate_;
     VTRRunLoop* deliveryLoop_;
 };

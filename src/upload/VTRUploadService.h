@@ -26,8 +26,12 @@ class VTRUploadService {
 
     // "UploadChunk": the server's answer, the Base64 MD5 of the bytes it received, as it came:
     // a string, or the null marker for an empty answer. Nothing, with `error` filled, on failure.
+    // The chunk (not null) is shared, never copied: a request may hold it beyond the call (the
+    // SOAP client keeps its last request until the next call), and the caller must not change
+    // those bytes while anyone else holds them.
     virtual std::optional<VTRValue> uploadChunk(const std::string& sessionID,
-                                                const std::string& fileName, const VTRBytes& bytes,
+                                                const std::string& fileName,
+                                                std::shared_ptr<const VTRBytes> bytes,
                                                 uint64_t offset, VTRError* error) = 0;
 
     // "TryCloseFile": "Uploading", "Uploaded", "NotUploaded", "ServerException" or whatever else

@@ -69,18 +69,13 @@ int32_t VTRUploadService_impl::chunkSizeError(VTRError* error) {
 
 std::optional<VTRValue> VTRUploadService_impl::uploadChunk(const std::string& sessionID,
                                                            const std::string& fileName,
-                                                           const VTRBytes& bytes, uint64_t offset,
-                                                           VTRError* error) {
-    // One copy of the chunk, living only for this call; the SOAP client sends it from there.
-    // (An initializer list would copy it once more.)
-    VTRArray parameters;
-    parameters.reserve(4);
-    parameters.emplace_back(sessionID);
-    parameters.emplace_back(fileName);
-    parameters.emplace_back(bytes);
-    parameters.emplace_back(offset);
-    return call("UploadChunk", {"sessionID", "fileName", "buffer", "offset"}, std::move(parameters),
-                error);
+                                                           std::shared_ptr<const VTRBytes> bytes,
+                                                           uint64_t offset, VTRError* error) {
+    // The request's body reads the attachment straight from the shared chunk.
+    return call(
+        "UploadChunk", {"sessionID", "fileName", "buffer", "offset"},
+        {VTRValue(sessionID), VTRValue(fileName), VTRValue(std::move(bytes)), VTRValue(offset)},
+        error);
 }
 
 std::optional<std::string> VTRUploadService_impl::tryCloseFile(const std::string& fileName,

@@ -23,7 +23,7 @@ class VTRUploadService_impl : public VTRUploadService {
 
     int32_t chunkSizeError(VTRError* error) override;
     std::optional<VTRValue> uploadChunk(const std::string& sessionID, const std::string& fileName,
-                                        const VTRBytes& bytes, uint64_t offset,
+                                        std::shared_ptr<const VTRBytes> bytes, uint64_t offset,
                                         VTRError* error) override;
     std::optional<std::string> tryCloseFile(const std::string& fileName,
                                             const std::string& sessionID, VTRError* error) override;

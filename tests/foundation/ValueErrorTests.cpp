@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "foundation/VTRError.h"
 #include "foundation/VTRGuid.h"
@@ -56,6 +57,27 @@ TEST(VTRValueEquality, CollectionsAndErrorsCompareContentsNotIdentity) {
     EXPECT_EQ(left, right);
     right.mutableUserInfo()[VTRInnerErrorKey] = VTRValue(VTRError("NSURLErrorDomain", -1004));
     EXPECT_NE(left, right);
+}
+
+TEST(VTRValueBytes, CopiesShareTheBytesAndCompareByContent) {
+    auto chunk = std::make_shared<const VTRBytes>(VTRBytes{9, 8, 7});
+    VTRValue shared(chunk);
+    VTRValue copy = shared;
+    VTRArray parameters{VTRValue("S"), copy};
+    // No copy of the bytes anywhere: every value reads the one storage.
+    EXPECT_EQ(copy.bytesValue().data(), chunk->data());
+    EXPECT_EQ(parameters[1].bytesValue().data(), chunk->data());
+    EXPECT_EQ(chunk.use_count(), 4);
+    // Separately stored bytes are equal exactly when their contents are.
+    EXPECT_EQ(shared, VTRValue(VTRBytes{9, 8, 7}));
+    EXPECT_NE(shared, VTRValue(VTRBytes{9, 8}));
+    // A null storage is empty bytes, not the null marker.
+    VTRValue none{std::shared_ptr<const VTRBytes>()};
+    EXPECT_TRUE(none.isBytes());
+    EXPECT_TRUE(none.bytesValue().empty());
+    EXPECT_EQ(none, VTRValue(VTRBytes{}));
+    EXPECT_NE(none, VTRValue());
+    EXPECT_EQ(none.description(), "<>");
 }
 
 TEST(VTRValueReads, NumbersConvertAmongThemselvesAndOtherKindsGiveTheFallback) {

@@ -353,6 +353,30 @@ TEST(FileUploadOperationTransferTest, OneBufferServesEveryFile) {
     EXPECT_EQ(h.delegate.reportsOf("closed").size(), 3u);
 }
 
+TEST(FileUploadOperationTransferTest, ChunksHeldPastTheirCallAreNeverOverwritten) {
+    const std::string big = randomBytes(300 * 1024, 9);
+    // 1: the SOAP client's case, the last request kept until the next call. 3: more than the
+    // operation's two buffers are held, as by requests left running.
+    for (size_t kept : {1u, 3u}) {
+        OperationHarness h;
+        h.script->defaultChunkSize = 64 * 1024;
+        h.script->chunksKept = kept;
+        // A retried chunk is sent again from the bytes its failed request still holds.
+        h.script->answerChunk(chunkError(urlError(NSURLErrorTimedOut)));
+        auto operation = h.make({makeFileInfo(h.makeFile("a", big), "a", 0),
+                                 makeFileInfo(h.makeFile("b", big), "b", 0)});
+        ASSERT_TRUE(h.run(operation));
+        EXPECT_EQ(h.script->callsOf("UploadChunk").size(), 11u) << kept;
+        EXPECT_EQ(h.script->changedKeptChunks(), 0u) << kept;
+        EXPECT_EQ(h.script->storedFile("a"), big) << kept;
+        EXPECT_EQ(h.script->storedFile("b"), big) << kept;
+        // Two buffers alternate however many chunks go.
+        if (kept == 1) {
+            EXPECT_EQ(operation->bufferCapacity(), 2u * 64 * 1024);
+        }
+    }
+}
+
 // MARK: verification
 
 TEST(FileUploadOperationVerifyTest, MismatchOnceRestartsTheFileWith95) {

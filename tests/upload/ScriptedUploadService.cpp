@@ -48,6 +48,23 @@ std::string UploadScript::storedFile(const std::string& fileName) const {
     return found == stored_.end() ? std::string() : found->second;
 }
 
+size_t UploadScript::changedKeptChunks() const {
+    std::lock_guard lock(mutex_);
+    size_t changed = changedKeptChunks_;
+    for (const auto& [chunk, original] : kept_) changed += *chunk != original;
+    return changed;
+}
+
+void UploadScript::keep(std::shared_ptr<const VTRBytes> chunk) {
+    std::lock_guard lock(mutex_);
+    if (chunksKept == 0) return;
+    for (const auto& [held, original] : kept_) changedKeptChunks_ += *held != original;
+    VTRBytes original = *chunk;
+    kept_.emplace_back(std::move(chunk), std::move(original));
+    // Letting go of the oldest: it is checked above for the last time.
+    if (kept_.size() > chunksKept) kept_.pop_front();
+}
+
 int32_t UploadScript::chunkSize(VTRError* error) {
     std::optional<ChunkSizeAnswer> answer;
     {

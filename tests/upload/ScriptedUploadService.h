@@ -45,6 +45,11 @@ class UploadScript {
     void answerVerify(VerifyAnswer answer);
 
     int32_t defaultChunkSize = 4;
+    // How many of the latest chunks the service holds on to after answering, as a request kept
+    // past its call holds its body. Set before the run.
+    size_t chunksKept = 0;
+    // Held chunks whose bytes changed while held (a fault: the request would send other bytes).
+    size_t changedKeptChunks() const;
 
     std::vector<ServiceCall> calls() const;
     std::vector<ServiceCall> callsOf(const std::string& method) const;
@@ -53,6 +58,7 @@ class UploadScript {
 
     // Used by the service.
     int32_t chunkSize(VTRError* error);
+    void keep(std::shared_ptr<const VTRBytes> chunk);
     std::optional<VTRValue> uploadChunk(const std::string& sessionID, const std::string& fileName,
                                         const VTRBytes& bytes, uint64_t offset, VTRError* error);
     std::optional<std::string> tryCloseFile(const std::string& fileName,
@@ -67,6 +73,9 @@ class UploadScript {
     mutable std::mutex mutex_;
     std::vector<ServiceCall> calls_;
     std::map<std::string, std::string> stored_;
+    // Each held chunk with the bytes it had when it arrived.
+    std::deque<std::pair<std::shared_ptr<const VTRBytes>, VTRBytes>> kept_;
+    size_t changedKeptChunks_ = 0;
     std::deque<ChunkSizeAnswer> chunkSizeAnswers_;
     std::deque<ChunkAnswer> chunkAnswers_;
     std::deque<CloseAnswer> closeAnswers_;
@@ -110,9 +119,10 @@ class ScriptedUploadService : public VTRUploadService {
 
     int32_t chunkSizeError(VTRError* error) override { return script_->chunkSize(error); }
     std::optional<VTRValue> uploadChunk(const std::string& sessionID, const std::string& fileName,
-                                        const VTRBytes& bytes, uint64_t offset,
+                                        std::shared_ptr<const VTRBytes> bytes, uint64_t offset,
                                         VTRError* error) override {
-        return script_->uploadChunk(sessionID, fileName, bytes, offset, error);
+        script_->keep(bytes);
+        return script_->uploadChunk(sessionID, fileName, *bytes, offset, error);
     }
     std::optional<std::string> tryCloseFile(const std::string& fileName,
                                             const std::string& sessionID,
