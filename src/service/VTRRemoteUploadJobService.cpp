@@ -281,13 +281,7 @@ void VTRRemoteUploadJobService::operationClosedFile(VTRFileUploadOperation& oper
         else if (!uploadFile->closed())
             otherFileOpen = true;
     }
-    if (!otherFileOpen) {
-        VTRLogInfo("Completed upload operation. operation: {} recordingID: {}", describe(operation),
-                   recording);
-        job->setError(std::nullopt);
-        job->setErrorState(VTRUploadErrorStateNone);
-        job->setState(VTRUploadJobStateCompleted);
-    }
+    if (!otherFileOpen) markCompleted(*job, operation);
     if (!store->saveJob(job, &error))
         VTRLogWarn("Unable to update job with ID: {}, {}", recording, error.description());
 }
@@ -344,13 +338,37 @@ void VTRRemoteUploadJobService::operationFailedToVerifyFile(VTRFileUploadOperati
     handleFailureForRecording(recording, VTRUploadErrorStateVerify, error);
 }
 
+void VTRRemoteUploadJobService::markCompleted(VTRManagedUploadJob& job,
+                                              VTRFileUploadOperation& operation) {
+    VTRLogInfo("Completed upload operation. operation: {} recordingID: {}", describe(operation),
+               job.jobID().value_or(""));
+    job.setError(std::nullopt);
+    job.setErrorState(VTRUploadErrorStateNone);
+    job.setState(VTRUploadJobStateCompleted);
+}
+
 void VTRRemoteUploadJobService::fileUploadOperationCompleted(VTRFileUploadOperation& operation,
                                                              const std::string& recording) {
-    std::lock_guard lock(operationsMutex_);
-    // Only the reporting operation's own entry goes: after a restart the entry already holds the
-    // new operation, and dropping it would let a second upload of the same job start.
-    auto entry = operations_.find(recording);
-    if (entry != operations_.end() && entry->second.get() == &operation) operations_.erase(entry);
+    {
+        std::lock_guard lock(operationsMutex_);
+        // Only the reporting operation's own entry goes: after a restart the entry already holds
+        // the new operation, and dropping it would let a second upload of the same job start.
+        auto entry = operations_.find(recording);
+        if (entry != operations_.end() && entry->second.get() == &operation)
+            operations_.erase(entry);
+    }
+    // A job without files never hears of a closed file, the only other way to completion: once
+    // its operation has run through (the chunk size obtained, nothing failed), it is done.
+    if (operation.isCancelled()) return;
+    VTRError error;
+    auto store = newJobStore(&error);
+    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
+    if (!job || !job->fileList().empty()) return;
+    if (job->state() != VTRUploadJobStateRunning && job->state() != VTRUploadJobStateRestart)
+        return;
+    markCompleted(*job, operation);
+    if (!store->saveJob(job, &error))
+        VTRLogWarn("Unable to update job with ID: {}, {}", recording, error.description());
 }
 
 }  // namespace vtr

@@ -128,6 +128,8 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
 
     bool uploadJob(const std::string& jobID, Requirement requirement, VTRError* error);
     std::unique_ptr<VTRSQLiteUploadJobStore> newJobStore(VTRError* error) const;
+    // Logs the completion and sets the job completed with no error; the caller saves.
+    static void markCompleted(VTRManagedUploadJob& job, VTRFileUploadOperation& operation);
     void scheduleRequeue();
 
     Options options_;

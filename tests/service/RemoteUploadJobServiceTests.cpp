@@ -26,6 +26,26 @@ class JobServiceTest : public ServiceTest {
     }
 
     static std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+    enum class Step { Init, Upload, Close, Verify };
+    // Reports by hand that `step` failed for the job's file at `path`.
+    void reportFailure(Step step, const std::string& jobID, const std::optional<std::string>& path,
+                       const VTRError& error) {
+        auto operation = reporter(jobID);
+        const std::string file = path.value_or("");
+        switch (step) {
+            case Step::Init:
+                return service->operationFailedToInitializeUploadOfFile(*operation, path, jobID,
+                                                                        error);
+            case Step::Upload:
+                return service->operationFailedToUploadBytesAtOffset(*operation, 4, file, jobID,
+                                                                     error);
+            case Step::Close:
+                return service->operationFailedToCloseFile(*operation, file, jobID, error);
+            case Step::Verify:
+                return service->operationFailedToVerifyFile(*operation, file, jobID, error);
+        }
+    }
 };
 
 // MARK: starting and queueing
@@ -151,24 +171,15 @@ TEST_F(JobServiceTest, ConnectivityAndCancelErrorsChangeNothingAndRequeueRunning
     startService();
     VTRError wrappedTimeout(VTRErrorDomain, VTRErrorCodeChunkNotAccepted,
                             {{VTRInnerErrorKey, VTRValue(urlError(NSURLErrorTimedOut))}});
-    std::vector<VTRError> errors = {urlError(NSURLErrorNotConnectedToInternet), wrappedTimeout,
-                                    urlError(NSURLErrorCancelled)};
-    for (size_t i = 0; i < errors.size(); ++i) {
+    const std::pair<Step, VTRError> failures[] = {
+        {Step::Verify, urlError(NSURLErrorNotConnectedToInternet)},
+        {Step::Upload, wrappedTimeout},
+        {Step::Close, urlError(NSURLErrorCancelled)}};
+    for (size_t i = 0; i < std::size(failures); ++i) {
         std::string id = "job" + std::to_string(i);
         auto paths = addJob(id, "running", {4});
         server.holdChunkSize(urlOf(id));
-        auto operation = reporter(id);
-        switch (i) {
-            case 0:
-                service->operationFailedToVerifyFile(*operation, paths[0], id, errors[i]);
-                break;
-            case 1:
-                service->operationFailedToUploadBytesAtOffset(*operation, 0, paths[0], id,
-                                                              errors[i]);
-                break;
-            default:
-                service->operationFailedToCloseFile(*operation, paths[0], id, errors[i]);
-        }
+        reportFailure(failures[i].first, id, paths[0], failures[i].second);
         json job = stored(id);
         EXPECT_EQ(job["state"], "running") << i;
         EXPECT_TRUE(job["error"].is_null()) << i;
@@ -194,39 +205,25 @@ TEST_F(JobServiceTest, OtherFailuresMarkTheJobErroredWithTheirStateAndText) {
         {{VTRInnerErrorKey,
           VTRValue(VTRError(VTRErrorDomain, 88,
                             {{VTRInnerErrorKey, VTRValue(urlError(NSURLErrorTimedOut))}}))}});
-    auto operation = reporter("bad");
     struct Case {
-        std::function<void(const std::string&, const std::string&)> report;
+        Step step;
+        bool withFile;
+        VTRError error;
         std::string errorType;
         std::string text;
     };
-    std::vector<Case> cases = {
-        {[&](auto& id, auto& path) {
-             service->operationFailedToVerifyFile(*operation, path, id, checksum);
-         },
-         "verify", "The checksums differ"},
-        {[&](auto& id, auto& path) {
-             service->operationFailedToInitializeUploadOfFile(*operation, path, id, missing);
-         },
-         "init", "Cannot find upload file"},
-        {[&](auto& id, auto&) {
-             service->operationFailedToInitializeUploadOfFile(*operation, std::nullopt, id,
-                                                              noSuchFile);
-         },
-         "init", "Cannot find upload file"},
-        {[&](auto& id, auto& path) {
-             service->operationFailedToCloseFile(*operation, path, id, status);
-         },
-         "close", "Bad status 500"},
-        {[&](auto& id, auto& path) {
-             service->operationFailedToUploadBytesAtOffset(*operation, 4, path, id, deep);
-         },
-         "upload", deep.localizedDescription()},
+    const std::vector<Case> cases = {
+        {Step::Verify, true, checksum, "verify", "The checksums differ"},
+        {Step::Init, true, missing, "init", "Cannot find upload file"},
+        {Step::Init, false, noSuchFile, "init", "Cannot find upload file"},
+        {Step::Close, true, status, "close", "Bad status 500"},
+        {Step::Upload, true, deep, "upload", deep.localizedDescription()},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         std::string id = "bad" + std::to_string(i);
         auto paths = addJob(id, "running", {4});
-        cases[i].report(id, paths[0]);
+        reportFailure(cases[i].step, id,
+                      cases[i].withFile ? paths[0] : std::optional<std::string>(), cases[i].error);
         json job = stored(id);
         EXPECT_EQ(job["state"], "errored") << i;
         EXPECT_EQ(job["error_type"], cases[i].errorType) << i;
@@ -281,6 +278,23 @@ TEST_F(JobServiceTest, ClosingTheLastOfTwoFilesCompletesTheJobAndTheFirstDoesNot
     EXPECT_EQ(job["state"], "completed");
     EXPECT_TRUE(job["error"].is_null());
     EXPECT_EQ(job["error_type"], "none");
+}
+
+// Without files no close report ever comes; the end of the operation completes the job, unless
+// the operation was cancelled.
+TEST_F(JobServiceTest, AJobWithoutFilesCompletesWhenItsOperationEndsUncancelled) {
+    startService();
+    addJob("empty", "running", std::vector<size_t>{});
+    ASSERT_TRUE(service->uploadJobWithID("empty"));
+    ASSERT_TRUE(runUntilState("empty", "completed"));
+    EXPECT_EQ(server.serviceURLs().size(), 1u);
+    EXPECT_TRUE(log.containsPart("Completed upload operation. operation: "));
+
+    addJob("halted", "running", std::vector<size_t>{});
+    auto operation = reporter("halted");
+    operation->cancel();
+    service->fileUploadOperationCompleted(*operation, "halted");
+    EXPECT_EQ(stored("halted")["state"], "running");
 }
 
 TEST_F(JobServiceTest, RestartReportSetsTheFlagAndReportsForUnknownJobsOnlyLog) {

@@ -42,8 +42,9 @@ class ScriptedRecordingService::Service : public VTRUploadService {
     }
 
     std::optional<VTRValue> uploadChunk(const std::string&, const std::string& fileName,
-                                        const VTRBytes& bytes, uint64_t offset,
+                                        std::shared_ptr<const VTRBytes> chunk, uint64_t offset,
                                         VTRError* error) override {
+        const VTRBytes& bytes = *chunk;
         std::unique_lock lock(script_.mutex_);
         auto& calls = script_.chunkCalls_[fileName];
         calls.push_back({fileName, offset, false});
@@ -154,11 +155,6 @@ void ScriptedRecordingService::releaseChunkSize(const std::string& serverURL) {
     changed_.notify_all();
 }
 
-size_t ScriptedRecordingService::heldCalls() const {
-    std::lock_guard lock(mutex_);
-    return held_;
-}
-
 void ScriptedRecordingService::failUploadChunkOnce(const std::string& fileName, uint64_t offset,
                                                    VTRError error) {
     std::lock_guard lock(mutex_);
@@ -175,38 +171,9 @@ void ScriptedRecordingService::setVerifyAlwaysFails(bool fails) {
     verifyFails_ = fails;
 }
 
-std::vector<std::string> ScriptedRecordingService::serviceURLs() const {
-    std::lock_guard lock(mutex_);
-    return serviceURLs_;
-}
-
-std::vector<std::string> ScriptedRecordingService::chunkSizeURLs() const {
-    std::lock_guard lock(mutex_);
-    return chunkSizeURLs_;
-}
-
 std::shared_ptr<VTROperation> ScriptedRecordingService::chunkSizeCaller(size_t index) const {
     std::lock_guard lock(mutex_);
     return index < chunkSizeCallers_.size() ? chunkSizeCallers_[index].lock() : nullptr;
-}
-
-std::vector<ScriptedRecordingService::ChunkCall> ScriptedRecordingService::chunkCalls(
-    const std::string& fileName) const {
-    std::lock_guard lock(mutex_);
-    auto calls = chunkCalls_.find(fileName);
-    return calls == chunkCalls_.end() ? std::vector<ChunkCall>{} : calls->second;
-}
-
-size_t ScriptedRecordingService::closeCalls(const std::string& fileName) const {
-    std::lock_guard lock(mutex_);
-    auto calls = closeCalls_.find(fileName);
-    return calls == closeCalls_.end() ? 0 : calls->second;
-}
-
-std::string ScriptedRecordingService::received(const std::string& fileName) const {
-    std::lock_guard lock(mutex_);
-    auto bytes = received_.find(fileName);
-    return bytes == received_.end() ? std::string() : bytes->second;
 }
 
 }  // namespace vtr::test

@@ -47,7 +47,7 @@ class ScriptedRecordingService {
     void release();
     // Drops the ChunkSize hold of that server URL only.
     void releaseChunkSize(const std::string& serverURL);
-    size_t heldCalls() const;
+    size_t heldCalls() const { return locked(held_); }
 
     // The next UploadChunk of the file at the offset fails with `error`.
     void failUploadChunkOnce(const std::string& fileName, uint64_t offset, VTRError error);
@@ -56,17 +56,33 @@ class ScriptedRecordingService {
     void setVerifyAlwaysFails(bool fails);
 
     // The server URLs of the upload services made, in order.
-    std::vector<std::string> serviceURLs() const;
+    std::vector<std::string> serviceURLs() const { return locked(serviceURLs_); }
     // The server URL of every ChunkSize call, in order.
-    std::vector<std::string> chunkSizeURLs() const;
+    std::vector<std::string> chunkSizeURLs() const { return locked(chunkSizeURLs_); }
     // The operation that made the n-th (0-based) ChunkSize call, while it is alive.
     std::shared_ptr<VTROperation> chunkSizeCaller(size_t index) const;
-    std::vector<ChunkCall> chunkCalls(const std::string& fileName) const;
-    size_t closeCalls(const std::string& fileName) const;
-    std::string received(const std::string& fileName) const;
+    std::vector<ChunkCall> chunkCalls(const std::string& file) const {
+        return at(chunkCalls_, file);
+    }
+    size_t closeCalls(const std::string& file) const { return at(closeCalls_, file); }
+    std::string received(const std::string& file) const { return at(received_, file); }
 
   private:
     class Service;
+
+    // A copy of `member`, taken under the lock.
+    template <typename T>
+    T locked(const T& member) const {
+        std::lock_guard lock(mutex_);
+        return member;
+    }
+    // The value under `key` (empty when there is none), taken under the lock.
+    template <typename Map>
+    typename Map::mapped_type at(const Map& map, const std::string& key) const {
+        std::lock_guard lock(mutex_);
+        auto found = map.find(key);
+        return found == map.end() ? typename Map::mapped_type{} : found->second;
+    }
 
     // Waits while `held()` is true; false when the calling operation was cancelled meanwhile.
     // Needs the lock.
