@@ -34,20 +34,13 @@ namespace vtr::test {
 class ScriptedJobService : public VTRUploadJobService {
   public:
     bool uploadJobWithID(const std::string& jobID, VTRError* error) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back("upload " + jobID);
-        if (failure_) setError(error, *failure_);
-        return !failure_;
+        return answer("upload " + jobID, error);
     }
     void cancelJobWithJobID(const std::string& jobID) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back("cancel " + jobID);
+        answer("cancel " + jobID, nullptr);
     }
     bool restartUploadForJobWithJobID(const std::string& jobID, VTRError* error) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back("restart " + jobID);
-        if (failure_) setError(error, *failure_);
-        return !failure_;
+        return answer("restart " + jobID, error);
     }
 
     // Every later upload and restart fails with `error`.
@@ -61,10 +54,40 @@ class ScriptedJobService : public VTRUploadJobService {
     }
 
   private:
+    bool answer(std::string call, VTRError* error) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+        if (failure_) setError(error, *failure_);
+        return !failure_;
+    }
+
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     std::optional<VTRError> failure_;
 };
+
+inline const std::string kLoopbackHost = "Host: 127.0.0.1\r\n";
+
+// A request with the given header lines; `body` adds a Content-Length header.
+inline std::string requestText(const std::string& method, const std::string& path,
+                               const std::optional<std::string>& body = std::nullopt,
+                               const std::string& headers = kLoopbackHost) {
+    std::string text = method + " " + path + " HTTP/1.1\r\n" + headers;
+    if (body) text += "Content-Length: " + std::to_string(body->size()) + "\r\n";
+    return text + "\r\n" + body.value_or("");
+}
+
+// A valid job input object.
+inline nlohmann::json jobInput(const std::string& jobID, const std::string& state = "retry") {
+    return {{"id", jobID},
+            {"session_id", "session-" + jobID},
+            {"server_url", "http://127.0.0.1:9/upload"},
+            {"state", state},
+            {"credentials", "secret-" + jobID},
+            {"file_list",
+             {{{"local_path", "/recordings/" + jobID + "/a.mp4"}, {"remote_path", "a.mp4"}},
+              {{"local_path", "/recordings/" + jobID + "/b.mp4"}, {"remote_path", "b.mp4"}}}}};
+}
 
 class ControlAPITest : public ::testing::Test {
   protected:
@@ -103,37 +126,20 @@ class ControlAPITest : public ::testing::Test {
     // One request on a connection of its own. `body` adds a Content-Length header.
     RawReply send(const std::string& method, const std::string& path,
                   const std::optional<std::string>& body = std::nullopt,
-                  const std::string& extraHeaders = "") {
-        RawHTTPClient client(port);
-        EXPECT_TRUE(client.connected());
-        EXPECT_TRUE(client.send(requestText(method, path, body, extraHeaders)));
-        std::optional<RawReply> reply = client.readReply();
-        EXPECT_TRUE(reply) << method << " " << path << ": no reply";
-        return reply ? *reply : RawReply{};
-    }
-
-    static std::string requestText(const std::string& method, const std::string& path,
-                                   const std::optional<std::string>& body,
-                                   const std::string& extraHeaders = "") {
-        std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders;
-        if (body) text += "Content-Length: " + std::to_string(body->size()) + "\r\n";
-        return text + "\r\n" + body.value_or("");
+                  const std::string& headers = kLoopbackHost) {
+        RawReply reply = RawHTTPClient::once(port, requestText(method, path, body, headers));
+        EXPECT_NE(reply.status, 0) << method << " " << path << ": no reply";
+        return reply;
     }
 
     RawReply put(const std::string& path, const nlohmann::json& job) {
         return send("PUT", path, job.dump());
     }
 
-    // A valid job input object.
-    static nlohmann::json jobInput(const std::string& jobID, const std::string& state = "retry") {
-        return {{"id", jobID},
-                {"session_id", "session-" + jobID},
-                {"server_url", "http://127.0.0.1:9/upload"},
-                {"state", state},
-                {"credentials", "secret-" + jobID},
-                {"file_list",
-                 {{{"local_path", "/recordings/" + jobID + "/a.mp4"}, {"remote_path", "a.mp4"}},
-                  {{"local_path", "/recordings/" + jobID + "/b.mp4"}, {"remote_path", "b.mp4"}}}}};
+    // The statuses of the job routes that need the store: list, get, put and delete.
+    std::vector<int> jobRouteStatuses() {
+        return {send("GET", "/jobs").status, send("GET", "/jobs/j").status,
+                put("/jobs/j", jobInput("j")).status, send("DELETE", "/jobs/j").status};
     }
 
     // The stored jobs' JSON forms, read past the API.

@@ -100,30 +100,19 @@ TEST_F(ControlAPITest, PutCreatesWith201ThenTheSamePutUpdatesWith200) {
     RawReply created = put("/jobs/job-1", input);
     ASSERT_EQ(created.status, 201);
     EXPECT_EQ(created.header("Content-Type"), "application/json");
+    // The answer is the stored job's own form (whose keys and types the store's tests check).
     json job = json::parse(created.body);
     EXPECT_EQ(job, stored("job-1"));
-
-    std::set<std::string> keys;
-    for (const auto& [key, value] : job.items()) keys.insert(key);
-    EXPECT_EQ(keys, (std::set<std::string>{"id", "server_url", "session_id", "state", "error",
-                                           "error_type", "restarting", "file_list"}));
     EXPECT_EQ(job["id"], "job-1");
     EXPECT_EQ(job["server_url"], "http://127.0.0.1:9/upload");
     EXPECT_EQ(job["session_id"], "session-job-1");
     EXPECT_EQ(job["state"], "running");
-    EXPECT_TRUE(job["error"].is_null());
-    EXPECT_EQ(job["error_type"], "none");
+    // Equality above lets 5.0 stand for 5: check the kinds of the values as well.
     EXPECT_TRUE(job["restarting"].is_boolean());
-    ASSERT_EQ(job["file_list"].size(), 2u);
     std::set<std::string> paths;
     for (const json& file : job["file_list"]) {
-        std::set<std::string> fileKeys;
-        for (const auto& [key, value] : file.items()) fileKeys.insert(key);
-        EXPECT_EQ(fileKeys, (std::set<std::string>{"local_path", "remote_path", "bytes_uploaded",
-                                                   "total_bytes", "closed"}));
-        EXPECT_TRUE(file["bytes_uploaded"].is_number_integer());
-        EXPECT_TRUE(file["total_bytes"].is_number_integer());
-        EXPECT_TRUE(file["closed"].is_boolean());
+        EXPECT_TRUE(file["bytes_uploaded"].is_number_integer() &&
+                    file["total_bytes"].is_number_integer() && file["closed"].is_boolean());
         paths.insert(file["local_path"].get<std::string>());
     }
     EXPECT_EQ(paths, (std::set<std::string>{"/recordings/job-1/a.mp4", "/recordings/job-1/b.mp4"}));
@@ -336,10 +325,7 @@ TEST_F(ControlAPITest, StoreFailuresAre500) {
         SQLITE_OK);
     sqlite3_close(db);
 
-    EXPECT_EQ(send("GET", "/jobs").status, 500);
-    EXPECT_EQ(send("GET", "/jobs/j").status, 500);
-    EXPECT_EQ(put("/jobs/j", jobInput("j")).status, 500);
-    EXPECT_EQ(send("DELETE", "/jobs/j").status, 500);
+    EXPECT_EQ(jobRouteStatuses(), (std::vector<int>{500, 500, 500, 500}));
     EXPECT_TRUE(jobs->calls().empty());
     EXPECT_TRUE(log.containsPart("GET /jobs failed to retrieve all jobs: Error Domain="));
     EXPECT_TRUE(log.containsPart("GET /jobs/j failed to fetch job: Error Domain="));
@@ -351,10 +337,7 @@ TEST_F(ControlAPITest, NoStoreAtAllIs500NotACrash) {
     HTTPServer bare;
     port = serve(bare, std::make_shared<VTRUploadDaemonConnectionEnvironment>());
     ASSERT_NE(port, 0);
-    EXPECT_EQ(send("GET", "/jobs").status, 500);
-    EXPECT_EQ(send("GET", "/jobs/j").status, 500);
-    EXPECT_EQ(put("/jobs/j", jobInput("j")).status, 500);
-    EXPECT_EQ(send("DELETE", "/jobs/j").status, 500);
+    EXPECT_EQ(jobRouteStatuses(), (std::vector<int>{500, 500, 500, 500}));
     EXPECT_EQ(send("GET", "/").status, 200);
 }
 
@@ -363,7 +346,8 @@ TEST_F(ControlAPITest, NoStoreAtAllIs500NotACrash) {
 TEST_F(ControlAPITest, KeepAliveRequestsDoNotSeeAnEarlierBody) {
     RawHTTPClient client(port);
     ASSERT_TRUE(client.connected());
-    std::string chunked = "PUT /jobs/j HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunked =
+        "PUT /jobs/j HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n";
     std::string body = jobInput("j").dump();
     chunked += fmt::format("{:x}\r\n{}\r\n", 10, body.substr(0, 10));
     chunked += fmt::format("{:x}\r\n{}\r\n0\r\n\r\n", body.size() - 10, body.substr(10));

@@ -1,6 +1,6 @@
 // The control API driving the real job service, whose uploads go to a scripted recording
-// service: a job put "running" uploads to completion, "paused" stops an upload in flight, and
-// "restart" uploads every file again from its first byte.
+// service: "paused" stops an upload in flight, and "restart" uploads every file again from its
+// first byte to completion.
 #include "../service/ScriptedRecordingService.h"
 #include "ControlAPIFixture.h"
 #include "service/VTRRemoteUploadJobService.h"
@@ -48,15 +48,16 @@ class ControlAPIUploadTest : public ControlAPITest {
                 {"file_list", files}};
     }
 
-    json fetched(const std::string& jobID) {
-        RawReply reply = send("GET", "/jobs/" + jobID);
-        EXPECT_EQ(reply.status, 200);
-        return reply.status == 200 ? json::parse(reply.body) : json();
-    }
-
     bool runUntilState(const std::string& jobID, const std::string& state) {
         return loop.runUntil([&] { return stored(jobID)["state"] == state; },
                              std::chrono::seconds(20));
+    }
+
+    uint64_t uploaded(const std::string& jobID) {
+        uint64_t total = 0;
+        json job = stored(jobID);
+        for (const json& file : job["file_list"]) total += file["bytes_uploaded"].get<uint64_t>();
+        return total;
     }
 
     static constexpr double kRequeueDelay = 0.05;
@@ -64,30 +65,13 @@ class ControlAPIUploadTest : public ControlAPITest {
     std::shared_ptr<VTRRemoteUploadJobService> service;
 };
 
-TEST_F(ControlAPIUploadTest, RunningJobUploadsToCompletion) {
-    json input = uploadJob("j", "running");
-    ASSERT_EQ(put("/jobs/j", input).status, 201);
-    ASSERT_TRUE(runUntilState("j", "completed"));
-
-    json job = fetched("j");
-    EXPECT_EQ(job["state"], "completed");
-    EXPECT_EQ(job["error_type"], "none");
-    ASSERT_EQ(job["file_list"].size(), 2u);
-    for (const json& file : job["file_list"]) {
-        EXPECT_EQ(file["closed"], true);
-        EXPECT_EQ(file["bytes_uploaded"], file["total_bytes"]);
-        EXPECT_EQ(recording.received(file["remote_path"].get<std::string>()),
-                  readFile(file["local_path"].get<std::string>()));
-    }
-}
-
-TEST_F(ControlAPIUploadTest, PausedStopsTheRunningUpload) {
-    json input = uploadJob("j", "running");
+TEST_F(ControlAPIUploadTest, PausedStopsTheUploadAndRestartSendsEveryFileFromTheStart) {
     recording.holdUploadChunk("j-a.mp4", 4);
     recording.holdUploadChunk("j-b.mp4", 4);
-    ASSERT_EQ(put("/jobs/j", input).status, 201);
-    ASSERT_TRUE(
-        loop.runUntil([&] { return recording.heldCalls() == 1; }, std::chrono::seconds(20)));
+    ASSERT_EQ(put("/jobs/j", uploadJob("j", "running")).status, 201);
+    // One chunk accepted (and its progress stored), the next one held.
+    ASSERT_TRUE(loop.runUntil([&] { return recording.heldCalls() == 1 && uploaded("j") == 4; },
+                              std::chrono::seconds(20)));
 
     RawReply paused = put("/jobs/j", {{"state", "paused"}});
     EXPECT_EQ(paused.status, 200);
@@ -98,31 +82,10 @@ TEST_F(ControlAPIUploadTest, PausedStopsTheRunningUpload) {
     recording.release();
     // The cancelled upload's report schedules a re-queue of running jobs; this one is paused.
     loop.runFor(std::chrono::milliseconds(static_cast<int>(kRequeueDelay * 6000)));
-    json job = fetched("j");
-    EXPECT_EQ(job["state"], "paused");
+    EXPECT_EQ(json::parse(send("GET", "/jobs/j").body)["state"], "paused");
     size_t calls = recording.chunkCalls("j-a.mp4").size() + recording.chunkCalls("j-b.mp4").size();
     EXPECT_EQ(calls, 2u) << "one accepted chunk and the cancelled one, nothing after";
     EXPECT_EQ(recording.chunkSizeURLs().size(), 1u);
-
-    // The cancelled operation is gone: running again makes a new one, which finishes.
-    ASSERT_EQ(put("/jobs/j", {{"state", "running"}}).status, 200);
-    ASSERT_TRUE(runUntilState("j", "completed"));
-    EXPECT_EQ(recording.chunkSizeURLs().size(), 2u);
-}
-
-TEST_F(ControlAPIUploadTest, RestartUploadsEveryFileAgainFromTheStart) {
-    recording.holdUploadChunk("j-a.mp4", 4);
-    recording.holdUploadChunk("j-b.mp4", 4);
-    ASSERT_EQ(put("/jobs/j", uploadJob("j", "running")).status, 201);
-    auto uploaded = [&] {
-        uint64_t total = 0;
-        json job = stored("j");
-        for (const json& file : job["file_list"]) total += file["bytes_uploaded"].get<uint64_t>();
-        return total;
-    };
-    // One chunk accepted (and its progress stored), the next one held.
-    ASSERT_TRUE(loop.runUntil([&] { return recording.heldCalls() == 1 && uploaded() == 4; },
-                              std::chrono::seconds(20)));
 
     // The new upload waits at its first chunk, so the answer shows the reset progress.
     recording.holdUploadChunk("j-a.mp4", 0);
@@ -135,12 +98,15 @@ TEST_F(ControlAPIUploadTest, RestartUploadsEveryFileAgainFromTheStart) {
     recording.release();
     ASSERT_TRUE(runUntilState("j", "completed"));
 
+    EXPECT_EQ(recording.chunkSizeURLs().size(), 2u) << "the cancelled operation left no entry";
     size_t firstChunks = 0;
     for (const char* name : {"j-a.mp4", "j-b.mp4"})
         for (const auto& call : recording.chunkCalls(name)) firstChunks += call.offset == 0;
-    EXPECT_EQ(firstChunks, 3u) << "one file's first chunk before the restart, both after";
-    json done = fetched("j");
+    EXPECT_EQ(firstChunks, 3u) << "one file's first chunk before the pause, both after";
+    json done = json::parse(send("GET", "/jobs/j").body);
+    EXPECT_EQ(done["error_type"], "none");
     for (const json& file : done["file_list"]) {
+        EXPECT_EQ(file["closed"], true);
         EXPECT_EQ(file["bytes_uploaded"], file["total_bytes"]);
         EXPECT_EQ(recording.received(file["remote_path"].get<std::string>()),
                   readFile(file["local_path"].get<std::string>()));

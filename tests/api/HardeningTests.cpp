@@ -2,21 +2,13 @@
 // is not a loopback name, a foreign Origin), and the secrecy of a job's credentials in every
 // log line and console line. Then the daemon's own server as it configures it: the body and
 // connection limits, other users' connections, and the modes of the files the daemon makes.
-#include <arpa/inet.h>
-#include <grp.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include "ControlAPIFixture.h"
 #include "daemon/VTRUploadDaemon.h"
-#include "logging/VTRFileDescriptor.h"
 
 namespace vtr::test {
 namespace {
@@ -29,17 +21,21 @@ namespace fs = std::filesystem;
 
 class WebRequestTest : public ControlAPITest {
   protected:
-    // One GET of "/" with the given header lines (no Host unless given), on its own connection.
-    RawReply getIndex(const std::string& headers, const std::string& version = "HTTP/1.1") {
+    // Sends `text` on a connection of its own; a refusal must close the connection.
+    RawReply request(const std::string& text) {
         RawHTTPClient client(port);
-        EXPECT_TRUE(client.send("GET / " + version + "\r\n" + headers + "\r\n"));
-        std::optional<RawReply> reply = client.readReply();
-        EXPECT_TRUE(reply) << headers;
+        std::optional<RawReply> reply = client.exchange(text);
+        EXPECT_TRUE(reply) << text;
         if (reply && reply->status == 403) {
-            EXPECT_EQ(reply->header("Connection"), "close") << headers;
-            EXPECT_TRUE(client.waitForClose()) << headers;
+            EXPECT_EQ(reply->header("Connection"), "close") << text;
+            EXPECT_TRUE(client.waitForClose()) << text;
         }
         return reply.value_or(RawReply{});
+    }
+
+    // One GET of "/" with the given header lines (no Host unless given).
+    RawReply getIndex(const std::string& headers, const std::string& version = "HTTP/1.1") {
+        return request("GET / " + version + "\r\n" + headers + "\r\n");
     }
 };
 
@@ -67,13 +63,9 @@ TEST_F(WebRequestTest, ARebindingPageCanNeitherChangeJobsNorRestartTheDaemon) {
     ASSERT_EQ(put("/jobs/kept", jobInput("kept")).status, 201);
     const std::string evil = "Host: evil.example\r\n";
 
-    RawHTTPClient client(port);
-    ASSERT_TRUE(client.send("GET /jobs HTTP/1.1\r\nHost: evil.example\r\n\r\n"));
-    auto listing = client.readReply();
-    ASSERT_TRUE(listing);
-    EXPECT_EQ(listing->status, 403);
-    EXPECT_EQ(listing->body, "") << "no job reaches the page";
-
+    RawReply listing = request(requestText("GET", "/jobs", std::nullopt, evil));
+    EXPECT_EQ(listing.status, 403);
+    EXPECT_EQ(listing.body, "") << "no job reaches the page";
     for (const auto& [method, path] :
          std::vector<std::pair<std::string, std::string>>{{"PUT", "/jobs/new"},
                                                           {"PUT", "/jobs/kept"},
@@ -83,15 +75,7 @@ TEST_F(WebRequestTest, ARebindingPageCanNeitherChangeJobsNorRestartTheDaemon) {
         std::optional<std::string> body;
         if (method == "PUT") body = jobInput(path.substr(6), "paused").dump();
         if (method == "POST") body = "";
-        RawHTTPClient one(port);
-        ASSERT_TRUE(one.send(
-            "" + method + " " + path + " HTTP/1.1\r\n" + evil +
-            (body ? "Content-Length: " + std::to_string(body->size()) + "\r\n" : std::string()) +
-            "\r\n" + body.value_or("")));
-        auto reply = one.readReply();
-        ASSERT_TRUE(reply) << method << " " << path;
-        EXPECT_EQ(reply->status, 403) << method << " " << path;
-        EXPECT_TRUE(one.waitForClose()) << method << " " << path;
+        EXPECT_EQ(request(requestText(method, path, body, evil)).status, 403) << method << path;
     }
     std::vector<json> jobs = storedJobs();
     ASSERT_EQ(jobs.size(), 1u);
@@ -136,7 +120,7 @@ TEST_F(WebRequestTest, ForeignOriginsAreRefusedLocalOnesServed) {
     // A page cannot stop an upload by pausing its job.
     ASSERT_EQ(put("/jobs/busy", jobInput("busy", "running")).status, 201);
     RawReply paused = send("PUT", "/jobs/busy", jobInput("busy", "paused").dump(),
-                           "Origin: http://evil.example\r\n");
+                           kLoopbackHost + "Origin: http://evil.example\r\n");
     EXPECT_EQ(paused.status, 403);
     EXPECT_EQ(stored("busy")["state"], "running");
     EXPECT_EQ(this->jobs->calls(), std::vector<std::string>{"upload busy"});
@@ -145,11 +129,7 @@ TEST_F(WebRequestTest, ForeignOriginsAreRefusedLocalOnesServed) {
 TEST_F(WebRequestTest, RefusalLogLinesShowForeignBytesEscaped) {
     // Control characters never get this far (the server refuses them as malformed); a tab and
     // bytes beyond ASCII do, and reach the log only escaped.
-    RawHTTPClient client(port);
-    ASSERT_TRUE(client.send("GET / HTTP/1.1\r\nHost: evil\t\xc3\xa9.example\r\n\r\n"));
-    auto reply = client.readReply();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 403);
+    EXPECT_EQ(getIndex("Host: evil\t\xc3\xa9.example\r\n").status, 403);
     EXPECT_TRUE(log.contains(
         "GET / refused: the Host header \"evil\\t\\xc3\\xa9.example\" names no loopback address"));
 }
@@ -269,10 +249,9 @@ class DaemonHardeningTest : public testing::Test {
         return text;
     }
 
-    RawReply request(const std::string& text) {
-        RawHTTPClient client(port_);
-        EXPECT_TRUE(client.send(text));
-        return client.readReply().value_or(RawReply{});
+    RawReply request(const std::string& method, const std::string& path,
+                     const std::optional<std::string>& body = std::nullopt) {
+        return RawHTTPClient::once(port_, requestText(method, path, body));
     }
 
     TempDir dir_;
@@ -285,28 +264,27 @@ class DaemonHardeningTest : public testing::Test {
     uint16_t port_ = 0;
 };
 
-TEST_F(DaemonHardeningTest, ServerRefusesBodiesOverSixteenMebibytesAndForeignHosts) {
+TEST_F(DaemonHardeningTest, ServerRefusesBodiesOverSixteenMebibytesForeignHostsAndThe257th) {
     startDaemon();
-    RawReply tooLarge =
-        request("PUT /jobs/big HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16777217\r\n\r\n");
-    EXPECT_EQ(tooLarge.status, 413);
-    EXPECT_EQ(tooLarge.header("Connection"), "close");
-
+    EXPECT_EQ(RawHTTPClient::once(port_,
+                                  "PUT /jobs/big HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "Content-Length: 16777217\r\n\r\n")
+                  .status,
+              413);
     // Exactly the limit is read (and then refused by the API as not being a job).
-    RawHTTPClient exact(port_);
-    ASSERT_TRUE(
-        exact.send("PUT /jobs/big HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 16777216\r\n\r\n" +
-                   std::string(16777216, ' ')));
-    auto exactReply = exact.readReply(false, 60s);
-    ASSERT_TRUE(exactReply);
-    EXPECT_EQ(exactReply->status, 406);
+    {
+        RawHTTPClient exact(port_);
+        ASSERT_TRUE(
+            exact.send(requestText("PUT", "/jobs/big", std::string(16 * 1024 * 1024, ' '))));
+        auto exactReply = exact.readReply(false, 60s);
+        ASSERT_TRUE(exactReply);
+        EXPECT_EQ(exactReply->status, 406);
+    }
+    EXPECT_EQ(RawHTTPClient::once(port_, "GET /jobs HTTP/1.1\r\nHost: evil.example\r\n\r\n").status,
+              403);
 
-    EXPECT_EQ(request("GET /jobs HTTP/1.1\r\nHost: evil.example\r\n\r\n").status, 403);
-    EXPECT_EQ(request("GET /jobs HTTP/1.1\r\nHost: localhost\r\n\r\n").status, 200);
-}
-
-TEST_F(DaemonHardeningTest, ServerClosesThe257thConnection) {
-    startDaemon();
+    // The connections above must have left before the count starts.
+    ASSERT_TRUE(waitUntil([&] { return server_->numberOfHTTPConnections() == 0; }));
     std::vector<std::unique_ptr<RawHTTPClient>> open;
     for (int i = 0; i < 256; ++i) {
         open.push_back(std::make_unique<RawHTTPClient>(port_));
@@ -314,81 +292,21 @@ TEST_F(DaemonHardeningTest, ServerClosesThe257thConnection) {
     }
     ASSERT_TRUE(waitUntil([&] { return server_->numberOfHTTPConnections() == 256; }));
     RawHTTPClient extra(port_);
-    extra.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_TRUE(extra.waitForClose());
-    EXPECT_EQ(extra.received(), "");
-    auto served = open.front()->exchange("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(extra.closesUnanswered(requestText("GET", "/")));
+    auto served = open.front()->exchange(requestText("GET", "/jobs"));
     ASSERT_TRUE(served);
-    EXPECT_EQ(served->status, 200);
-}
-
-// A socket connected to loopback `port` by a child process running as `uid` (handed back
-// over a socket pair, so the kernel lists `uid` as its owner); -1 on failure.
-int connectAsUser(uid_t uid, uint16_t port) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    VTRFileDescriptor parentEnd(pair[0]);
-    VTRFileDescriptor childEnd(pair[1]);
-    pid_t child = ::fork();
-    if (child < 0) return -1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    char byte = 'x';
-    iovec data{&byte, 1};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (child == 0) {
-        // Async-signal-safe calls only: the parent has threads.
-        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) _exit(2);
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            _exit(3);
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-        _exit(::sendmsg(pair[1], &message, 0) == 1 ? 0 : 4);
-    }
-    childEnd.reset();
-    ssize_t got = ::recvmsg(parentEnd.get(), &message, MSG_CMSG_CLOEXEC);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (got != 1 || !header || header->cmsg_type != SCM_RIGHTS) return -1;
-    int fd = -1;
-    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-    return fd;
+    EXPECT_EQ(served->body, "[]");
 }
 
 TEST_F(DaemonHardeningTest, AnotherUserCannotReachTheDaemon) {
     if (::geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
     ScopedLogCapture capture;
     startDaemon();
-    VTRFileDescriptor stranger(connectAsUser(65534, port_));
-    ASSERT_TRUE(stranger.valid());
-    const std::string put =
-        "PUT /jobs/theirs HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\n\r\n{}";
-    ::send(stranger.get(), put.data(), put.size(), MSG_NOSIGNAL);
-    std::string received;
-    bool closed = waitUntil([&] {
-        pollfd entry{stranger.get(), POLLIN, 0};
-        if (::poll(&entry, 1, 0) <= 0) return false;
-        char buffer[512];
-        ssize_t n = ::recv(stranger.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0) received.append(buffer, static_cast<size_t>(n));
-        return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
-    });
-    EXPECT_TRUE(closed);
-    EXPECT_EQ(received, "");
+    auto stranger = RawHTTPClient::connectedAsUser(65534, port_);
+    ASSERT_TRUE(stranger->connected());
+    EXPECT_TRUE(stranger->closesUnanswered(requestText("PUT", "/jobs/theirs", "{}")));
     EXPECT_TRUE(capture.containsPart("it belongs to user 65534, not 0"));
-    EXPECT_EQ(request("GET /jobs HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").body, "[]");
+    EXPECT_EQ(request("GET", "/jobs").body, "[]");
 }
 
 TEST_F(DaemonHardeningTest, FilesAreMadeWithTheirModes) {
@@ -398,10 +316,16 @@ TEST_F(DaemonHardeningTest, FilesAreMadeWithTheirModes) {
     ::chmod(storeDirectory().c_str(), 0755);
     writeFile(storeDirectory() + "/UploadDaemon.sqlite", "");
     ::chmod((storeDirectory() + "/UploadDaemon.sqlite").c_str(), 0644);
+    // A log file an earlier run left readable by all is continued, and tightened too.
+    fs::create_directories(logs_);
+    writeFile(logs_ + "/log-ABC123.txt", "2026/12/06 09:00:00:000  earlier\n");
+    ::chmod((logs_ + "/log-ABC123.txt").c_str(), 0666);
     mode_t previous = ::umask(0);
     startDaemon();
     VTRLogInfo("a line for the log file");
     VTRLog::flush();
+    EXPECT_NE(readFile(logs_ + "/log-ABC123.txt").find("a line for the log file"),
+              std::string::npos);
     daemon_->checkForRunningDaemons();
     daemon_->locator()->writeLocatorFilesForPort(port_);
     daemon_->stopLocator();
@@ -422,34 +346,16 @@ TEST_F(DaemonHardeningTest, FilesAreMadeWithTheirModes) {
     EXPECT_EQ(logFiles, 1u);
 }
 
-TEST_F(DaemonHardeningTest, AContinuedLogFileIsTightenedToo) {
-    fs::create_directories(logs_);
-    writeFile(logs_ + "/log-ABC123.txt", "2026/12/06 09:00:00:000  earlier\n");
-    ::chmod((logs_ + "/log-ABC123.txt").c_str(), 0666);
-    startDaemon();
-    VTRLogInfo("continued");
-    EXPECT_NE(logText().find("continued"), std::string::npos);
-    EXPECT_EQ(modeOf(logs_ + "/log-ABC123.txt"), 0640u);
-}
-
 TEST_F(DaemonHardeningTest, CredentialsReachNeitherTheLogFilesNorTheConsole) {
     startDaemon();
-    json job = {{"id", "secretive"},
-                {"session_id", "session"},
-                {"server_url", "http://127.0.0.1:9/upload"},
-                {"state", "paused"},
-                {"credentials", kSecret},
-                {"file_list", {{{"local_path", "/nowhere/a.mp4"}, {"remote_path", "a.mp4"}}}}};
-    auto put = [&](const std::string& body) {
-        return request("PUT /jobs/secretive HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\n\r\n" + body);
-    };
+    json job = jobInput("secretive", "paused");
+    job["credentials"] = kSecret;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(put(job.dump()).status, 201);
-    EXPECT_EQ(put(job.dump()).status, 200);
+    EXPECT_EQ(request("PUT", "/jobs/secretive", job.dump()).status, 201);
+    EXPECT_EQ(request("PUT", "/jobs/secretive", job.dump()).status, 200);
     std::string cut = job.dump();
-    EXPECT_EQ(put(cut.substr(0, cut.find(kSecret) + 8)).status, 406);
-    EXPECT_EQ(request("GET /jobs/secretive HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 200);
+    EXPECT_EQ(request("PUT", "/jobs/secretive", cut.substr(0, cut.find(kSecret) + 8)).status, 406);
+    EXPECT_EQ(request("GET", "/jobs/secretive").status, 200);
     VTRLog::flush();
     std::string console = testing::internal::GetCapturedStderr();
 

@@ -2,17 +2,15 @@
 // and which exit status a script gets, for each command.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
+#include <set>
 
-#include "CLITestEnvironment.h"
-#include "ControlClient.h"
-#include "DaemonLocation.h"
+#include "support/FakeService.h"
+#include "support/TestSupport.h"
+#include "support/UploadDaemon.h"
 
 using namespace vtr::test;
 using nlohmann::json;
@@ -21,6 +19,32 @@ namespace {
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> clientCommand(const std::string& locatorDirectory,
+                                       const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{std::string(VTR_BIN_DIR) + "/vantrel-upload", "-p",
+                                     locatorDirectory};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+struct CommandResult {
+    int status = -1;  // -1 when it overran its deadline and was killed
+    std::string out;
+    std::string err;
+};
+
+CommandResult finish(ChildProcess& command) {
+    std::optional<int> status = command.waitForExit(std::chrono::seconds(120));
+    return {status.value_or(-1), command.output(), command.errors()};
+}
+
+// Runs vantrel-upload with "-p `locatorDirectory`" in front of `arguments`.
+CommandResult runClient(const std::string& locatorDirectory,
+                        const std::vector<std::string>& arguments) {
+    ChildProcess command(clientCommand(locatorDirectory, arguments));
+    return finish(command);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -67,13 +91,8 @@ TEST_F(ClientWithoutDaemonTest, EveryCommandSaysTheDaemonIsNotRunning) {
 }
 
 TEST_F(ClientWithoutDaemonTest, StaleOrGarbledLocatorFilesMeanNotRunning) {
-    // A process id that has certainly ended: a child that has been waited for.
-    pid_t child = fork();
-    if (child == 0) _exit(0);
-    int ignored = 0;
-    waitpid(child, &ignored, 0);
     writeFile(locator_.file("UploadDaemon.port"), "52110");
-    writeFile(locator_.file("UploadDaemon.pid"), std::to_string(child));
+    writeFile(locator_.file("UploadDaemon.pid"), std::to_string(endedProcessID()));
     CommandResult ended = client({"list"});
     EXPECT_EQ(ended.status, 3);
     EXPECT_TRUE(has(ended.err, "has ended")) << ended.err;
@@ -84,16 +103,8 @@ TEST_F(ClientWithoutDaemonTest, StaleOrGarbledLocatorFilesMeanNotRunning) {
     EXPECT_EQ(garbled.status, 3);
     EXPECT_TRUE(has(garbled.err, "does not hold a port number")) << garbled.err;
 
-    // Files naming a live process but a port where nothing listens (a port just released).
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    writeFile(locator_.file("UploadDaemon.port"), std::to_string(ntohs(address.sin_port)));
+    // Files naming a live process but a port where nothing listens.
+    writeFile(locator_.file("UploadDaemon.port"), std::to_string(unusedLoopbackPort()));
     CommandResult silent = client({"show", "job"});
     EXPECT_EQ(silent.status, 3);
     EXPECT_TRUE(has(silent.err, "nothing answers at port")) << silent.err;
@@ -142,19 +153,20 @@ TEST_F(ClientWithoutDaemonTest, BadInputIsRefusedBeforeAnythingIsSent) {
 class ClientAgainstDaemonTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        serviceData_ = new TempDir;
+        root_ = new TempDir;
         // Small chunks, so that even small files take several calls and progress can be seen.
-        service_ = new FakeServiceProcess({"--chunk-size", "65536"}, serviceData_->path());
-        daemon_ = new UploadDaemonUnderTest;
+        service_ = new FakeService(root_->file("service"), {"--chunk-size", "65536"});
+        daemon_ = new UploadDaemon(root_->file("daemon"));
+        daemonStarted_ = daemon_->start();
     }
     static void TearDownTestSuite() {
         delete daemon_;
         delete service_;
-        delete serviceData_;
+        delete root_;
     }
     void SetUp() override {
         ASSERT_TRUE(service_->started()) << "fake-recording-service did not start";
-        ASSERT_TRUE(daemon_->ready()) << "the daemon did not come up:\n" << daemon_->output();
+        ASSERT_TRUE(daemonStarted_) << "the daemon did not come up:\n" << daemon_->output();
         session_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     }
 
@@ -177,47 +189,41 @@ class ClientAgainstDaemonTest : public ::testing::Test {
         if (result.status != 0 || result.out.empty()) return {};
         return result.out.substr(0, result.out.find('\n'));
     }
-    // The job as the daemon reports it, asked directly (no client process).
-    json daemonJob(const std::string& id) {
-        auto location = vtr::cli::locateDaemon(daemon_->locatorDirectory(), nullptr);
-        if (!location) return nullptr;
-        vtr::cli::ControlClient control(location->port);
-        auto reply = control.send("GET", "/jobs/" + id);
-        if (!reply.answered || reply.status != 200) return nullptr;
-        return json::parse(reply.body, nullptr, false);
-    }
     // The stored bytes of `remoteName` in this test's session on the fake service.
-    std::optional<std::string> uploadedFile(const std::string& remoteName, bool* closed = nullptr) {
-        json files = controlJSON(*service_, "GET", "/control/files");
-        if (!files.is_object()) return std::nullopt;
-        for (const json& file : files["files"]) {
-            if (file.value("session", "") != session_ || file.value("file", "") != remoteName)
-                continue;
-            if (closed) *closed = file.value("closed", false);
-            return readFile(file.value("path", ""));
-        }
-        return std::nullopt;
+    std::string uploaded(const std::string& remoteName) {
+        return readFile(service_->storedFilePath(session_, remoteName));
     }
+    // Every UploadChunk call of this test's session so far.
     size_t chunkCalls() {
-        json calls = controlJSON(*service_, "GET", "/control/calls");
         size_t count = 0;
-        if (!calls.is_object()) return 0;
-        for (const json& call : calls["calls"])
-            if (call.value("method", "") == "UploadChunk" && call.value("session", "") == session_)
-                ++count;
+        for (const json& call : service_->calls("UploadChunk"))
+            count += call.value("session", "") == session_;
         return count;
     }
+    // Answers every chunk of `file` late, so that its upload can be caught half-way.
+    void slowChunksOf(const std::string& file, int delayMs) {
+        ASSERT_TRUE(service_
+                        ->control("POST", "/control/faults",
+                                  {{"method", "UploadChunk"},
+                                   {"file", file},
+                                   {"action", "delay"},
+                                   {"delay_ms", delayMs},
+                                   {"count", 0}})
+                        .is_object());
+    }
 
-    static TempDir* serviceData_;
-    static FakeServiceProcess* service_;
-    static UploadDaemonUnderTest* daemon_;
+    static TempDir* root_;
+    static FakeService* service_;
+    static UploadDaemon* daemon_;
+    static bool daemonStarted_;
     std::string session_;
     TempDir files_;
 };
 
-TempDir* ClientAgainstDaemonTest::serviceData_ = nullptr;
-FakeServiceProcess* ClientAgainstDaemonTest::service_ = nullptr;
-UploadDaemonUnderTest* ClientAgainstDaemonTest::daemon_ = nullptr;
+TempDir* ClientAgainstDaemonTest::root_ = nullptr;
+FakeService* ClientAgainstDaemonTest::service_ = nullptr;
+UploadDaemon* ClientAgainstDaemonTest::daemon_ = nullptr;
+bool ClientAgainstDaemonTest::daemonStarted_ = false;
 
 TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
     std::string first = makeFile("first.mov", 3 * 65536 + 123, 11);
@@ -234,11 +240,14 @@ TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
     EXPECT_TRUE(has(watch.out, id + "  completed  100.0%")) << watch.out;
     EXPECT_TRUE(has(watch.out, "1 of 1 jobs completed")) << watch.out;
 
-    bool closed = false;
-    EXPECT_EQ(uploadedFile("first.mov", &closed), readFile(first));
-    EXPECT_TRUE(closed);
-    EXPECT_EQ(uploadedFile("renamed.wav", &closed), readFile(second));
-    EXPECT_TRUE(closed);
+    EXPECT_EQ(uploaded("first.mov"), readFile(first));
+    EXPECT_EQ(uploaded("renamed.wav"), readFile(second));
+    std::set<std::string> closed;
+    json files = service_->control("GET", "/control/files");
+    for (const json& file : files["files"])
+        if (file.value("session", "") == session_ && file.value("closed", false))
+            closed.insert(file.value("file", ""));
+    EXPECT_EQ(closed, (std::set<std::string>{"first.mov", "renamed.wav"}));
 
     CommandResult list = client({"list"});
     EXPECT_EQ(list.status, 0) << list.err;
@@ -270,11 +279,12 @@ TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
     EXPECT_EQ(client({"watch", id}).status, 0);
 }
 
-TEST_F(ClientAgainstDaemonTest, PausedJobWaitsUntilResumed) {
-    std::string file = makeFile("held.mov", 65536 * 2, 21);
+TEST_F(ClientAgainstDaemonTest, PausedJobWaitsAndPauseStopsARunningUploadUntilResumed) {
+    slowChunksOf("held.mov", 150);
+    std::string file = makeFile("held.mov", 65536 * 16, 21);
     std::string id = add({file, "--paused"});
     ASSERT_FALSE(id.empty());
-    EXPECT_EQ(daemonJob(id).value("state", ""), "paused");
+    EXPECT_EQ(daemon_->job(id).value("state", ""), "paused");
 
     // Nothing will move a paused job: watch says so instead of waiting for ever.
     CommandResult stalled = client({"watch", id, "--interval", "0.05"});
@@ -285,88 +295,54 @@ TEST_F(ClientAgainstDaemonTest, PausedJobWaitsUntilResumed) {
     CommandResult resume = client({"resume", id});
     EXPECT_EQ(resume.status, 0) << resume.err;
     EXPECT_EQ(resume.out, id + "  running\n");
-    EXPECT_EQ(client({"watch", id, "--interval", "0.05"}).status, 0);
-    EXPECT_EQ(uploadedFile("held.mov"), readFile(file));
-}
-
-TEST_F(ClientAgainstDaemonTest, PauseStopsARunningUploadAndResumeFinishesIt) {
-    // Every chunk of this test's file is answered late, so the upload is caught half-way.
-    json slow = {{"method", "UploadChunk"},
-                 {"file", "slow.mov"},
-                 {"action", "delay"},
-                 {"delay_ms", 150},
-                 {"count", 0}};
-    ASSERT_TRUE(controlJSON(*service_, "POST", "/control/faults", slow.dump()).is_object());
-    std::string file = makeFile("slow.mov", 65536 * 16, 31);
-    std::string id = add({file});
-    ASSERT_FALSE(id.empty());
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            json job = daemonJob(id);
-            return job.is_object() && !job["file_list"].empty() &&
-                   job["file_list"][0].value("bytes_uploaded", 0) > 0;
-        },
-        std::chrono::seconds(30)));
+    ASSERT_TRUE(waitUntil([&] { return bytesUploaded(daemon_->job(id)) > 0; },
+                          std::chrono::seconds(30), std::chrono::milliseconds(20)));
 
     CommandResult pause = client({"pause", id});
     EXPECT_EQ(pause.status, 0) << pause.err;
     EXPECT_EQ(pause.out, id + "  paused\n");
     CommandResult show = client({"show", id});
     EXPECT_TRUE(has(show.out, "State:       paused")) << show.out;
-    EXPECT_LT(daemonJob(id)["file_list"][0].value("bytes_uploaded", 0), 65536 * 16);
+    EXPECT_LT(bytesUploaded(daemon_->job(id)), 65536u * 16);
 
-    ASSERT_TRUE(controlJSON(*service_, "DELETE", "/control/faults").is_object());
+    ASSERT_TRUE(service_->control("DELETE", "/control/faults").is_object());
     EXPECT_EQ(client({"resume", id}).status, 0);
     CommandResult watch = client({"watch", id, "--interval", "0.05"});
     EXPECT_EQ(watch.status, 0) << watch.err;
-    EXPECT_EQ(uploadedFile("slow.mov"), readFile(file));
+    EXPECT_EQ(uploaded("held.mov"), readFile(file));
 }
 
-TEST_F(ClientAgainstDaemonTest, RemovedJobIsGoneForEveryCommand) {
-    std::string id = add({makeFile("gone.mov", 1000, 41), "--paused"});
+TEST_F(ClientAgainstDaemonTest, WatchEndsWhenItsJobIsRemovedAndEveryCommandThenFindsNone) {
+    slowChunksOf("removed.mov", 200);
+    std::string id = add({makeFile("removed.mov", 65536 * 50, 45)});
     ASSERT_FALSE(id.empty());
+    ChildProcess watcher(
+        clientCommand(daemon_->locatorDirectory(), {"watch", id, "--interval", "0.05"}));
+    // Removed once the watch has shown the job moving, long before the slow upload could end.
+    bool progressed = watcher.waitForOutput(id + "  running  ", std::chrono::seconds(60));
     CommandResult remove = client({"remove", id});
+    CommandResult watch = finish(watcher);
+    ASSERT_TRUE(service_->control("DELETE", "/control/faults").is_object());
+    ASSERT_TRUE(progressed) << watch.out << watch.err;
     EXPECT_EQ(remove.status, 0) << remove.err;
     EXPECT_EQ(remove.out, id + "  removed\n");
+    EXPECT_EQ(watch.status, 4) << watch.err;
+    EXPECT_TRUE(has(watch.err, "job " + id + " was removed")) << watch.err;
+    EXPECT_TRUE(has(watch.out, id + "  running")) << watch.out;
 
     for (std::vector<std::string> command : {std::vector<std::string>{"show", id},
                                              {"remove", id},
                                              {"pause", id},
                                              {"resume", id},
-                                             {"restart", id}}) {
+                                             {"restart", id},
+                                             {"watch", id}}) {
         CommandResult result = client(command);
         EXPECT_EQ(result.status, 4) << command[0] << ": " << result.err;
         EXPECT_EQ(result.err, "vantrel-upload: no job with id " + id + "\n");
     }
-    CommandResult watch = client({"watch", id});
-    EXPECT_EQ(watch.status, 4);
-    EXPECT_EQ(watch.err, "vantrel-upload: no job with id " + id + "\n");
     EXPECT_FALSE(has(client({"list"}).out, id));
     // The failed pause must not have created a job under that id.
-    EXPECT_TRUE(daemonJob(id).is_null());
-}
-
-TEST_F(ClientAgainstDaemonTest, WatchEndsWhenItsJobIsRemovedMidway) {
-    json slow = {{"method", "UploadChunk"},
-                 {"file", "removed.mov"},
-                 {"action", "delay"},
-                 {"delay_ms", 200},
-                 {"count", 0}};
-    ASSERT_TRUE(controlJSON(*service_, "POST", "/control/faults", slow.dump()).is_object());
-    std::string id = add({makeFile("removed.mov", 65536 * 50, 45)});
-    ASSERT_FALSE(id.empty());
-    RunningCommand watcher(
-        clientCommand(daemon_->locatorDirectory(), {"watch", id, "--interval", "0.05"}));
-    // Removed once the watch has shown the job moving, long before the slow upload could end.
-    bool progressed = watcher.waitForOutput(id + "  running  ");
-    CommandResult remove = client({"remove", id});
-    CommandResult watch = watcher.finish();
-    ASSERT_TRUE(controlJSON(*service_, "DELETE", "/control/faults").is_object());
-    ASSERT_TRUE(progressed) << watch.out << watch.err;
-    EXPECT_EQ(remove.status, 0) << remove.err;
-    EXPECT_EQ(watch.status, 4) << watch.err;
-    EXPECT_TRUE(has(watch.err, "job " + id + " was removed")) << watch.err;
-    EXPECT_TRUE(has(watch.out, id + "  running")) << watch.out;
+    EXPECT_TRUE(daemon_->job(id).is_null());
 }
 
 TEST_F(ClientAgainstDaemonTest, ErroredJobIsReportedByWatchShowAndList) {
@@ -381,7 +357,7 @@ TEST_F(ClientAgainstDaemonTest, ErroredJobIsReportedByWatchShowAndList) {
     EXPECT_TRUE(has(watch.err, "job " + id + " errored: ")) << watch.err;
     EXPECT_TRUE(has(watch.out, "0 of 1 jobs completed")) << watch.out;
 
-    json job = daemonJob(id);
+    json job = daemon_->job(id);
     ASSERT_TRUE(job.is_object());
     ASSERT_EQ(job["state"], "errored");
     ASSERT_TRUE(job["error"].is_string());
@@ -412,22 +388,20 @@ TEST_F(ClientAgainstDaemonTest, RefusalsCarryTheHTTPStatus) {
                                   "--server", service_->url(), "--session", session_});
     EXPECT_EQ(again.status, 1);
     EXPECT_TRUE(has(again.err, "a job with id " + id + " already exists")) << again.err;
-    EXPECT_EQ(daemonJob(id)["file_list"][0].value("remote_path", ""), "twice.mov");
+    EXPECT_EQ(daemon_->job(id)["file_list"][0].value("remote_path", ""), "twice.mov");
 }
 
 TEST_F(ClientAgainstDaemonTest, StatusNamesPortAndPid) {
-    auto location = vtr::cli::locateDaemon(daemon_->locatorDirectory(), nullptr);
-    ASSERT_TRUE(location);
     CommandResult status = client({"status"});
     EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_TRUE(has(status.out, "port " + std::to_string(location->port) + ", pid " +
+    EXPECT_TRUE(has(status.out, "port " + std::to_string(daemon_->port()) + ", pid " +
                                     std::to_string(daemon_->pid())))
         << status.out;
     CommandResult json = client({"status", "--json"});
     auto parsed = nlohmann::json::parse(json.out, nullptr, false);
     ASSERT_TRUE(parsed.is_object()) << json.out;
     EXPECT_EQ(parsed["running"], true);
-    EXPECT_EQ(parsed["port"], location->port);
+    EXPECT_EQ(parsed["port"], daemon_->port());
     EXPECT_EQ(parsed["pid"], daemon_->pid());
 }
 
@@ -454,14 +428,15 @@ TEST_F(ClientAgainstDaemonTest, WatchDrawsBarsOnATerminal) {
     std::string id = add({makeFile("bars.mov", 65536, 81)});
     ASSERT_FALSE(id.empty());
     ASSERT_EQ(client({"watch", id, "--interval", "0.05"}).status, 0);
-    CommandResult watch = runCommandOnTerminal(
-        {clientExecutable(), "-p", daemon_->locatorDirectory(), "watch", id}, 100);
+    ChildProcess onTerminal(clientCommand(daemon_->locatorDirectory(), {"watch", id}), {},
+                            ChildProcess::Terminal::Output, 100);
+    CommandResult watch = finish(onTerminal);
     EXPECT_EQ(watch.status, 0) << watch.err;
     EXPECT_TRUE(has(watch.out, "\r\x1b[2K" + id.substr(0, 12))) << watch.out;
     EXPECT_TRUE(has(watch.out, "] 100.0% 64.0 KiB/64.0 KiB")) << watch.out;
     // The bar fills the line but never wraps it: 100 columns less the spare one.
     std::string drawn = watch.out.substr(watch.out.find("\x1b[2K") + 4);
-    drawn = drawn.substr(0, drawn.find('\r'));
+    drawn = drawn.substr(0, drawn.find_first_of("\r\n"));
     size_t columns = 0;
     for (unsigned char c : drawn)
         if ((c & 0xC0) != 0x80) ++columns;
@@ -470,10 +445,11 @@ TEST_F(ClientAgainstDaemonTest, WatchDrawsBarsOnATerminal) {
 
 // A daemon of its own, since this test stops it.
 TEST(ClientDaemonGoneTest, StoppedDaemonIsReportedAsNotRunning) {
-    UploadDaemonUnderTest daemon;
-    ASSERT_TRUE(daemon.ready()) << daemon.output();
+    TempDir root;
+    UploadDaemon daemon(root.path());
+    ASSERT_TRUE(daemon.start()) << daemon.output();
     EXPECT_EQ(runClient(daemon.locatorDirectory(), {"list"}).status, 0);
-    ASSERT_TRUE(daemon.stop().has_value());
+    ASSERT_TRUE(daemon.stop(SIGTERM).has_value());
     CommandResult list = runClient(daemon.locatorDirectory(), {"list"});
     EXPECT_EQ(list.status, 3) << list.err;
     EXPECT_TRUE(has(list.err, "the upload daemon is not running")) << list.err;

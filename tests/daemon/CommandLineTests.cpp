@@ -1,4 +1,4 @@
-// The daemon's command-line rules, the usage text and where the per-user data directory lies.
+// The daemon's command-line rules and where the per-user data directory lies.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -37,15 +37,6 @@ TEST(CommandLine, ProcessNameIsTheExecutablesFileName) {
     EXPECT_EQ(VTRCommandLine({"/usr/local/sbin/vantrel-uploadd", "-o"}).processName(),
               "vantrel-uploadd");
     EXPECT_EQ(VTRCommandLine({"vantrel-uploadd"}).processName(), "vantrel-uploadd");
-}
-
-TEST(CommandLine, UsageTextIsExact) {
-    EXPECT_EQ(VTRCommandLine::usageText("vantrel-uploadd"),
-              "usage: vantrel-uploadd [options]\n"
-              "  options:\n"
-              "    -h Show usage help\n"
-              "    -o Also send logging to STDOUT\n"
-              "    -l Set minimum log info. One of [verbose|info|warn|error]\n");
 }
 
 TEST(ApplicationSupport, PrefersXdgDataHomeThenHomeThenThePasswordDatabase) {

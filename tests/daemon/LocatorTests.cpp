@@ -1,8 +1,8 @@
 // The single-instance locator over real files and real processes: writing and deleting the
 // locator files, each search's verdict and console messages, and the reports that directory
 // changes and a daemon's exit bring.
+#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,7 +11,7 @@
 
 #include "daemon/VTRUploadDaemonLocator.h"
 #include "foundation/VTRRunLoop.h"
-#include "logging/VTRFileDescriptor.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
@@ -27,13 +27,6 @@ struct LocatorReports : VTRUploadDaemonLocatorDelegate {
     void locatorRemovedLocalService(VTRUploadDaemonLocator&) override { events.push_back("lost"); }
     std::vector<std::string> events;
 };
-
-pid_t deadProcessID() {
-    pid_t pid = fork();
-    if (pid == 0) _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
-}
 
 class Locator : public testing::Test {
   protected:
@@ -105,7 +98,7 @@ TEST_F(Locator, UnusableContentsReadAsLost) {
     struct Case {
         std::string port, pid, expectedLine;
     };
-    pid_t dead = deadProcessID();
+    pid_t dead = test::endedProcessID();
     std::string self = std::to_string(getpid());
     std::vector<Case> cases = {
         {"abc", self, "Lost local upload daemon"},
@@ -184,19 +177,8 @@ TEST_F(Locator, HearsADaemonArriveByTheDirectoryAndLeaveByItsExit) {
     EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"}) << "start reports at once";
 
     // Another process plays the daemon: it publishes its files and later exits.
-    int release[2];
-    ASSERT_EQ(pipe(release), 0);
-    pid_t daemon = fork();
-    if (daemon == 0) {
-        close(release[1]);
-        char byte;
-        while (read(release[0], &byte, 1) > 0) {
-        }
-        _exit(0);
-    }
-    close(release[0]);
-    VTRFileDescriptor releaseWriter(release[1]);
-    test::writeFile(dir_.file("UploadDaemon.pid"), std::to_string(daemon));
+    test::ChildProcess daemon({"sleep", "600"});
+    test::writeFile(dir_.file("UploadDaemon.pid"), std::to_string(daemon.pid()));
     test::writeFile(dir_.file("UploadDaemon.port"), "4711");
 
     ASSERT_TRUE(loop_.runUntil(
@@ -208,14 +190,14 @@ TEST_F(Locator, HearsADaemonArriveByTheDirectoryAndLeaveByItsExit) {
     locator->stop();
     reports_.events.clear();
     testing::internal::CaptureStderr();
-    releaseWriter.reset();
-    waitpid(daemon, nullptr, 0);
+    daemon.stop(SIGKILL);
     bool lost = loop_.runUntil([&] { return !reports_.events.empty(); }, 10s);
     std::string console = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(lost);
     EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
-    EXPECT_NE(console.find("Terminated upload daemon with pid " + std::to_string(daemon) + "\n"),
-              std::string::npos)
+    EXPECT_NE(
+        console.find("Terminated upload daemon with pid " + std::to_string(daemon.pid()) + "\n"),
+        std::string::npos)
         << console;
 }
 

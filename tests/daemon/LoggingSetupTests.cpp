@@ -34,11 +34,7 @@ class LoggingSetup : public testing::Test {
     // The text of every log file written under the test's directory.
     std::string logFileText() {
         VTRLog::flush();
-        std::string text;
-        if (!fs::exists(logs_)) return text;
-        for (const auto& entry : fs::directory_iterator(logs_))
-            text += test::readFile(entry.path().string());
-        return text;
+        return test::readFilesIn(logs_);
     }
 
     bool configure(std::vector<std::string> arguments) {

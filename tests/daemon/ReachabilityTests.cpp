@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,7 +16,7 @@
 
 #include "daemon/Reachability.h"
 #include "foundation/VTRRunLoop.h"
-#include "support/TestSupport.h"
+#include "support/ChildProcess.h"
 
 namespace vtr {
 namespace {
@@ -186,18 +185,11 @@ TEST(Reachability, AgreesWithTheRoutingTableAndStartsAndStopsItsNotifier) {
     EXPECT_EQ(changes, 0) << "no change in the routing table, no report";
 }
 
-bool canMakeNetworkNamespaces() {
-    pid_t child = fork();
-    if (child == 0) _exit(unshare(CLONE_NEWNET) == 0 ? 0 : 1);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // In a network namespace of its own the test controls the routing table: it starts with no
 // route at all, then gains and loses a default route through the loopback interface.
 TEST(Reachability, NotifiesWhenADefaultRouteComesAndGoes) {
-    if (!canMakeNetworkNamespaces()) GTEST_SKIP() << "needs permission to make a network namespace";
+    if (!test::canMakeNetworkNamespaces())
+        GTEST_SKIP() << "needs permission to make a network namespace";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

@@ -1,8 +1,6 @@
 // The directory watcher and the process-exit tracker on a run loop driven by the test thread,
 // with short injected latencies.
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -11,7 +9,7 @@
 #include "daemon/VTRFileEventsHelper.h"
 #include "daemon/VTRProcessTerminationTracker.h"
 #include "foundation/VTRRunLoop.h"
-#include "logging/VTRFileDescriptor.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
@@ -38,33 +36,10 @@ struct ExitReports : VTRProcessTerminationTrackerDelegate {
     std::vector<Clock::time_point> times;
 };
 
-// A child process that exits when `release()` closes its pipe.
-class ChildProcess {
-  public:
-    ChildProcess() {
-        int ends[2];
-        if (pipe(ends) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(ends[1]);
-            char byte;
-            while (read(ends[0], &byte, 1) > 0) {
-            }
-            _exit(0);
-        }
-        close(ends[0]);
-        writer_.reset(ends[1]);
-    }
-    ~ChildProcess() {
-        release();
-        waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-    void release() { writer_.reset(); }
-
-  private:
-    pid_t pid_;
-    VTRFileDescriptor writer_;
+// A child process that lives until the test ends it.
+struct Child : test::ChildProcess {
+    Child() : ChildProcess({"sleep", "600"}) {}
+    void release() { stop(SIGKILL); }
 };
 
 TEST(FileEventsHelper, CoalescesABurstOfChangesIntoOneReportAfterTheLatency) {
@@ -140,7 +115,7 @@ TEST(ProcessTerminationTracker, ReportsOneExitAfterItsDelay) {
     const auto delay = 200ms;
     VTRProcessTerminationTracker tracker(loop, delay);
     tracker.setDelegate(&reports);
-    ChildProcess child;
+    Child child;
     tracker.registerForPid(child.pid());
     ASSERT_TRUE(tracker.isRegistered());
 
@@ -165,23 +140,21 @@ TEST(ProcessTerminationTracker, ReportsNothingAfterDeregisterOrForAMissingProces
     VTRProcessTerminationTracker tracker(loop, delay);
     tracker.setDelegate(&reports);
 
-    ChildProcess deregistered;
+    Child deregistered;
     tracker.registerForPid(deregistered.pid());
     tracker.deregister();
     tracker.deregister();
     EXPECT_FALSE(tracker.isRegistered());
     deregistered.release();
 
-    ChildProcess exitedAndDeregistered;
+    Child exitedAndDeregistered;
     tracker.registerForPid(exitedAndDeregistered.pid());
     exitedAndDeregistered.release();
-    waitpid(exitedAndDeregistered.pid(), nullptr, 0);
     loop.runFor(5ms);  // the exit is seen; its report waits for the delay
     tracker.deregister();
 
-    ChildProcess gone;
+    Child gone;
     gone.release();
-    waitpid(gone.pid(), nullptr, 0);
     tracker.registerForPid(gone.pid());
     EXPECT_FALSE(tracker.isRegistered());
 
@@ -194,7 +167,7 @@ TEST(ProcessTerminationTracker, RegisteringAgainReplacesTheEarlierWatch) {
     ExitReports reports;
     VTRProcessTerminationTracker tracker(loop, 10ms);
     tracker.setDelegate(&reports);
-    ChildProcess first, second;
+    Child first, second;
     tracker.registerForPid(first.pid());
     tracker.registerForPid(second.pid());
     first.release();

@@ -34,12 +34,6 @@ std::string putRequest(const std::string& id, const std::string& body) {
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-int statusOf(const std::string& response) {
-    return response.rfind("HTTP/1.", 0) == 0 && response.size() > 12
-               ? std::atoi(response.c_str() + 9)
-               : 0;
-}
-
 // Sends one byte of a valid request per second until told to stop.
 class TricklingClient {
   public:

@@ -3,30 +3,25 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 
-#include "EndToEndEnvironment.h"
+#include "support/FakeService.h"
 #include "support/TestSupport.h"
+#include "support/UploadDaemon.h"
 
 namespace vtr::test {
 
 class EndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ::mkdir(root_.file("files").c_str(), 0700);
+        std::filesystem::create_directory(root_.file("files"));
         service_ = std::make_unique<FakeService>(root_.file("service"));
         ASSERT_TRUE(service_->started()) << "fake-recording-service did not announce its port";
         daemon_ = std::make_unique<UploadDaemon>(root_.file("daemon"));
         ASSERT_TRUE(daemon_->start()) << "the daemon did not come up:\n" << daemon_->output();
-    }
-    void TearDown() override {
-        // Processes first, while their directories still exist.
-        if (daemon_) daemon_->kill();
-        if (service_) service_->stop();
     }
 
     // A local recording of `size` seeded random bytes; returns its path.
@@ -49,17 +44,21 @@ class EndToEndTest : public ::testing::Test {
                         .is_object());
     }
 
+    // True once the job has uploaded at least `bytes` (within three minutes).
+    bool waitForProgress(const std::string& id, uint64_t bytes) {
+        return waitUntil([&] { return bytesUploaded(daemon_->job(id)) >= bytes; },
+                         std::chrono::minutes(3), std::chrono::milliseconds(50));
+    }
+
     // Asserts that the service holds exactly the local file's bytes under `remote`.
     void expectStoredCopy(const std::string& session, const std::string& remote,
                           const std::string& local) {
-        auto stored = fileContents(service_->storedFilePath(session, remote));
-        auto original = fileContents(local);
-        ASSERT_TRUE(stored.has_value()) << remote << " never reached the service";
-        ASSERT_TRUE(original.has_value());
-        EXPECT_EQ(stored->size(), original->size()) << remote;
-        EXPECT_TRUE(*stored == *original) << remote << " differs from " << local;
+        std::string stored = service_->storedFilePath(session, remote);
+        ASSERT_TRUE(std::filesystem::exists(stored)) << remote << " never reached the service";
+        EXPECT_TRUE(readFile(stored) == readFile(local)) << remote << " differs from " << local;
     }
 
+    // Declared first, so that the processes end while their directories still exist.
     TempDir root_;
     std::unique_ptr<FakeService> service_;
     std::unique_ptr<UploadDaemon> daemon_;

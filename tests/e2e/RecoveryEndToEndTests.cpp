@@ -31,15 +31,15 @@ TEST_F(EndToEndTest, SIGKILLAtFiveRandomMomentsLosesNothingAndResumesAboveZero) 
         uint64_t target =
             now + 1 + std::uniform_int_distribution<uint64_t>(left / 20, left / 6)(random);
         uint64_t seen = 0;
-        ASSERT_TRUE(pollUntil(
+        ASSERT_TRUE(waitUntil(
             [&] {
                 seen = bytesUploaded(daemon_->job("crash"));
                 return seen >= target;
             },
-            3min))
+            3min, 50ms))
             << "no progress to " << target << ", at " << seen;
         ASSERT_LT(seen, size) << "the upload finished before the crash";
-        ASSERT_TRUE(daemon_->kill());
+        ASSERT_TRUE(daemon_->stop().has_value());
         ASSERT_TRUE(service_->control("DELETE", "/control/calls").is_object());
         ASSERT_TRUE(daemon_->start()) << daemon_->output();
 
@@ -47,7 +47,7 @@ TEST_F(EndToEndTest, SIGKILLAtFiveRandomMomentsLosesNothingAndResumesAboveZero) 
         ASSERT_TRUE(job.is_object());
         EXPECT_NE(job.value("state", ""), "errored") << job.dump(2);
         EXPECT_GE(bytesUploaded(job), seen) << "stored progress went backwards";
-        ASSERT_TRUE(pollUntil([&] { return !service_->calls("UploadChunk").empty(); }, 3min))
+        ASSERT_TRUE(waitUntil([&] { return !service_->calls("UploadChunk").empty(); }, 3min, 50ms))
             << "the job was not queued again after the restart";
         auto first = service_->calls("UploadChunk").front();
         ASSERT_TRUE(first["offset"].is_number());
@@ -67,7 +67,7 @@ TEST_F(EndToEndTest, ServiceRefusingConnectionsForTwentySecondsIsRiddenOut) {
     ASSERT_EQ(
         daemon_->putJob(jobJSON("outage", service_->url(), "s-outage", {{local, "outage.mov"}})),
         201);
-    ASSERT_TRUE(pollUntil([&] { return bytesUploaded(daemon_->job("outage")) >= 2 * MiB; }, 3min));
+    ASSERT_TRUE(waitForProgress("outage", 2 * MiB));
 
     const std::string port = std::to_string(service_->port());
     service_->stop();
@@ -75,7 +75,7 @@ TEST_F(EndToEndTest, ServiceRefusingConnectionsForTwentySecondsIsRiddenOut) {
     // other reading ends the wait early and fails.
     auto outageStart = std::chrono::steady_clock::now();
     nlohmann::json during;
-    bool disturbed = pollUntil(
+    bool disturbed = waitUntil(
         [&] {
             during = daemon_->job("outage");
             return !during.is_object() || during.value("state", "") != "running" ||

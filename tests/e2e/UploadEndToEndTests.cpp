@@ -77,7 +77,7 @@ TEST_F(EndToEndTest, RestartOfHalfUploadedJobSendsEveryFileFromZero) {
     nlohmann::json input = jobJSON("again", service_->url(), "s-again",
                                    {{first, "first.mov"}, {second, "second.mov"}});
     ASSERT_EQ(daemon_->putJob(input), 201);
-    ASSERT_TRUE(pollUntil([&] { return bytesUploaded(daemon_->job("again")) >= 2 * MiB; }, 3min));
+    ASSERT_TRUE(waitForProgress("again", 2 * MiB));
 
     ASSERT_TRUE(service_->control("DELETE", "/control/calls").is_object());
     input["state"] = "restart";
@@ -97,7 +97,7 @@ TEST_F(EndToEndTest, PausedStopsChunksWithinTwoSecondsAndRunningResumesFromStore
     std::string local = recording("paused.mov", 8 * MiB, 21);
     nlohmann::json input = jobJSON("pause", service_->url(), "s-pause", {{local, "paused.mov"}});
     ASSERT_EQ(daemon_->putJob(input), 201);
-    ASSERT_TRUE(pollUntil([&] { return bytesUploaded(daemon_->job("pause")) >= 1 * MiB; }, 3min));
+    ASSERT_TRUE(waitForProgress("pause", 1 * MiB));
 
     input["state"] = "paused";
     int64_t pausedAt = nowUnixMs();
@@ -109,7 +109,7 @@ TEST_F(EndToEndTest, PausedStopsChunksWithinTwoSecondsAndRunningResumesFromStore
             if (call.value("time_ms", int64_t{0}) > pausedAt + 2000) return true;
         return false;
     };
-    EXPECT_FALSE(pollUntil(lateChunk, 4s, 250ms)) << "chunks kept arriving after the pause";
+    EXPECT_FALSE(waitUntil(lateChunk, 4s, 250ms)) << "chunks kept arriving after the pause";
 
     nlohmann::json paused = daemon_->job("pause");
     EXPECT_EQ(paused.value("state", ""), "paused");

@@ -44,17 +44,9 @@ TEST(HTTPServerStartTest, LoopbackListensOnOnePortForBothFamiliesAndLogs) {
     EXPECT_TRUE(fixture.server.isRunning());
     EXPECT_TRUE(capture.contains("HTTPServer: Started HTTP server on port " +
                                  std::to_string(fixture.port)));
-
-    RawHTTPClient v4(fixture.port, "127.0.0.1");
-    auto reply = v4.exchange(get("/hello"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->body, "hello");
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, get("/hello")).body, "hello");
     if (ipv6LoopbackAvailable()) {
-        RawHTTPClient v6(fixture.port, "::1");
-        ASSERT_TRUE(v6.connected());
-        auto reply6 = v6.exchange(get("/hello"));
-        ASSERT_TRUE(reply6);
-        EXPECT_EQ(reply6->body, "hello");
+        EXPECT_EQ(RawHTTPClient::once(fixture.port, get("/hello"), "::1").body, "hello");
     }
 
     fixture.server.stop();
@@ -102,56 +94,35 @@ TEST(HTTPServerStartTest, InterfaceByNameOrAddress) {
 
 // ---- header limits and time-outs
 
-TEST(HTTPServerLimitsTest, HundredHeaderLinesServedHundredAndOneClosed) {
+TEST(HTTPServerLimitsTest, LinesUpToTheLimitsServedBeyondThemClosedUnanswered) {
     RecordingServer fixture;
     std::string fields;
     for (int i = 0; i < 98; ++i) fields += "X-Field-" + std::to_string(i) + ": v\r\n";
-    // Request line + Host + 98 fields = 100 lines.
-    RawHTTPClient hundred(fixture.port);
-    auto reply = hundred.exchange(get("/hello", fields));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 200);
-
-    RawHTTPClient hundredOne(fixture.port);
-    ASSERT_TRUE(hundredOne.send(get("/hello", fields + "X-One-Too-Many: v\r\n")));
-    EXPECT_TRUE(hundredOne.waitForClose());
-    EXPECT_EQ(hundredOne.received(), "");
-}
-
-TEST(HTTPServerLimitsTest, LineOf8190BytesAcceptedLongerClosed) {
-    RecordingServer fixture;
     auto lineOf = [](size_t total) {  // a header line of `total` bytes, CRLF included
-        std::string prefix = "X-Long: ";
-        return prefix + std::string(total - prefix.size() - 2, 'a') + "\r\n";
+        return "X-Long: " + std::string(total - 10, 'a') + "\r\n";
     };
-    RawHTTPClient exact(fixture.port);
-    auto reply = exact.exchange(get("/hello", lineOf(8190)));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 200);
-
-    RawHTTPClient over(fixture.port);
-    ASSERT_TRUE(over.send(get("/hello", lineOf(8191))));
-    EXPECT_TRUE(over.waitForClose());
-    EXPECT_EQ(over.received(), "");
-
-    // The request line is held to the same limit.
-    RawHTTPClient longTarget(fixture.port);
-    ASSERT_TRUE(longTarget.send("GET /" + std::string(9000, 'p') + " HTTP/1.1\r\n\r\n"));
-    EXPECT_TRUE(longTarget.waitForClose());
-    EXPECT_EQ(longTarget.received(), "");
+    // Request line + Host + 98 fields = 100 lines.
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, get("/hello", fields)).status, 200);
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, get("/hello", lineOf(8190))).status, 200);
+    const std::string beyond[] = {
+        get("/hello", fields + "X-One-Too-Many: v\r\n"),
+        get("/hello", lineOf(8191)),
+        "GET /" + std::string(9000, 'p') + " HTTP/1.1\r\n\r\n",  // the request line too
+        "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(250, '0'),
+    };
+    for (const std::string& request : beyond) {
+        RawHTTPClient client(fixture.port);
+        EXPECT_TRUE(client.closesUnanswered(request)) << request.substr(0, 60);
+    }
 }
 
 TEST(HTTPServerLimitsTest, SilenceAfterConnectingOrBetweenLinesDisconnects) {
-    RecordingServer fixture(200ms);
+    RecordingServer fixture({}, 200ms);
     RawHTTPClient silent(fixture.port);
     ASSERT_TRUE(silent.connected());
-    EXPECT_TRUE(silent.waitForClose(5s));
-    EXPECT_EQ(silent.received(), "");
-
+    EXPECT_TRUE(silent.closesUnanswered(""));
     RawHTTPClient stalled(fixture.port);
-    ASSERT_TRUE(stalled.send("GET /hello HTTP/1.1\r\nHost: x\r\n"));
-    EXPECT_TRUE(stalled.waitForClose(5s));
-    EXPECT_EQ(stalled.received(), "");
+    EXPECT_TRUE(stalled.closesUnanswered("GET /hello HTTP/1.1\r\nHost: x\r\n"));
 
     // Trickling bytes of one line does not renew the line's time-out.
     RawHTTPClient trickle(fixture.port);
@@ -169,119 +140,73 @@ TEST(HTTPServerLimitsTest, SilenceAfterConnectingOrBetweenLinesDisconnects) {
 
 // ---- error replies
 
-TEST(HTTPServerErrorReplyTest, BodyMethodWithoutContentLengthIs400AndCloses) {
+TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
     test::ScopedLogCapture capture;
     RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange("POST /nobody-serves-this HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->statusLine, "HTTP/1.1 400 Bad Request");
-    EXPECT_EQ(reply->header("Connection"), "close");
-    EXPECT_EQ(reply->header("Content-Length"), "0");
-    EXPECT_EQ(reply->header("Accept-Ranges"), "bytes");
-    EXPECT_TRUE(reply->header("Date"));
-    EXPECT_TRUE(client.waitForClose());
-    EXPECT_TRUE(capture.containsPart(
-        "]: Method expects request body, but had no specified Content-Length"));
-    EXPECT_TRUE(capture.contains("HTTP Server: Error 400 - Bad Request (/nobody-serves-this)"));
-    // The body hooks never ran; support was not even asked.
-    for (const std::string& entry : fixture.record->entries())
-        EXPECT_EQ(entry.find("supportsMethod"), std::string::npos) << entry;
-}
-
-TEST(HTTPServerErrorReplyTest, ContentLengthRules) {
-    test::ScopedLogCapture capture;
-    RecordingServer fixture;
+    const std::string chunked = "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string unparsable = "]: Unable to parse Content-Length header into a valid number";
     struct Case {
         std::string request;
+        std::string statusLine;
+        bool closes;
         std::string logPart;
     };
     const Case cases[] = {
-        {get("/hello", "Content-Length: 5\r\n"),
+        {"POST /nobody-serves-this HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 400 Bad Request", true,
+         "]: Method expects request body, but had no specified Content-Length"},
+        {get("/hello", "Content-Length: 5\r\n"), "HTTP/1.1 400 Bad Request", true,
          "]: Method not expecting request body had non-zero Content-Length"},
-        {get("/hello", "Content-Length: abc\r\n"),
-         "]: Unable to parse Content-Length header into a valid number"},
-        {"PUT /echo HTTP/1.1\r\nContent-Length: -3\r\n\r\n",
-         "]: Unable to parse Content-Length header into a valid number"},
+        {get("/hello", "Content-Length: abc\r\n"), "HTTP/1.1 400 Bad Request", true, unparsable},
+        {"PUT /echo HTTP/1.1\r\nContent-Length: -3\r\n\r\n", "HTTP/1.1 400 Bad Request", true,
+         unparsable},
         {"PUT /echo HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n",
-         "]: Unable to parse Content-Length header into a valid number"},
+         "HTTP/1.1 400 Bad Request", true, unparsable},
+        {"this is not http\r\n\r\n", "HTTP/1.1 400 Bad Request", true, "]: Malformed request"},
+        {chunked + "zz\r\n", "HTTP/1.1 400 Bad Request", true,
+         "]: Method expects chunk size, but received something else"},
+        {chunked + "3\r\nabcX\r\n", "HTTP/1.1 400 Bad Request", true,
+         "]: Method expects chunk trailer, but is missing"},
+        {"DELETE /jobs HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", true, ""},
+        // A body method on an unsupported path: the length is checked first, then support.
+        {"POST /put-only HTTP/1.1\r\nContent-Length: 2\r\n\r\nab",
+         "HTTP/1.1 405 Method Not Allowed", true, ""},
+        {"GET /hello HTTP/2.0\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported", false, ""},
+        {get("/none"), "HTTP/1.1 404 Not Found", false, ""},
+        {get("/hello", "Upgrade: websocket\r\nConnection: upgrade\r\n"), "HTTP/1.1 404 Not Found",
+         false, ""},
+        {get("/hello", "Content-Length: 0\r\n"), "HTTP/1.1 200 OK", false, ""},
     };
     for (const Case& c : cases) {
         RawHTTPClient client(fixture.port);
         auto reply = client.exchange(c.request);
         ASSERT_TRUE(reply) << c.request;
-        EXPECT_EQ(reply->status, 400) << c.request;
-        EXPECT_EQ(reply->header("Connection"), "close");
-        EXPECT_TRUE(client.waitForClose());
-        EXPECT_TRUE(capture.containsPart(c.logPart)) << c.logPart;
+        EXPECT_EQ(reply->statusLine, c.statusLine) << c.request;
+        EXPECT_TRUE(reply->header("Date")) << c.request;
+        EXPECT_TRUE(c.logPart.empty() || capture.containsPart(c.logPart)) << c.logPart;
+        if (reply->status >= 400) {
+            EXPECT_EQ(reply->header("Content-Length"), "0") << c.request;
+            EXPECT_EQ(reply->header("Accept-Ranges"), "bytes") << c.request;
+        }
+        if (c.closes) {
+            EXPECT_EQ(reply->header("Connection"), "close") << c.request;
+            EXPECT_TRUE(client.waitForClose()) << c.request;
+        } else {
+            EXPECT_FALSE(reply->header("Connection")) << c.request;
+            auto next = client.exchange(get("/hello"));
+            ASSERT_TRUE(next) << c.request;
+            EXPECT_EQ(next->status, 200) << c.request;
+        }
     }
-    // A zero length on a GET is fine.
-    RawHTTPClient zero(fixture.port);
-    auto reply = zero.exchange(get("/hello", "Content-Length: 0\r\n"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 200);
-}
-
-TEST(HTTPServerErrorReplyTest, MalformedRequestIs400WithItsLogLine) {
-    test::ScopedLogCapture capture;
-    RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange("this is not http\r\n\r\n");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 400);
-    EXPECT_TRUE(client.waitForClose());
-    std::regex prefix(R"(HTTPConnection\[0x[0-9a-f]+\]: Malformed request)");
+    for (const char* line : {"HTTP Server: Error 400 - Bad Request (/nobody-serves-this)",
+                             "HTTP Server: Error 405 - Method Not Allowed: DELETE (/jobs)",
+                             "HTTP Server: Error 505 - Version Not Supported: HTTP/2.0 (/hello)"})
+        EXPECT_TRUE(capture.contains(line)) << line;
+    std::regex malformed(R"(HTTPConnection\[0x[0-9a-f]+\]: Malformed request)");
     bool matched = false;
-    for (const std::string& text : capture.texts()) matched |= std::regex_match(text, prefix);
+    for (const std::string& text : capture.texts()) matched |= std::regex_match(text, malformed);
     EXPECT_TRUE(matched);
-}
-
-TEST(HTTPServerErrorReplyTest, UnsupportedMethodIs405AndCloses) {
-    test::ScopedLogCapture capture;
-    RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange("DELETE /jobs HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->statusLine, "HTTP/1.1 405 Method Not Allowed");
-    EXPECT_EQ(reply->header("Connection"), "close");
-    EXPECT_TRUE(client.waitForClose());
-    EXPECT_TRUE(capture.contains("HTTP Server: Error 405 - Method Not Allowed: DELETE (/jobs)"));
-
-    // A body method on an unsupported path: the length is checked first, then support.
-    RawHTTPClient post(fixture.port);
-    reply = post.exchange("POST /put-only HTTP/1.1\r\nContent-Length: 2\r\n\r\nab");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 405);
-}
-
-TEST(HTTPServerErrorReplyTest, OtherVersionIs505AndConnectionStays) {
-    test::ScopedLogCapture capture;
-    RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange("GET /hello HTTP/2.0\r\n\r\n");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->statusLine, "HTTP/1.1 505 HTTP Version Not Supported");
-    EXPECT_EQ(reply->header("Content-Length"), "0");
-    EXPECT_FALSE(reply->header("Connection"));
-    EXPECT_TRUE(
-        capture.contains("HTTP Server: Error 505 - Version Not Supported: HTTP/2.0 (/hello)"));
-    reply = client.exchange(get("/hello"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 200);
-}
-
-TEST(HTTPServerErrorReplyTest, NoResponseAndWebSocketUpgradeAre404KeepingTheConnection) {
-    RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange(get("/none"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->statusLine, "HTTP/1.1 404 Not Found");
-    reply = client.exchange(get("/hello", "Upgrade: websocket\r\nConnection: upgrade\r\n"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 404);
-    reply = client.exchange(get("/hello"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 200);
+    // A body method without a length is refused before support is even asked.
+    EXPECT_EQ(fixture.record->count("supportsMethod POST /nobody-serves-this"), 0u);
 }
 
 // ---- replies and keep-alive
@@ -308,24 +233,25 @@ TEST(HTTPServerReplyTest, HeadersOfADataResponse) {
 
 TEST(HTTPServerReplyTest, KeepAliveRules) {
     RecordingServer fixture;
-    RawHTTPClient http11(fixture.port);
-    ASSERT_TRUE(http11.exchange(get("/hello")));
-    auto second = http11.exchange(get("/hello"));
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->body, "hello");
-
-    RawHTTPClient http10(fixture.port);
-    ASSERT_TRUE(http10.exchange("GET /hello HTTP/1.0\r\n\r\n"));
-    EXPECT_TRUE(http10.waitForClose());
-
-    RawHTTPClient http10KeepAlive(fixture.port);
-    ASSERT_TRUE(http10KeepAlive.exchange("GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
-    ASSERT_TRUE(http10KeepAlive.exchange("GET /hello HTTP/1.0\r\n\r\n"));
-    EXPECT_TRUE(http10KeepAlive.waitForClose());
-
-    RawHTTPClient close(fixture.port);
-    ASSERT_TRUE(close.exchange(get("/hello", "Connection: Close\r\n")));
-    EXPECT_TRUE(close.waitForClose());
+    const std::string http10 = "GET /hello HTTP/1.0\r\n\r\n";
+    // Requests sent in turn on one connection, and whether the server closes after the last.
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{get("/hello"), get("/hello")}, false},
+        {{http10}, true},
+        {{"GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", http10}, true},
+        {{get("/hello", "Connection: Close\r\n")}, true},
+    };
+    for (const auto& [requests, closes] : cases) {
+        RawHTTPClient client(fixture.port);
+        for (const std::string& request : requests) {
+            auto reply = client.exchange(request);
+            ASSERT_TRUE(reply) << request;
+            EXPECT_EQ(reply->body, "hello") << request;
+        }
+        if (closes) {
+            EXPECT_TRUE(client.waitForClose()) << requests.back();
+        }
+    }
 }
 
 TEST(HTTPServerReplyTest, PipelinedRequestsAnsweredInOrder) {
@@ -347,22 +273,14 @@ TEST(HTTPServerReplyTest, PipelinedRequestsAnsweredInOrder) {
               (std::vector<std::string>{"201:", "200:first", "200:hello", "200:second", "202:"}));
 }
 
-TEST(HTTPServerReplyTest, HeadGetsHeaderOnly) {
+TEST(HTTPServerReplyTest, HeadChunkedDelayedAndDroppedResponses) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
     auto reply = client.exchange("HEAD /hello HTTP/1.1\r\n\r\n", true);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->header("Content-Length"), "5");
     // The next reply follows at once: no body bytes came in between.
-    reply = client.exchange(get("/status/204"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 204);
-}
-
-TEST(HTTPServerReplyTest, ChunkedDelayedAndDroppedResponses) {
-    RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange(get("/chunked"));
+    reply = client.exchange(get("/chunked"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->header("Transfer-Encoding"), "chunked");
     EXPECT_FALSE(reply->header("Content-Length"));
@@ -372,9 +290,7 @@ TEST(HTTPServerReplyTest, ChunkedDelayedAndDroppedResponses) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body, "delayed");
 
-    ASSERT_TRUE(client.send(get("/drop")));
-    EXPECT_TRUE(client.waitForClose());
-    EXPECT_EQ(client.received(), "");
+    EXPECT_TRUE(client.closesUnanswered(get("/drop")));
     EXPECT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 0; }));
 }
 
@@ -424,31 +340,6 @@ TEST(HTTPServerBodyTest, ChunkedBodyArrivesByteExact) {
     EXPECT_TRUE(client.exchange(get("/hello")));
 }
 
-TEST(HTTPServerBodyTest, BadChunkFramingIs400) {
-    test::ScopedLogCapture capture;
-    RecordingServer fixture;
-    RawHTTPClient badSize(fixture.port);
-    auto reply =
-        badSize.exchange("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 400);
-    EXPECT_TRUE(capture.containsPart("]: Method expects chunk size, but received something else"));
-
-    RawHTTPClient badTrailer(fixture.port);
-    ASSERT_TRUE(
-        badTrailer.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcX\r\n"));
-    reply = badTrailer.readReply();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 400);
-    EXPECT_TRUE(capture.containsPart("]: Method expects chunk trailer, but is missing"));
-
-    RawHTTPClient longSizeLine(fixture.port);
-    ASSERT_TRUE(longSizeLine.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                  std::string(250, '0')));
-    EXPECT_TRUE(longSizeLine.waitForClose());
-    EXPECT_EQ(longSizeLine.received(), "");
-}
-
 TEST(HTTPServerBodyTest, ExpectContinueIsAnsweredBeforeTheBody) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
@@ -471,12 +362,9 @@ TEST(HTTPServerBodyTest, ClientLeavingMidBodyLeavesOthersServed) {
                                 std::string(1000, 'x')));
         ASSERT_TRUE(test::waitUntil([&] { return fixture.record->largestPiece() > 0; }));
     }
-    RawHTTPClient other(fixture.port);
-    auto reply = other.exchange(get("/hello"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->body, "hello");
-    EXPECT_TRUE(fixture.record->bodies().empty()) << "a cut-off body is never finished";
-    EXPECT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 1; }));
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, get("/hello")).body, "hello");
+    EXPECT_EQ(fixture.record->count("finishBody"), 0u) << "a cut-off body is never finished";
+    EXPECT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 0; }));
 }
 
 }  // namespace

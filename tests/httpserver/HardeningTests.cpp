@@ -2,16 +2,11 @@
 // request body limit in both framings, the cap on open connections, and refusing peers that
 // run under another user (found through the kernel's socket tables).
 #include <arpa/inet.h>
-#include <grp.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -28,35 +23,11 @@ namespace vtr {
 namespace {
 
 using test::RawHTTPClient;
+using test::RecordingServer;
 using namespace std::chrono_literals;
 
 constexpr uint32_t kNobody = 65534;
-
-// A started server on loopback with RecordingConnection and the given limits.
-class LimitedServer {
-  public:
-    explicit LimitedServer(HTTPServerLimits limits) {
-        server.setInterface("lo0");
-        server.setLimits(std::move(limits));
-        server.setConnectionClass([record = record](const HTTPConfig& config) {
-            return std::make_shared<test::RecordingConnection>(config, record);
-        });
-        VTRError error;
-        EXPECT_TRUE(server.start(&error)) << error.description();
-        port = server.listeningPort();
-    }
-    ~LimitedServer() { server.stop(); }
-
-    bool recorded(const std::string& prefix) const {
-        for (const std::string& entry : record->entries())
-            if (entry.rfind(prefix, 0) == 0) return true;
-        return false;
-    }
-
-    HTTPServer server;
-    std::shared_ptr<test::HookRecord> record = std::make_shared<test::HookRecord>();
-    uint16_t port = 0;
-};
+const std::string kGet = "GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n";
 
 HTTPServerLimits bodyLimit(uint64_t bytes) {
     HTTPServerLimits limits;
@@ -64,35 +35,29 @@ HTTPServerLimits bodyLimit(uint64_t bytes) {
     return limits;
 }
 
-std::string post(const std::string& path, const std::string& body) {
-    return fmt::format("POST {} HTTP/1.1\r\nHost: localhost\r\nContent-Length: {}\r\n\r\n{}", path,
-                       body.size(), body);
+// A request header with a counted or chunked body of which nothing is sent yet.
+std::string header(const std::string& method, const std::string& framing) {
+    return method + " /echo HTTP/1.1\r\nHost: localhost\r\n" + framing + "\r\n\r\n";
 }
 
-std::string chunked(const std::vector<size_t>& sizes) {
-    std::string text =
-        "POST /echo HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n";
-    for (size_t size : sizes) text += fmt::format("{:x}\r\n{}\r\n", size, std::string(size, 'c'));
-    return text + "0\r\n\r\n";
+std::string counted(uint64_t size) {
+    return header("PUT", fmt::format("Content-Length: {}", size));
 }
+
+const std::string kChunked = header("POST", "Transfer-Encoding: chunked");
 
 // ---- request body limit
 
 TEST(HTTPServerBodyLimitTest, CountedBodyAtTheLimitServedOneByteMoreRefusedUnread) {
     test::ScopedLogCapture capture;
-    LimitedServer fixture(bodyLimit(1024));
+    RecordingServer fixture(bodyLimit(1024));
+    auto served = RawHTTPClient::once(fixture.port, counted(1024) + std::string(1024, 'a'));
+    EXPECT_EQ(served.status, 200);
+    EXPECT_EQ(served.body, std::string(1024, 'a'));
 
-    RawHTTPClient exact(fixture.port);
-    auto served = exact.exchange(post("/echo", std::string(1024, 'a')));
-    ASSERT_TRUE(served);
-    EXPECT_EQ(served->status, 200);
-    EXPECT_EQ(served->body, std::string(1024, 'a'));
-
-    fixture.record->add("-- mark");
     // Only the header is sent: the refusal must not wait for a body.
     RawHTTPClient over(fixture.port);
-    auto refused =
-        over.exchange("POST /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1025\r\n\r\n");
+    auto refused = over.exchange(counted(1025));
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->statusLine, "HTTP/1.1 413 Payload Too Large");
     EXPECT_EQ(refused->header("Connection"), "close");
@@ -101,64 +66,43 @@ TEST(HTTPServerBodyLimitTest, CountedBodyAtTheLimitServedOneByteMoreRefusedUnrea
     EXPECT_TRUE(capture.contains(
         "HTTP Server: Error 413 - Payload Too Large: more than 1024 bytes (/echo)"));
 
-    std::vector<std::string> entries = fixture.record->entries();
-    auto mark = std::find(entries.begin(), entries.end(), "-- mark");
-    ASSERT_NE(mark, entries.end());
-    for (auto it = mark; it != entries.end(); ++it)
-        EXPECT_EQ(it->find("prepareForBodyWithSize"), std::string::npos) << *it;
+    EXPECT_EQ(fixture.record->count("prepareForBodyWithSize"), 1u) << "only the served body";
 
     // A length too large to add up (the largest 64-bit number) is refused the same way.
-    RawHTTPClient huge(fixture.port);
-    auto hugeReply = huge.exchange(
-        "PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: 18446744073709551614\r\n\r\n");
-    ASSERT_TRUE(hugeReply);
-    EXPECT_EQ(hugeReply->status, 413);
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, counted(18446744073709551614u)).status, 413);
 }
 
 TEST(HTTPServerBodyLimitTest, ChunkedBodyRefusedOnceItsChunksAddUpPastTheLimit) {
-    LimitedServer fixture(bodyLimit(1024));
-
-    RawHTTPClient exact(fixture.port);
-    auto served = exact.exchange(chunked({1000, 24}));
-    ASSERT_TRUE(served);
-    EXPECT_EQ(served->status, 200);
-    EXPECT_EQ(served->body.size(), 1024u);
+    RecordingServer fixture(bodyLimit(1024));
+    auto served = RawHTTPClient::once(fixture.port, kChunked + "3e8\r\n" + std::string(1000, 'c') +
+                                                        "\r\n18\r\n" + std::string(24, 'c') +
+                                                        "\r\n0\r\n\r\n");
+    EXPECT_EQ(served.status, 200);
+    EXPECT_EQ(served.body.size(), 1024u);
 
     // The second chunk's size line alone decides: its bytes are never sent.
     RawHTTPClient over(fixture.port);
-    ASSERT_TRUE(
-        over.send("POST /echo HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: "
-                  "chunked\r\n\r\n3e8\r\n" +
-                  std::string(1000, 'c') + "\r\n19\r\n"));
-    auto refused = over.readReply();
+    auto refused = over.exchange(kChunked + "3e8\r\n" + std::string(1000, 'c') + "\r\n19\r\n");
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 413);
     EXPECT_EQ(refused->header("Connection"), "close");
     EXPECT_TRUE(over.waitForClose());
-    EXPECT_EQ(fixture.record->bodies().size(), 1u) << "the refused body was never finished";
+    EXPECT_EQ(fixture.record->count("finishBody"), 1u) << "the refused body was never finished";
 
     // One chunk announcing more than the limit at once.
-    RawHTTPClient single(fixture.port);
-    auto singleReply = single.exchange(
-        "PUT /echo HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n401\r\n");
-    ASSERT_TRUE(singleReply);
-    EXPECT_EQ(singleReply->status, 413);
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, kChunked + "401\r\n").status, 413);
 }
 
 TEST(HTTPServerBodyLimitTest, SixteenMebibytesPlusOneIsNotReadToTheEnd) {
     constexpr uint64_t kLimit = 16 * 1024 * 1024;
-    LimitedServer fixture(bodyLimit(kLimit));
+    RecordingServer fixture(bodyLimit(kLimit));
 
     RawHTTPClient client(fixture.port);
     ASSERT_TRUE(client.connected());
-    const std::string body(kLimit + 1, 'b');
     std::atomic<bool> wholeBodySent{false};
     std::thread writer([&] {
         // Fails once the server has closed; succeeds only if the server took in every byte.
-        wholeBodySent = client.send(
-            fmt::format("PUT /echo HTTP/1.1\r\nHost: localhost\r\nContent-Length: {}\r\n\r\n",
-                        body.size()) +
-            body);
+        wholeBodySent = client.send(counted(kLimit + 1) + std::string(kLimit + 1, 'b'));
     });
     auto reply = client.readReply();
     bool closed = client.waitForClose();
@@ -170,22 +114,13 @@ TEST(HTTPServerBodyLimitTest, SixteenMebibytesPlusOneIsNotReadToTheEnd) {
     EXPECT_EQ(fixture.record->largestPiece(), 0u) << "body bytes reached the connection";
 }
 
-TEST(HTTPServerBodyLimitTest, ByDefaultThereIsNoLimit) {
-    LimitedServer fixture(HTTPServerLimits{});
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange(post("/echo", std::string(3 * 1024 * 1024, 'd')));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 200);
-    EXPECT_EQ(reply->body.size(), 3u * 1024 * 1024);
-}
-
 // ---- connection cap
 
 TEST(HTTPServerConnectionLimitTest, TheConnectionBeyondTheLimitClosesWhileOthersAreServed) {
     test::ScopedLogCapture capture;
     HTTPServerLimits limits;
     limits.maximumConnections = 256;
-    LimitedServer fixture(limits);
+    RecordingServer fixture(limits);
 
     std::vector<std::unique_ptr<RawHTTPClient>> open;
     for (int i = 0; i < 256; ++i) {
@@ -196,13 +131,11 @@ TEST(HTTPServerConnectionLimitTest, TheConnectionBeyondTheLimitClosesWhileOthers
 
     RawHTTPClient extra(fixture.port);
     ASSERT_TRUE(extra.connected()) << "the kernel completes the handshake";
-    extra.send("GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    EXPECT_TRUE(extra.waitForClose());
-    EXPECT_EQ(extra.received(), "");
+    EXPECT_TRUE(extra.closesUnanswered(kGet));
     EXPECT_TRUE(capture.containsPart("HTTPServer: 256 connections are open"));
 
     for (size_t i : {size_t{0}, size_t{128}, size_t{255}}) {
-        auto reply = open[i]->exchange("GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        auto reply = open[i]->exchange(kGet);
         ASSERT_TRUE(reply) << i;
         EXPECT_EQ(reply->body, "hello");
     }
@@ -210,92 +143,10 @@ TEST(HTTPServerConnectionLimitTest, TheConnectionBeyondTheLimitClosesWhileOthers
     // Room again once one leaves.
     open.pop_back();
     ASSERT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 255; }));
-    RawHTTPClient next(fixture.port);
-    auto reply = next.exchange("GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->body, "hello");
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
 }
 
 // ---- the peer's user
-
-// A socket connected to 127.0.0.1:`port` by a child process running as `uid`, handed back over
-// a socket pair, so that the kernel's tables list `uid` as its owner. -1 on failure.
-int connectAsUser(uint32_t uid, uint16_t port) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    VTRFileDescriptor parentEnd(pair[0]);
-    VTRFileDescriptor childEnd(pair[1]);
-    pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        // Only async-signal-safe calls from here on: the parent has threads.
-        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) _exit(2);
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            _exit(3);
-        char byte = 'x';
-        iovec data{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-        _exit(::sendmsg(pair[1], &message, 0) == 1 ? 0 : 4);
-    }
-    childEnd.reset();
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got = ::recvmsg(parentEnd.get(), &message, MSG_CMSG_CLOEXEC);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (got != 1 || !header || header->cmsg_type != SCM_RIGHTS) return -1;
-    int fd = -1;
-    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-    return fd;
-}
-
-// Sends a GET on `fd` and returns everything received until the server closes or `timeout`
-// passes; `closed` tells which.
-std::string getOn(int fd, bool* closed, std::chrono::milliseconds timeout = 10s) {
-    const std::string request =
-        "GET /hello HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string received;
-    *closed = false;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{fd, POLLIN, 0};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (::poll(&entry, 1, static_cast<int>(std::max<int64_t>(left.count(), 1))) <= 0) continue;
-        char buffer[4096];
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            *closed = true;
-            break;
-        }
-        received.append(buffer, static_cast<size_t>(n));
-    }
-    return received;
-}
 
 class HTTPServerPeerUserTest : public testing::Test {
   protected:
@@ -312,41 +163,32 @@ class HTTPServerPeerUserTest : public testing::Test {
 
 TEST_F(HTTPServerPeerUserTest, AnotherUsersConnectionIsClosedUnanswered) {
     test::ScopedLogCapture capture;
-    LimitedServer fixture(ownedBy(::geteuid()));
-    VTRFileDescriptor stranger(connectAsUser(kNobody, fixture.port));
-    ASSERT_TRUE(stranger.valid());
-    bool closed = false;
-    EXPECT_EQ(getOn(stranger.get(), &closed), "");
-    EXPECT_TRUE(closed);
+    RecordingServer fixture(ownedBy(::geteuid()));
+    auto stranger = RawHTTPClient::connectedAsUser(kNobody, fixture.port);
+    ASSERT_TRUE(stranger->connected());
+    EXPECT_TRUE(stranger->closesUnanswered(kGet));
     EXPECT_TRUE(
         capture.containsPart(fmt::format("belongs to user {}, not {}", kNobody, ::geteuid())));
-    EXPECT_FALSE(fixture.recorded("supportsMethod"));
-
+    EXPECT_EQ(fixture.record->count("supportsMethod"), 0u);
     // The daemon's own user is served as before.
-    RawHTTPClient own(fixture.port);
-    auto reply = own.exchange("GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->body, "hello");
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
 }
 
 TEST_F(HTTPServerPeerUserTest, TheOwningUserAndRootAreServed) {
-    LimitedServer fixture(ownedBy(kNobody));
-    VTRFileDescriptor owner(connectAsUser(kNobody, fixture.port));
-    ASSERT_TRUE(owner.valid());
-    bool closed = false;
-    EXPECT_NE(getOn(owner.get(), &closed).find("\r\n\r\nhello"), std::string::npos);
-
-    RawHTTPClient root(fixture.port);
-    auto reply = root.exchange("GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    ASSERT_TRUE(reply) << "root is let in to every user's server";
+    RecordingServer fixture(ownedBy(kNobody));
+    auto owner = RawHTTPClient::connectedAsUser(kNobody, fixture.port);
+    ASSERT_TRUE(owner->connected());
+    auto reply = owner->exchange(kGet);
+    ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body, "hello");
+    EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello")
+        << "root is let in to every user's server";
 
     // A third user is not.
-    LimitedServer other(ownedBy(4242));
-    VTRFileDescriptor stranger(connectAsUser(kNobody, other.port));
-    ASSERT_TRUE(stranger.valid());
-    EXPECT_EQ(getOn(stranger.get(), &closed), "");
-    EXPECT_TRUE(closed);
+    RecordingServer other(ownedBy(4242));
+    auto stranger = RawHTTPClient::connectedAsUser(kNobody, other.port);
+    ASSERT_TRUE(stranger->connected());
+    EXPECT_TRUE(stranger->closesUnanswered(kGet));
 }
 
 TEST(HTTPServerPeerUserUnknownTest, AnUnknownOwnerIsServedAndReportedOnce) {
@@ -355,13 +197,8 @@ TEST(HTTPServerPeerUserUnknownTest, AnUnknownOwnerIsServedAndReportedOnce) {
     HTTPServerLimits limits;
     limits.peerUserID = 4242;
     limits.socketTableDirectory = noTables.path();
-    LimitedServer fixture(limits);
-    for (int i = 0; i < 3; ++i) {
-        RawHTTPClient client(fixture.port);
-        auto reply = client.exchange("GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n");
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->body, "hello");
-    }
+    RecordingServer fixture(limits);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
     size_t reports = 0;
     for (const std::string& text : capture.texts())
         reports += text.find("HTTPServer: Could not find the user of the connection") == 0;
@@ -435,7 +272,7 @@ TEST(HTTPSocketOwnerTest, ReadsThePeersLineNotOursFromBothTables) {
 }
 
 TEST(HTTPSocketOwnerTest, FindsThisProcesssOwnSocketInTheRealTables) {
-    LimitedServer fixture(HTTPServerLimits{});
+    RecordingServer fixture;
     int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     VTRFileDescriptor probeSocket(probe);
     auto server = v4("127.0.0.1", fixture.port);

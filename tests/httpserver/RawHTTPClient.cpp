@@ -1,15 +1,18 @@
 #include "RawHTTPClient.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "httpserver/HTTPMessage.h"
+#include "logging/VTRFileDescriptor.h"
 
 namespace vtr::test {
 
@@ -20,27 +23,74 @@ std::optional<std::string> RawReply::header(const std::string& name) const {
 }
 
 RawHTTPClient::RawHTTPClient(uint16_t port, const std::string& host) {
-    bool v6 = host.find(':') != std::string::npos;
-    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    int result = -1;
-    if (v6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-        inet_pton(AF_INET6, host.c_str(), &address.sin6_addr);
-        result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    sockaddr_storage storage{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (host.find(':') != std::string::npos) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_port = htons(port);
+        inet_pton(AF_INET6, host.c_str(), &address->sin6_addr);
+        length = sizeof(sockaddr_in6);
     } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-        result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_port = htons(port);
+        inet_pton(AF_INET, host.c_str(), &address->sin_addr);
     }
-    if (result < 0) {
+    fd_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&storage), length) < 0) {
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+std::unique_ptr<RawHTTPClient> RawHTTPClient::connectedAsUser(uint32_t uid, uint16_t port) {
+    // The child hands its socket back over a socket pair.
+    std::unique_ptr<RawHTTPClient> client(new RawHTTPClient(-1));
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return client;
+    VTRFileDescriptor parentEnd(pair[0]);
+    VTRFileDescriptor childEnd(pair[1]);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    char byte = 'x';
+    iovec data{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    pid_t child = ::fork();
+    if (child < 0) return client;
+    if (child == 0) {
+        // Async-signal-safe calls only: the parent has threads.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) _exit(2);
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            _exit(3);
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+        _exit(::sendmsg(childEnd.get(), &message, 0) == 1 ? 0 : 4);
+    }
+    childEnd.reset();
+    ssize_t got = ::recvmsg(parentEnd.get(), &message, MSG_CMSG_CLOEXEC);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (got == 1 && header && header->cmsg_type == SCM_RIGHTS)
+        std::memcpy(&client->fd_, CMSG_DATA(header), sizeof client->fd_);
+    return client;
+}
+
+RawReply RawHTTPClient::once(uint16_t port, const std::string& bytes, const std::string& host) {
+    RawHTTPClient client(port, host);
+    return client.exchange(bytes).value_or(RawReply{});
 }
 
 RawHTTPClient::~RawHTTPClient() {
@@ -63,8 +113,9 @@ std::optional<RawReply> RawHTTPClient::exchange(const std::string& bytes, bool h
     return readReply(head);
 }
 
-void RawHTTPClient::shutdownWrite() {
-    ::shutdown(fd_, SHUT_WR);
+bool RawHTTPClient::closesUnanswered(const std::string& bytes) {
+    send(bytes);  // a failed send means the server has closed already
+    return waitForClose() && buffer_.empty();
 }
 
 bool RawHTTPClient::fill(std::chrono::steady_clock::time_point deadline) {
@@ -79,7 +130,10 @@ bool RawHTTPClient::fill(std::chrono::steady_clock::time_point deadline) {
         char chunk[65536];
         ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            closed_ = true;
+            return false;
+        }
         buffer_.append(chunk, static_cast<size_t>(n));
         return true;
     }
@@ -144,20 +198,9 @@ std::optional<RawReply> RawHTTPClient::readReply(bool head, std::chrono::millise
 
 bool RawHTTPClient::waitForClose(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entry{fd_, POLLIN, 0};
-        int ready = ::poll(&entry, 1, static_cast<int>(std::max<int64_t>(left.count(), 1)));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        char chunk[65536];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return true;
-        buffer_.append(chunk, static_cast<size_t>(n));
+    while (fill(deadline)) {
     }
-    return false;
+    return closed_;
 }
 
 }  // namespace vtr::test

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,13 @@ class RawHTTPClient {
   public:
     // Connects to `host` ("127.0.0.1" or "::1") at `port`; connected() tells whether it worked.
     RawHTTPClient(uint16_t port, const std::string& host = "127.0.0.1");
+    // A client whose socket a child process running as `uid` connected to 127.0.0.1:`port`, so
+    // that the kernel's socket tables name `uid` as its owner. Needs root; not connected() when
+    // that failed.
+    static std::unique_ptr<RawHTTPClient> connectedAsUser(uint32_t uid, uint16_t port);
+    // Sends `bytes` on a connection of its own and reads the reply: status 0 when none came.
+    static RawReply once(uint16_t port, const std::string& bytes,
+                         const std::string& host = "127.0.0.1");
     ~RawHTTPClient();
     RawHTTPClient(const RawHTTPClient&) = delete;
     RawHTTPClient& operator=(const RawHTTPClient&) = delete;
@@ -31,7 +39,8 @@ class RawHTTPClient {
     bool send(const std::string& bytes);
     // send() then readReply(): nothing if either fails.
     std::optional<RawReply> exchange(const std::string& bytes, bool head = false);
-    void shutdownWrite();
+    // Sends `bytes`; true when the server then closes without having sent a single byte.
+    bool closesUnanswered(const std::string& bytes);
     // Reads one reply; `head` says the request was HEAD (no body follows). Nothing when the
     // connection ends or the deadline passes first.
     std::optional<RawReply> readReply(bool head = false,
@@ -43,13 +52,15 @@ class RawHTTPClient {
     const std::string& received() const { return buffer_; }
 
   private:
-    // Reads more into buffer_; false on end of stream, error or deadline.
+    explicit RawHTTPClient(int fd) : fd_(fd) {}
+    // Reads more into buffer_; false on end of stream or error (setting closed_), or deadline.
     bool fill(std::chrono::steady_clock::time_point deadline);
     bool readLine(std::string* line, std::chrono::steady_clock::time_point deadline);
     bool readExactly(size_t count, std::string* out,
                      std::chrono::steady_clock::time_point deadline);
 
     int fd_ = -1;
+    bool closed_ = false;
     std::string buffer_;
 };
 

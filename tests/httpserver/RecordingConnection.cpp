@@ -1,6 +1,6 @@
 #include "RecordingConnection.h"
 
-#include <atomic>
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -19,14 +19,11 @@ std::vector<std::string> HookRecord::entries() const {
     return entries_;
 }
 
-std::vector<std::string> HookRecord::bodies() const {
+size_t HookRecord::count(const std::string& part) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return bodies_;
-}
-
-void HookRecord::addBody(std::string body) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bodies_.push_back(std::move(body));
+    return std::count_if(entries_.begin(), entries_.end(), [&](const std::string& entry) {
+        return entry.find(part) != std::string::npos;
+    });
 }
 
 size_t HookRecord::largestPiece() const {
@@ -95,7 +92,6 @@ void RecordingConnection::processBodyData(std::string_view data) {
 
 void RecordingConnection::finishBody() {
     record_->add("finishBody");
-    record_->addBody(body_);
 }
 
 std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const std::string& method,
@@ -126,8 +122,9 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
     return nullptr;
 }
 
-RecordingServer::RecordingServer(std::chrono::milliseconds headerTimeout) {
+RecordingServer::RecordingServer(HTTPServerLimits limits, std::chrono::milliseconds headerTimeout) {
     server.setInterface("lo0");
+    server.setLimits(std::move(limits));
     server.setHeaderLineTimeout(headerTimeout);
     server.setHeaderWriteTimeout(headerTimeout);
     server.setConnectionClass([record = record](const HTTPConfig& config) {

@@ -20,16 +20,14 @@ class HookRecord {
   public:
     void add(std::string entry);
     std::vector<std::string> entries() const;
-    // The bodies finished so far, in order.
-    std::vector<std::string> bodies() const;
-    void addBody(std::string body);
+    // How many entries contain `part`.
+    size_t count(const std::string& part) const;
     size_t largestPiece() const;
     void notePiece(size_t size);
 
   private:
     mutable std::mutex mutex_;
     std::vector<std::string> entries_;
-    std::vector<std::string> bodies_;
     size_t largestPiece_ = 0;
 };
 
@@ -51,10 +49,11 @@ class RecordingConnection : public HTTPConnection {
     std::string body_;
 };
 
-// A server on "lo0" with RecordingConnection and short header time-outs, started.
+// A started server on "lo0" with RecordingConnection, the given limits and header time-outs.
 class RecordingServer {
   public:
-    explicit RecordingServer(std::chrono::milliseconds headerTimeout = std::chrono::seconds(30));
+    explicit RecordingServer(HTTPServerLimits limits = {},
+                             std::chrono::milliseconds headerTimeout = std::chrono::seconds(30));
     ~RecordingServer() { server.stop(); }
 
     HTTPServer server;

@@ -2,60 +2,33 @@
 // client: the four methods' storage and answers, fault injection and the control interface.
 #include <gtest/gtest.h>
 
-#include <future>
-
-#include <nlohmann/json.hpp>
-
-#include "FakeServiceProcess.h"
+#include "SOAPCall.h"
 #include "foundation/VTRDataAdditions.h"
-#include "httpclient/HTTPClient.h"
-#include "soap/VTRRemoteMethodCaller_sync.h"
-#include "soap/VTRSOAPMethodCaller.h"
+#include "support/FakeService.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
 namespace {
 
 using json = nlohmann::json;
-using test::FakeServiceProcess;
+using test::FakeService;
 using namespace std::chrono_literals;
 
 const std::string kEmptyMD5 = "1B2M2Y8AsgTpgAmY7PhCfg==";
 
-struct Outcome {
-    std::optional<VTRValue> response;
-    std::optional<VTRError> error;
-    std::string text() const { return response ? response->stringValue() : "<failed>"; }
-    std::string serverCode() const {
-        const VTRValue* code = error ? find(error->userInfo(), "X-VTRErrorCode") : nullptr;
-        return code ? code->stringValue() : "";
-    }
-};
+using Outcome = test::SOAPOutcome;
 
 class FakeServiceTest : public ::testing::Test {
   protected:
     void start(std::vector<std::string> arguments = {}) {
-        service = std::make_unique<FakeServiceProcess>(std::move(arguments), data.path());
+        service = std::make_unique<FakeService>(data.path(), std::move(arguments));
         ASSERT_TRUE(service->started());
-        auto soap = std::make_unique<VTRSOAPMethodCaller>(VTRRecordingServiceNamespace,
-                                                          VTRRecordingServiceExtension);
-        soap->setRequestTimeoutInterval(requestTimeout);
-        caller = std::make_unique<VTRRemoteMethodCaller_sync>(std::move(soap));
-        caller->setClient(HTTPClient::clientWithBaseURL(service->url()));
-        caller->setServicePath("");
+        caller = test::makeSOAPCaller(service->url(), 120s, requestTimeout);
     }
 
     Outcome call(const std::string& method, const std::vector<std::string>& names,
                  VTRArray values) {
-        Outcome outcome;
-        caller->callRemoteMethod(
-            method, names, std::move(values),
-            [&](const VTRDictionary& results, const HTTPURLResponse*) {
-                const VTRValue* response = find(results, "response");
-                outcome.response = response ? *response : VTRValue();
-            },
-            [&](const VTRError& error, const HTTPURLResponse*) { outcome.error = error; });
-        return outcome;
+        return test::callSOAP(*caller, method, names, std::move(values));
     }
     Outcome chunkSize() { return call("ChunkSize", {}, {}); }
     Outcome upload(const std::string& file, const std::string& bytes, uint64_t offset,
@@ -70,27 +43,27 @@ class FakeServiceTest : public ::testing::Test {
         return call("TryCloseFile", {"sessionID", "fileName"}, {"S1", file});
     }
     json state(const std::string& what = "state") {
-        auto reply = service->control("GET", "/control/" + what);
-        EXPECT_EQ(reply.status, 200) << reply.body;
-        return json::parse(reply.body);
+        json answer = service->control("GET", "/control/" + what);
+        EXPECT_TRUE(answer.is_object()) << what;
+        return answer;
     }
     void addFault(const json& rule) {
-        auto reply = service->control("POST", "/control/faults", rule.dump());
-        ASSERT_EQ(reply.status, 200) << reply.body;
+        ASSERT_TRUE(service->control("POST", "/control/faults", rule).is_object()) << rule;
     }
 
     test::TempDir data;
     std::chrono::milliseconds requestTimeout = 60s;
-    std::unique_ptr<FakeServiceProcess> service;
+    std::unique_ptr<FakeService> service;
     std::unique_ptr<VTRRemoteMethodCaller_sync> caller;
 };
 
 TEST_F(FakeServiceTest, ChunkSizeIsConfigurable) {
     start();
     EXPECT_EQ(chunkSize().text(), "1048576");
-    service->control("POST", "/control/config", R"({"chunk_size": 4096})");
+    service->control("POST", "/control/config", {{"chunk_size", 4096}});
     EXPECT_EQ(chunkSize().text(), "4096");
-    FakeServiceProcess other({"--chunk-size", "65536"});
+    test::TempDir otherData;
+    FakeService other(otherData.path(), {"--chunk-size", "65536"});
     ASSERT_TRUE(other.started());
     caller->setClient(HTTPClient::clientWithBaseURL(other.url()));
     EXPECT_EQ(chunkSize().text(), "65536");
@@ -180,8 +153,8 @@ TEST_F(FakeServiceTest, InjectedFaultsReachTheClientAsTheirErrors) {
     EXPECT_EQ(html.error->code(), 87);
 
     Outcome empty = upload("f", "1", 0);
-    ASSERT_TRUE(empty.response);
-    EXPECT_TRUE(empty.response->isNull());
+    ASSERT_TRUE(empty.results);
+    EXPECT_TRUE(find(*empty.results, "response")->isNull());
 
     EXPECT_EQ(upload("f", "1", 0).text(), "WRONG==");
     EXPECT_EQ(upload("f", "1", 0).text(), base64String(md5Digest(std::string("1"))));
@@ -223,7 +196,7 @@ TEST_F(FakeServiceTest, FaultCountsSkipsAndProbabilities) {
     // The same seed gives the same choices.
     auto pattern = [&](uint32_t seed) {
         service->control("DELETE", "/control/faults");
-        service->control("POST", "/control/config", json{{"seed", seed}}.dump());
+        service->control("POST", "/control/config", {{"seed", seed}});
         addFault({{"method", "ChunkSize"}, {"probability", 0.5}, {"count", 0}});
         std::string marks;
         for (int i = 0; i < 16; ++i) marks += chunkSize().error ? 'F' : '.';
@@ -248,12 +221,11 @@ TEST_F(FakeServiceTest, CallLogRecordsMethodsOffsetsAndTimes) {
     EXPECT_EQ(calls[2]["status"], 500);
     EXPECT_LE(calls[0]["time_ms"].get<int64_t>(), calls[2]["time_ms"].get<int64_t>());
 
-    EXPECT_EQ(service->control("POST", "/control/faults", "{not json").status, 400);
-    EXPECT_EQ(service->control("POST", "/control/faults", R"({"action": "explode"})").status, 400);
-    EXPECT_EQ(service->control("POST", "/control/faults", R"({"count": "two"})").status, 400);
-    EXPECT_EQ(service->control("GET", "/control/nothing").status, 404);
+    for (const char* rule : {"{not json", R"({"action": "explode"})", R"({"count": "two"})"})
+        EXPECT_EQ(service->request("POST", "/control/faults", rule).status, 400) << rule;
+    EXPECT_EQ(service->request("GET", "/control/nothing").status, 404);
 
-    EXPECT_EQ(service->control("POST", "/control/reset").status, 200);
+    EXPECT_TRUE(service->control("POST", "/control/reset").is_object());
     json after = state();
     EXPECT_TRUE(after["files"].empty());
     EXPECT_TRUE(after["calls"].empty());
@@ -261,40 +233,23 @@ TEST_F(FakeServiceTest, CallLogRecordsMethodsOffsetsAndTimes) {
 
 TEST_F(FakeServiceTest, PlainRequestsWithBase64AndWrongActionsAreHandled) {
     start();
-    auto client = HTTPClient::clientWithBaseURL(service->url());
-    auto post = [&](const std::string& action, const std::string& xml) {
-        HTTPRequest request = client->requestWithMethod("POST", "");
-        HTTPRequestBody body;
-        body.append(xml);
-        request.setBody(std::move(body));
-        request.setValueForHTTPHeaderField("text/xml; charset=utf-8", "Content-Type");
-        request.setValueForHTTPHeaderField(action, "SOAPAction");
-        auto done = std::make_shared<std::promise<std::pair<int, std::string>>>();
-        auto operation = client->HTTPRequestOperationWithRequest(
-            std::move(request),
-            [done](HTTPRequestOperation& op, const std::string& b) {
-                done->set_value({op.response()->statusCode(), b});
-            },
-            [done](HTTPRequestOperation& op, const VTRError&) {
-                done->set_value({op.response() ? op.response()->statusCode() : 0, ""});
-            });
-        operation->setSuccessCallbackQueue(globalCallbackQueue());
-        operation->setFailureCallbackQueue(globalCallbackQueue());
-        client->enqueueHTTPRequestOperation(operation);
-        return done->get_future().get();
+    auto post = [&](const std::string& method, const std::string& xml) {
+        return test::httpRequest(
+            service->port(), "POST", "/Service.svc", xml, 30s, "text/xml; charset=utf-8",
+            "SOAPAction: \"http://tempuri.org/IWCFReceiver/" + method + "\"\r\n");
     };
     std::string xml =
         "<?xml version=\"1.0\"?><soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/"
         "envelope/\"><soap:Body><UploadChunk xmlns=\"http://tempuri.org/\"><sessionID>S1"
         "</sessionID><fileName>p.bin</fileName><buffer>AAEC/w==</buffer><offset>0</offset>"
         "</UploadChunk></soap:Body></soap:Envelope>";
-    auto ok = post("\"http://tempuri.org/IWCFReceiver/UploadChunk\"", xml);
-    EXPECT_EQ(ok.first, 200);
-    EXPECT_NE(ok.second.find(base64String(md5Digest(std::string("\x00\x01\x02\xff", 4)))),
+    test::HTTPReply ok = post("UploadChunk", xml);
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_NE(ok.body.find(base64String(md5Digest(std::string("\x00\x01\x02\xff", 4)))),
               std::string::npos);
     EXPECT_EQ(test::readFile(data.file("S1/p.bin")), std::string("\x00\x01\x02\xff", 4));
-    EXPECT_EQ(post("\"http://tempuri.org/IWCFReceiver/ChunkSize\"", xml).first, 500);
-    EXPECT_EQ(post("\"http://tempuri.org/IWCFReceiver/UploadChunk\"", "<garbage").first, 400);
+    EXPECT_EQ(post("ChunkSize", xml).status, 500);
+    EXPECT_EQ(post("UploadChunk", "<garbage").status, 400);
 }
 
 }  // namespace

@@ -27,38 +27,22 @@ bool sendAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-std::string ScriptedHTTPServer::Request::header(const std::string& name, bool* found) const {
-    size_t lineStart = head.find("\r\n");
-    while (lineStart != std::string::npos && lineStart + 2 < head.size()) {
-        size_t start = lineStart + 2;
-        size_t end = head.find("\r\n", start);
-        if (end == std::string::npos) break;
-        std::string line = head.substr(start, end - start);
-        size_t colon = line.find(':');
-        if (colon != std::string::npos && colon == name.size() &&
-            strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
-            if (found) *found = true;
-            size_t valueStart = line.find_first_not_of(' ', colon + 1);
-            return valueStart == std::string::npos ? "" : line.substr(valueStart);
-        }
-        lineStart = end;
+std::vector<std::string> ScriptedHTTPServer::Request::headers(const std::string& name) const {
+    std::vector<std::string> values;
+    for (size_t start = head.find("\r\n"), end; start != std::string::npos; start = end) {
+        if ((end = head.find("\r\n", start + 2)) == std::string::npos) break;
+        std::string line = head.substr(start + 2, end - start - 2);
+        if (line.size() > name.size() && line[name.size()] == ':' &&
+            strncasecmp(line.c_str(), name.c_str(), name.size()) == 0)
+            values.push_back(
+                line.substr(std::min(line.find_first_not_of(' ', name.size() + 1), line.size())));
     }
-    if (found) *found = false;
-    return {};
+    return values;
 }
 
-int ScriptedHTTPServer::Request::headerCount(const std::string& name) const {
-    int count = 0;
-    size_t position = 0;
-    std::string needle = "\r\n" + name + ":";
-    std::string lower = head;
-    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-    std::transform(needle.begin(), needle.end(), needle.begin(), ::tolower);
-    while ((position = lower.find(needle, position)) != std::string::npos) {
-        ++count;
-        position += needle.size();
-    }
-    return count;
+std::string ScriptedHTTPServer::Request::header(const std::string& name) const {
+    std::vector<std::string> values = headers(name);
+    return values.empty() ? "" : values.front();
 }
 
 ScriptedHTTPServer::ScriptedHTTPServer(Script script) : script_(std::move(script)) {
@@ -83,7 +67,7 @@ ScriptedHTTPServer::~ScriptedHTTPServer() {
         stopping_ = true;
         for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
     }
-    changed_.notify_all();
+    stopped_.notify_all();
     ::shutdown(listenFd_, SHUT_RDWR);
     acceptThread_.join();
     ::close(listenFd_);
@@ -103,14 +87,6 @@ std::vector<ScriptedHTTPServer::Request> ScriptedHTTPServer::requests() const {
 size_t ScriptedHTTPServer::requestCount() const {
     std::lock_guard lock(mutex_);
     return requests_.size();
-}
-
-void ScriptedHTTPServer::release() {
-    {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-    }
-    changed_.notify_all();
 }
 
 std::string ScriptedHTTPServer::soapResponse(const std::string& method, const std::string& text) {
@@ -163,18 +139,15 @@ void ScriptedHTTPServer::serve(int fd) {
             index = requests_.size();
             requests_.push_back(request);
         }
-        changed_.notify_all();
         Reply reply = script_(request, index);
         if (reply.action == Reply::Action::Drop) {
             ::shutdown(fd, SHUT_RDWR);
             return;
         }
-        if (reply.action != Reply::Action::Answer) {
+        if (reply.action == Reply::Action::Silent) {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] {
-                return stopping_ || (reply.action == Reply::Action::HoldThenAnswer && released_);
-            });
-            if (stopping_) return;
+            stopped_.wait(lock, [&] { return stopping_; });
+            return;
         }
         std::string response = fmt::format("HTTP/1.1 {} Scripted\r\n", reply.status);
         for (const auto& [name, value] : reply.headers) {

@@ -1,7 +1,7 @@
 // ScriptedHTTPServer: a stand-in for the recording service's web server in transport tests. It
 // listens on 127.0.0.1, keeps every request it reads, and answers each one as the test's script
-// says: a reply, a reply held until release(), silence, or a dropped connection. Its methods
-// may be called from any thread; the script runs on the connection's thread.
+// says: a reply, silence, or a dropped connection. Its methods may be called from any thread;
+// the script runs on the connection's thread.
 #pragma once
 
 #include <condition_variable>
@@ -20,12 +20,13 @@ class ScriptedHTTPServer {
     struct Request {
         std::string head;  // request line and header lines, up to and including the empty line
         std::string body;
-        // The first header of that name (case-insensitive), or "" with `found` false.
-        std::string header(const std::string& name, bool* found = nullptr) const;
-        int headerCount(const std::string& name) const;
+        // The values of the header lines of that name (case-insensitive), in order.
+        std::vector<std::string> headers(const std::string& name) const;
+        // The first of them, or "".
+        std::string header(const std::string& name) const;
     };
     struct Reply {
-        enum class Action { Answer, HoldThenAnswer, Silent, Drop };
+        enum class Action { Answer, Silent, Drop };
         Action action = Action::Answer;
         int status = 200;
         std::vector<std::pair<std::string, std::string>> headers;
@@ -38,12 +39,9 @@ class ScriptedHTTPServer {
     ScriptedHTTPServer(const ScriptedHTTPServer&) = delete;
     ScriptedHTTPServer& operator=(const ScriptedHTTPServer&) = delete;
 
-    uint16_t port() const { return port_; }
     std::string url(const std::string& path = "/service") const;
     std::vector<Request> requests() const;
     size_t requestCount() const;
-    // Lets every held reply (present and future) go out.
-    void release();
 
     // A SOAP response body with `method`Result holding `text`.
     static std::string soapResponse(const std::string& method, const std::string& text);
@@ -56,8 +54,7 @@ class ScriptedHTTPServer {
     int listenFd_ = -1;
     uint16_t port_ = 0;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool released_ = false;
+    std::condition_variable stopped_;
     bool stopping_ = false;
     std::vector<Request> requests_;
     std::vector<int> connections_;

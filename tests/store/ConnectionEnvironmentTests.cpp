@@ -1,29 +1,17 @@
+// The connection environment hands out a new job store over the one coordinator each time.
 #include "jobs/VTRManagedUploadJob.h"
 #include "service/VTRUploadDaemonConnectionEnvironment.h"
-#include "service/VTRUploadJobService.h"
 #include "store/StoreTestSupport.h"
 
 namespace vtr::test {
 namespace {
 
-class NullJobService : public VTRUploadJobService {
-  public:
-    bool uploadJobWithID(const std::string&, VTRError*) override { return true; }
-    void cancelJobWithJobID(const std::string&) override {}
-    bool restartUploadForJobWithJobID(const std::string&, VTRError*) override { return true; }
-};
-
-using Environment = VTRUploadDaemonConnectionEnvironment;
-
 class ConnectionEnvironmentTest : public StoreTest {};
 
 TEST_F(ConnectionEnvironmentTest, EachStoreIsNewAndSharesTheCoordinator) {
-    Environment environment;
+    VTRUploadDaemonConnectionEnvironment environment;
     EXPECT_EQ(environment.newJobStore(), nullptr);  // nothing to make a store over yet
-    auto service = std::make_shared<NullJobService>();
     environment.setPersistentStoreCoordinator(coordinator);
-    environment.setUploadJobService(service);
-    EXPECT_EQ(environment.uploadJobService(), service);
 
     auto first = environment.newJobStore();
     auto second = environment.newJobStore();

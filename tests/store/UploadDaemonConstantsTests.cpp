@@ -19,9 +19,7 @@ TEST(UploadDaemonConstants, JobStateNamesRoundTripAndEverythingElseIsUnknown) {
         EXPECT_EQ(C::stringForJobState(C::jobStateForString(other)), "unknown");
     }
     EXPECT_EQ(C::jobStateForString(std::nullopt), VTRUploadJobStateUnknown);
-}
-
-TEST(UploadDaemonConstants, JobStateLookupIgnoresLetterCase) {
+    // Letter case does not matter.
     EXPECT_EQ(C::jobStateForString("PaUsEd"), VTRUploadJobStatePaused);
     EXPECT_EQ(C::jobStateForString("RUNNING"), VTRUploadJobStateRunning);
 }

@@ -120,6 +120,15 @@ class StoreConflictTest : public StoreTest {
         reader = newStore();
         return reader->jobWithID("job");
     }
+    // Saves `mineState` through the first store, then `theirsState` through the second; the
+    // state stored in the end.
+    VTRUploadJobState merged(VTRUploadJobState mineState, VTRUploadJobState theirsState) {
+        mine->setState(mineState);
+        EXPECT_TRUE(first->saveJob(mine));
+        theirs->setState(theirsState);
+        EXPECT_TRUE(second->saveJob(theirs));
+        return stored()->state();
+    }
 
     std::unique_ptr<VTRSQLiteUploadJobStore> first, second, reader;
     VTRManagedUploadJob* mine = nullptr;
@@ -142,19 +151,13 @@ TEST_F(StoreConflictTest, ErroredBeatsALaterRunningAndTheOtherChangeIsKept) {
 }
 
 TEST_F(StoreConflictTest, CompletedBeatsPausedWhenSavedFirst) {
-    mine->setState(VTRUploadJobStateCompleted);
-    ASSERT_TRUE(first->saveJob(mine));
-    theirs->setState(VTRUploadJobStatePaused);
-    ASSERT_TRUE(second->saveJob(theirs));
-    EXPECT_EQ(stored()->state(), VTRUploadJobStateCompleted);
+    EXPECT_EQ(merged(VTRUploadJobStateCompleted, VTRUploadJobStatePaused),
+              VTRUploadJobStateCompleted);
 }
 
 TEST_F(StoreConflictTest, CompletedBeatsPausedWhenSavedSecond) {
-    mine->setState(VTRUploadJobStatePaused);
-    ASSERT_TRUE(first->saveJob(mine));
-    theirs->setState(VTRUploadJobStateCompleted);
-    ASSERT_TRUE(second->saveJob(theirs));
-    EXPECT_EQ(stored()->state(), VTRUploadJobStateCompleted);
+    EXPECT_EQ(merged(VTRUploadJobStatePaused, VTRUploadJobStateCompleted),
+              VTRUploadJobStateCompleted);
 }
 
 TEST_F(StoreConflictTest, ChangesOfDifferentAttributesAreBothKept) {

@@ -46,8 +46,7 @@ TEST_F(UploadRecordTest, MinimalJobShowsEveryKeyWithDefaults) {
     EXPECT_EQ(form["state"], "unknown");
     EXPECT_TRUE(form["error"].is_null());
     EXPECT_EQ(form["error_type"], "none");
-    EXPECT_TRUE(form["restarting"].is_boolean());
-    EXPECT_EQ(form["restarting"], false);
+    EXPECT_EQ(form["restarting"], false);  // a boolean: 0 would not compare equal
     EXPECT_EQ(form["file_list"], json::array());
 }
 
@@ -79,10 +78,8 @@ TEST_F(UploadRecordTest, FullJobFormHasNoCredentialsAndTypedFileEntries) {
                                                     "total_bytes", "closed"}));
     EXPECT_EQ(entry["local_path"], "/data/b/0.mov");
     EXPECT_EQ(entry["remote_path"], "0.mov");
-    EXPECT_TRUE(entry["bytes_uploaded"].is_number_integer());
     EXPECT_EQ(entry["bytes_uploaded"].get<uint64_t>(), 5'000'000'123ULL);
     EXPECT_EQ(entry["total_bytes"].get<uint64_t>(), 6'000'000'000ULL);
-    EXPECT_TRUE(entry["closed"].is_boolean());
     EXPECT_EQ(entry["closed"], true);
     // The serialised text carries integers, not floating-point numbers.
     EXPECT_NE(entry.dump().find("\"bytes_uploaded\":5000000123"), std::string::npos);
@@ -100,7 +97,7 @@ TEST_F(UploadRecordTest, CreationReadsOnlyTheKeysItOwns) {
     ASSERT_TRUE(store->addJob(input));
     json form = storedForm("c");
     EXPECT_EQ(form["state"], "unknown");
-    EXPECT_EQ(form["restarting"], false);
+    EXPECT_EQ(form["restarting"], false);  // a boolean: 0 would not compare equal
     EXPECT_TRUE(form["error"].is_null());
     EXPECT_EQ(form["error_type"], "none");
     EXPECT_TRUE(form["server_url"].is_null());

@@ -22,11 +22,12 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(interval);
     }
     return true;
 }
@@ -42,6 +43,14 @@ std::string readFile(const std::string& path) {
     std::ostringstream contents;
     contents << in.rdbuf();
     return contents.str();
+}
+
+std::string readFilesIn(const std::string& directory) {
+    std::string text;
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, missing))
+        text += readFile(entry.path().string());
+    return text;
 }
 
 std::string randomBytes(size_t size, uint32_t seed) {

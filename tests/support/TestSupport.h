@@ -14,7 +14,7 @@ namespace vtr::test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,23 +22,27 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
-// Polls `condition` until it holds or `timeout` passes; returns its last value.
+// Checks `condition` every `interval` until it holds or `timeout` passes; returns its last
+// value. A longer interval suits checks that are exchanges with another process.
 bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+               std::chrono::milliseconds timeout = std::chrono::seconds(10),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(2));
 
 // Writes `bytes` to `path`, replacing it.
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
+// The contents of every file in `directory`, joined ("" when it does not exist).
+std::string readFilesIn(const std::string& directory);
 // `size` pseudo-random bytes from `seed`.
 std::string randomBytes(size_t size, uint32_t seed = 1);
 
 // Keeps every message it receives. Thread-safe.
 class CapturingLogDestination : public VTRLogDestination {
-public:
+  public:
     void logMessage(const VTRLogMessage& message) override;
     std::vector<VTRLogMessage> messages() const;
     std::vector<std::string> texts() const;
@@ -48,14 +52,14 @@ public:
     bool containsPart(const std::string& part) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<VTRLogMessage> messages_;
 };
 
 // Attaches a capturing destination for the lifetime of this object.
 class ScopedLogCapture {
-public:
+  public:
     ScopedLogCapture();
     ~ScopedLogCapture();
     CapturingLogDestination& log() { return *destination_; }
@@ -64,7 +68,7 @@ public:
     bool containsPart(const std::string& part);
     std::vector<std::string> texts();
 
-private:
+  private:
     std::shared_ptr<CapturingLogDestination> destination_;
 };
 
