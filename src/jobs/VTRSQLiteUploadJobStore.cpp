@@ -73,13 +73,7 @@ std::optional<std::vector<VTRManagedUploadJob*>> VTRSQLiteUploadJobStore::allJob
 VTRManagedUploadJob* VTRSQLiteUploadJobStore::addJob(const nlohmann::json& dictionary,
                                                      VTRError* error) {
     VTRManagedUploadJob* job = VTRManagedUploadJob::newInstance(*context_, dictionary);
-    VTRError saveError;
-    if (!saveAndResolve(&saveError)) {
-        context_->rollback();
-        setError(error, std::move(saveError));
-        return nullptr;
-    }
-    return job;
+    return saveOrRollBack(error) ? job : nullptr;
 }
 
 bool VTRSQLiteUploadJobStore::deleteJobWithID(const std::string& jobID, VTRError* error) {
@@ -91,16 +85,14 @@ bool VTRSQLiteUploadJobStore::deleteJobWithID(const std::string& jobID, VTRError
     if (!matches) return false;
     if (matches->size() != 1) return false;
     context_->deleteObject(matches->front());
-    VTRError saveError;
-    if (!saveAndResolve(&saveError)) {
-        context_->rollback();
-        setError(error, std::move(saveError));
-        return false;
-    }
-    return true;
+    return saveOrRollBack(error);
 }
 
 bool VTRSQLiteUploadJobStore::saveJob(VTRManagedUploadJob*, VTRError* error) {
+    return saveOrRollBack(error);
+}
+
+bool VTRSQLiteUploadJobStore::saveOrRollBack(VTRError* error) {
     VTRError saveError;
     if (!saveAndResolve(&saveError)) {
         context_->rollback();

@@ -39,6 +39,8 @@ class VTRSQLiteUploadJobStore : public VTRUploadJobStore {
 
     // Saves; on a merge conflict resolves it and saves exactly once more. Does not roll back.
     bool saveAndResolve(VTRError* error = nullptr);
+    // saveAndResolve(); on failure discards every unsaved change.
+    bool saveOrRollBack(VTRError* error);
     static bool isConflictError(const VTRError& error);
     void resolveConflictError(const VTRError& error);
     // `theirVersion` is nullptr when the record was deleted from the store meanwhile.
