@@ -208,10 +208,9 @@ bool isLoopbackHost(std::string_view host) {
     return port.empty() || std::stoul(std::string(port)) <= 65535;
 }
 
-// "null" (a page without an origin of its own, such as a local file) or http(s) on a
-// loopback host.
+// http(s) on a loopback host. "null" is refused: any web page can send it from a sandboxed
+// frame, and the recording application sends no Origin at all.
 bool isLocalOrigin(std::string_view origin) {
-    if (origin == "null") return true;
     for (std::string_view scheme : {"http://", "https://"}) {
         if (origin.size() > scheme.size() &&
             HTTPEqualsIgnoringCase(origin.substr(0, scheme.size()), scheme))

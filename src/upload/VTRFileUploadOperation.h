@@ -17,6 +17,7 @@
 #include "foundation/VTROperation.h"
 #include "foundation/VTRValue.h"
 #include "upload/VTRFileInfo.h"
+#include "upload/VTRUploadActivity.h"
 
 namespace vtr {
 
@@ -72,6 +73,9 @@ class VTRFileUploadOperation : public VTROperation {
     // Bytes held for chunk data (0 before the first transfer). Read it only while main() is not
     // running.
     size_t bufferCapacity() const;
+
+    // What the operation is doing now; any thread may read it.
+    const std::shared_ptr<VTRUploadActivity>& activity() const { return activity_; }
 
     VTRFileUploadOperationDelegate* delegate() const { return delegate_.load(); }
     void setDelegate(VTRFileUploadOperationDelegate* delegate) { delegate_.store(delegate); }
@@ -137,6 +141,7 @@ class VTRFileUploadOperation : public VTROperation {
     std::shared_ptr<ChunkBuffer> buffers_[2];
     std::atomic<VTRFileUploadOperationDelegate*> delegate_;
     VTRRunLoop* deliveryLoop_;
+    std::shared_ptr<VTRUploadActivity> activity_ = std::make_shared<VTRUploadActivity>();
 };
 
 }  // namespace vtr
