@@ -52,7 +52,8 @@ class HTTPConfig {
     const std::string& documentRoot() const { return documentRoot_; }
     // The serial queue that every connection of the server shares (opaque outside the server).
     const std::shared_ptr<HTTPConnectionQueue>& queue() const { return queue_; }
-    // Waiting for each request or header line; writing a header block or an error reply.
+    // Waiting for each request or header line, and for a whole request body from the end of
+    // its header; writing a header block or an error reply.
     std::chrono::milliseconds headerLineTimeout() const { return headerLineTimeout_; }
     std::chrono::milliseconds headerWriteTimeout() const { return headerWriteTimeout_; }
     const HTTPServerLimits& limits() const { return limits_; }
