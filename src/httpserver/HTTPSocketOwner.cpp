@@ -107,16 +107,17 @@ struct Entry {
     uint64_t inode = 0;
 };
 
-// Adds the lines of `tablePath` that list `peer` connected to `local`. False when the table
-// cannot be opened or reading it fails.
-bool collectEntries(const std::string& tablePath, const Endpoint& peer, const Endpoint& local,
-                    std::vector<Entry>* entries) {
+enum class TableRead { Read, Missing, Failed };
+
+// Adds the lines of `tablePath` that list `peer` connected to `local`.
+TableRead collectEntries(const std::string& tablePath, const Endpoint& peer, const Endpoint& local,
+                         std::vector<Entry>* entries) {
     std::ifstream table(tablePath);
-    if (!table) return false;
+    if (!table) return TableRead::Missing;
     // The first line names the columns: sl local_address rem_address st tx_queue:rx_queue
     // tr:tm->when retrnsmt uid timeout inode ...
     std::string line;
-    if (!std::getline(table, line)) return !table.bad();
+    if (!std::getline(table, line)) return table.bad() ? TableRead::Failed : TableRead::Read;
     constexpr size_t kStateField = 3;
     constexpr size_t kUidField = 7;
     constexpr size_t kInodeField = 9;
@@ -134,7 +135,7 @@ bool collectEntries(const std::string& tablePath, const Endpoint& peer, const En
                        parseNumber(fields[kInodeField], &entry.inode, 10);
         entries->push_back(entry);
     }
-    return !table.bad();
+    return table.bad() ? TableRead::Failed : TableRead::Read;
 }
 
 }  // namespace
@@ -146,8 +147,17 @@ HTTPPeerCheck HTTPCheckPeerUser(const std::string& tableDirectory, const sockadd
     if (!peerEndpoint || !localEndpoint) return {HTTPPeerVerdict::NoEntry};
     std::vector<Entry> entries;
     bool readAny = false;
-    for (const char* table : {"/tcp", "/tcp6"})
-        readAny |= collectEntries(tableDirectory + table, *peerEndpoint, *localEndpoint, &entries);
+    for (const char* table : {"/tcp", "/tcp6"}) {
+        switch (collectEntries(tableDirectory + table, *peerEndpoint, *localEndpoint, &entries)) {
+            case TableRead::Read:
+                readAny = true;
+                break;
+            case TableRead::Missing:
+                break;
+            case TableRead::Failed:
+                return {HTTPPeerVerdict::Unreadable};
+        }
+    }
     if (!readAny) return {HTTPPeerVerdict::Unreadable};
     if (entries.empty()) return {HTTPPeerVerdict::NoEntry};
     if (entries.size() > 1) return {HTTPPeerVerdict::SeveralEntries};

@@ -21,7 +21,7 @@ enum class HTTPPeerVerdict {
     SeveralEntries,  // more than one line matches, so none can be trusted
     NotConnected,    // listed in a state other than established: closing or closed
     NotHeld,         // listed without an inode: no process holds it any more
-    Unreadable,      // no table could be read, or the matching line could not be parsed
+    Unreadable,      // no table exists, one failed while read, or the matching line is malformed
 };
 
 struct HTTPPeerCheck {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -440,6 +441,16 @@ TEST(HTTPSocketOwnerTest, OnlyOneConnectedHeldEntryOfTheAllowedUserOrRootAdmits)
             EXPECT_EQ(check.userID, c.userID) << c.name;
         }
     }
+
+    // A table that exists but cannot be read counts against the peer, whatever the other says.
+    test::TempDir broken;
+    std::filesystem::create_directory(broken.file("tcp"));
+    test::writeFile(broken.file("tcp6"),
+                    kTableHeader + tableLine(mappedPeer, mappedServer, "01", "1000", 88));
+    auto peer = endpoint("127.0.0.1", 50000);
+    auto server = endpoint("127.0.0.1", 8080);
+    EXPECT_EQ(HTTPCheckPeerUser(broken.path(), raw(peer), raw(server), kAllowed).verdict,
+              Unreadable);
 }
 
 TEST(HTTPSocketOwnerTest, FindsThisProcesssOwnSocketInTheRealTables) {
