@@ -1,12 +1,15 @@
-// The daemon executable end to end: help, option errors, the store directory check, serving
+// The daemon executable end to end: help, option errors, the store directory checks, serving
 // with locator files, SIGTERM, a second daemon stepping aside, stale locator files, the
 // restart request and the wait for a network.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "support/OtherUser.h"
 #include "support/TestSupport.h"
 #include "support/UploadDaemon.h"
 
@@ -58,6 +61,40 @@ TEST_F(DaemonProcess, AFileWhereTheStoreDirectoryBelongsEndsStartUpWithOne) {
               std::string::npos)
         << daemon_.output();
     EXPECT_FALSE(fs::exists(daemon_.portFile()));
+}
+
+// Another user pre-creates the store directory or the database, hoping to read the jobs'
+// credentials from it or from the files SQLite would create beside it.
+TEST_F(DaemonProcess, AStoreAnotherUserOwnsEndsStartUpWithOne) {
+    std::string why;
+    std::optional<test::OtherUser> nobody = test::nobodyUser(&why);
+    if (!nobody) GTEST_SKIP() << why;
+    struct Case {
+        const char* what;
+        std::string planted;  // the path given to the other user
+        bool directory;
+    };
+    std::vector<Case> cases = {
+        {"directory", daemon_.storeDirectory(), true},
+        {"database", daemon_.storeDirectory() + "/UploadDaemon.sqlite", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(daemon_.storeDirectory());
+        fs::create_directories(daemon_.storeDirectory());
+        if (!c.directory) test::writeFile(c.planted, "");
+        ASSERT_EQ(chmod(c.planted.c_str(), c.directory ? 0777 : 0666), 0);
+        ASSERT_EQ(chown(c.planted.c_str(), nobody->uid, nobody->gid), 0);
+
+        EXPECT_FALSE(daemon_.start({"-o"}, 30s));
+        EXPECT_EQ(daemon_.waitForExit(), 1);
+        std::string expected = "Refusing the job store at " + c.planted +
+                               ": it belongs to another user (uid " + std::to_string(nobody->uid) +
+                               ")\n";
+        EXPECT_NE(daemon_.output().find(expected), std::string::npos) << daemon_.output();
+        EXPECT_FALSE(fs::exists(daemon_.portFile()));
+        EXPECT_FALSE(fs::exists(daemon_.storeDirectory() + "/UploadDaemon.sqlite-wal"));
+    }
 }
 
 TEST_F(DaemonProcess, ServesOnLoopbackAndEndsOnTermWithFifteen) {
