@@ -84,8 +84,11 @@ bool storeIsPrivate(const std::string& directory) {
                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!file.valid() && errno == ENOENT) continue;
         if (!file.valid()) {
-            VTRLogError("Refusing the job store at {}: {}", path,
-                        posixError(errno, path).description());
+            if (errno == ELOOP)
+                VTRLogError("Refusing the job store at {}: it is a symbolic link", path);
+            else
+                VTRLogError("Refusing the job store at {}: {}", path,
+                            posixError(errno, path).description());
             return false;
         }
         if (!makePrivate(file.get(), path, S_IFREG, S_IRUSR | S_IWUSR)) return false;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -69,31 +70,47 @@ TEST_F(DaemonProcess, AStoreAnotherUserOwnsEndsStartUpWithOne) {
     std::string why;
     std::optional<test::OtherUser> nobody = test::nobodyUser(&why);
     if (!nobody) GTEST_SKIP() << why;
+    std::string store = daemon_.storeDirectory();
+    std::string database = store + "/UploadDaemon.sqlite";
+    std::string foreign = "it belongs to another user (uid " + std::to_string(nobody->uid) + ")";
+    auto giveAway = [&](const std::string& path, mode_t mode) {
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        ASSERT_EQ(lchown(path.c_str(), nobody->uid, nobody->gid), 0);
+    };
     struct Case {
         const char* what;
-        std::string planted;  // the path given to the other user
-        bool directory;
+        std::function<void()> plant;  // into an empty store directory of ours
+        std::string refused;          // the path the daemon names
+        std::string reason;
     };
     std::vector<Case> cases = {
-        {"directory", daemon_.storeDirectory(), true},
-        {"database", daemon_.storeDirectory() + "/UploadDaemon.sqlite", false},
+        {"directory", [&] { giveAway(store, 0777); }, store, foreign},
+        {"database",
+         [&] {
+             test::writeFile(database, "");
+             giveAway(database, 0666);
+         },
+         database, foreign},
+        {"database as a link",
+         [&] {
+             test::writeFile(root_.file("elsewhere"), "");
+             ASSERT_EQ(symlink(root_.file("elsewhere").c_str(), database.c_str()), 0);
+             ASSERT_EQ(lchown(database.c_str(), nobody->uid, nobody->gid), 0);
+         },
+         database, "it is a symbolic link"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all(daemon_.storeDirectory());
-        fs::create_directories(daemon_.storeDirectory());
-        if (!c.directory) test::writeFile(c.planted, "");
-        ASSERT_EQ(chmod(c.planted.c_str(), c.directory ? 0777 : 0666), 0);
-        ASSERT_EQ(chown(c.planted.c_str(), nobody->uid, nobody->gid), 0);
+        fs::remove_all(store);
+        fs::create_directories(store);
+        c.plant();
 
         EXPECT_FALSE(daemon_.start({"-o"}, 30s));
         EXPECT_EQ(daemon_.waitForExit(), 1);
-        std::string expected = "Refusing the job store at " + c.planted +
-                               ": it belongs to another user (uid " + std::to_string(nobody->uid) +
-                               ")\n";
+        std::string expected = "Refusing the job store at " + c.refused + ": " + c.reason + "\n";
         EXPECT_NE(daemon_.output().find(expected), std::string::npos) << daemon_.output();
         EXPECT_FALSE(fs::exists(daemon_.portFile()));
-        EXPECT_FALSE(fs::exists(daemon_.storeDirectory() + "/UploadDaemon.sqlite-wal"));
+        EXPECT_FALSE(fs::exists(database + "-wal"));
     }
 }
 
