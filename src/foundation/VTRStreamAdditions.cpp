@@ -87,7 +87,8 @@ bool VTRFileInputStream::open(VTRError* error) {
 int64_t VTRFileInputStream::read(uint8_t* buffer, size_t maxLength) {
     if (!isReadable(status_)) return -1;
     if (maxLength == 0) return 0;
-    maxLength = static_cast<size_t>(std::min<uint64_t>(maxLength, size_ - std::min(size_, position_)));
+    maxLength =
+        static_cast<size_t>(std::min<uint64_t>(maxLength, size_ - std::min(size_, position_)));
     if (maxLength == 0) {
         status_ = VTRStreamStatus::AtEnd;
         return 0;

@@ -466,8 +466,7 @@ void VTRFileUploadOperation::retryCall(VTRUploadPhase phase, const std::string& 
                                        const VTRRetryController::Action& action,
                                        const VTRRetryController::Finally& finally) {
     activity_->setPhase(phase);
-    retryController_->retryCallNamed(name, maxRetries, action, finally,
-                                     retryObserver(lastError));
+    retryController_->retryCallNamed(name, maxRetries, action, finally, retryObserver(lastError));
     activity_->clearRetry();
 }
 

@@ -194,8 +194,9 @@ TEST(SOAPTransportTest, NoSchemeButHttpAndHttpsIsSpokenNorFollowedInARedirect) {
     ::getsockname(listener.fd, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     const std::string gopher = "gopher://" + target + "/_HELO%20attacker%0D%0A";
-    ScriptedHTTPServer redirecting(
-        [&](const auto&, size_t) { return answer(302, "", {{"Location", gopher}}); });
+    ScriptedHTTPServer redirecting([&](const auto&, size_t) {
+        return answer(302, "", {{"Location", gopher}});
+    });
 
     struct Case {
         std::string url;

@@ -105,11 +105,14 @@ struct TLSFront::Context {
 
 TLSFront::TLSFront(uint16_t backendPort)
     : backendPort_(backendPort), caPath_(dir_.file("ca.pem")), context_(new Context) {
+    start();
+}
+
+void TLSFront::start() {
     KeyPtr caKey(EVP_EC_gen("P-256"));
     KeyPtr serverKey(EVP_EC_gen("P-256"));
     ASSERT_TRUE(caKey && serverKey);
-    CertPtr ca = makeCertificate(caKey.get(), "Throw-away test authority", 1, nullptr,
-                                 caKey.get(),
+    CertPtr ca = makeCertificate(caKey.get(), "Throw-away test authority", 1, nullptr, caKey.get(),
                                  {{NID_basic_constraints, "critical,CA:TRUE"},
                                   {NID_key_usage, "critical,keyCertSign,cRLSign"},
                                   {NID_subject_key_identifier, "hash"}});
@@ -203,9 +206,8 @@ void TLSFront::serve(int clientFd) {
         for (bool open = true; open;) {
             // Bytes already decrypted inside the TLS layer do not show on the socket.
             if (SSL_pending(ssl.get()) == 0) {
-                pollfd fds[3] = {{client.get(), POLLIN, 0},
-                                 {backend.get(), POLLIN, 0},
-                                 {stopFd_, POLLIN, 0}};
+                pollfd fds[3] = {
+                    {client.get(), POLLIN, 0}, {backend.get(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
                 if (::poll(fds, 3, -1) < 0) continue;
                 if (fds[2].revents) break;
                 if (fds[1].revents) {

@@ -39,6 +39,8 @@ class TLSFront {
   private:
     struct Context;
 
+    // Makes the certificates and the listening socket and starts accepting.
+    void start();
     void acceptLoop();
     void serve(int client);
 

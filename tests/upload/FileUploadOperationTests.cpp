@@ -127,10 +127,8 @@ TEST(FileUploadOperationStartTest, UnusableOrOversizedChunkSizeIsReportedInstead
     const Case cases[] = {
         {0, "The server reported an unusable chunk size of 0 bytes"},
         {-1, "The server reported an unusable chunk size of -1 bytes"},
-        {16777217,
-         "The server's chunk size of 16777217 bytes exceeds the maximum of 16777216"},
-        {2147483647,
-         "The server's chunk size of 2147483647 bytes exceeds the maximum of 16777216"},
+        {16777217, "The server's chunk size of 16777217 bytes exceeds the maximum of 16777216"},
+        {2147483647, "The server's chunk size of 2147483647 bytes exceeds the maximum of 16777216"},
     };
     for (const Case& c : cases) {
         OperationHarness h;
@@ -164,8 +162,7 @@ TEST(FileUploadOperationStartTest, HeldRetryPauseShowsWhatFailedAndWhenTheNextAt
         std::string reason;
     };
     const Case cases[] = {
-        {serverCodeError("Busy"), "waiting_to_retry",
-         "Expected status code in (200-299), got 500"},
+        {serverCodeError("Busy"), "waiting_to_retry", "Expected status code in (200-299), got 500"},
         {urlError(NSURLErrorCannotConnectToHost), "waiting_for_network", "scripted URL error"},
     };
     for (const Case& c : cases) {

@@ -142,8 +142,9 @@ TEST(RetryControllerTest, EveryFailedAttemptIsWarnedAndToldToTheCallsObserver) {
         std::vector<std::string> warnings;
         std::vector<uint64_t> observedAttempts;
     };
-    const std::string certificate = "The certificate for this server is invalid. (SSL "
-                                    "certificate problem: unable to get local issuer certificate)";
+    const std::string certificate =
+        "The certificate for this server is invalid. (SSL "
+        "certificate problem: unable to get local issuer certificate)";
     const Case cases[] = {
         {true,
          {false, false, true},
@@ -186,8 +187,7 @@ TEST(RetryControllerTest, EveryFailedAttemptIsWarnedAndToldToTheCallsObserver) {
         for (size_t i = 0; i < observed.size(); ++i) {
             EXPECT_EQ(observed[i].method, "UploadChunk");
             EXPECT_EQ(observed[i].number, c.observedAttempts[i]);
-            EXPECT_DOUBLE_EQ(observed[i].pauseSeconds,
-                             c.shouldSleep ? recorded.pauses.at(i) : 0.0);
+            EXPECT_DOUBLE_EQ(observed[i].pauseSeconds, c.shouldSleep ? recorded.pauses.at(i) : 0.0);
             EXPECT_EQ(observed[i].error.has_value(), c.errors[i].has_value());
         }
         EXPECT_EQ(observed.at(0).reason, certificate);

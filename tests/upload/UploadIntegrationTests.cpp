@@ -156,9 +156,10 @@ TEST(UploadIntegrationTest, UntrustedCertificateIsRetriedAndEveryAttemptSaysWhy)
         EXPECT_TRUE(upload.h.logs.containsPart("ChunkSize attempt " + std::to_string(attempt) +
                                                " failed, next attempt in"));
     }
-    EXPECT_TRUE(upload.h.logs.containsPart("ChunkSize attempt 3 failed, no attempt left: The "
-                                           "certificate for this server is invalid. (" +
-                                           problem + ")"));
+    EXPECT_TRUE(
+        upload.h.logs.containsPart("ChunkSize attempt 3 failed, no attempt left: The "
+                                   "certificate for this server is invalid. (" +
+                                   problem + ")"));
     auto failures = upload.h.delegate.reportsOf("failedInit");
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].error->code(), 80);
@@ -191,7 +192,8 @@ TEST(UploadIntegrationTest, FrontReachesTheServiceForAClientTrustingItsAuthority
     long status = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
     EXPECT_EQ(status, 200);
-    EXPECT_EQ(nlohmann::json::parse(body, nullptr, false), upload.service.control("GET", "/control/files"));
+    EXPECT_EQ(nlohmann::json::parse(body, nullptr, false),
+              upload.service.control("GET", "/control/files"));
     EXPECT_EQ(front.handshakes(), 1u);
 }
 
