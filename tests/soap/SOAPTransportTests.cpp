@@ -213,8 +213,8 @@ TEST(SOAPTransportTest, NoSchemeButHttpAndHttpsIsSpokenNorFollowedInARedirect) {
         {redirecting.url(), AFNetworkingErrorDomain, ""},
     };
     for (const Case& c : cases) {
-        // A short idle time-out, so that a transfer that did reach the listener ends soon.
-        Outcome outcome = callSOAP(*makeSOAPCaller(c.url, 120s, 2s), "ChunkSize");
+        // Short time-outs, so that a transfer that did reach the listener ends soon.
+        Outcome outcome = callSOAP(*makeSOAPCaller(c.url, 10s, 2s), "ChunkSize");
         ASSERT_TRUE(outcome.error) << c.url;
         EXPECT_EQ(outcome.error->domain(), c.domain) << c.url;
         EXPECT_NE(outcome.error->localizedFailureReason().find(c.reasonPart), std::string::npos)
