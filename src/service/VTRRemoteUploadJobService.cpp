@@ -123,16 +123,14 @@ void VTRRemoteUploadJobService::cancelJobWithJobID(const std::string& jobID) {
 
 std::shared_ptr<VTRFileUploadOperation> VTRRemoteUploadJobService::cancelOperationLocked(
     const std::string& jobID) {
-    std::shared_ptr<VTRFileUploadOperation> cancelled;
-    for (const auto& queued : operationQueue_->operations()) {
-        auto operation = std::dynamic_pointer_cast<VTRFileUploadOperation>(queued);
-        if (!operation || operation->recordingId() != jobID) continue;
-        operation->cancel();
-        operations_.erase(jobID);
-        cancelled = std::move(operation);
-        VTRLogVerbose("Canceled job with ID: {}", jobID);
-    }
-    return cancelled;
+    auto entry = operations_.find(jobID);
+    if (entry == operations_.end()) return nullptr;
+    std::shared_ptr<VTRFileUploadOperation> operation = std::move(entry->second);
+    operations_.erase(entry);
+    // Also when it has already run through: the reports it queued must not be heard after this.
+    operation->cancel();
+    VTRLogVerbose("Canceled job with ID: {}", jobID);
+    return operation;
 }
 
 bool VTRRemoteUploadJobService::restartUploadForJobWithJobID(const std::string& jobID,

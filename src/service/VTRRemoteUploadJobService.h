@@ -153,8 +153,8 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
     enum class Requirement { None, StillRunning };
 
     bool uploadJob(const std::string& jobID, Requirement requirement, VTRError* error);
-    // Cancels the job's queued operation and forgets it as current; returns it, if there was
-    // one. Needs operationsMutex_.
+    // Cancels the job's operation (waiting, running or already run through) and forgets it as
+    // current; returns it, if there was one. Needs operationsMutex_.
     std::shared_ptr<VTRFileUploadOperation> cancelOperationLocked(const std::string& jobID);
     std::unique_ptr<VTRSQLiteUploadJobStore> newJobStore(VTRError* error) const;
     // Logs the completion and sets the job completed with no error; the caller saves.

@@ -529,6 +529,28 @@ TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
     }
 }
 
+// An operation may have run through with its reports still queued when the pause comes: they
+// are not heard, or the paused job would be stored completed.
+TEST_F(JobServiceTest, PausingAfterTheOperationRanThroughDropsWhatItStillHadToReport) {
+    startService();
+    auto paths = addJob("late", "running", {6});
+    ASSERT_TRUE(service->uploadJobWithID("late"));
+    ASSERT_TRUE(waitUntil([&] { return server.closeCalls(nameOf(paths[0])) == 1; }));
+    std::weak_ptr<VTROperation> operation = server.chunkSizeCaller(0);
+    ASSERT_TRUE(waitUntil([&] {
+        auto alive = operation.lock();
+        return alive && alive->isFinished();
+    }));
+
+    change("late", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
+    service->cancelJobWithJobID("late");
+    ASSERT_TRUE(
+        runUntilReportsOf(std::static_pointer_cast<VTRFileUploadOperation>(operation.lock())));
+    EXPECT_EQ(stored("late")["state"], "paused");
+    EXPECT_EQ(storedFile("late", paths[0])["closed"], false);
+    EXPECT_EQ(storedFile("late", paths[0])["bytes_uploaded"], 6);  // accepted chunks are kept
+}
+
 // After a restart, reports the old operation had already queued neither bring its progress
 // back nor close or complete the job; the new operation's reports apply.
 TEST_F(JobServiceTest, ReportsOfAnOperationARestartReplacedChangeNothing) {
