@@ -28,6 +28,10 @@ class ScriptedRecordingService::Service : public VTRUploadService {
         script_.chunkSizeCallers_.push_back(caller ? caller->weak_from_this()
                                                    : std::weak_ptr<VTROperation>());
         size_t call = ++script_.chunkSizeCounts_[serverURL_];
+        if (auto failure = script_.everyCallFailure(lock, Call::ChunkSize)) {
+            setError(error, *failure);
+            return 0;
+        }
         bool answered = script_.waitWhileHeld(lock, *this, [&] {
             auto hold = script_.chunkSizeHolds_.find(serverURL_);
             return hold != script_.chunkSizeHolds_.end() && call >= hold->second;
@@ -49,11 +53,11 @@ class ScriptedRecordingService::Service : public VTRUploadService {
         auto& calls = script_.chunkCalls_[fileName];
         calls.push_back({fileName, offset, false});
         auto failure = script_.chunkFailures_.find({fileName, offset});
-        std::optional<VTRError> failed;
-        if (failure != script_.chunkFailures_.end()) {
+        std::optional<VTRError> failed = script_.everyCallFailure(lock, Call::UploadChunk);
+        if (!failed && failure != script_.chunkFailures_.end()) {
             failed = failure->second;
             script_.chunkFailures_.erase(failure);
-        } else if (!script_.waitWhileHeld(lock, *this, [&] {
+        } else if (!failed && !script_.waitWhileHeld(lock, *this, [&] {
                        return script_.chunkHolds_.count({fileName, offset}) > 0;
                    })) {
             failed = urlError(NSURLErrorCancelled);
@@ -74,15 +78,29 @@ class ScriptedRecordingService::Service : public VTRUploadService {
     }
 
     std::optional<std::string> tryCloseFile(const std::string& fileName, const std::string&,
-                                            VTRError*) override {
-        std::lock_guard lock(script_.mutex_);
+                                            VTRError* error) override {
+        std::unique_lock lock(script_.mutex_);
         ++script_.closeCalls_[fileName];
+        if (auto failure = script_.everyCallFailure(lock, Call::TryCloseFile)) {
+            setError(error, *failure);
+            return std::nullopt;
+        }
+        if (script_.closeAnswer_) {
+            ++script_.scriptedAnswers_[Call::TryCloseFile];
+            lock.unlock();
+            script_.nudge();
+            return *script_.closeAnswer_;
+        }
         return std::string("Uploaded");
     }
 
     bool verifyFile(const std::string& fileName, const std::string&, const std::string& checksum,
-                    VTRError*) override {
-        std::lock_guard lock(script_.mutex_);
+                    VTRError* error) override {
+        std::unique_lock lock(script_.mutex_);
+        if (auto failure = script_.everyCallFailure(lock, Call::VerifyFile)) {
+            setError(error, *failure);
+            return false;
+        }
         return !script_.verifyFails_ &&
                checksum == base64String(md5Digest(std::string_view(script_.received_[fileName])));
     }
@@ -169,6 +187,25 @@ void ScriptedRecordingService::seed(const std::string& fileName, const std::stri
 void ScriptedRecordingService::setVerifyAlwaysFails(bool fails) {
     std::lock_guard lock(mutex_);
     verifyFails_ = fails;
+}
+
+void ScriptedRecordingService::failEveryCall(Call call, VTRError error) {
+    std::lock_guard lock(mutex_);
+    everyCallFailures_[call] = std::move(error);
+}
+
+void ScriptedRecordingService::answerClose(std::optional<std::string> answer) {
+    std::lock_guard lock(mutex_);
+    closeAnswer_ = std::move(answer);
+}
+
+std::optional<VTRError> ScriptedRecordingService::everyCallFailure(std::unique_lock<std::mutex>&,
+                                                                   Call call) {
+    auto failure = everyCallFailures_.find(call);
+    if (failure == everyCallFailures_.end()) return std::nullopt;
+    ++scriptedAnswers_[call];
+    loop_.post([] {});
+    return failure->second;
 }
 
 std::shared_ptr<VTROperation> ScriptedRecordingService::chunkSizeCaller(size_t index) const {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ class ScriptedRecordingService {
         bool failed = false;
     };
 
+    // The remote calls an operation makes.
+    enum class Call { ChunkSize, UploadChunk, VerifyFile, TryCloseFile };
+
     explicit ScriptedRecordingService(VTRRunLoop& loop, int32_t chunkSize = 4)
         : loop_(loop), chunkSize_(chunkSize) {}
 
@@ -54,6 +58,12 @@ class ScriptedRecordingService {
     // Bytes the server already has, as a previous run of the daemon left them.
     void seed(const std::string& fileName, const std::string& bytes);
     void setVerifyAlwaysFails(bool fails);
+    // Every call of that kind fails with `error` (before any hold applies).
+    void failEveryCall(Call call, VTRError error);
+    // TryCloseFile answers `answer` (nothing: no result and no error) instead of "Uploaded".
+    void answerClose(std::optional<std::string> answer);
+    // The calls of that kind that failEveryCall() or answerClose() answered.
+    size_t scriptedAnswers(Call call) const { return at(scriptedAnswers_, call); }
 
     // The server URLs of the upload services made, in order.
     std::vector<std::string> serviceURLs() const { return locked(serviceURLs_); }
@@ -78,7 +88,7 @@ class ScriptedRecordingService {
     }
     // The value under `key` (empty when there is none), taken under the lock.
     template <typename Map>
-    typename Map::mapped_type at(const Map& map, const std::string& key) const {
+    typename Map::mapped_type at(const Map& map, const typename Map::key_type& key) const {
         std::lock_guard lock(mutex_);
         auto found = map.find(key);
         return found == map.end() ? typename Map::mapped_type{} : found->second;
@@ -89,6 +99,8 @@ class ScriptedRecordingService {
     bool waitWhileHeld(std::unique_lock<std::mutex>& lock, Service& service,
                        const std::function<bool()>& held);
     void nudge();
+    // The failure failEveryCall() set for `call`, counted, if any. Needs the lock.
+    std::optional<VTRError> everyCallFailure(std::unique_lock<std::mutex>& lock, Call call);
 
     VTRRunLoop& loop_;
     const int32_t chunkSize_;
@@ -106,6 +118,9 @@ class ScriptedRecordingService {
     std::map<std::string, std::vector<ChunkCall>> chunkCalls_;
     std::map<std::string, size_t> closeCalls_;
     std::map<std::string, std::string> received_;
+    std::map<Call, VTRError> everyCallFailures_;
+    std::optional<std::optional<std::string>> closeAnswer_;
+    std::map<Call, size_t> scriptedAnswers_;
 };
 
 VTRError urlError(int64_t code);
