@@ -150,28 +150,5 @@ TEST(HTTPRequestReaderTest, EventsDoNotDependOnHowTheInputIsCut) {
     }
 }
 
-TEST(HTTPRequestReaderTest, BodyBytesWantedStopAtTheBodysEndAndAnErrorStays) {
-    HTTPRequestReader reader(0);
-    std::string wire = request("PUT /p HTTP/1.1", "Content-Length: 7\r\n") + "abcdefgGET";
-    HTTPRequestReader::Step step = reader.read(wire, 100);
-    ASSERT_EQ(step.event, Event::Head);
-    ASSERT_TRUE(reader.frameBody(true));
-    ASSERT_TRUE(reader.startBody());
-    EXPECT_EQ(reader.bodyLength(), 7u);
-    EXPECT_EQ(reader.bodyBytesWanted(), 7u);
-    wire.erase(0, step.consumed);
-    step = reader.read(wire, 100);
-    EXPECT_EQ(step.body, "abcdefg") << "the bytes behind the body are left";
-    EXPECT_EQ(reader.bodyBytesWanted(), 0u);
-    EXPECT_EQ(reader.read("", 100).event, Event::BodyEnd);
-
-    reader.nextRequest();
-    step = reader.read("\x01\r\n", 100);
-    EXPECT_EQ(step.event, Event::Error);
-    step = reader.read("GET / HTTP/1.1\r\n\r\n", 100);
-    EXPECT_EQ(step.event, Event::Error);
-    EXPECT_EQ(step.consumed, 0u);
-}
-
 }  // namespace
 }  // namespace vtr

@@ -129,9 +129,7 @@ TEST(HTTPServerLimitsTest, AWholeBodyMustArriveWithinTheLineTimeOut) {
     // A header, then a piece sent again and again: each read brings bytes, the body never ends.
     const std::pair<std::string, std::string> cases[] = {
         {"PUT /echo HTTP/1.1\r\nContent-Length: 1000\r\n\r\n", "a"},
-        {chunked + "3e8\r\n", "a"},
         {chunked, "1\r\na\r\n"},
-        {chunked + "0\r\nX-Footer: ", "x"},
     };
     for (const auto& [header, piece] : cases) {
         RawHTTPClient client(fixture.port);
@@ -146,13 +144,6 @@ TEST(HTTPServerLimitsTest, AWholeBodyMustArriveWithinTheLineTimeOut) {
         EXPECT_EQ(client.received(), "") << header;
     }
     EXPECT_EQ(fixture.record->count("finishBody"), 0u);
-
-    // A body that arrives in time is served and the connection stays.
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange("PUT /echo HTTP/1.1\r\nContent-Length: 2\r\n\r\nok");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->body, "ok");
-    EXPECT_EQ(client.exchange(get("/hello")).value_or(test::RawReply{}).body, "hello");
 }
 
 // ---- error replies
@@ -331,30 +322,6 @@ TEST(HTTPServerBodyTest, HookOrderAndCountedBodyInBoundedPieces) {
                                         "supportsMethod PUT /echo?x=1",
                                         "prepareForBodyWithSize " + std::to_string(body.size()),
                                         "finishBody", "httpResponseForMethod PUT /echo?x=1"}));
-}
-
-TEST(HTTPServerBodyTest, ChunkedBodyArrivesByteExact) {
-    RecordingServer fixture;
-    std::string body = test::randomBytes(300000, 7);
-    std::string wire;
-    size_t sizes[] = {1, 0x1F, 131073, 4096};
-    size_t at = 0;
-    for (size_t size : sizes) {
-        wire += fmt::format("{:X};ext=1\r\n", size) + body.substr(at, size) + "\r\n";
-        at += size;
-    }
-    wire += fmt::format("{:x}\r\n", body.size() - at) + body.substr(at) + "\r\n";
-    wire += "0\r\nX-Footer: yes\r\n\r\n";
-    RawHTTPClient client(fixture.port);
-    auto reply =
-        client.exchange("POST /echo HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n" + wire);
-    ASSERT_TRUE(reply);
-    EXPECT_TRUE(reply->body == body);
-    auto entries = fixture.record->entries();
-    ASSERT_GE(entries.size(), 3u);
-    EXPECT_EQ(entries[2], "prepareForBodyWithSize " + std::to_string(UINT64_MAX));
-    // Keep-alive holds after a chunked body.
-    EXPECT_TRUE(client.exchange(get("/hello")));
 }
 
 TEST(HTTPServerBodyTest, ExpectContinueIsAnsweredBeforeTheBody) {
