@@ -1,6 +1,7 @@
-// HTTPConnection: one accepted socket. It reads each request's header line by line and its body
-// in pieces, drives the hooks below in a fixed order, writes the response the hooks return, and
-// then closes or reads the next request (keep-alive). Subclasses override the hooks.
+// HTTPConnection: one accepted socket. It keeps the socket, the time-outs and the linger before
+// a close; an HTTPRequestReader turns its input into requests, whose hooks below it drives in a
+// fixed order, and an HTTPResponseWriter turns the response the hooks return into what it
+// writes; then it closes or reads the next request (keep-alive). Subclasses override the hooks.
 // Every hook and every protected helper runs on the server's connection queue, which all
 // connections of one server share: one hook of one connection at a time, never on the main thread.
 #pragma once
@@ -14,6 +15,7 @@
 
 #include "httpserver/HTTPConfig.h"
 #include "httpserver/HTTPMessage.h"
+#include "httpserver/HTTPRequestReader.h"
 #include "httpserver/HTTPResponse.h"
 
 namespace vtr {
@@ -21,14 +23,8 @@ namespace vtr {
 class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
   public:
     // The announced length of a chunked request body.
-    static constexpr uint64_t kChunkedBodyLength = UINT64_MAX;
-
-    // Limits of the request reader.
-    static constexpr size_t kMaxHeaderLineLength = 8190;  // CRLF included
-    static constexpr int kMaxHeaderLines = 100;           // request line included
-    static constexpr size_t kMaxChunkSizeLineLength = 200;
+    static constexpr uint64_t kChunkedBodyLength = HTTPRequestReader::kChunkedBodyLength;
     static constexpr size_t kBodyReadPieceSize = 131072;
-    static constexpr size_t kResponseBodyPieceSize = 524288;
 
     explicit HTTPConnection(HTTPConfig config);
     virtual ~HTTPConnection();

@@ -1,7 +1,9 @@
-// libFuzzer harness over the server's request reader: every input is sent as raw bytes on a
-// fresh loopback connection to one running HTTPServer, the client half-closes, and the reply
-// is read until the server closes. A server that neither closes nor answers within the
-// deadline is a finding (abort), as is any sanitizer report on the server's thread.
+// libFuzzer harness over the server's request reader, in process: the input is fed to one
+// HTTPRequestReader in pieces of pseudo-random sizes, as a connection would (bytes the reader
+// leaves stay in front of the next ones), and every event is checked against what a connection
+// relies on. A broken invariant aborts, as does any sanitizer report.
+// The last bytes of the input choose the body limit, the largest body piece and the cuts; the
+// rest is the wire, so the seeds are plain requests.
 //
 // Build and run (clang 14, AddressSanitizer + UndefinedBehaviorSanitizer):
 //   CC=clang CXX=clang++ cmake -S . -B build/http-fuzz -DCMAKE_BUILD_TYPE=Debug \
@@ -11,103 +13,139 @@
 //   build/http-fuzz/bin/http_request_fuzzer build/http-fuzz/corpus \
 //       tests/httpserver/fuzz/seeds -max_total_time=600 -max_len=20000
 // ctest -L fuzz runs it for 60 seconds from the seeds.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
-#include "httpserver/HTTPConnection.h"
-#include "httpserver/HTTPDataResponse.h"
-#include "httpserver/HTTPServer.h"
-#include "logging/VTRLog.h"
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "httpserver/HTTPRequestReader.h"
 
 namespace {
 
-// Accepts bodies on POST and PUT and echoes them; refuses DELETE (405); no reply for "/none".
-class FuzzConnection : public vtr::HTTPConnection {
-  public:
-    using HTTPConnection::HTTPConnection;
-    bool supportsMethod(const std::string& method, const std::string&) override {
-        return method != "DELETE";
-    }
-    void prepareForBodyWithSize(uint64_t) override { body_.clear(); }
-    void processBodyData(std::string_view data) override {
-        if (body_.size() < 65536) body_.append(data.substr(0, 65536 - body_.size()));
-    }
-    std::unique_ptr<vtr::HTTPResponse> httpResponseForMethod(const std::string&,
-                                                             const std::string& uri) override {
-        if (uri == "/none") return nullptr;
-        return std::make_unique<vtr::HTTPDataResponse>(body_, uri == "/s" ? 201 : 200);
-    }
+using vtr::HTTPRequestReader;
+using Event = HTTPRequestReader::Event;
 
-  private:
-    std::string body_;
-};
-
-uint16_t serverPort() {
-    static uint16_t port = [] {
-        auto* server = new vtr::HTTPServer();  // lives for the whole run
-        server->setInterface("127.0.0.1");
-        server->setHeaderLineTimeout(std::chrono::seconds(2));
-        server->setConnectionClass<FuzzConnection>();
-        if (!server->start()) std::abort();
-        return server->listeningPort();
-    }();
-    return port;
+void check(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "broken invariant: %s\n", what);
+    std::abort();
 }
+
+// The state of one run: the reader, the bytes it was given and left, and what it delivered.
+struct Run {
+    HTTPRequestReader reader;
+    std::string wire;
+    size_t fed = 0;
+    std::string buffer;
+    uint64_t limit;
+    size_t maxPiece;
+    uint32_t random;
+    uint64_t bodyBytes = 0;  // of the request being read
+    bool failed = false;
+
+    Run(std::string bytes, uint64_t bodyLimit, size_t piece, uint32_t seed)
+        : reader(bodyLimit),
+          wire(std::move(bytes)),
+          limit(bodyLimit),
+          maxPiece(piece),
+          random(seed | 1) {}
+
+    uint32_t next() {  // xorshift32
+        random ^= random << 13;
+        random ^= random >> 17;
+        random ^= random << 5;
+        return random;
+    }
+
+    bool feed() {
+        if (fed == wire.size()) return false;
+        size_t cut = 1 + next() % (next() % 4 == 0 ? 4096 : 64);
+        buffer.append(wire, fed, cut);
+        fed = std::min(wire.size(), fed + cut);
+        return true;
+    }
+
+    void onHead() {
+        check(reader.request().isHeaderComplete(), "a head event for an incomplete head");
+        const std::string& method = reader.request().method();
+        bool expectsBody = (method == "POST" || method == "PUT") == (next() % 8 != 0);
+        bodyBytes = 0;
+        if (!reader.frameBody(expectsBody)) return checkError();
+        if (expectsBody && !reader.startBody()) return checkError();
+        if (!expectsBody) check(reader.complete(), "a request without a body is not complete");
+        if (reader.complete()) reader.nextRequest();
+    }
+
+    void onBody(const HTTPRequestReader::Step& step, uint64_t wanted) {
+        check(!step.body.empty() && step.body.size() <= maxPiece, "a body piece out of size");
+        check(step.body.data() + step.body.size() == buffer.data() + step.consumed,
+              "a body piece that is not the last bytes taken");
+        check(wanted == 0 || step.body.size() <= wanted, "a piece beyond the bytes wanted");
+        bodyBytes += step.body.size();
+        uint64_t length = reader.bodyLength();
+        if (length != HTTPRequestReader::kChunkedBodyLength)
+            check(bodyBytes <= length, "more body bytes than announced");
+        check(limit == 0 || bodyBytes <= limit, "more body bytes than the limit");
+    }
+
+    void checkError() {
+        int status = reader.error().status;
+        check(status == 0 || status == 400 || status == 413 || status == 501,
+              "an error with an unexpected status");
+        failed = true;
+    }
+
+    void run() {
+        while (true) {
+            uint64_t wanted = reader.bodyBytesWanted();
+            HTTPRequestReader::Step step = reader.read(buffer, maxPiece);
+            check(step.consumed <= buffer.size(), "more taken than given");
+            if (failed) {
+                check(step.event == Event::Error && step.consumed == 0, "an event after an error");
+                if (!feed()) return;
+                continue;
+            }
+            switch (step.event) {
+                case Event::NeedMore:
+                    buffer.erase(0, step.consumed);
+                    // The connection's input buffer holds at most one line and what follows it.
+                    check(buffer.size() < HTTPRequestReader::kMaxHeaderLineLength,
+                          "a line kept beyond its limit");
+                    if (!feed()) return;
+                    continue;
+                case Event::Head:
+                    onHead();
+                    break;
+                case Event::BodyPiece:
+                    onBody(step, wanted);
+                    break;
+                case Event::BodyEnd: {
+                    uint64_t length = reader.bodyLength();
+                    check(length == HTTPRequestReader::kChunkedBodyLength || bodyBytes == length,
+                          "a counted body that ended short");
+                    reader.nextRequest();
+                    break;
+                }
+                case Event::Error:
+                    checkError();
+                    break;
+            }
+            buffer.erase(0, step.consumed);
+        }
+    }
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    uint16_t port = serverPort();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        ::close(fd);
-        return 0;
-    }
-    // Write and read together so a large reply cannot block the server's writes meanwhile.
-    size_t sent = 0;
-    bool halfClosed = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    char buffer[65536];
-    while (true) {
-        if (sent == size && !halfClosed) {
-            ::shutdown(fd, SHUT_WR);
-            halfClosed = true;
-        }
-        pollfd entry{fd, static_cast<short>(POLLIN | (halfClosed ? 0 : POLLOUT)), 0};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            std::fprintf(stderr, "server neither answered nor closed within the deadline\n");
-            std::abort();
-        }
-        if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
-        if (entry.revents & POLLOUT) {
-            ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) sent += static_cast<size_t>(n);
-            if (n < 0 && errno != EAGAIN) {
-                sent = size;  // the server closed its side; nothing more can be written
-                halfClosed = true;
-            }
-        }
-        if (entry.revents & (POLLIN | POLLHUP | POLLERR)) {
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN)) break;
-        }
-    }
-    ::close(fd);
+    FuzzedDataProvider provider(data, size);
+    // Integers come from the end of the input, the wire from its front.
+    uint64_t limit = provider.ConsumeIntegral<uint8_t>();
+    if (limit >= 128) limit = 0;  // half the runs without a body limit
+    size_t maxPiece = provider.ConsumeIntegralInRange<size_t>(1, 300);
+    uint32_t seed = provider.ConsumeIntegral<uint32_t>();
+    Run run(provider.ConsumeRemainingBytesAsString(), limit, maxPiece, seed);
+    run.run();
     return 0;
 }
