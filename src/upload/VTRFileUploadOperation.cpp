@@ -395,18 +395,8 @@ VTRFileUploadOperation::CloseResult VTRFileUploadOperation::closeFile(const VTRF
     VTRLogInfo("Closing file {} of session {}", path, sessionID_);
     activity_->setPhase(VTRUploadPhase::Close);
     activity_->setFile(remote);
-    auto closed = [this, path] {
-        report([this, path](VTRFileUploadOperationDelegate& delegate) {
-            delegate.operationClosedFile(*this, path, recordingId_);
-        });
-    };
-    auto failed = [this, path](const VTRError& error) {
-        report([this, path, error](VTRFileUploadOperationDelegate& delegate) {
-            delegate.operationFailedToCloseFile(*this, path, recordingId_, error);
-        });
-    };
     if (file.closed) {
-        closed();
+        reportCloseAnswer(path, kUploaded, std::nullopt);
         VTRLogInfo("{} returning", kCloseFileName);
         return CloseResult::Closed;
     }
@@ -437,38 +427,51 @@ VTRFileUploadOperation::CloseResult VTRFileUploadOperation::closeFile(const VTRF
             return answer == kUploaded || answer == kServerException || answer == kNotUploaded;
         },
         [&](bool) {
-            if (lastError) {
-                VTRLogInfo("Exceeded max retries, reporting closefile error.");
-                answer.reset();
-                VTRError error = closeError(path, lastError->localizedDescription());
-                error.mutableUserInfo()[VTRInnerErrorKey] = VTRValue(*lastError);
-                failed(error);
-            } else if (answer == kUploaded) {
-                closed();
-            } else if (answer == kNotUploaded || answer == kServerException) {
-                VTRLogInfo("Server reported an error {}, reporting closefile error.", *answer);
-                VTRError error = closeError(path, closeFailureReason(path));
-                error.mutableUserInfo()[VTRCloseFileResultKey] = VTRValue(*answer);
-                if (answer == kNotUploaded) {
-                    report([this, path, error](VTRFileUploadOperationDelegate& delegate) {
-                        delegate.operationRestartedUploadOfFile(*this, path, recordingId_, error);
-                    });
-                } else {
-                    failed(error);
-                }
-            } else if (!answer) {
-                // Empty answers to the end: the file's state on the server is unknown, which
-                // must not pass for a closed file nor go unreported.
-                VTRLogInfo("Server gave no close result, reporting closefile error.");
-                failed(closeError(path, closeFailureReason(path)));
-            } else if (isCancelled()) {
-                VTRLogInfo("{} operation cancelled while closing file", kCloseFileClosingName);
-            }
+            if (lastError) answer.reset();
+            reportCloseAnswer(path, answer, lastError);
         });
     VTRLogInfo("{} returning", kCloseFileName);
     if (!answer || answer == kServerException) return CloseResult::Failed;
     if (answer == kNotUploaded) return CloseResult::RestartFile;
     return answer == kUploaded ? CloseResult::Closed : CloseResult::Unsettled;
+}
+
+void VTRFileUploadOperation::reportCloseAnswer(const std::string& path,
+                                               const std::optional<std::string>& answer,
+                                               const std::optional<VTRError>& lastError) {
+    auto failed = [this, path](const VTRError& error) {
+        report([this, path, error](VTRFileUploadOperationDelegate& delegate) {
+            delegate.operationFailedToCloseFile(*this, path, recordingId_, error);
+        });
+    };
+    if (lastError) {
+        VTRLogInfo("Exceeded max retries, reporting closefile error.");
+        VTRError error = closeError(path, lastError->localizedDescription());
+        error.mutableUserInfo()[VTRInnerErrorKey] = VTRValue(*lastError);
+        failed(error);
+    } else if (answer == kUploaded) {
+        report([this, path](VTRFileUploadOperationDelegate& delegate) {
+            delegate.operationClosedFile(*this, path, recordingId_);
+        });
+    } else if (answer == kNotUploaded || answer == kServerException) {
+        VTRLogInfo("Server reported an error {}, reporting closefile error.", *answer);
+        VTRError error = closeError(path, closeFailureReason(path));
+        error.mutableUserInfo()[VTRCloseFileResultKey] = VTRValue(*answer);
+        if (answer == kNotUploaded) {
+            report([this, path, error](VTRFileUploadOperationDelegate& delegate) {
+                delegate.operationRestartedUploadOfFile(*this, path, recordingId_, error);
+            });
+        } else {
+            failed(error);
+        }
+    } else if (!answer) {
+        // Empty answers to the end: the file's state on the server is unknown, which must not
+        // pass for a closed file nor go unreported.
+        VTRLogInfo("Server gave no close result, reporting closefile error.");
+        failed(closeError(path, closeFailureReason(path)));
+    } else if (isCancelled()) {
+        VTRLogInfo("{} operation cancelled while closing file", kCloseFileClosingName);
+    }
 }
 
 // MARK: delegate messages

@@ -123,6 +123,10 @@ class VTRFileUploadOperation : public VTROperation {
                    const VTRRetryController::Action& action,
                    const VTRRetryController::Finally& finally);
 
+    // Reports how the close of `path` ended: `answer` is the server's last close result, or
+    // nothing when there was none or the close failed with `lastError`.
+    void reportCloseAnswer(const std::string& path, const std::optional<std::string>& answer,
+                           const std::optional<VTRError>& lastError);
     // Reads the next chunk of the transfer into a free buffer and lends it to the transfer;
     // false when the file cannot give it (already reported).
     bool readChunk(ChunkTransfer& transfer, VTRFileInputStream& stream, uint64_t size,
