@@ -1,3 +1,7 @@
+// VTRFileUploadOperation's chunk transfer: each chunk read into a reused buffer, sent through
+// the retry controller and checked against the server's checksum of it. Worker thread only.
+#include "upload/VTRFileUploadOperation.h"
+
 #include <algorithm>
 
 #include "foundation/VTRDataAdditions.h"
@@ -5,7 +9,6 @@
 #include "foundation/VTRNullAdditions.h"
 #include "foundation/VTRStreamAdditions.h"
 #include "logging/VTRLog.h"
-#include "upload/VTRFileUploadOperation.h"
 #include "upload/VTRFileUploadOperationDelegate.h"
 #include "upload/VTRUploadOperationErrors.h"
 #include "upload/VTRUploadService.h"
