@@ -1,6 +1,6 @@
-// The keys of a `fileInfo` dictionary: what an upload operation knows about one file. The job
-// service builds one per stored file record; the operation replaces an entry when it restarts
-// the file. Plain data: read from any thread.
+// What an upload operation knows about one file: the typed VTRFileInfo the operation works on,
+// and the keys of the `fileInfo` dictionary form in which the job service hands each stored file
+// record over. Plain data: read from any thread.
 #pragma once
 
 #include <cstdint>
@@ -28,5 +28,24 @@ inline VTRDictionary makeFileInfo(const std::string& localPath, const std::strin
         {VTRFileClosedKey, VTRValue(closed)},
     };
 }
+
+// One file of an upload operation; the operation resets it when it restarts the file.
+struct VTRFileInfo {
+    std::string localPath;
+    std::string remotePath;
+    uint64_t bytesUploaded = 0;
+    bool closed = false;
+
+    // Missing keys leave their fields at the defaults.
+    static VTRFileInfo fromDictionary(const VTRDictionary& entry) {
+        const VTRValue* local = find(entry, VTRFileLocalPathKey);
+        const VTRValue* remote = find(entry, VTRFileRemotePathKey);
+        const VTRValue* bytes = find(entry, VTRFileBytesUploadedKey);
+        const VTRValue* closed = find(entry, VTRFileClosedKey);
+        return VTRFileInfo{local ? local->stringValue() : std::string(),
+                           remote ? remote->stringValue() : std::string(),
+                           bytes ? bytes->uint64Value() : 0, closed && closed->boolValue()};
+    }
+};
 
 }  // namespace vtr

@@ -22,6 +22,7 @@
 
 namespace vtr {
 
+class VTRFileInputStream;
 class VTRFileUploadOperationDelegate;
 class VTRRunLoop;
 class VTRUploadService;
@@ -37,13 +38,18 @@ class VTRFileUploadOperation : public VTROperation {
     // (error 80) rather than letting a server make the daemon allocate gigabytes.
     static constexpr uint64_t kMaxChunkSize = uint64_t{16} * 1024 * 1024;
 
-    // Verification results of verifyFile().
-    enum VerifyResult : int { VerifyNotConfirmed = 0, VerifyConfirmed = 1, VerifyError = 2 };
+    // How verifyFile() ended: the server confirmed the file's checksum, or found it different
+    // (the file may be sent once more), or the check could not be made (already reported).
+    enum class VerifyResult { NotConfirmed = 0, Confirmed = 1, Error = 2 };
+    // How closeFile() ended: the file is closed; the server wants it sent again (restart already
+    // reported); the close failed (already reported); or nothing settled: cancelled, or an
+    // answer the operation does not know.
+    enum class CloseResult { Closed, RestartFile, Failed, Unsettled };
 
-    // `delegate` is not owned: it must outlive every report of this operation, or be cleared
-    // with setDelegate(nullptr) on the delivery loop's thread first (a queued report reads the
-    // delegate again when it runs). `deliveryLoop` defaults to VTRRunLoop::main() and must
-    // outlive the operation.
+    // `fileInfo` is in the dictionary form of VTRFileInfo.h. `delegate` is not owned: it must
+    // outlive every report of this operation, or be cleared with setDelegate(nullptr) on the
+    // delivery loop's thread first (a queued report reads the delegate again when it runs).
+    // `deliveryLoop` defaults to VTRRunLoop::main() and must outlive the operation.
     VTRFileUploadOperation(std::string sessionID, std::string recordingID,
                            std::vector<VTRDictionary> fileInfo, uint32_t maxUploadRetries,
                            uint32_t maxCloseRetries, double pollingInterval,
@@ -53,13 +59,6 @@ class VTRFileUploadOperation : public VTROperation {
                            VTRRunLoop* deliveryLoop = nullptr);
     ~VTRFileUploadOperation() override;
 
-    // The job service's operation: the default budgets and polling interval, and a
-    // VTRUploadServiceWithVerify bound to `serverURL`.
-    static std::shared_ptr<VTRFileUploadOperation> makeForServerURL(
-        const std::string& serverURL, std::string sessionID, std::string recordingID,
-        std::vector<VTRDictionary> fileInfo, std::shared_ptr<VTRRetryController> retryController,
-        VTRFileUploadOperationDelegate* delegate, VTRRunLoop* deliveryLoop = nullptr);
-
     // Marks the operation cancelled and interrupts the request in flight; waits and pauses of
     // the running main() end at once.
     void cancel() override;
@@ -67,7 +66,7 @@ class VTRFileUploadOperation : public VTROperation {
     const std::string& sessionID() const { return sessionID_; }
     const std::string& recordingId() const { return recordingId_; }
     // Changed by the worker thread when a file restarts: read it only while main() is not running.
-    const std::vector<VTRDictionary>& files() const { return files_; }
+    const std::vector<VTRFileInfo>& files() const { return files_; }
     uint32_t maxUploadRetries() const { return maxUploadRetries_; }
     uint32_t maxCloseRetries() const { return maxCloseRetries_; }
     double pollingInterval() const { return pollingInterval_; }
@@ -87,16 +86,12 @@ class VTRFileUploadOperation : public VTROperation {
     // The stages of main(), on the worker thread.
     // True when every file exists (and when there are none); else reports error 78.
     bool validateParameters();
-    // `entry` with "FILE_BYTES_UPLOADED" 0 and "FILE_CLOSED" false.
-    static VTRDictionary restartFileInformation(const VTRDictionary& entry);
     // Obtains the chunk size once; false (reported as error 80) when it cannot be had.
     bool getChunkSize();
-    // Sends the bytes of `entry` from `fromOffset` up to `size`; returns the offset reached.
-    uint64_t uploadFile(const VTRDictionary& entry, uint64_t fromOffset, uint64_t size);
-    // One of VerifyResult.
-    int verifyFile(const VTRDictionary& entry);
-    // The final close result, or nothing when the close failed (already reported).
-    std::optional<std::string> closeFile(const VTRDictionary& entry);
+    // Sends the bytes of `file` from `fromOffset` up to `size`; returns the offset reached.
+    uint64_t uploadFile(const VTRFileInfo& file, uint64_t fromOffset, uint64_t size);
+    VerifyResult verifyFile(const VTRFileInfo& file);
+    CloseResult closeFile(const VTRFileInfo& file);
 
     // The server's error code that a failed call carried ("X-VTRErrorCode"), if any.
     static std::optional<std::string> soapHeaderErrorCodeFromError(const VTRError* error);
@@ -108,6 +103,11 @@ class VTRFileUploadOperation : public VTROperation {
   private:
     struct ChunkBuffer;
     struct ChunkTransfer;
+    enum class NextStep { NextFile, RestartFile, Stop };
+
+    // Takes `file` through transfer, verification and close. `verifyFailedOnce` tells whether
+    // this file's checksum was already found different once; a second time fails the file.
+    NextStep uploadOneFile(const VTRFileInfo& file, bool& verifyFailedOnce);
 
     // A buffer no request holds, to read the next chunk into.
     std::shared_ptr<ChunkBuffer>& freeChunkBuffer();
@@ -123,25 +123,25 @@ class VTRFileUploadOperation : public VTROperation {
                    const VTRRetryController::Action& action,
                    const VTRRetryController::Finally& finally);
 
-    bool uploadChunkAttempt(ChunkTransfer& transfer, const VTRDictionary& entry);
-    void finishChunkCycle(ChunkTransfer& transfer, const VTRDictionary& entry, bool lastResult);
+    // Reports how the close of `path` ended: `answer` is the server's last close result, or
+    // nothing when there was none or the close failed with `lastError`.
+    void reportCloseAnswer(const std::string& path, const std::optional<std::string>& answer,
+                           const std::optional<VTRError>& lastError);
+    // Reads the next chunk of the transfer into a free buffer and lends it to the transfer;
+    // false when the file cannot give it (already reported).
+    bool readChunk(ChunkTransfer& transfer, VTRFileInputStream& stream, uint64_t size,
+                   uint64_t chunkSize);
+    bool uploadChunkAttempt(ChunkTransfer& transfer);
+    void finishChunkCycle(ChunkTransfer& transfer, bool lastResult);
 
-    // Senders of the delegate messages.
-    void uploadedBytes(uint64_t bytes, const std::string& file);
-    void failedToUploadBytesAtOffset(uint64_t offset, const std::string& file,
-                                     const VTRError& error);
-    void closedFile(const std::string& file);
-    void failedToCloseFile(const std::string& file, const VTRError& error);
-    void failedToInitializeUploadOfFile(const std::optional<std::string>& file,
-                                        const VTRError& error);
-    void completedOperation();
-    void restartedUploadFile(const std::string& file, const VTRError& error);
-    void failedToVerifyFile(const std::string& file, const VTRError& error);
-    void rescheduleForMainThread(std::function<void(VTRFileUploadOperationDelegate&)> message);
+    // Sends a delegate message: `message` runs on the delivery loop (at once when called there)
+    // with the delegate as it is then, and not at all when there is none by that time. It runs
+    // after the worker has moved on, so it must hold copies of what it reports.
+    void report(std::function<void(VTRFileUploadOperationDelegate&)> message);
 
     std::string sessionID_;
     std::string recordingId_;
-    std::vector<VTRDictionary> files_;
+    std::vector<VTRFileInfo> files_;
     uint32_t maxUploadRetries_;
     uint32_t maxCloseRetries_;
     double pollingInterval_;

@@ -395,9 +395,9 @@ TEST(FileUploadOperationTransferTest, PathsThatAreNoRegularFileFailPromptlyWith8
         // Each stage that opens the file on its own: the chunk transfer and the checksum pass.
         auto operation = h.make({});
         ASSERT_TRUE(operation->getChunkSize());
-        EXPECT_EQ(operation->uploadFile(makeFileInfo(path, "a", 0), 0, 10), 0u);
-        EXPECT_EQ(operation->verifyFile(makeFileInfo(path, "a", 0)),
-                  VTRFileUploadOperation::VerifyError);
+        EXPECT_EQ(operation->uploadFile(VTRFileInfo{path, "a"}, 0, 10), 0u);
+        EXPECT_EQ(operation->verifyFile(VTRFileInfo{path, "a"}),
+                  VTRFileUploadOperation::VerifyResult::Error);
         ASSERT_TRUE(h.loop.runUntil([&] { return h.delegate.reports().size() >= 4; },
                                     std::chrono::seconds(10)));
 
@@ -439,9 +439,9 @@ TEST(FileUploadOperationTransferTest, FileThatCannotBeOpenedOrShrankIsReported) 
 
     // Gone by the time of the transfer: reported through failed-to-initialize, never skipped.
     std::string gone = h.dir.file("gone");
-    EXPECT_EQ(operation->uploadFile(makeFileInfo(gone, "gone", 0), 2, 10), 2u);
+    EXPECT_EQ(operation->uploadFile(VTRFileInfo{gone, "gone"}, 2, 10), 2u);
     // Shorter than expected: the transfer stops where the bytes end.
-    EXPECT_EQ(operation->uploadFile(makeFileInfo(path, "a", 0), 0, 20), 10u);
+    EXPECT_EQ(operation->uploadFile(VTRFileInfo{path, "a"}, 0, 20), 10u);
     ASSERT_TRUE(h.loop.runUntil([&] { return h.delegate.reports().size() >= 5; },
                                 std::chrono::seconds(10)));
 
@@ -565,8 +565,8 @@ TEST(FileUploadOperationVerifyTest, UnreadableFileCannotBeConfirmed) {
     OperationHarness h;
     auto operation = h.make({});
     std::string gone = h.dir.file("gone");
-    EXPECT_EQ(operation->verifyFile(makeFileInfo(gone, "gone", 0)),
-              VTRFileUploadOperation::VerifyError);
+    EXPECT_EQ(operation->verifyFile(VTRFileInfo{gone, "gone"}),
+              VTRFileUploadOperation::VerifyResult::Error);
     ASSERT_TRUE(
         h.loop.runUntil([&] { return !h.delegate.reports().empty(); }, std::chrono::seconds(10)));
     Report report = h.delegate.reports().at(0);
