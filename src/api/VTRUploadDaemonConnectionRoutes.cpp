@@ -10,7 +10,7 @@ namespace vtr {
 
 namespace {
 
-// The path component of a route that stands for any job's id.
+// The last path component of a route that stands for any job's id.
 constexpr std::string_view kJobIDComponent = ":id";
 
 }  // namespace
@@ -74,15 +74,15 @@ const std::vector<VTRUploadDaemonConnection::Route>& VTRUploadDaemonConnection::
 
 const VTRUploadDaemonConnection::Route* VTRUploadDaemonConnection::routeFor(
     const std::string& method, const std::string& path, std::string* jobID) {
-    std::vector<std::string> components = pathComponentsFromPath(path);
     for (const Route& route : routes()) {
         if (route.method != method) continue;
-        std::vector<std::string> pattern = pathComponentsFromPath(route.path);
-        if (pattern.empty() || pattern.back() != kJobIDComponent) {
+        if (!route.path.ends_with(kJobIDComponent)) {
             if (path == route.path) return &route;
             continue;
         }
         // A job's path is matched by its components, whatever the job's id.
+        std::vector<std::string> pattern = pathComponentsFromPath(route.path);
+        std::vector<std::string> components = pathComponentsFromPath(path);
         if (components.size() != pattern.size() ||
             !std::equal(pattern.begin(), pattern.end() - 1, components.begin()))
             continue;
