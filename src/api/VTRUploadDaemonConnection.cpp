@@ -1,8 +1,8 @@
 #include "api/VTRUploadDaemonConnection.h"
 #include "api/VTRJSONValue.h"
+#include "api/VTRJobLogForm.h"
+#include "api/VTRWebRequestPolicy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,8 +35,6 @@ constexpr uint64_t kMaxBodyReservation = 1 << 20;
 // Job documents are three levels deep. Far deeper input is refused before parsing, because
 // writing it back out (into a log line) recurses once per level.
 constexpr size_t kMaxBodyNesting = 64;
-// The console gets at most this much of an unparsable body.
-constexpr size_t kMaxLoggedBodyBytes = 4096;
 // The Cocoa error domain's code for JSON text that cannot be read, so that the console line
 // reads as the clients' developers know it.
 constexpr int64_t kJSONReadCorruptError = 3840;
@@ -95,166 +93,12 @@ size_t nestingDepth(std::string_view text) {
     return deepest;
 }
 
-// A body as the console shows it: printable ASCII as is, everything else escaped (so a body
-// cannot forge log lines), cut short when long.
-std::string printableBody(std::string_view body) {
-    std::string out;
-    std::string_view shown = body.substr(0, kMaxLoggedBodyBytes);
-    for (char c : shown) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out.append("\\\\");
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            out.push_back(c);
-        } else if (c == '\n') {
-            out.append("\\n");
-        } else if (c == '\r') {
-            out.append("\\r");
-        } else if (c == '\t') {
-            out.append("\\t");
-        } else {
-            fmt::format_to(std::back_inserter(out), "\\x{:02x}", byte);
-        }
-    }
-    if (shown.size() < body.size())
-        fmt::format_to(std::back_inserter(out), "... ({} bytes)", body.size());
-    return out;
-}
-
-// `body` with the value of every "credentials" member masked, read leniently so that text
-// that is not JSON (cut short, an unterminated string, a bare word) is masked as well.
-std::string withoutCredentials(std::string_view body) {
-    static constexpr std::string_view kKey = "\"credentials\"";
-    static constexpr std::string_view kMask = "********";
-    static constexpr std::string_view kSpace = " \t\r\n";
-    static constexpr std::string_view kValueEnd = ",}]\r\n";
-    std::string out;
-    size_t copied = 0;
-    for (size_t key = body.find(kKey); key != std::string_view::npos;
-         key = body.find(kKey, copied)) {
-        size_t position = key + kKey.size();
-        auto skipSpace = [&] {
-            while (position < body.size() && kSpace.find(body[position]) != kSpace.npos) ++position;
-        };
-        skipSpace();
-        if (position >= body.size() || body[position] != ':') {
-            out.append(body.substr(copied, position - copied));
-            copied = position;
-            continue;
-        }
-        ++position;
-        skipSpace();
-        size_t valueStart = position;
-        if (position < body.size() && body[position] == '"') {
-            // Up to the closing quote that is not escaped, or the end of the text.
-            ++valueStart;
-            ++position;
-            while (position < body.size() && body[position] != '"')
-                position += body[position] == '\\' ? 2 : 1;
-            position = std::min(position, body.size());
-        } else {
-            while (position < body.size() && kValueEnd.find(body[position]) == kValueEnd.npos)
-                ++position;
-        }
-        out.append(body.substr(copied, valueStart - copied));
-        out.append(kMask);
-        copied = position;
-    }
-    out.append(body.substr(copied));
-    return out;
-}
-
-// The parser's message without the piece of text it quotes ("last read: '...'"), which may be
-// a piece of the credentials; the body itself is logged with them masked.
-std::string parserMessage(const json::exception& exception) {
-    std::string text = exception.what();
-    size_t token = text.find("; last read: '");
-    if (token != std::string::npos) {
-        size_t expected = text.find("'; expected ", token);
-        text.erase(token, expected == std::string::npos ? std::string::npos : expected + 1 - token);
-    }
-    return text;
-}
-
-// "localhost", an IPv4 loopback address (127.0.0.0/8) or "[::1]", each with or without a
-// port: the names under which a local client reaches the daemon.
-bool isLoopbackHost(std::string_view host) {
-    std::string_view name = host;
-    std::string_view port;
-    if (!host.empty() && host.front() == '[') {
-        size_t close = host.find(']');
-        if (close == std::string_view::npos) return false;
-        name = host.substr(1, close - 1);
-        std::string_view rest = host.substr(close + 1);
-        if (!rest.empty() && rest.front() != ':') return false;
-        if (!rest.empty()) port = rest.substr(1);
-        in6_addr address{};
-        if (!inet_pton(AF_INET6, std::string(name).c_str(), &address) ||
-            !IN6_IS_ADDR_LOOPBACK(&address))
-            return false;
-    } else {
-        size_t colon = host.find(':');
-        if (colon != std::string_view::npos) {
-            name = host.substr(0, colon);
-            port = host.substr(colon + 1);
-        }
-        in_addr address{};
-        bool loopbackAddress = inet_pton(AF_INET, std::string(name).c_str(), &address) == 1 &&
-                               (ntohl(address.s_addr) >> 24) == 127;
-        if (!loopbackAddress && !HTTPEqualsIgnoringCase(name, "localhost")) return false;
-    }
-    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos)
-        return false;
-    return port.empty() || std::stoul(std::string(port)) <= 65535;
-}
-
-// http(s) on a loopback host. "null" is refused: any web page can send it from a sandboxed
-// frame, and the recording application sends no Origin at all.
-bool isLocalOrigin(std::string_view origin) {
-    for (std::string_view scheme : {"http://", "https://"}) {
-        if (origin.size() > scheme.size() &&
-            HTTPEqualsIgnoringCase(origin.substr(0, scheme.size()), scheme))
-            return isLoopbackHost(origin.substr(scheme.size()));
-    }
-    return false;
-}
-
-// The posted job for log lines, without the credentials it carries: the log files and the
-// system log are readable by more people than the job database.
-std::string describePosted(const json& posted) {
-    if (!posted.is_object() || !posted.contains("credentials"))
-        return posted.dump(-1, ' ', false, json::error_handler_t::replace);
-    json shown = posted;
-    shown["credentials"] = "********";
-    return shown.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 std::unique_ptr<HTTPResponse> jsonResponse(const json& object, int64_t status) {
     return std::make_unique<VTRJSONResponse>(valueFromJSON(object), status);
 }
 
 std::unique_ptr<HTTPResponse> emptyResponse(int32_t status) {
     return std::make_unique<HTTPErrorResponse>(status);
-}
-
-const VTRValue& indexDocument() {
-    static const VTRValue document = [] {
-        auto resource = [](const char* path, const char* method, const char* description) {
-            return VTRValue(
-                VTRDictionary{{"path", path}, {"method", method}, {"description", description}});
-        };
-        VTRArray resources{
-            resource("/", "GET", "This helpful documentation resource"),
-            resource("/restart", "POST", "Restart the daemon"),
-            resource("/jobs", "GET", "Get a list of current jobs"),
-            resource("/jobs/:id", "PUT", "Add a new job for processing"),
-            resource("/jobs/:id", "GET", "Get information about a specific job"),
-            resource("/jobs/:id", "DELETE", "Remove a specific job"),
-            resource("/activity", "GET", "What each upload in progress is doing now"),
-        };
-        return VTRValue(VTRDictionary{{"resources", VTRValue(std::move(resources))}});
-    }();
-    return document;
 }
 
 void exitNow(int status) {
@@ -284,10 +128,6 @@ json activityForm(const VTRJobActivity& entry) {
             {"retry", std::move(retry)}};
 }
 
-bool isJobPath(const std::vector<std::string>& components) {
-    return components.size() == 2 && components[0] == "jobs";
-}
-
 }  // namespace
 
 VTRUploadDaemonConnection::VTRUploadDaemonConnection(HTTPConfig config)
@@ -315,55 +155,11 @@ VTRUploadDaemonConnection::factory(
     };
 }
 
-// ---- paths
-
-std::string VTRUploadDaemonConnection::standardizedPathForPath(std::string_view path) {
-    std::vector<std::string_view> kept;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = std::min(path.find('/', start), path.size());
-        std::string_view component = path.substr(start, end - start);
-        if (component == "..") {
-            if (!kept.empty()) kept.pop_back();
-        } else if (!component.empty() && component != ".") {
-            kept.push_back(component);
-        }
-        start = end + 1;
-    }
-    std::string result = !path.empty() && path.front() == '/' ? "/" : "";
-    for (size_t i = 0; i < kept.size(); ++i) {
-        if (i > 0) result.push_back('/');
-        result.append(kept[i]);
-    }
-    return result.empty() ? "/" : result;
-}
-
-std::vector<std::string> VTRUploadDaemonConnection::pathComponentsFromPath(std::string_view path) {
-    std::vector<std::string> components;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = std::min(path.find('/', start), path.size());
-        if (end > start) components.emplace_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return components;
-}
-
 // ---- hooks
 
 bool VTRUploadDaemonConnection::expectsRequestBodyFromMethod(const std::string& method,
                                                              const std::string&) {
     return method == "POST" || method == "PUT";
-}
-
-bool VTRUploadDaemonConnection::supportsMethod(const std::string& method, const std::string& path) {
-    std::string standardized = standardizedPathForPath(path);
-    if (method == "GET" &&
-        (standardized == "/" || standardized == "/jobs" || standardized == "/activity"))
-        return true;
-    if (method == "POST" && standardized == "/restart") return true;
-    if (method != "PUT" && method != "GET" && method != "DELETE") return false;
-    return isJobPath(pathComponentsFromPath(standardized));
 }
 
 void VTRUploadDaemonConnection::prepareForBodyWithSize(uint64_t contentLength) {
@@ -385,29 +181,12 @@ void VTRUploadDaemonConnection::finishBody() {
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::httpResponseForMethod(
     const std::string& method, const std::string& uri) {
     std::string path = standardizedPathForPath(uri);
-    std::vector<std::string> components = pathComponentsFromPath(path);
+    // A refused request is not acted on at all.
     std::unique_ptr<HTTPResponse> response = refusalOfWebRequest(method, path);
-    if (response) {
-        // Nothing of the request is acted on.
-    } else if (method == "GET" && path == "/") {
-        response = handleIndexRequest();
-    } else if (method == "POST" && path == "/restart") {
-        response = handleKillDaemon();
-    } else if (method == "GET" && path == "/jobs") {
-        response = handleGetJobs();
-    } else if (method == "GET" && path == "/activity") {
-        response = handleGetActivity();
-    } else if (isJobPath(components)) {
-        if (method == "GET") {
-            response = handleGetJobWithID(components[1]);
-        } else if (method == "PUT") {
-            response = handlePutJobWithID(components[1]);
-        } else if (method == "DELETE") {
-            response = handleDeleteJobWithID(components[1]);
-        } else {
-            response = emptyResponse(405);
-        }
-    }
+    std::string jobID;
+    const Route* route = response ? nullptr : routeFor(method, path, &jobID);
+    if (route) response = route->respond(*this, jobID);
+    // Only reached when the server did not ask supportsMethod first.
     if (!response) response = emptyResponse(404);
     VTRLogVerbose("{} {} {}", method, path, response->status());
     // The body belongs to this request only.
@@ -419,19 +198,10 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::httpResponseForMethod(
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::refusalOfWebRequest(
     const std::string& method, const std::string& path) const {
-    std::optional<std::string> host = request().headerField("Host");
-    std::optional<std::string> origin = request().headerField("Origin");
-    if (host && !isLoopbackHost(*host)) {
-        // A page whose name was made to point at this machine (DNS rebinding) still sends
-        // its own name.
-        VTRLogWarn("{} {} refused: the Host header \"{}\" names no loopback address", method, path,
-                   printableBody(*host));
-    } else if (origin && !isLocalOrigin(*origin)) {
-        VTRLogWarn("{} {} refused: the request comes from the web page \"{}\"", method, path,
-                   printableBody(*origin));
-    } else {
-        return nullptr;
-    }
+    std::optional<std::string> reason = VTRWebRequestPolicy::refusalReason(
+        request().headerField("Host"), request().headerField("Origin"));
+    if (!reason) return nullptr;
+    VTRLogWarn("{} {} refused: {}", method, path, *reason);
     return std::make_unique<HTTPDataResponse>(std::string(), 403,
                                               HTTPHeaderList{{"Connection", "close"}});
 }
@@ -450,7 +220,7 @@ std::optional<json> VTRUploadDaemonConnection::postedJobFromRequest() const {
             parsed = json::parse(body);
         } catch (const json::exception& exception) {
             error = bodyError("The data couldn't be read because it isn't in the correct format.",
-                              parserMessage(exception));
+                              parserMessageWithoutInput(exception.what()));
         }
         if (parsed && !parsed->is_object()) {
             error = bodyError("The data couldn't be read because it isn't in the correct format.",
@@ -461,7 +231,7 @@ std::optional<json> VTRUploadDaemonConnection::postedJobFromRequest() const {
     }
     if (!parsed) {
         options_.consoleLog(fmt::format("Failed to parse job from request {} {} error {}",
-                                        request().url(), printableBody(withoutCredentials(body)),
+                                        request().url(), describeUnparsedBody(body),
                                         error.description()));
     }
     return parsed;
@@ -522,10 +292,6 @@ json VTRUploadDaemonConnection::storedForm(const VTRManagedUploadJob& job) const
 
 // ---- handlers
 
-std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleIndexRequest() {
-    return std::make_unique<VTRJSONResponse>(indexDocument(), 200);
-}
-
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleKillDaemon() {
     VTRRunLoop& loop = options_.runLoop ? *options_.runLoop : VTRRunLoop::main();
     loop.postAfter(options_.restartDelay, [exitProcess = options_.exitProcess] { exitProcess(0); });
@@ -582,7 +348,7 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handlePutJobWithID(
         VTRLogError("PUT /jobs/{} failed, no valid body was posted", jobID);
         return emptyResponse(406);
     }
-    std::string described = describePosted(*posted);
+    std::string described = describePostedJob(*posted);
 
     VTRError error;
     std::unique_ptr<VTRUploadJobStore> store = newJobStore(&error);

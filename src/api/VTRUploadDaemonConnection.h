@@ -1,6 +1,8 @@
 // VTRUploadDaemonConnection: the control API. One object per accepted connection; the server
 // asks it, request by request, which methods it serves, feeds it the body and takes its reply.
 // Every hook and handler runs on the server's connection queue, one request at a time.
+// Its routes stand in one table (VTRUploadDaemonConnectionRoutes.cpp); VTRWebRequestPolicy
+// decides which requests a web page made, and VTRJobLogForm keeps credentials out of the log.
 #pragma once
 
 #include <chrono>
@@ -73,6 +75,21 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     }
 
   private:
+    // A method on a path, where a last component ":id" stands for any job's id. The one table
+    // of routes answers supportsMethod, dispatches each request and makes the index document.
+    struct Route {
+        std::string_view method;
+        std::string_view path;
+        std::string_view description;
+        std::unique_ptr<HTTPResponse> (*respond)(VTRUploadDaemonConnection& self,
+                                                 const std::string& jobID);
+    };
+    static const std::vector<Route>& routes();
+    // The route serving `method` on the standardized `path`, with the job's id when it names
+    // one, or nullptr.
+    static const Route* routeFor(const std::string& method, const std::string& path,
+                                 std::string* jobID);
+
     std::unique_ptr<HTTPResponse> handleIndexRequest();
     std::unique_ptr<HTTPResponse> handleKillDaemon();
     std::unique_ptr<HTTPResponse> handleGetJobs();

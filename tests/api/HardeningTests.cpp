@@ -1,7 +1,8 @@
-// The control API against requests from elsewhere, over real sockets: web pages (a Host that
-// is not a loopback name, a foreign Origin), and the secrecy of a job's credentials in every
-// log line and console line. Then the daemon's own server as it configures it: the body and
-// connection limits, other users' connections, and the modes of the files the daemon makes.
+// The control API against requests from elsewhere, over real sockets: the connection refuses
+// what web pages send (a Host that is not a loopback name, a foreign Origin), and keeps a
+// job's credentials out of every log line and console line. Then the daemon's own server as it
+// configures it: the body and connection limits, other users' connections, and the modes of
+// the files the daemon makes.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,32 +33,7 @@ class WebRequestTest : public ControlAPITest {
         }
         return reply.value_or(RawReply{});
     }
-
-    // One GET of "/" with the given header lines (no Host unless given).
-    RawReply getIndex(const std::string& headers, const std::string& version = "HTTP/1.1") {
-        return request("GET / " + version + "\r\n" + headers + "\r\n");
-    }
 };
-
-TEST_F(WebRequestTest, LoopbackHostsAreServedOthersRefused) {
-    const std::string p = std::to_string(port);
-    for (const std::string& host : std::vector<std::string>{
-             "localhost", "LocalHost:" + p, "127.0.0.1", "127.0.0.1:" + p, "127.8.9.10:80", "[::1]",
-             "[::1]:" + p, "[0:0:0:0:0:0:0:1]:" + p}) {
-        EXPECT_EQ(getIndex("Host: " + host + "\r\n").status, 200) << host;
-    }
-    for (const std::string& host :
-         std::vector<std::string>{"evil.example", "evil.example:" + p, "localhost.evil.example",
-                                  "127.0.0.1.evil.example", "128.0.0.1:" + p, "[::2]:" + p, "[::1",
-                                  "localhost:http", "localhost:99999", "0x7f000001", ""}) {
-        EXPECT_EQ(getIndex("Host: " + host + "\r\n").status, 403) << host;
-    }
-    // Two Host fields, one of them foreign.
-    EXPECT_EQ(getIndex("Host: localhost\r\nHost: evil.example\r\n").status, 403);
-    // Tools that speak HTTP/1.0 send no Host at all.
-    EXPECT_EQ(getIndex("", "HTTP/1.0").status, 200);
-    EXPECT_EQ(getIndex("").status, 200);
-}
 
 TEST_F(WebRequestTest, ARebindingPageCanNeitherChangeJobsNorRestartTheDaemon) {
     ASSERT_EQ(put("/jobs/kept", jobInput("kept")).status, 201);
@@ -86,6 +62,16 @@ TEST_F(WebRequestTest, ARebindingPageCanNeitherChangeJobsNorRestartTheDaemon) {
     EXPECT_TRUE(exits().empty()) << "the restart was not scheduled";
     EXPECT_TRUE(log.contains(
         "POST /restart refused: the Host header \"evil.example\" names no loopback address"));
+
+    // Nor can a page that sends a loopback Host and its own Origin stop an upload.
+    ASSERT_EQ(put("/jobs/busy", jobInput("busy", "running")).status, 201);
+    RawReply paused = request(requestText("PUT", "/jobs/busy", jobInput("busy", "paused").dump(),
+                                          kLoopbackHost + "Origin: http://evil.example\r\n"));
+    EXPECT_EQ(paused.status, 403);
+    EXPECT_EQ(stored("busy")["state"], "running");
+    EXPECT_EQ(this->jobs->calls(), std::vector<std::string>{"upload busy"});
+    EXPECT_TRUE(log.contains(
+        "PUT /jobs/busy refused: the request comes from the web page \"http://evil.example\""));
 }
 
 TEST_F(WebRequestTest, AKeepAliveConnectionThatTurnsForeignIsClosed) {
@@ -98,43 +84,6 @@ TEST_F(WebRequestTest, AKeepAliveConnectionThatTurnsForeignIsClosed) {
     EXPECT_EQ(second->status, 403);
     EXPECT_EQ(second->header("Connection"), "close");
     EXPECT_TRUE(client.waitForClose());
-}
-
-TEST_F(WebRequestTest, ForeignOriginsAreRefusedLocalOnesServed) {
-    const std::string p = std::to_string(port);
-    for (const std::string& origin :
-         std::vector<std::string>{"http://127.0.0.1:" + p, "http://localhost:" + p,
-                                  "https://[::1]:" + p, "HTTP://LOCALHOST"}) {
-        EXPECT_EQ(getIndex("Host: 127.0.0.1:" + p + "\r\nOrigin: " + origin + "\r\n").status, 200)
-            << origin;
-    }
-    for (const std::string& origin : std::vector<std::string>{
-             "http://evil.example", "http://evil.example:" + p, "https://127.0.0.1.evil.example",
-             "file://", "ftp://127.0.0.1", "http://127.0.0.1:" + p + "/path", "null", "NULL", ""}) {
-        EXPECT_EQ(getIndex("Host: 127.0.0.1:" + p + "\r\nOrigin: " + origin + "\r\n").status, 403)
-            << origin;
-    }
-    EXPECT_TRUE(
-        log.contains("GET / refused: the request comes from the web page \"http://evil.example\""));
-
-    // A page cannot stop an upload by pausing its job.
-    ASSERT_EQ(put("/jobs/busy", jobInput("busy", "running")).status, 201);
-    RawReply paused = send("PUT", "/jobs/busy", jobInput("busy", "paused").dump(),
-                           kLoopbackHost + "Origin: http://evil.example\r\n");
-    EXPECT_EQ(paused.status, 403);
-    EXPECT_EQ(stored("busy")["state"], "running");
-    EXPECT_EQ(this->jobs->calls(), std::vector<std::string>{"upload busy"});
-
-    // A sandboxed frame of any site sends "null"; a restart without a body needs no preflight.
-    EXPECT_EQ(send("POST", "/restart", "", kLoopbackHost + "Origin: null\r\n").status, 403);
-}
-
-TEST_F(WebRequestTest, RefusalLogLinesShowForeignBytesEscaped) {
-    // Control characters never get this far (the server refuses them as malformed); a tab and
-    // bytes beyond ASCII do, and reach the log only escaped.
-    EXPECT_EQ(getIndex("Host: evil\t\xc3\xa9.example\r\n").status, 403);
-    EXPECT_TRUE(log.contains(
-        "GET / refused: the Host header \"evil\\t\\xc3\\xa9.example\" names no loopback address"));
 }
 
 // ---- credentials
@@ -173,31 +122,6 @@ TEST_F(ControlAPITest, CredentialsAppearInNoLogLine) {
     EXPECT_FALSE(anyContains(console(), kSecret));
     // Nor do they come back in an answer.
     EXPECT_EQ(send("GET", "/jobs/secretive").body.find(kSecret), std::string::npos);
-}
-
-TEST_F(ControlAPITest, CredentialsInABodyThatDoesNotParseAreMaskedOnTheConsole) {
-    const std::string s = kSecret;
-    const std::vector<std::string> bodies = {
-        R"({"id":"a","credentials":")" + s + R"(","file_list":[)",  // cut short
-        R"([{"id":"a","credentials":")" + s + R"("}])",             // an array
-        R"({"credentials" :  ")" + s + R"(\"-and-more"})" + "}",    // escaped quote, extra brace
-        R"({"id":"a","credentials":")" + s,                         // unterminated string
-        R"({"id":"a","credentials": )" + s + R"(, "x": 1})",        // a bare word
-        R"("credentials")",                                         // only the name
-    };
-    for (const std::string& body : bodies) {
-        EXPECT_EQ(send("PUT", "/jobs/a", body).status, 406) << body;
-    }
-    std::vector<std::string> lines = console();
-    ASSERT_EQ(lines.size(), bodies.size());
-    for (const std::string& line : lines) {
-        EXPECT_EQ(line.find(s), std::string::npos) << line;
-        EXPECT_EQ(line.find("-and-more"), std::string::npos) << line;
-        EXPECT_EQ(line.rfind("Failed to parse job from request /jobs/a ", 0), 0u) << line;
-    }
-    EXPECT_NE(lines[0].find(R"("credentials":"********","file_list":[)"), std::string::npos)
-        << "the rest of the body is still shown: " << lines[0];
-    EXPECT_NE(lines[5].find(R"("credentials")"), std::string::npos) << lines[5];
 }
 
 // ---- the daemon's own server and files
