@@ -20,7 +20,7 @@
 #include "upload/VTRRetryController.h"
 
 #ifndef VTR_LIFECYCLE_SEQUENCES
-#define VTR_LIFECYCLE_SEQUENCES 300
+#define VTR_LIFECYCLE_SEQUENCES 120
 #endif
 
 namespace vtr::test {
@@ -31,7 +31,7 @@ using Misbehaviour = ScriptedRecordingService::Misbehaviour;
 using Call = ScriptedRecordingService::Call;
 
 constexpr auto kSettleTimeout = std::chrono::seconds(15);
-constexpr size_t kStepsPerSequence = 40;
+constexpr size_t kStepsPerSequence = 30;
 
 // The retry pauses in virtual time: a pause ends once the test has let its length pass, when its
 // operation is cancelled (the test calls cancelled() after anything that may cancel), or at
@@ -443,8 +443,9 @@ class Lifecycle {
         for (const auto& [id, before] : others) {
             json after = stored(id);
             if (after != before)
-                violations.push_back(fmt::format("saving {} read earlier changed job {}: {} -> {}",
-                                                 *staleID_, id, before.dump(), after.dump()));
+                violations.push_back(fmt::format(
+                    "saving {} read earlier changed job {}\n    before: {}\n    after:  {}",
+                    *staleID_, id, before.dump(), after.dump()));
         }
         staleStore_.reset();
         staleJob_ = nullptr;
@@ -652,8 +653,9 @@ TEST(JobLifecycleTest, RandomSequencesKeepTheStoredJobsConsistent) {
         std::string found;
         for (const std::string& text : lifecycle.violations) {
             found += "\n  " + text;
-            std::string kind = std::regex_replace(text, std::regex("[0-9]+"), "N");
+            std::string kind = text.substr(0, text.find('\n'));
             kind = std::regex_replace(kind, std::regex("/[^ \"]*/"), "");
+            kind = std::regex_replace(kind, std::regex("[0-9]+"), "N");
             auto& [times, firstSeed] = kinds.try_emplace(kind, 0, seed).first->second;
             ++times;
         }
