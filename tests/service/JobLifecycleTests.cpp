@@ -273,7 +273,7 @@ class Lifecycle {
     }
 
     void addJob() {
-        std::string id = "j" + std::to_string(nextJob_++);
+        std::string id = fmt::format("j{}", nextJob_++);
         JobModel& model = jobs_[id];
         size_t count = std::uniform_int_distribution<size_t>(0, 2)(random_);
         for (size_t i = 0; i < count; ++i) {
@@ -417,7 +417,7 @@ class Lifecycle {
     // writer does whose read and save a client's delete (and another job's arrival) falls between.
     void beginStaleSave(std::string& line) {
         if (staleStore_ || jobs_.empty()) return addStep(line);
-        staleID_ = "j" + std::to_string(nextJob_ - 1);
+        staleID_ = fmt::format("j{}", nextJob_ - 1);
         if (!jobs_.count(*staleID_)) staleID_ = jobs_.rbegin()->first;
         staleStore_ = environment_->newJobStore();
         staleJob_ = staleStore_->jobWithID(*staleID_);
