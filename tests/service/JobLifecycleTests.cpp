@@ -20,7 +20,7 @@
 #include "upload/VTRRetryController.h"
 
 #ifndef VTR_LIFECYCLE_SEQUENCES
-#define VTR_LIFECYCLE_SEQUENCES 120
+#define VTR_LIFECYCLE_SEQUENCES 200
 #endif
 
 namespace vtr::test {
