@@ -1,8 +1,8 @@
 // The recording service as the job service's tests play it: every upload service the job service
 // makes talks to one shared ScriptedRecordingService, which keeps the bytes it accepts, answers
-// like a healthy server, and can hold a call until released or cancelled, or fail one chunk.
-// Any thread may use it. After each call it posts an empty task to the test's run loop, so a
-// runUntil() waiting on the script's state looks again.
+// like a healthy server, and can hold a call until released or cancelled, fail one chunk, or
+// misbehave at random as a script decides. Any thread may use it. After each call it posts an empty
+// task to the test's run loop, so a runUntil() waiting on the script's state looks again.
 #pragma once
 
 #include <condition_variable>
@@ -90,7 +90,8 @@ class ScriptedRecordingService {
     std::string received(const std::string& file) const { return at(received_, file); }
 
     void setMisbehaviour(Misbehave misbehave);
-    // The text of the 500 and lost-connection errors the misbehaviours fail calls with.
+    // The descriptions of the errors that ServerError, DropConnection and OutOfOrder fail calls
+    // with.
     static const char* serverErrorText();
     static const char* droppedConnectionText();
     static const char* outOfOrderText();
