@@ -250,6 +250,7 @@ const VTRValue& indexDocument() {
             resource("/jobs/:id", "PUT", "Add a new job for processing"),
             resource("/jobs/:id", "GET", "Get information about a specific job"),
             resource("/jobs/:id", "DELETE", "Remove a specific job"),
+            resource("/activity", "GET", "What each upload in progress is doing now"),
         };
         return VTRValue(VTRDictionary{{"resources", VTRValue(std::move(resources))}});
     }();
@@ -263,6 +264,24 @@ void exitNow(int status) {
     VTRLog::flush();
     std::fflush(nullptr);
     ::_exit(status);
+}
+
+// One upload's activity: its phase, the file in progress, the recent rate and the retry it
+// waits on, so that a person can tell a slow upload from a stuck one.
+json activityForm(const VTRJobActivity& entry) {
+    const VTRUploadActivitySnapshot& activity = entry.activity;
+    json retry = nullptr;
+    if (activity.retry) {
+        retry = {{"attempt", activity.retry->attempt},
+                 {"method", activity.retry->method},
+                 {"next_attempt_in_seconds", activity.retry->nextAttemptInSeconds},
+                 {"reason", activity.retry->reason}};
+    }
+    return {{"bytes_per_second", activity.bytesPerSecond},
+            {"file", activity.file ? json(*activity.file) : json(nullptr)},
+            {"id", entry.jobID},
+            {"phase", VTRUploadPhaseName(activity.phase)},
+            {"retry", std::move(retry)}};
 }
 
 bool isJobPath(const std::vector<std::string>& components) {
@@ -339,7 +358,9 @@ bool VTRUploadDaemonConnection::expectsRequestBodyFromMethod(const std::string& 
 
 bool VTRUploadDaemonConnection::supportsMethod(const std::string& method, const std::string& path) {
     std::string standardized = standardizedPathForPath(path);
-    if (method == "GET" && (standardized == "/" || standardized == "/jobs")) return true;
+    if (method == "GET" &&
+        (standardized == "/" || standardized == "/jobs" || standardized == "/activity"))
+        return true;
     if (method == "POST" && standardized == "/restart") return true;
     if (method != "PUT" && method != "GET" && method != "DELETE") return false;
     return isJobPath(pathComponentsFromPath(standardized));
@@ -374,6 +395,8 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::httpResponseForMethod(
         response = handleKillDaemon();
     } else if (method == "GET" && path == "/jobs") {
         response = handleGetJobs();
+    } else if (method == "GET" && path == "/activity") {
+        response = handleGetActivity();
     } else if (isJobPath(components)) {
         if (method == "GET") {
             response = handleGetJobWithID(components[1]);
@@ -522,6 +545,16 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobs() {
     json list = json::array();
     for (const VTRManagedUploadJob* job : *jobs) list.push_back(job->dictionaryRepresentation());
     VTRLogVerbose("GET /jobs succeeded");
+    return jsonResponse(list, 200);
+}
+
+std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetActivity() {
+    // Without a job service nothing uploads.
+    json list = json::array();
+    if (std::shared_ptr<VTRUploadJobService> service = uploadService()) {
+        for (const VTRJobActivity& entry : service->currentActivities())
+            list.push_back(activityForm(entry));
+    }
     return jsonResponse(list, 200);
 }
 

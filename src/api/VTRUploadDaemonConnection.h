@@ -76,6 +76,7 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     std::unique_ptr<HTTPResponse> handleIndexRequest();
     std::unique_ptr<HTTPResponse> handleKillDaemon();
     std::unique_ptr<HTTPResponse> handleGetJobs();
+    std::unique_ptr<HTTPResponse> handleGetActivity();
     std::unique_ptr<HTTPResponse> handleGetJobWithID(const std::string& jobID);
     std::unique_ptr<HTTPResponse> handlePutJobWithID(const std::string& jobID);
     std::unique_ptr<HTTPResponse> handleDeleteJobWithID(const std::string& jobID);

@@ -57,17 +57,14 @@ std::string demangle(const char* name) {
     return status == 0 && readable ? std::string(readable.get()) : std::string(name);
 }
 
-std::string backtraceText() {
+// One message per frame: a message is one line in every log.
+void logBacktrace() {
     void* frames[128];
     int count = ::backtrace(frames, 128);
     std::unique_ptr<char*, decltype(&std::free)> symbols(::backtrace_symbols(frames, count),
                                                          &std::free);
-    std::string text;
-    for (int i = 0; symbols && i < count; ++i) {
-        if (i > 0) text += '\n';
-        text += symbols.get()[i];
-    }
-    return text;
+    VTRLogError("BACKTRACE:");
+    for (int i = 0; symbols && i < count; ++i) VTRLogError("{}", symbols.get()[i]);
 }
 
 }  // namespace
@@ -113,7 +110,7 @@ void HandleException() {
     }
     VTRLogError("EXCEPTION RAISED");
     VTRLogError("name={} reason={} userInfo={}", name, reason, "(null)");
-    VTRLogError("BACKTRACE:\n{}", backtraceText());
+    logBacktrace();
     std::abort();
 }
 

@@ -1,5 +1,6 @@
 #include "daemon/VTRUploadDaemon.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPServer.h"
 #include "jobs/VTRStoreCoordinator.h"
+#include "logging/VTRFileDescriptor.h"
 #include "logging/VTRLog.h"
 #include "logging/VTRLoggingSetup.h"
 #include "logging/VTRPOSIXError.h"
@@ -32,6 +34,67 @@ constexpr uint64_t kMaximumRequestBodySize = 16 * 1024 * 1024;
 // One client application needs a handful; the cap keeps a local program from using up the
 // daemon's descriptors.
 constexpr size_t kMaximumConnections = 256;
+constexpr const char* kStoreFileName = "UploadDaemon.sqlite";
+
+// Checks that `fd` is of `type` (S_IFDIR, S_IFREG) and belongs to the daemon's user, and takes
+// from it every permission beyond `keep`; false (logged, naming `path`) otherwise.
+bool makePrivate(int fd, const std::string& path, mode_t type, mode_t keep) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        VTRLogError("Refusing the job store at {}: {}", path,
+                    posixError(errno, path).description());
+        return false;
+    }
+    if ((status.st_mode & S_IFMT) != type) {
+        VTRLogError("Refusing the job store at {}: it is not a {}", path,
+                    type == S_IFDIR ? "directory" : "regular file");
+        return false;
+    }
+    if (status.st_uid != ::geteuid()) {
+        VTRLogError("Refusing the job store at {}: it belongs to another user (uid {})", path,
+                    status.st_uid);
+        return false;
+    }
+    if ((status.st_mode & 07777 & ~keep) != 0 && ::fchmod(fd, status.st_mode & keep) != 0) {
+        VTRLogError("Refusing the job store at {}: it cannot be made private: {}", path,
+                    posixError(errno, path).description());
+        return false;
+    }
+    return true;
+}
+
+// The store holds the jobs' credentials. A directory or database file another user owns (or
+// planted as a link) would let that user read them, or SQLite would create its WAL and shared
+// memory files open to all beside a database it did not make; so either must be ours and
+// private, or the store is not used. A directory made by an older version may be open to
+// others and is made private here.
+bool storeIsPrivate(const std::string& directory) {
+    VTRFileDescriptor directoryFile(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directoryFile.valid()) {
+        VTRLogError("Refusing the job store at {}: {}", directory,
+                    posixError(errno, directory).description());
+        return false;
+    }
+    if (!makePrivate(directoryFile.get(), directory, S_IFDIR, S_IRWXU)) return false;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::string name = std::string(kStoreFileName) + suffix;
+        std::string path = (fs::path(directory) / name).string();
+        // O_NONBLOCK: a FIFO planted under the name must not hold up the start.
+        VTRFileDescriptor file(::openat(directoryFile.get(), name.c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!file.valid() && errno == ENOENT) continue;
+        if (!file.valid()) {
+            if (errno == ELOOP)
+                VTRLogError("Refusing the job store at {}: it is a symbolic link", path);
+            else
+                VTRLogError("Refusing the job store at {}: {}", path,
+                            posixError(errno, path).description());
+            return false;
+        }
+        if (!makePrivate(file.get(), path, S_IFREG, S_IRUSR | S_IWUSR)) return false;
+    }
+    return true;
+}
 }  // namespace
 
 VTRUploadDaemon::VTRUploadDaemon(std::vector<std::string> arguments,
@@ -162,11 +225,8 @@ std::optional<std::string> VTRUploadDaemon::URLForPersistentStore() {
             return std::nullopt;
         }
     }
-    // A directory made by an older version may be open to others.
-    if (::chmod(directory.c_str(), S_IRWXU) != 0)
-        VTRLogWarn("Unable to make {} private: {}", directory,
-                   posixError(errno, directory).description());
-    return (fs::path(directory) / "UploadDaemon.sqlite").string();
+    if (!storeIsPrivate(directory)) return std::nullopt;
+    return (fs::path(directory) / kStoreFileName).string();
 }
 
 void VTRUploadDaemon::configureConnectionEnvironment() {

@@ -112,24 +112,34 @@ void VTRUploadDaemonLocator::deleteLocatorFiles() {
 
 std::optional<std::string> VTRUploadDaemonLocator::fileContentsAtPath(
     const std::string& path) const {
-    VTRFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    int errnum = 0;
+    // Anyone who can write to the directory can put anything under these names. Only a small
+    // regular file is read: a FIFO would block the search, a link to a device or a huge file
+    // would fill the memory. O_NONBLOCK keeps the open itself from waiting on a FIFO.
+    VTRFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    std::string problem;
     std::string contents;
-    if (!file.valid()) {
-        errnum = errno;
+    struct stat status {};
+    if (!file.valid() || ::fstat(file.get(), &status) != 0) {
+        problem = posixError(errno, path).description();
+    } else if (!S_ISREG(status.st_mode)) {
+        problem = "not a regular file";
     } else {
-        char buffer[4096];
+        char buffer[VTRMaximumLocatorFileSize + 1];
         for (;;) {
             ssize_t got = ::read(file.get(), buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) errnum = errno;
+            if (got < 0) problem = posixError(errno, path).description();
             if (got <= 0) break;
             contents.append(buffer, static_cast<size_t>(got));
+            if (contents.size() > VTRMaximumLocatorFileSize) {
+                problem = fmt::format("longer than {} bytes", VTRMaximumLocatorFileSize);
+                break;
+            }
         }
     }
-    if (errnum != 0) {
+    if (!problem.empty()) {
         VTRConsoleLog("Failed to load contents of file from path {} due to error {}", path,
-                      posixError(errnum, path).description());
+                      problem);
         return std::nullopt;
     }
     return contents;

@@ -5,6 +5,7 @@
 // thread (it touches nothing but the file system and the fixed path).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,6 +24,8 @@ inline constexpr int64_t VTRNotFound = INT64_MAX;
 inline constexpr const char* VTRDefaultLocatorDirectory = "/var/vantrel";
 inline constexpr const char* VTRLocatorPortFileName = "UploadDaemon.port";
 inline constexpr const char* VTRLocatorPidFileName = "UploadDaemon.pid";
+// A locator file holds one decimal number; anything longer is not one.
+inline constexpr size_t VTRMaximumLocatorFileSize = 64;
 
 class VTRUploadDaemonLocator;
 
@@ -62,6 +65,8 @@ class VTRUploadDaemonLocator : private VTRFileEventsHelperDelegate,
     void deleteLocatorFiles();
     void updatePortService();
 
+    // The text of a regular file of at most VTRMaximumLocatorFileSize bytes; nothing (logged)
+    // for anything else. Never blocks.
     std::optional<std::string> fileContentsAtPath(const std::string& path) const;
     bool isProcessRunningForPID(pid_t pid) const;
 

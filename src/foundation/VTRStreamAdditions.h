@@ -1,9 +1,12 @@
-// VTRFileInputStream: a read stream over one local file that owns its descriptor, and the MD5
-// digest of what is left to read in such a stream. A stream belongs to one thread at a time.
+// VTRFileInputStream: a read stream over one local regular file that owns its descriptor, and
+// the MD5 digest of what is left to read in such a stream. A stream belongs to one thread at a
+// time. Only regular files open: a FIFO, a device or a socket could block a reader forever or
+// never end, and a stream never reads past the size the file had when it was opened.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,7 +31,8 @@ class VTRFileInputStream {
     VTRFileInputStream(const VTRFileInputStream&) = delete;
     VTRFileInputStream& operator=(const VTRFileInputStream&) = delete;
 
-    // Opens the file for reading. A stream opens once: afterwards, and after a failure, false.
+    // Opens the file for reading, without waiting on it; anything but a regular file (after
+    // following links) is refused. A stream opens once: afterwards, and after a failure, false.
     bool open(VTRError* error = nullptr);
     // Up to maxLength bytes into buffer: the count read, 0 at the end of the file, -1 on a read
     // error or when the stream is not open (status() and streamError() then tell why).
@@ -40,6 +44,10 @@ class VTRFileInputStream {
     // Why open() or read() failed (an errno error in "NSPOSIXErrorDomain"); empty otherwise.
     const std::optional<VTRError>& streamError() const { return streamError_; }
     const std::string& path() const { return path_; }
+    // True when open() failed because the path is not a regular file.
+    bool notRegularFile() const { return notRegularFile_; }
+    // The file's size when it was opened: the stream ends there even if the file grows.
+    uint64_t size() const { return size_; }
 
     // The byte position the next read starts at; -1 unless the stream is open or at its end.
     int64_t offset() const;
@@ -48,17 +56,24 @@ class VTRFileInputStream {
 
   private:
     void fail(int errorNumber, VTRError* error);
+    // Always false.
+    bool failNotRegular(VTRError* error);
 
     std::string path_;
     int descriptor_ = -1;
+    bool notRegularFile_ = false;
+    uint64_t size_ = 0;
+    uint64_t position_ = 0;
     VTRStreamStatus status_ = VTRStreamStatus::NotOpen;
     std::optional<VTRError> streamError_;
 };
 
 // The 16-byte MD5 digest of every byte still to be read from the stream, read in large blocks
-// and fed to the digest 1024 bytes at a time. Nothing if the stream is not open, or if a read
-// fails part-way (a digest of part of a file would only mislead a checksum comparison). The
-// stream is neither rewound nor closed.
-std::optional<VTRBytes> md5Digest(VTRFileInputStream& stream);
+// and fed to the digest 1024 bytes at a time. Nothing if the stream is not open, if a read
+// fails part-way (a digest of part of a file would only mislead a checksum comparison), or if
+// `stop` answers true, which it is asked before every block. The stream is neither rewound nor
+// closed.
+std::optional<VTRBytes> md5Digest(VTRFileInputStream& stream,
+                                  const std::function<bool()>& stop = {});
 
 }  // namespace vtr

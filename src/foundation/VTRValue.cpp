@@ -86,66 +86,44 @@ bool VTRValue::isInteger() const {
                       storage_);
 }
 
-bool VTRValue::boolValue(bool fallback) const {
+namespace {
+
+// A number or bool read as N: bools as 0 or 1, integers cast, doubles truncated toward zero
+// and saturated (a double read as bool is true unless zero); anything else gives `fallback`.
+template <typename N>
+N numberAs(const VTRValue::Storage& storage, N fallback) {
     return std::visit(
-        [&](const auto& v) -> bool {
+        [&](const auto& v) -> N {
             using T = std::decay_t<decltype(v)>;
             if constexpr (std::is_same_v<T, bool>)
-                return v;
+                return static_cast<N>(v ? 1 : 0);
             else if constexpr (kIsInteger<T>)
-                return v != 0;
+                return static_cast<N>(v);
+            else if constexpr (std::is_same_v<T, double> &&
+                               (std::is_same_v<N, double> || std::is_same_v<N, bool>))
+                return static_cast<N>(v);
             else if constexpr (std::is_same_v<T, double>)
-                return v != 0.0;
+                return saturatingCast<N>(v, fallback);
             else
                 return fallback;
         },
-        storage_);
+        storage);
 }
 
+}  // namespace
+
+bool VTRValue::boolValue(bool fallback) const { return numberAs<bool>(storage_, fallback); }
+
 int64_t VTRValue::int64Value(int64_t fallback) const {
-    return std::visit(
-        [&](const auto& v) -> int64_t {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, bool>)
-                return v ? 1 : 0;
-            else if constexpr (kIsInteger<T>)
-                return static_cast<int64_t>(v);
-            else if constexpr (std::is_same_v<T, double>)
-                return saturatingCast<int64_t>(v, fallback);
-            else
-                return fallback;
-        },
-        storage_);
+    return numberAs<int64_t>(storage_, fallback);
 }
 
 uint64_t VTRValue::uint64Value(uint64_t fallback) const {
-    return std::visit(
-        [&](const auto& v) -> uint64_t {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, bool>)
-                return v ? 1 : 0;
-            else if constexpr (kIsInteger<T>)
-                return static_cast<uint64_t>(v);
-            else if constexpr (std::is_same_v<T, double>)
-                return saturatingCast<uint64_t>(v, fallback);
-            else
-                return fallback;
-        },
-        storage_);
+    return numberAs<uint64_t>(storage_, fallback);
 }
 
 double VTRValue::doubleValue(double fallback) const {
-    return std::visit(
-        [&](const auto& v) -> double {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, bool>)
-                return v ? 1.0 : 0.0;
-            else if constexpr (kIsInteger<T> || std::is_same_v<T, double>)
-                return static_cast<double>(v);
-            else
-                return fallback;
-        },
-        storage_);
+    return numberAs<double>(storage_, fallback);
 }
 
 const std::string& VTRValue::stringValue() const {

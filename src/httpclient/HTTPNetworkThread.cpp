@@ -19,6 +19,12 @@ namespace {
 
 // Sized so a multi-megabyte chunk goes out in few read calls without holding much per transfer.
 constexpr long kUploadBufferSize = 512 * 1024;
+// No answer of the recording service comes near this; a longer body is a fault or an attack, and
+// must not grow the daemon's memory without bound.
+constexpr size_t kMaxResponseBodySize = size_t{16} * 1024 * 1024;
+// Only the web's own schemes: curl would otherwise let a job's URL, or a redirect, speak gopher,
+// telnet, smtp or file and send chosen bytes to any port.
+constexpr const char* kAllowedProtocols = "http,https";
 
 std::string trimmed(std::string_view text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
@@ -39,6 +45,7 @@ struct Transfer {
     curl_off_t lastProgress = -1;
     std::vector<std::pair<std::string, std::string>> responseHeaders;
     std::string responseBody;
+    bool responseTooLarge = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     ~Transfer() { curl_slist_free_all(headerList); }
@@ -72,6 +79,10 @@ int progress(void* userData, curl_off_t, curl_off_t downloaded, curl_off_t, curl
 
 size_t writeBody(char* data, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
+    if (transfer->responseBody.size() + size * count > kMaxResponseBodySize) {
+        transfer->responseTooLarge = true;
+        return 0;  // ends the transfer with CURLE_WRITE_ERROR
+    }
     transfer->responseBody.append(data, size * count);
     return size * count;
 }
@@ -177,8 +188,13 @@ void HTTPNetworkThread::Impl::run() {
             CURLcode result = message->data.result;
             if (result == CURLE_OK) {
                 end(handle, std::nullopt);
+            } else if (const Transfer& transfer = *transfers.at(handle);
+                       transfer.responseTooLarge) {
+                end(handle,
+                    NSURLError(NSURLErrorBadServerResponse, transfer.operation->request().URL(),
+                               "The response body exceeds the maximum of " +
+                                   std::to_string(kMaxResponseBodySize) + " bytes"));
             } else {
-                const Transfer& transfer = *transfers.at(handle);
                 std::string detail =
                     transfer.errorBuffer[0] ? transfer.errorBuffer : curl_easy_strerror(result);
                 end(handle, NSURLError(NSURLErrorCodeForCurlResult(result),
@@ -236,6 +252,8 @@ void HTTPNetworkThread::Impl::begin(const std::shared_ptr<HTTPRequestOperation>&
     transfer->idleTimeout = std::chrono::milliseconds(timeoutMs);
 
     curl_easy_setopt(handle, CURLOPT_URL, request.URL().c_str());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, transfer->headerList);

@@ -62,6 +62,8 @@ std::string NSURLErrorDescription(int64_t code) {
                    "made.";
         case NSURLErrorServerCertificateUntrusted:
             return "The certificate for this server is invalid.";
+        case NSURLErrorBadServerResponse:
+            return "The server's response could not be used.";
         default:
             return "An unknown error occurred.";
     }
@@ -73,7 +75,12 @@ VTRError NSURLError(int64_t code, const std::string& failingURL,
         {NSLocalizedDescriptionKey, NSURLErrorDescription(code)},
         {"NSErrorFailingURLStringKey", failingURL},
     };
-    if (!debugDescription.empty()) info["NSDebugDescription"] = debugDescription;
+    // The transport's own words ("SSL certificate problem: ...") are what tells a person why a
+    // call keeps failing, so they travel as the failure reason too.
+    if (!debugDescription.empty()) {
+        info["NSDebugDescription"] = debugDescription;
+        info[NSLocalizedFailureReasonErrorKey] = debugDescription;
+    }
     return VTRError(NSURLErrorDomain, code, std::move(info));
 }
 

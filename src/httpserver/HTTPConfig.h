@@ -25,8 +25,10 @@ struct HTTPServerLimits {
     // the others are served on. 0: no limit.
     size_t maximumConnections = 0;
     // Serve only connections whose peer socket belongs to this user id or to root; others are
-    // closed as soon as they are accepted. The owner is read from the kernel's socket tables;
-    // a connection whose owner cannot be found is served. Nothing: every peer is served.
+    // closed as soon as they are accepted, before a byte of them is read. The owner is read from
+    // the kernel's socket tables, and only a peer socket listed once, connected and still held
+    // by a process proves one: any other connection is refused (see HTTPCheckPeerUser).
+    // Nothing: every peer is served.
     std::optional<uint32_t> peerUserID;
     // Where the socket tables "tcp" and "tcp6" are.
     std::string socketTableDirectory = "/proc/net";
@@ -50,7 +52,8 @@ class HTTPConfig {
     const std::string& documentRoot() const { return documentRoot_; }
     // The serial queue that every connection of the server shares (opaque outside the server).
     const std::shared_ptr<HTTPConnectionQueue>& queue() const { return queue_; }
-    // Waiting for each request or header line; writing a header block or an error reply.
+    // Waiting for each request or header line, and for a whole request body from the end of
+    // its header; writing a header block or an error reply.
     std::chrono::milliseconds headerLineTimeout() const { return headerLineTimeout_; }
     std::chrono::milliseconds headerWriteTimeout() const { return headerWriteTimeout_; }
     const HTTPServerLimits& limits() const { return limits_; }

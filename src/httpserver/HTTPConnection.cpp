@@ -308,12 +308,7 @@ struct HTTPConnection::Impl {
                     if (remaining > 0 && !takeBufferedBody(remaining, &alive))
                         return readBodyPiece(remaining);
                     if (!alive) return;
-                    if (requestContentLengthReceived == requestContentLength) {
-                        bodyBuffer.reset();  // idle connections should not keep it
-                        self.finishBody();
-                        if (dead()) return;
-                        replyToRequest();
-                    }
+                    if (requestContentLengthReceived == requestContentLength) finishRequestBody();
                     break;
                 }
                 case State::ReadingChunkSize: {
@@ -361,11 +356,8 @@ struct HTTPConnection::Impl {
                     LineResult result = takeLine(kMaxHeaderLineLength, &line);
                     if (result == LineResult::TooLong) return die();
                     if (result == LineResult::NeedMore) return readInput();
-                    if (line.size() + 2 < 3) {
-                        bodyBuffer.reset();  // idle connections should not keep it
-                        self.finishBody();
-                        if (dead()) return;
-                        replyToRequest();
+                    if (line.empty()) {
+                        finishRequestBody();
                         break;
                     }
                     if (++numHeaderLines > kMaxHeaderLines) return die();
@@ -388,9 +380,19 @@ struct HTTPConnection::Impl {
 
         bool expectsBody = self.expectsRequestBodyFromMethod(method, uri);
         if (dead()) return;
+        // A body this server would not read, or could not find the end of, leaves the rest of
+        // the connection unreadable: its bytes would be taken for the next request.
+        if (transferEncoding && !expectsBody) {
+            HTTP_CONN_WARN(
+                "HTTPConnection[{}]: Method not expecting request body had Transfer-Encoding",
+                fmt::ptr(&self));
+            return handleInvalidRequest();
+        }
+        if (transferEncoding && !HTTPEqualsIgnoringCase(*transferEncoding, "chunked"))
+            return handleUnknownTransferCoding(*transferEncoding);
         uint64_t length = 0;
         if (expectsBody) {
-            if (transferEncoding && HTTPEqualsIgnoringCase(*transferEncoding, "chunked")) {
+            if (transferEncoding) {
                 length = kChunkedBodyLength;
             } else if (!contentLength) {
                 HTTP_CONN_WARN(
@@ -452,7 +454,23 @@ struct HTTPConnection::Impl {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             return startWrite({asio::buffer(kContinue)}, kContinue.size(), AfterWrite::ReadBody);
         }
+        startBody(bodyState);
+    }
+
+    // The whole body must arrive within the header line time-out, counted from the end of its
+    // header (or of the interim reply): a time-out per read would let a peer that trickles
+    // bytes hold the connection for ever.
+    void startBody(State bodyState) {
         state = bodyState;
+        armTimer(self.config().headerLineTimeout());
+    }
+
+    void finishRequestBody() {
+        cancelTimer();
+        bodyBuffer.reset();  // idle connections should not keep it
+        self.finishBody();
+        if (dead()) return;
+        replyToRequest();
     }
 
     // ---- replying
@@ -499,6 +517,13 @@ struct HTTPConnection::Impl {
         HTTP_CONN_WARN("HTTP Server: Error 413 - Payload Too Large: more than {} bytes ({})",
                        self.config().limits().maximumRequestBodySize, request.url());
         sendErrorReply(413, true);
+    }
+
+    void handleUnknownTransferCoding(const std::string& coding) {
+        state = State::Responding;
+        HTTP_CONN_WARN("HTTP Server: Error 501 - Not Implemented: Transfer-Encoding {} ({})",
+                       coding, request.url());
+        sendErrorReply(501, true);
     }
 
     void handleUnknownMethod(const std::string& method) {
@@ -674,7 +699,7 @@ struct HTTPConnection::Impl {
             case AfterWrite::FinishErrorReply:
                 return finishReply(closeAfterReply);
             case AfterWrite::ReadBody:
-                state = bodyStateAfterContinue;
+                startBody(bodyStateAfterContinue);
                 return processInput();
         }
     }

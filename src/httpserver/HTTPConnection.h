@@ -40,7 +40,9 @@ class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
     // Default: true for "GET" and "HEAD". False answers 405 and closes.
     virtual bool supportsMethod(const std::string& method, const std::string& path);
     // Default: true for "POST" and "PUT". A method that expects a body must announce it with
-    // Content-Length or chunked Transfer-Encoding, else 400.
+    // Content-Length or chunked Transfer-Encoding, else 400. Transfer-Encoding on any other
+    // method answers 400, a transfer coding other than "chunked" 501; both close the connection.
+    // The whole body must arrive within the header line time-out, else the connection closes.
     virtual bool expectsRequestBodyFromMethod(const std::string& method, const std::string& path);
     // The announced length, or kChunkedBodyLength. Default: nothing.
     virtual void prepareForBodyWithSize(uint64_t contentLength);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <future>
@@ -16,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include <fmt/format.h>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -151,6 +153,28 @@ uint16_t boundPort(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
 }
 
+// Why a peer with `check` is refused, for the log.
+std::string refusalReason(const HTTPPeerCheck& check, const HTTPServerLimits& limits) {
+    const std::string& tables = limits.socketTableDirectory;
+    switch (check.verdict) {
+        case HTTPPeerVerdict::OtherUser:
+            return fmt::format("it belongs to user {}, not {}", check.userID, *limits.peerUserID);
+        case HTTPPeerVerdict::NoEntry:
+            return fmt::format("no socket table in {} lists its peer", tables);
+        case HTTPPeerVerdict::SeveralEntries:
+            return fmt::format("several sockets in {} match its peer", tables);
+        case HTTPPeerVerdict::NotConnected:
+            return "its peer's socket is closing or closed";
+        case HTTPPeerVerdict::NotHeld:
+            return "no process holds its peer's socket any more";
+        case HTTPPeerVerdict::Unreadable:
+            return fmt::format("the socket tables in {} cannot be read", tables);
+        case HTTPPeerVerdict::Admitted:
+            break;
+    }
+    return {};
+}
+
 }  // namespace
 
 struct HTTPServer::Impl {
@@ -169,9 +193,9 @@ struct HTTPServer::Impl {
     std::chrono::milliseconds headerWriteTimeout = kDefaultHeaderTimeout;
     HTTPServerLimits limits;
     // Each said once: while the connection limit holds new ones off (again after it eased),
-    // and the first time a peer's owner could not be found.
+    // and the first refusal of a peer for each reason (indexed by HTTPPeerVerdict).
     bool reportedConnectionLimit = false;
-    bool reportedUnknownOwner = false;
+    std::array<bool, static_cast<size_t>(HTTPPeerVerdict::Unreadable) + 1> reportedRefusals{};
     std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors;
     bool running = false;
     uint16_t listeningPort = 0;
@@ -187,7 +211,7 @@ struct HTTPServer::Impl {
     void accept(asio::ip::tcp::acceptor& acceptor);
     void startConnection(asio::ip::tcp::socket socket);
     // False (and a log line) when `socket` is to be closed at once: the connection limit is
-    // reached or the peer runs under another user.
+    // reached, or the peer is not shown to run under the allowed user or root.
     bool admits(const asio::ip::tcp::socket& socket);
 
     bool onNetworkThread() const { return std::this_thread::get_id() == thread.get_id(); }
@@ -398,25 +422,17 @@ bool HTTPServer::Impl::admits(const asio::ip::tcp::socket& socket) {
     std::error_code ignored;
     asio::ip::tcp::endpoint peer = socket.remote_endpoint(ignored);
     asio::ip::tcp::endpoint local = socket.local_endpoint(ignored);
-    std::optional<uint32_t> owner =
-        HTTPSocketOwnerUserID(limits.socketTableDirectory, peer.data(), local.data());
-    if (!owner) {
-        // Serving is the lesser harm: refusing would lock out the daemon's own user whenever
-        // the tables cannot be read (a kernel without /proc, a sandbox).
-        if (!reportedUnknownOwner) {
-            reportedUnknownOwner = true;
-            VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagWarning,
-                            "HTTPServer: Could not find the user of the connection from {} port "
-                            "{} in {}; serving connections whose user is unknown",
-                            peer.address().to_string(), peer.port(), limits.socketTableDirectory);
-        }
-        return true;
-    }
-    if (*owner == *limits.peerUserID || *owner == 0) return true;
+    HTTPPeerCheck check = HTTPCheckPeerUser(limits.socketTableDirectory, peer.data(), local.data(),
+                                            *limits.peerUserID);
+    if (check.verdict == HTTPPeerVerdict::Admitted) return true;
+    // Each reason is logged once: another user can open connections as fast as it likes.
+    auto kind = static_cast<size_t>(check.verdict);
+    if (reportedRefusals[kind]) return false;
+    reportedRefusals[kind] = true;
     VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagWarning,
-                    "HTTPServer: Refused the connection from {} port {}: it belongs to user {}, "
-                    "not {}",
-                    peer.address().to_string(), peer.port(), *owner, *limits.peerUserID);
+                    "HTTPServer: Refused the connection from {} port {}: {}; further refusals "
+                    "for this reason are not logged",
+                    peer.address().to_string(), peer.port(), refusalReason(check, limits));
     return false;
 }
 

@@ -51,7 +51,8 @@ class HTTPServer {
         });
     }
     void setDocumentRoot(std::string documentRoot);
-    // For connections accepted afterwards. Default 30 s each.
+    // For connections accepted afterwards. Default 30 s each. The line time-out also bounds
+    // the time a whole request body takes to arrive.
     void setHeaderLineTimeout(std::chrono::milliseconds timeout);
     void setHeaderWriteTimeout(std::chrono::milliseconds timeout);
     // For connections accepted afterwards. Default: every limit off.

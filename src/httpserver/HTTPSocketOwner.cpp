@@ -6,7 +6,9 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace vtr {
 
@@ -47,8 +49,9 @@ std::optional<Endpoint> endpointOf(const sockaddr* address) {
     return std::nullopt;
 }
 
-bool parseHex(std::string_view text, uint32_t* value) {
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value, 16);
+template <class Number>
+bool parseNumber(std::string_view text, Number* value, int base) {
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value, base);
     return error == std::errc() && end == text.data() + text.size();
 }
 
@@ -60,19 +63,19 @@ std::optional<Endpoint> parseTableEndpoint(std::string_view text) {
     if (colon == std::string_view::npos) return std::nullopt;
     std::string_view address = text.substr(0, colon);
     uint32_t port = 0;
-    if (!parseHex(text.substr(colon + 1), &port) || port > 0xffff) return std::nullopt;
+    if (!parseNumber(text.substr(colon + 1), &port, 16) || port > 0xffff) return std::nullopt;
     Endpoint endpoint;
     endpoint.port = static_cast<uint16_t>(port);
     if (address.size() == 8) {
         in_addr v4{};
-        if (!parseHex(address, &v4.s_addr)) return std::nullopt;
+        if (!parseNumber(address, &v4.s_addr, 16)) return std::nullopt;
         endpoint.address = mappedAddress(v4);
         return endpoint;
     }
     if (address.size() == 32) {
         for (size_t word = 0; word < 4; ++word) {
             uint32_t value = 0;
-            if (!parseHex(address.substr(word * 8, 8), &value)) return std::nullopt;
+            if (!parseNumber(address.substr(word * 8, 8), &value, 16)) return std::nullopt;
             std::memcpy(endpoint.address.data() + word * 4, &value, 4);
         }
         return endpoint;
@@ -96,44 +99,75 @@ size_t splitFields(std::string_view line, std::array<std::string_view, N>& field
     return count;
 }
 
-std::optional<uint32_t> findOwner(const std::string& tablePath, const Endpoint& peer,
-                                  const Endpoint& local) {
+// One table line whose addresses match. Unparsed when a field it is judged by is malformed.
+struct Entry {
+    bool parsed = false;
+    uint32_t state = 0;
+    uint32_t userID = 0;
+    uint64_t inode = 0;
+};
+
+enum class TableRead { Read, Missing, Failed };
+
+// Adds the lines of `tablePath` that list `peer` connected to `local`.
+TableRead collectEntries(const std::string& tablePath, const Endpoint& peer, const Endpoint& local,
+                         std::vector<Entry>* entries) {
     std::ifstream table(tablePath);
-    std::string line;
+    if (!table) return TableRead::Missing;
     // The first line names the columns: sl local_address rem_address st tx_queue:rx_queue
-    // tr:tm->when retrnsmt uid ...
-    if (!std::getline(table, line)) return std::nullopt;
+    // tr:tm->when retrnsmt uid timeout inode ...
+    std::string line;
+    if (!std::getline(table, line)) return table.bad() ? TableRead::Failed : TableRead::Read;
+    constexpr size_t kStateField = 3;
     constexpr size_t kUidField = 7;
-    std::array<std::string_view, kUidField + 1> fields;
+    constexpr size_t kInodeField = 9;
+    std::array<std::string_view, kInodeField + 1> fields;
     while (std::getline(table, line)) {
-        if (splitFields(line, fields) <= kUidField) continue;
+        size_t count = splitFields(line, fields);
+        if (count < 3) continue;
         std::optional<Endpoint> own = parseTableEndpoint(fields[1]);
         if (!own || *own != peer) continue;
         std::optional<Endpoint> remote = parseTableEndpoint(fields[2]);
         if (!remote || *remote != local) continue;
-        uint32_t uid = 0;
-        auto [end, error] = std::from_chars(
-            fields[kUidField].data(), fields[kUidField].data() + fields[kUidField].size(), uid);
-        if (error != std::errc() || end != fields[kUidField].data() + fields[kUidField].size())
-            continue;
-        return uid;
+        Entry entry;
+        entry.parsed = count > kInodeField && parseNumber(fields[kStateField], &entry.state, 16) &&
+                       parseNumber(fields[kUidField], &entry.userID, 10) &&
+                       parseNumber(fields[kInodeField], &entry.inode, 10);
+        entries->push_back(entry);
     }
-    return std::nullopt;
+    return table.bad() ? TableRead::Failed : TableRead::Read;
 }
 
 }  // namespace
 
-std::optional<uint32_t> HTTPSocketOwnerUserID(const std::string& tableDirectory,
-                                              const sockaddr* peer, const sockaddr* local) {
+HTTPPeerCheck HTTPCheckPeerUser(const std::string& tableDirectory, const sockaddr* peer,
+                                const sockaddr* local, uint32_t allowedUserID) {
     std::optional<Endpoint> peerEndpoint = endpointOf(peer);
     std::optional<Endpoint> localEndpoint = endpointOf(local);
-    if (!peerEndpoint || !localEndpoint) return std::nullopt;
+    if (!peerEndpoint || !localEndpoint) return {HTTPPeerVerdict::NoEntry};
+    std::vector<Entry> entries;
+    bool readAny = false;
     for (const char* table : {"/tcp", "/tcp6"}) {
-        if (std::optional<uint32_t> uid =
-                findOwner(tableDirectory + table, *peerEndpoint, *localEndpoint))
-            return uid;
+        switch (collectEntries(tableDirectory + table, *peerEndpoint, *localEndpoint, &entries)) {
+            case TableRead::Read:
+                readAny = true;
+                break;
+            case TableRead::Missing:
+                break;
+            case TableRead::Failed:
+                return {HTTPPeerVerdict::Unreadable};
+        }
     }
-    return std::nullopt;
+    if (!readAny) return {HTTPPeerVerdict::Unreadable};
+    if (entries.empty()) return {HTTPPeerVerdict::NoEntry};
+    if (entries.size() > 1) return {HTTPPeerVerdict::SeveralEntries};
+    const Entry& entry = entries.front();
+    constexpr uint32_t kEstablished = 1;
+    if (!entry.parsed) return {HTTPPeerVerdict::Unreadable};
+    if (entry.state != kEstablished) return {HTTPPeerVerdict::NotConnected};
+    if (entry.inode == 0) return {HTTPPeerVerdict::NotHeld};
+    bool allowed = entry.userID == allowedUserID || entry.userID == 0;
+    return {allowed ? HTTPPeerVerdict::Admitted : HTTPPeerVerdict::OtherUser, entry.userID};
 }
 
 }  // namespace vtr

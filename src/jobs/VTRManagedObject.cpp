@@ -1,6 +1,7 @@
 #include "jobs/VTRManagedObject.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -68,11 +69,9 @@ void VTRManagedObject::markClean() {
 bool VTRManagedObject::childrenChanged() const {
     if (!childrenTouched_) return false;
     if (children_.size() != baseChildren_.size()) return true;
-    for (VTRManagedObject* child : children_) {
-        if (std::find(baseChildren_.begin(), baseChildren_.end(), child) == baseChildren_.end())
-            return true;
-    }
-    return false;
+    std::unordered_set<VTRManagedObject*> base(baseChildren_.begin(), baseChildren_.end());
+    return std::any_of(children_.begin(), children_.end(),
+                       [&](VTRManagedObject* child) { return base.count(child) == 0; });
 }
 
 VTRAttributeValue VTRManagedObject::valueForKey(std::string_view attribute) const {
@@ -153,9 +152,10 @@ void VTRManagedObject::setChildren(std::vector<VTRManagedObject*> children) {
     // A set: each record once, in the order first given.
     std::vector<VTRManagedObject*> unique;
     unique.reserve(children.size());
+    std::unordered_set<VTRManagedObject*> seen;
+    seen.reserve(children.size());
     for (VTRManagedObject* child : children) {
-        if (child && std::find(unique.begin(), unique.end(), child) == unique.end())
-            unique.push_back(child);
+        if (child && seen.insert(child).second) unique.push_back(child);
     }
     touchChildren();
     for (VTRManagedObject* child : children_) {

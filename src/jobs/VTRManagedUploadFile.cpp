@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
@@ -46,16 +48,24 @@ void VTRManagedUploadFile::validateForSave(std::vector<VTRError>& errors) const 
 std::vector<VTRManagedUploadFile*> VTRManagedUploadFile::replaceNewFiles(
     const std::vector<VTRManagedUploadFile*>& newFiles,
     const std::vector<VTRManagedUploadFile*>& existingFiles) {
+    // Jobs have tens of thousands of files: look paths up, never scan the list per file.
+    std::unordered_map<std::string, VTRManagedUploadFile*> existingByPath;
+    existingByPath.reserve(existingFiles.size());
+    for (VTRManagedUploadFile* existing : existingFiles) {
+        if (std::optional<std::string> path = existing->localPath())
+            existingByPath[*path] = existing;  // the last record with the path wins
+    }
     std::vector<VTRManagedUploadFile*> result;
+    result.reserve(newFiles.size());
+    std::unordered_set<VTRManagedUploadFile*> taken;
+    taken.reserve(newFiles.size());
     for (VTRManagedUploadFile* newFile : newFiles) {
-        std::optional<std::string> path = newFile->localPath();
         VTRManagedUploadFile* kept = newFile;
-        if (path) {
-            for (VTRManagedUploadFile* existing : existingFiles) {
-                if (existing->localPath() == path) kept = existing;
-            }
+        if (std::optional<std::string> path = newFile->localPath()) {
+            auto existing = existingByPath.find(*path);
+            if (existing != existingByPath.end()) kept = existing->second;
         }
-        if (std::find(result.begin(), result.end(), kept) == result.end()) result.push_back(kept);
+        if (taken.insert(kept).second) result.push_back(kept);
     }
     return result;
 }

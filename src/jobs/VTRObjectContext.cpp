@@ -472,8 +472,8 @@ bool VTRObjectContext::save(VTRError* error) {
         object->inserted_ = false;
         registered_.emplace(Key{&object->entity(), object->objectID_}, object);
     }
-    for (VTRManagedObject* object : deletes) forget(object);
-    for (VTRManagedObject* object : dropped) forget(object);
+    deletes.insert(deletes.end(), dropped.begin(), dropped.end());
+    forget(deletes);
     for (const auto& object : objects_) {
         if (object->gone_) continue;
         object->markClean();
@@ -483,26 +483,31 @@ bool VTRObjectContext::save(VTRError* error) {
     return true;
 }
 
-void VTRObjectContext::forget(VTRManagedObject* object) {
-    if (object->gone_) return;
-    object->gone_ = true;
-    object->deleted_ = true;
-    if (!object->inserted_) registered_.erase(Key{&object->entity(), object->objectID_});
+void VTRObjectContext::forget(const std::vector<VTRManagedObject*>& objects) {
+    // The records and, for owners, their children. A save may drop tens of thousands of files:
+    // they leave the member lists in one sweep, not one scan each.
+    std::unordered_set<VTRManagedObject*> forgotten;
+    std::vector<VTRManagedObject*> pending(objects.begin(), objects.end());
+    while (!pending.empty()) {
+        VTRManagedObject* object = pending.back();
+        pending.pop_back();
+        if (object->gone_) continue;
+        object->gone_ = true;
+        object->deleted_ = true;
+        if (!object->inserted_) registered_.erase(Key{&object->entity(), object->objectID_});
+        forgotten.insert(object);
+        pending.insert(pending.end(), object->children_.begin(), object->children_.end());
+        object->children_.clear();
+    }
+    if (forgotten.empty()) return;
     // Gone from the store: out of every current and last-read member list.
-    if (VTRManagedObject* parent = object->parent_) {
-        std::erase(parent->children_, object);
-        object->parent_ = nullptr;
+    auto isForgotten = [&](VTRManagedObject* object) { return forgotten.count(object) > 0; };
+    for (const auto& owner : objects_) {
+        if (owner->entity().isChild()) continue;
+        std::erase_if(owner->children_, isForgotten);
+        if (owner->childrenTouched_) std::erase_if(owner->baseChildren_, isForgotten);
     }
-    if (object->entity().isChild()) {
-        for (const auto& other : objects_)
-            std::erase(other->childrenTouched_ ? other->baseChildren_ : other->children_, object);
-    }
-    std::vector<VTRManagedObject*> children = std::move(object->children_);
-    object->children_.clear();
-    for (VTRManagedObject* child : children) {
-        child->parent_ = nullptr;
-        forget(child);
-    }
+    for (VTRManagedObject* object : forgotten) object->parent_ = nullptr;
 }
 
 void VTRObjectContext::rollback() {
@@ -547,7 +552,7 @@ bool VTRObjectContext::refreshObject(VTRManagedObject* object, bool mergeChanges
         }
     }
     if (!row) {
-        forget(object);
+        forget({object});
         return true;
     }
     if (object->fault_) {

@@ -93,7 +93,8 @@ class VTRObjectContext {
     // Reads the child rows `statement` yields into the owners' lists.
     bool loadChildren(const VTREntity& child, sqlite3_stmt* statement, const Owners& owners,
                       VTRError* error);
-    void forget(VTRManagedObject* object);
+    // Marks the records (and their children) gone and takes them out of every member list.
+    void forget(const std::vector<VTRManagedObject*>& objects);
 
     std::shared_ptr<VTRStoreCoordinator> coordinator_;
     std::vector<std::unique_ptr<VTRManagedObject>> objects_;

@@ -1,5 +1,9 @@
 #include "jobs/VTRUploadJobValidation.h"
 
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -41,6 +45,29 @@ void checkRequiredString(const json& dictionary, const char* key, std::vector<VT
     }
 }
 
+// The upload service speaks HTTP; any other scheme would hand the job's session and
+// credentials to whatever else libcurl can reach (files, gopher, dict, ...).
+bool isHTTPURL(std::string_view url) {
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (url.size() > scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+                return a == std::tolower(static_cast<unsigned char>(b));
+            }))
+            return true;
+    }
+    return false;
+}
+
+// "server_url", when a string (and, unless `emptyAllowed`, not empty), must be an http(s) URL.
+void checkServerURL(const json& dictionary, bool emptyAllowed, std::vector<VTRError>& errors) {
+    auto found = dictionary.find("server_url");
+    if (found == dictionary.end() || !found->is_string()) return;
+    const std::string& url = found->get_ref<const std::string&>();
+    if ((url.empty() && emptyAllowed) || isHTTPURL(url)) return;
+    errors.push_back(VTRUploadJobValidation::validationError(
+        "server_url", "The value of \"server_url\" must be an http:// or https:// URL."));
+}
+
 std::vector<VTRError> notAnObject() {
     return {VTRUploadJobValidation::validationError(
         "", "An upload job must be given as a JSON object.")};
@@ -62,6 +89,7 @@ std::vector<VTRError> VTRUploadJobValidation::creationInputErrors(const json& di
     checkRequiredString(dictionary, "id", errors);
     checkOptionalString(dictionary, "session_id", false, errors);
     checkRequiredString(dictionary, "server_url", errors);
+    checkServerURL(dictionary, false, errors);
     checkOptionalString(dictionary, "state", false, errors);
     checkOptionalString(dictionary, "credentials", false, errors);
     if (auto found = dictionary.find("file_list"); found != dictionary.end()) {
@@ -77,6 +105,7 @@ std::vector<VTRError> VTRUploadJobValidation::updateInputErrors(const json& dict
     checkOptionalString(dictionary, "state", true, errors);
     checkOptionalString(dictionary, "session_id", true, errors);
     checkOptionalString(dictionary, "server_url", true, errors);
+    checkServerURL(dictionary, true, errors);
     if (auto found = dictionary.find("restarting"); found != dictionary.end() &&
                                                     !found->is_null() && !found->is_boolean() &&
                                                     !found->is_number()) {
@@ -95,6 +124,11 @@ std::vector<VTRError> VTRUploadJobValidation::fileListInputErrors(const json& fi
     if (!fileList.is_array()) {
         return {validationError("file_list",
                                 "The value of \"file_list\" must be an array of objects.")};
+    }
+    if (fileList.size() > kMaxFilesPerJob) {
+        return {validationError("file_list",
+                                fmt::format("A job may list at most {} files; this one lists {}.",
+                                            kMaxFilesPerJob, fileList.size()))};
     }
     std::vector<VTRError> errors;
     for (size_t i = 0; i < fileList.size(); ++i) {

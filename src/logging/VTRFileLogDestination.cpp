@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,8 +30,10 @@ Clock::time_point toTimePoint(const struct statx_timestamp& stamp) {
 // The birth time where the file system records one, else the last modification.
 bool statLogFile(const std::string& path, VTRLogFileInfo& info) {
     struct statx stx {};
-    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME | STATX_SIZE | STATX_TYPE,
-              &stx) != 0)
+    // A link is never a log file, whatever it points to: it may have been planted to lead the
+    // daemon's writes elsewhere.
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW,
+              STATX_BTIME | STATX_MTIME | STATX_SIZE | STATX_TYPE, &stx) != 0)
         return false;
     if (!S_ISREG(stx.stx_mode)) return false;
     info.path = path;
@@ -67,14 +70,14 @@ bool isLogFileName(std::string_view name) {
 }
 
 bool isLogFileArchived(const std::string& path) {
-    if (::getxattr(path.c_str(), VTRLogArchivedAttribute, nullptr, 0) >= 0) return true;
+    if (::lgetxattr(path.c_str(), VTRLogArchivedAttribute, nullptr, 0) >= 0) return true;
     return fs::path(path).filename().string().find(std::string(VTRLogArchivedNameMark) + ".") !=
            std::string::npos;
 }
 
 std::string markLogFileArchived(const std::string& path) {
     if (isLogFileArchived(path)) return path;
-    if (::setxattr(path.c_str(), VTRLogArchivedAttribute, "1", 1, 0) == 0) return path;
+    if (::lsetxattr(path.c_str(), VTRLogArchivedAttribute, "1", 1, 0) == 0) return path;
     if (errno != ENOTSUP && errno != EPERM) return path;
     std::string renamed = archivedName(path);
     return ::rename(path.c_str(), renamed.c_str()) == 0 ? renamed : path;
@@ -123,21 +126,26 @@ bool VTRFileLogDestination::continueNewestFile(Clock::time_point now) {
     std::vector<VTRLogFileInfo> files = sortedLogFiles(settings_.directory);
     if (files.empty()) return false;
     const VTRLogFileInfo& newest = files.front();
+    // Other users' daemons may share the directory. A file planted by one of them could be
+    // read by its planter, and a second link or a FIFO would carry the lines elsewhere or
+    // block; only a plain file of our own is continued or marked. O_NONBLOCK keeps a FIFO
+    // swapped in after the listing from blocking the open.
+    VTRFileDescriptor file(
+        ::open(newest.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat status {};
+    if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_uid != ::geteuid() || status.st_nlink != 1)
+        return false;
     if (!newest.archived && newest.size < settings_.maximumFileSize &&
         now - newest.creationDate < settings_.rollingFrequency) {
-        int fd = ::open(newest.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (fd >= 0) {
-            // A file left by an older version may be open to everybody; the log names files
-            // and jobs of the user.
-            struct stat status {};
-            if (::fstat(fd, &status) == 0 && (status.st_mode & 0137) != 0)
-                ::fchmod(fd, status.st_mode & 0640);
-            file_.reset(fd);
-            currentPath_ = newest.path;
-            currentSize_ = newest.size;
-            currentCreationDate_ = newest.creationDate;
-            return true;
-        }
+        // A file left by an older version may be open to everybody; the log names files
+        // and jobs of the user.
+        if ((status.st_mode & 0137) != 0) ::fchmod(file.get(), status.st_mode & 0640);
+        file_ = std::move(file);
+        currentPath_ = newest.path;
+        currentSize_ = newest.size;
+        currentCreationDate_ = newest.creationDate;
+        return true;
     }
     markLogFileArchived(newest.path);
     return false;

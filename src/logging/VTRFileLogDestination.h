@@ -1,7 +1,8 @@
 // VTRFileLogDestination: writes log lines into rotating "log-XXXXXX.txt" files in one directory.
 // A file is continued across restarts until it is full or a day old, then marked archived; only
-// the newest five archived files are kept. Called by the logging facade's consumer thread only
-// (or by one test thread), so it keeps no lock.
+// the newest five archived files are kept. Only a plain file the daemon's user owns, with no
+// other link, is continued; links are never taken for log files. Called by the logging facade's
+// consumer thread only (or by one test thread), so it keeps no lock.
 #pragma once
 
 #include <chrono>

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/VTRPrintableText.h"
+
 namespace vtr {
 
 std::atomic<uint32_t> ddLogLevel{15};
@@ -18,6 +20,13 @@ std::atomic<uint32_t> ddLogLevel{15};
 namespace {
 
 constexpr size_t kMaxPendingMessages = 1000;
+
+// Messages carry text from outside (job ids, paths, server answers, URLs). Made safe here, for
+// every caller and every destination: one message stays one line, a terminal reading the log
+// obeys no escape sequence, and no password of a URL reaches a log.
+std::string loggableText(std::string_view text) {
+    return printableText(withoutURLUserInfo(text));
+}
 
 uint64_t currentThreadID() {
     thread_local const uint64_t id = static_cast<uint64_t>(gettid());
@@ -199,7 +208,7 @@ void VTRLog::removeAllDestinations() {
 void VTRLog::log(bool synchronous, uint32_t level, uint32_t flag, int context, const char* file,
                  const char* function, int line, std::string text) {
     VTRLogMessage message;
-    message.text = std::move(text);
+    message.text = loggableText(text);
     message.timestamp = std::chrono::system_clock::now();
     message.level = level;
     message.flag = flag;
@@ -223,7 +232,8 @@ size_t VTRLog::waitingCallerCount() {
     return LogFacade::shared().waitingCallerCount();
 }
 
-void VTRConsoleLogText(const std::string& text) {
+void VTRConsoleLogText(const std::string& rawText) {
+    std::string text = loggableText(rawText);
     // One write, so lines from several threads do not interleave.
     std::string line = text + "\n";
     const char* data = line.data();

@@ -59,6 +59,8 @@ class VTRLog {
     static void removeAllDestinations();
 
     // The single entry point. The message is built by the caller; see the VTRLog* helpers below.
+    // Its text is stored with any URL's user-info removed and control characters escaped
+    // (printableText), so each message is one line whatever it quotes.
     static void log(bool synchronous, uint32_t level, uint32_t flag, int context, const char* file,
                     const char* function, int line, std::string text);
 
@@ -72,7 +74,8 @@ class VTRLog {
 };
 
 // The console log: standard error and the system log, whatever the level word. Used by the
-// option parser, the locator, the retry controller and the API's body parser.
+// option parser, the locator, the retry controller and the API's body parser. The text is made
+// safe as VTRLog::log() makes it.
 void VTRConsoleLogText(const std::string& text);
 
 }  // namespace vtr

@@ -110,6 +110,7 @@ bool VTRRemoteUploadJobService::uploadJob(const std::string& jobID, Requirement 
     auto operation = enqueueOperationForJob(*job, error, *store);
     if (!operation) return false;
     operations_[jobID] = std::move(operation);
+    cancelledOperations_.erase(jobID);
     return true;
 }
 
@@ -117,13 +118,19 @@ void VTRRemoteUploadJobService::cancelJobWithJobID(const std::string& jobID) {
     // Held throughout, so an upload being queued for this job right now is either seen and
     // cancelled here or queued after the client's change is stored.
     std::lock_guard lock(operationsMutex_);
-    for (const auto& queued : operationQueue_->operations()) {
-        auto operation = std::dynamic_pointer_cast<VTRFileUploadOperation>(queued);
-        if (!operation || operation->recordingId() != jobID) continue;
-        operation->cancel();
-        operations_.erase(jobID);
-        VTRLogVerbose("Canceled job with ID: {}", jobID);
-    }
+    if (auto cancelled = cancelOperationLocked(jobID)) cancelledOperations_[jobID] = cancelled;
+}
+
+std::shared_ptr<VTRFileUploadOperation> VTRRemoteUploadJobService::cancelOperationLocked(
+    const std::string& jobID) {
+    auto entry = operations_.find(jobID);
+    if (entry == operations_.end()) return nullptr;
+    std::shared_ptr<VTRFileUploadOperation> operation = std::move(entry->second);
+    operations_.erase(entry);
+    // Also when it has already run through: the reports it queued must not be heard after this.
+    operation->cancel();
+    VTRLogVerbose("Canceled job with ID: {}", jobID);
+    return operation;
 }
 
 bool VTRRemoteUploadJobService::restartUploadForJobWithJobID(const std::string& jobID,
@@ -132,13 +139,31 @@ bool VTRRemoteUploadJobService::restartUploadForJobWithJobID(const std::string& 
     if (!store) return false;
     VTRManagedUploadJob* job = store->jobWithID(jobID, error);
     if (!job) return false;
-    cancelJobWithJobID(jobID);
+    {
+        // Nothing of the cancelled operation may be stored past the reset below.
+        std::lock_guard lock(operationsMutex_);
+        cancelOperationLocked(jobID);
+        cancelledOperations_.erase(jobID);
+    }
     for (VTRManagedUploadFile* file : job->fileList()) {
         file->setBytesUploaded(0);
         file->setClosed(false);
     }
     if (!store->saveJob(job, error)) return false;
     return uploadJobWithID(jobID, error);
+}
+
+std::vector<VTRJobActivity> VTRRemoteUploadJobService::currentActivities() {
+    std::vector<VTRJobActivity> activities;
+    {
+        std::lock_guard lock(operationsMutex_);
+        activities.reserve(operations_.size());
+        for (const auto& [jobID, operation] : operations_)
+            activities.push_back({jobID, operation->activity()->snapshot()});
+    }
+    std::sort(activities.begin(), activities.end(),
+              [](const auto& a, const auto& b) { return a.jobID < b.jobID; });
+    return activities;
 }
 
 // MARK: - Queueing
@@ -170,12 +195,13 @@ std::shared_ptr<VTRFileUploadOperation> VTRRemoteUploadJobService::enqueueOperat
     job.setError(std::nullopt);
     job.setErrorState(VTRUploadErrorStateNone);
 
+    std::vector<VTRManagedUploadFile*> files = job.fileList();
+    for (VTRManagedUploadFile* file : files) file->updateFromLocalPath();
+    // One save for the whole job: the API thread waits on it, and jobs have thousands of files.
+    if (!jobStore.saveJob(&job, error)) return nullptr;
     std::vector<VTRDictionary> fileInfo;
-    for (VTRManagedUploadFile* file : job.fileList()) {
-        file->updateFromLocalPath();
-        if (!jobStore.saveJob(&job, error)) return nullptr;
-        fileInfo.push_back(dictionaryForUploadFile(*file));
-    }
+    fileInfo.reserve(files.size());
+    for (VTRManagedUploadFile* file : files) fileInfo.push_back(dictionaryForUploadFile(*file));
 
     auto operation = std::make_shared<VTRFileUploadOperation>(
         job.sessionID().value_or(""), job.jobID().value_or(""), std::move(fileInfo),
@@ -196,9 +222,13 @@ VTRDictionary VTRRemoteUploadJobService::dictionaryForUploadFile(const VTRManage
 
 // MARK: - Failures
 
-void VTRRemoteUploadJobService::handleFailureForRecording(const std::string& jobID,
+void VTRRemoteUploadJobService::handleFailureForRecording(const VTRFileUploadOperation& operation,
+                                                          const std::string& jobID,
                                                           VTRUploadErrorState newState,
                                                           const VTRError& error) {
+    // A cancel ends the retry pause of a failing call, and the call then reports the error of its
+    // last attempt, which says nothing of the cancel: only the operation knows.
+    if (!isCurrentReporter(operation, jobID, "failure")) return;
     if (isCancelledOperationError(error) || isNetworkConnectivityError(error)) {
         VTRLogWarn(
             "We got a network connectivity error uploading job for recording {}. Waiting {} "
@@ -240,16 +270,50 @@ std::string VTRRemoteUploadJobService::textForError(const VTRError& error) {
 
 // MARK: - Operation reports
 
+VTRRemoteUploadJobService::Standing VTRRemoteUploadJobService::standingOf(
+    const VTRFileUploadOperation& operation, const std::string& jobID) {
+    std::lock_guard lock(operationsMutex_);
+    auto current = operations_.find(jobID);
+    if (!operation.isCancelled() && current != operations_.end() &&
+        current->second.get() == &operation)
+        return Standing::Current;
+    auto cancelled = cancelledOperations_.find(jobID);
+    if (cancelled != cancelledOperations_.end() && cancelled->second.lock().get() == &operation)
+        return Standing::CancelledLast;
+    return Standing::Stale;
+}
+
+bool VTRRemoteUploadJobService::isCurrentReporter(const VTRFileUploadOperation& operation,
+                                                  const std::string& jobID, const char* report) {
+    if (standingOf(operation, jobID) == Standing::Current) return true;
+    VTRLogInfo("Ignoring the {} report of {} for job {}: it is not the job's current operation",
+               report, describe(operation), jobID);
+    return false;
+}
+
 void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& operation,
                                                        uint64_t bytes, const std::string& file,
                                                        const std::string& recording) {
     VTRLogVerbose("operation: {} uploaded bytes: {} of file: {} recordingId: {}",
                   describe(operation), bytes, file, recording);
+    Standing standing = standingOf(operation, recording);
+    if (standing == Standing::Stale) {
+        VTRLogInfo(
+            "Ignoring the progress report of {} for job {}: it is not the job's current "
+            "operation",
+            describe(operation), recording);
+        return;
+    }
     VTRError error;
     auto store = newJobStore(&error);
     VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
     if (!job) {
         VTRLogError("Unable to fetch job with ID: {}, {}", recording, describeIfSet(error));
+        return;
+    }
+    if (standing == Standing::CancelledLast && job->state() != VTRUploadJobStatePaused) {
+        VTRLogInfo("Ignoring the progress report of cancelled {} for job {}: it is not paused",
+                   describe(operation), recording);
         return;
     }
     if (job->state() == VTRUploadJobStateRestart) job->setState(VTRUploadJobStateRunning);
@@ -267,6 +331,7 @@ void VTRRemoteUploadJobService::operationClosedFile(VTRFileUploadOperation& oper
                                                     const std::string& recording) {
     VTRLogInfo("Closed file. operation: {} fileId: {} recordingId: {}", describe(operation), file,
                recording);
+    if (!isCurrentReporter(operation, recording, "closed file")) return;
     VTRError error;
     auto store = newJobStore(&error);
     VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
@@ -292,6 +357,7 @@ void VTRRemoteUploadJobService::operationRestartedUploadOfFile(VTRFileUploadOper
                                                                const VTRError& error) {
     VTRLogWarn("operation: {} restarted file: {} recordingId: {} error: {}", describe(operation),
                file, recording, error.description());
+    if (!isCurrentReporter(operation, recording, "file restart")) return;
     VTRError storeError;
     auto store = newJobStore(&storeError);
     VTRManagedUploadJob* job = store ? store->jobWithID(recording, &storeError) : nullptr;
@@ -309,7 +375,7 @@ void VTRRemoteUploadJobService::operationFailedToInitializeUploadOfFile(
     const std::string& recording, const VTRError& error) {
     VTRLogError("Failed to initialize upload. operation: {} fileId: {} recordingID: {} error: {}",
                 describe(operation), file.value_or("(null)"), recording, error.description());
-    handleFailureForRecording(recording, VTRUploadErrorStateInit, error);
+    handleFailureForRecording(operation, recording, VTRUploadErrorStateInit, error);
 }
 
 void VTRRemoteUploadJobService::operationFailedToUploadBytesAtOffset(
@@ -317,7 +383,7 @@ void VTRRemoteUploadJobService::operationFailedToUploadBytesAtOffset(
     const std::string& recording, const VTRError& error) {
     VTRLogError("Failed to upload bytes. operation: {} offset: {} recordingID: {} error: {}",
                 describe(operation), offset, recording, error.description());
-    handleFailureForRecording(recording, VTRUploadErrorStateUpload, error);
+    handleFailureForRecording(operation, recording, VTRUploadErrorStateUpload, error);
 }
 
 void VTRRemoteUploadJobService::operationFailedToCloseFile(VTRFileUploadOperation& operation,
@@ -326,7 +392,7 @@ void VTRRemoteUploadJobService::operationFailedToCloseFile(VTRFileUploadOperatio
                                                            const VTRError& error) {
     VTRLogError("Failed to close file. operation: {} fileId: {} recordingID: {} error: {}",
                 describe(operation), file, recording, error.description());
-    handleFailureForRecording(recording, VTRUploadErrorStateClose, error);
+    handleFailureForRecording(operation, recording, VTRUploadErrorStateClose, error);
 }
 
 void VTRRemoteUploadJobService::operationFailedToVerifyFile(VTRFileUploadOperation& operation,
@@ -335,7 +401,7 @@ void VTRRemoteUploadJobService::operationFailedToVerifyFile(VTRFileUploadOperati
                                                             const VTRError& error) {
     VTRLogError("Failed to verify file. operation: {} file: {} recordingId: {} error: {}",
                 describe(operation), file, recording, error.description());
-    handleFailureForRecording(recording, VTRUploadErrorStateVerify, error);
+    handleFailureForRecording(operation, recording, VTRUploadErrorStateVerify, error);
 }
 
 void VTRRemoteUploadJobService::markCompleted(VTRManagedUploadJob& job,
@@ -349,17 +415,22 @@ void VTRRemoteUploadJobService::markCompleted(VTRManagedUploadJob& job,
 
 void VTRRemoteUploadJobService::fileUploadOperationCompleted(VTRFileUploadOperation& operation,
                                                              const std::string& recording) {
+    bool current = standingOf(operation, recording) == Standing::Current;
     {
         std::lock_guard lock(operationsMutex_);
-        // Only the reporting operation's own entry goes: after a restart the entry already holds
+        // Only the reporting operation's own entries go: after a restart the entry already holds
         // the new operation, and dropping it would let a second upload of the same job start.
+        // Every report of this operation came before this one.
         auto entry = operations_.find(recording);
         if (entry != operations_.end() && entry->second.get() == &operation)
             operations_.erase(entry);
+        auto cancelled = cancelledOperations_.find(recording);
+        if (cancelled != cancelledOperations_.end() && cancelled->second.lock().get() == &operation)
+            cancelledOperations_.erase(cancelled);
     }
     // A job without files never hears of a closed file, the only other way to completion: once
     // its operation has run through (the chunk size obtained, nothing failed), it is done.
-    if (operation.isCancelled()) return;
+    if (!current) return;
     VTRError error;
     auto store = newJobStore(&error);
     VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;

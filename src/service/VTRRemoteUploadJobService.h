@@ -1,8 +1,16 @@
 // VTRRemoteUploadJobService: turns stored upload jobs into queued upload operations (at most five
-// run at once) and writes every report of those operations back into the job store. The control
+// run at once) and writes the reports of those operations back into the job store. The control
 // API calls the VTRUploadJobService members from its connection queue; the delegate reports and
 // the delayed re-queues run on the run loop's thread. Create it after the shared connection
 // environment is set; destroy it on the run loop's thread (or while that loop is not running).
+//
+// Which reports reach the store: only those of the operation the service currently holds for
+// the job. A cancelled operation (the job paused, deleted or restarted, or the service shutting
+// down) changes nothing, whatever it reports, failures included; so does an operation a restart
+// replaced, whose queued reports would otherwise undo the restart's reset or complete the job
+// under the new upload. One exception: a chunk the server accepted is still stored for a paused
+// job when it comes from the operation the pause cancelled and nothing has replaced it since.
+// That progress is real, and without it the resume would send the chunk again.
 #pragma once
 
 #include <cstdint>
@@ -77,6 +85,8 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
     // Cancels the job's operation, resets every file to offset 0 and not closed, saves, and
     // queues a new operation. The job's state is left as the client set it.
     bool restartUploadForJobWithJobID(const std::string& jobID, VTRError* error = nullptr) override;
+    // Taken under the operations lock, so no entry is of an operation already replaced.
+    std::vector<VTRJobActivity> currentActivities() override;
 
     // Queues an upload for every job stored as running that has no operation yet.
     void requeueRunningJobs();
@@ -89,9 +99,11 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
     // The fileInfo entry an operation gets for `file`: resumes at its stored byte count and is
     // always closed again on the server.
     static VTRDictionary dictionaryForUploadFile(const VTRManagedUploadFile& file);
-    // Network failures and cancellations leave the job as it is and re-queue running jobs after
+    // A failure of an operation that is not the job's current one changes nothing. Otherwise
+    // network failures and cancellations leave the job as it is and re-queue running jobs after
     // the delay; any other failure marks the job errored with `newState` and the error's text.
-    void handleFailureForRecording(const std::string& jobID, VTRUploadErrorState newState,
+    void handleFailureForRecording(const VTRFileUploadOperation& operation,
+                                   const std::string& jobID, VTRUploadErrorState newState,
                                    const VTRError& error);
     // The text stored as a failed job's error.
     static std::string textForError(const VTRError& error);
@@ -123,10 +135,27 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
                                      const std::string& recording, const VTRError& error) override;
 
   private:
+    // How a reporting operation stands to the job it reports on.
+    enum class Standing {
+        // The job's operation now: its reports apply.
+        Current,
+        // Cancelled by a pause (or a delete) and not replaced: only accepted chunks apply.
+        CancelledLast,
+        // Cancelled otherwise, replaced, or never the job's: nothing applies.
+        Stale,
+    };
+    Standing standingOf(const VTRFileUploadOperation& operation, const std::string& jobID);
+    // True when the operation is the job's current one; else logs that `report` is dropped.
+    bool isCurrentReporter(const VTRFileUploadOperation& operation, const std::string& jobID,
+                           const char* report);
+
     // What uploadJob() demands of the stored job besides existing.
     enum class Requirement { None, StillRunning };
 
     bool uploadJob(const std::string& jobID, Requirement requirement, VTRError* error);
+    // Cancels the job's operation (waiting, running or already run through) and forgets it as
+    // current; returns it, if there was one. Needs operationsMutex_.
+    std::shared_ptr<VTRFileUploadOperation> cancelOperationLocked(const std::string& jobID);
     std::unique_ptr<VTRSQLiteUploadJobStore> newJobStore(VTRError* error) const;
     // Logs the completion and sets the job completed with no error; the caller saves.
     static void markCompleted(VTRManagedUploadJob& job, VTRFileUploadOperation& operation);
@@ -140,6 +169,9 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
     // Held across look-up, enqueue and insertion so that one job never gets two operations.
     std::mutex operationsMutex_;
     std::unordered_map<std::string, std::shared_ptr<VTRFileUploadOperation>> operations_;
+    // The operation a cancel took out of operations_, until a new operation or a restart
+    // replaces it or it ends. Guarded by operationsMutex_.
+    std::unordered_map<std::string, std::weak_ptr<VTRFileUploadOperation>> cancelledOperations_;
     // Every operation made that may still have reports queued on the run loop: the destructor
     // detaches them so that no report reaches a destroyed service. Guarded by operationsMutex_.
     std::vector<std::weak_ptr<VTRFileUploadOperation>> madeOperations_;

@@ -3,10 +3,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "foundation/VTRError.h"
+#include "upload/VTRUploadActivity.h"
 
 namespace vtr {
+
+// What the upload operation of one job is doing at the moment it was asked.
+struct VTRJobActivity {
+    std::string jobID;
+    VTRUploadActivitySnapshot activity;
+};
 
 class VTRUploadJobService {
   public:
@@ -19,6 +27,8 @@ class VTRUploadJobService {
     // Starts the job's upload again from the beginning of every file.
     virtual bool restartUploadForJobWithJobID(const std::string& jobID,
                                               VTRError* error = nullptr) = 0;
+    // One entry for each job that has an upload operation now, in order of job id.
+    virtual std::vector<VTRJobActivity> currentActivities() = 0;
 };
 
 }  // namespace vtr

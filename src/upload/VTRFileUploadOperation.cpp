@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
 #include "foundation/VTRDataAdditions.h"
+#include "foundation/VTRErrorAdditions.h"
 #include "foundation/VTRLocalizedString.h"
 #include "foundation/VTRNullAdditions.h"
 #include "foundation/VTRRunLoop.h"
@@ -71,6 +73,20 @@ VTRError closeError(const std::string& path, const std::string& reason) {
          {VTRFileNameKey, path}});
 }
 
+// A FIFO, device, socket or directory: nothing that could be uploaded, and reading one could
+// block or never end.
+VTRError notRegularFileError(const std::string& path) {
+    return VTRError(VTRErrorDomain, VTRErrorCodeFileReadFailed,
+                    {{NSLocalizedDescriptionKey, VTRLocalizedString::stringFileErrorTitle()},
+                     {NSLocalizedFailureReasonErrorKey, "\"" + path + "\" is not a regular file"},
+                     {VTRFileNameKey, path}});
+}
+
+VTRError streamOpenError(const VTRFileInputStream& stream, const VTRError& cause) {
+    return stream.notRegularFile() ? notRegularFileError(stream.path())
+                                   : fileOpenError(stream.path(), cause);
+}
+
 std::string closeFailureReason(const std::string& path) {
     return VTRFormatLocalized(VTRLocalizedString::stringUploadEndFailureReason(), {path});
 }
@@ -97,6 +113,8 @@ struct VTRFileUploadOperation::ChunkTransfer {
     std::optional<VTRValue> serverHash;
     bool restarted = false;
     std::optional<VTRError> uploadError;
+    // Why the last attempt failed, including answers that are no transport error.
+    std::optional<VTRError> attemptError;
     bool chunkAbort = false;
 };
 
@@ -184,6 +202,10 @@ void VTRFileUploadOperation::main() {
             error.mutableUserInfo()[VTRFileNameKey] = path;
             failedToInitializeUploadOfFile(path, error);
             stop = true;
+        } else if (!S_ISREG(attributes.st_mode)) {
+            VTRLogError("{} is not a regular file", path);
+            failedToInitializeUploadOfFile(path, notRegularFileError(path));
+            stop = true;
         } else {
             uint64_t size = static_cast<uint64_t>(attributes.st_size);
             const VTRValue* fromValue = find(entry, VTRFileBytesUploadedKey);
@@ -267,8 +289,9 @@ bool VTRFileUploadOperation::getChunkSize() {
     bool succeeded = false;
     std::optional<VTRError> lastError;
     int32_t answer = 0;
-    retryController_->retryCallNamed(
-        "ChunkSize", maxUploadRetries_,
+    activity_->setFile(std::nullopt);
+    retryCall(
+        VTRUploadPhase::ChunkSize, "ChunkSize", maxUploadRetries_, lastError,
         [&] {
             VTRError error;
             answer = uploadService_->chunkSizeError(&error);
@@ -296,6 +319,11 @@ bool VTRFileUploadOperation::getChunkSize() {
         VTRLogInfo("The server reported an unusable chunk size {}", answer);
         reason = fmt::format("The server reported an unusable chunk size of {} bytes", answer);
         succeeded = false;
+    } else if (static_cast<uint64_t>(answer) > kMaxChunkSize) {
+        VTRLogError("The server's chunk size {} exceeds the maximum of {}", answer, kMaxChunkSize);
+        reason = fmt::format("The server's chunk size of {} bytes exceeds the maximum of {}",
+                             answer, kMaxChunkSize);
+        succeeded = false;
     }
     if (!succeeded) {
         failedToInitializeUploadOfFile(
@@ -318,7 +346,9 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
     VTRLogInfo("{} entering", kUploadFileName);
     VTRLogInfo("Uploading file {} to session {}", transfer.path, sessionID_);
 
-    const size_t chunkSize = static_cast<size_t>(chunkSize_.load());
+    const uint64_t chunkSize = chunkSize_.load();
+    activity_->setPhase(VTRUploadPhase::Upload);
+    activity_->setFile(stringFor(entry, VTRFileRemotePathKey));
 
     VTRFileInputStream stream(transfer.path);
     VTRError openError;
@@ -326,7 +356,7 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
         VTRLogInfo("Failed to open file {} for reading", transfer.path);
         VTRLogInfo("Caught: {} ({})", openError.localizedDescription(),
                    detailsDescription(openError));
-        failedToInitializeUploadOfFile(transfer.path, fileOpenError(transfer.path, openError));
+        failedToInitializeUploadOfFile(transfer.path, streamOpenError(stream, openError));
         VTRLogInfo("{} returning", kUploadFileName);
         return transfer.currentOffset;
     }
@@ -339,11 +369,15 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
         transfer.chunk.reset();
         std::shared_ptr<ChunkBuffer>& buffer = freeChunkBuffer();
         VTRBytes& bytes = buffer->bytes;
-        if (bytes.capacity() < chunkSize) bytes.reserve(chunkSize);
-        bytes.resize(chunkSize);
+        // Never more than the bytes left of the size checked: a small file takes a small buffer,
+        // and bytes appended while the file is read stay out of this upload.
+        const size_t length =
+            static_cast<size_t>(std::min(chunkSize, size - transfer.currentOffset));
+        if (bytes.capacity() < length) bytes.reserve(length);
+        bytes.resize(length);
         int64_t n = 0;
-        while (static_cast<size_t>(n) < chunkSize) {
-            int64_t got = stream.read(bytes.data() + n, chunkSize - static_cast<size_t>(n));
+        while (static_cast<size_t>(n) < length) {
+            int64_t got = stream.read(bytes.data() + n, length - static_cast<size_t>(n));
             if (got <= 0) {
                 if (got < 0) n = -1;
                 break;
@@ -384,8 +418,9 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRDictionary& entry, uint64_t
         transfer.chunk = lendChunk(buffer);
         transfer.serverHash.reset();
         transfer.chunkAbort = false;
-        retryController_->retryCallNamed(
-            "UploadChunk", maxUploadRetries_, [&] { return uploadChunkAttempt(transfer, entry); },
+        retryCall(
+            VTRUploadPhase::Upload, "UploadChunk", maxUploadRetries_, transfer.attemptError,
+            [&] { return uploadChunkAttempt(transfer, entry); },
             [&](bool lastResult) { finishChunkCycle(transfer, entry, lastResult); });
     }
     if (isCancelled()) VTRLogInfo("{} operation cancelled while uploading bytes", kUploadFileName);
@@ -414,6 +449,27 @@ std::shared_ptr<VTRFileUploadOperation::ChunkBuffer>& VTRFileUploadOperation::fr
     return buffers_[0];
 }
 
+VTRRetryController::CallObserver VTRFileUploadOperation::retryObserver(
+    const std::optional<VTRError>& lastError) {
+    return {[&lastError] { return lastError; },
+            [this](const VTRRetryController::FailedAttempt& failed) {
+                bool network = failed.error && isNetworkConnectivityError(*failed.error);
+                activity_->setRetry(
+                    network ? VTRUploadPhase::WaitingForNetwork : VTRUploadPhase::WaitingToRetry,
+                    failed.method, failed.number, failed.pauseSeconds, failed.reason);
+            }};
+}
+
+void VTRFileUploadOperation::retryCall(VTRUploadPhase phase, const std::string& name,
+                                       uint64_t maxRetries,
+                                       const std::optional<VTRError>& lastError,
+                                       const VTRRetryController::Action& action,
+                                       const VTRRetryController::Finally& finally) {
+    activity_->setPhase(phase);
+    retryController_->retryCallNamed(name, maxRetries, action, finally, retryObserver(lastError));
+    activity_->clearRetry();
+}
+
 size_t VTRFileUploadOperation::bufferCapacity() const {
     size_t capacity = 0;
     for (const std::shared_ptr<ChunkBuffer>& buffer : buffers_)
@@ -427,6 +483,7 @@ bool VTRFileUploadOperation::uploadChunkAttempt(ChunkTransfer& transfer,
     if (transfer.chunkAbort) return true;
     const std::string remote = stringFor(entry, VTRFileRemotePathKey);
     transfer.uploadError.reset();
+    transfer.attemptError.reset();
     VTRError error;
     transfer.serverHash = uploadService_->uploadChunk(sessionID_, remote, transfer.chunk,
                                                       transfer.currentOffset, &error);
@@ -437,10 +494,15 @@ bool VTRFileUploadOperation::uploadChunkAttempt(ChunkTransfer& transfer,
                 "Server reported an error processing chunk at offset {} for file {} of "
                 "session {}",
                 transfer.currentOffset, remote, sessionID_);
+            transfer.attemptError = VTRError::withDescription(
+                VTRErrorDomain, VTRErrorCodeChunkNotAccepted,
+                fmt::format("The server gave no checksum for the chunk at offset {}",
+                            transfer.currentOffset));
             return false;
         }
         if (hash->isString() && hash->stringValue() == transfer.localHash) {
             transfer.currentOffset += transfer.chunkLength;
+            activity_->addBytes(transfer.chunkLength);
             uploadedBytes(transfer.currentOffset, transfer.path);
             return true;
         }
@@ -448,9 +510,14 @@ bool VTRFileUploadOperation::uploadChunkAttempt(ChunkTransfer& transfer,
             "Invalid md5 hash.  Possible transmission error.  Local hash: {} server hash "
             "{} at offset {} for file {} of session {}",
             transfer.localHash, hash->description(), transfer.currentOffset, remote, sessionID_);
+        transfer.attemptError = VTRError::withDescription(
+            VTRErrorDomain, VTRErrorCodeChunkNotAccepted,
+            fmt::format("The server's checksum of the chunk at offset {} does not match",
+                        transfer.currentOffset));
         return false;
     }
     transfer.uploadError = error;
+    transfer.attemptError = error;
     VTRLogError("Failed to upload at offset {} for file {} for session {}", transfer.currentOffset,
                 remote, sessionID_);
     VTRLogError("Error: {} ({})", error.localizedDescription(), detailsDescription(error));
@@ -518,20 +585,26 @@ int VTRFileUploadOperation::verifyFile(const VTRDictionary& entry) {
     const std::string path = stringFor(entry, VTRFileLocalPathKey);
     const std::string remote = stringFor(entry, VTRFileRemotePathKey);
     VTRLogInfo("{} entering", kVerifyFileName);
+    activity_->setPhase(VTRUploadPhase::Verify);
+    activity_->setFile(remote);
 
     std::optional<VTRBytes> digest;
-    VTRError openError;
+    VTRError failure;
     {
         VTRFileInputStream stream(path);
-        if (stream.open(&openError)) digest = md5Digest(stream);
-        if (!digest && !isFilled(openError) && stream.streamError())
-            openError = *stream.streamError();
-        stream.close();
+        // A cancel must not wait for the digest of a multi-gigabyte file.
+        if (stream.open(&failure)) digest = md5Digest(stream, [this] { return isCancelled(); });
+        if (!digest && !isFilled(failure) && stream.streamError()) failure = *stream.streamError();
+        if (!digest && isFilled(failure)) failure = streamOpenError(stream, failure);
+    }
+    if (!digest && isCancelled()) {
+        VTRLogInfo("{} operation cancelled while reading the file", kVerifyFileName);
+        return VerifyError;
     }
     if (!digest) {
         // Without a checksum there is nothing the server could confirm.
         VTRLogError("Failed to open file {} for reading", path);
-        failedToVerifyFile(path, fileOpenError(path, openError));
+        failedToVerifyFile(path, failure);
         VTRLogInfo("{} returning {}", kVerifyFileName, static_cast<int>(VerifyError));
         return VerifyError;
     }
@@ -541,8 +614,8 @@ int VTRFileUploadOperation::verifyFile(const VTRDictionary& entry) {
     int result = VerifyNotConfirmed;
     bool settled = false;
     std::optional<VTRError> lastError;
-    retryController_->retryCallNamed(
-        "VerifyFile", maxCloseRetries_,
+    retryCall(
+        VTRUploadPhase::Verify, "VerifyFile", maxCloseRetries_, lastError,
         [&] {
             // A settled outcome or a cancel ends the cycle at once, without the remaining
             // attempts and their pauses.
@@ -584,6 +657,8 @@ std::optional<std::string> VTRFileUploadOperation::closeFile(const VTRDictionary
     const std::string remote = stringFor(entry, VTRFileRemotePathKey);
     VTRLogInfo("{} entering", kCloseFileName);
     VTRLogInfo("Closing file {} of session {}", path, sessionID_);
+    activity_->setPhase(VTRUploadPhase::Close);
+    activity_->setFile(remote);
 
     std::optional<std::string> result = kUploading;
     const VTRValue* closed = find(entry, VTRFileClosedKey);
@@ -595,8 +670,8 @@ std::optional<std::string> VTRFileUploadOperation::closeFile(const VTRDictionary
     }
 
     std::optional<VTRError> lastError;
-    retryController_->retryCallNamed(
-        "CloseFile", maxCloseRetries_,
+    retryCall(
+        VTRUploadPhase::Close, "CloseFile", maxCloseRetries_, lastError,
         [&] {
             // A terminal answer needs no further call: end the cycle at once.
             if (result == kServerException || result == kNotUploaded) return true;

@@ -17,12 +17,12 @@
 #include "foundation/VTROperation.h"
 #include "foundation/VTRValue.h"
 #include "upload/VTRFileInfo.h"
+#include "upload/VTRRetryController.h"
 #include "upload/VTRUploadActivity.h"
 
 namespace vtr {
 
 class VTRFileUploadOperationDelegate;
-class VTRRetryController;
 class VTRRunLoop;
 class VTRUploadService;
 
@@ -32,6 +32,10 @@ class VTRFileUploadOperation : public VTROperation {
     static constexpr uint32_t kDefaultMaxUploadRetries = 50000;
     static constexpr uint32_t kDefaultMaxCloseRetries = 50000;
     static constexpr double kDefaultPollingInterval = 60.0;
+    // The largest chunk size accepted from the server, 16 MiB. The chunk size decides how much
+    // memory each operation holds for chunk data, so an answer beyond this fails the operation
+    // (error 80) rather than letting a server make the daemon allocate gigabytes.
+    static constexpr uint64_t kMaxChunkSize = uint64_t{16} * 1024 * 1024;
 
     // Verification results of verifyFile().
     enum VerifyResult : int { VerifyNotConfirmed = 0, VerifyConfirmed = 1, VerifyError = 2 };
@@ -109,6 +113,15 @@ class VTRFileUploadOperation : public VTROperation {
     std::shared_ptr<ChunkBuffer>& freeChunkBuffer();
     // The buffer's bytes as shared storage for the service; lent until the last holder lets go.
     static std::shared_ptr<const VTRBytes> lendChunk(const std::shared_ptr<ChunkBuffer>& buffer);
+
+    // Shows each failed attempt of a call, whose error the call keeps in `lastError`, as the
+    // retry the activity waits on.
+    VTRRetryController::CallObserver retryObserver(const std::optional<VTRError>& lastError);
+    // Runs one remote call through the retry controller, showing it as `phase` of the activity.
+    void retryCall(VTRUploadPhase phase, const std::string& name, uint64_t maxRetries,
+                   const std::optional<VTRError>& lastError,
+                   const VTRRetryController::Action& action,
+                   const VTRRetryController::Finally& finally);
 
     bool uploadChunkAttempt(ChunkTransfer& transfer, const VTRDictionary& entry);
     void finishChunkCycle(ChunkTransfer& transfer, const VTRDictionary& entry, bool lastResult);

@@ -29,34 +29,49 @@ void VTRRetryController::retryCallNamed(const std::string& name, const Action& a
 }
 
 void VTRRetryController::retryCallNamed(const std::string& name, uint64_t maxRetries,
-                                        const Action& action, const Finally& finally) {
+                                        const Action& action, const Finally& finally,
+                                        const CallObserver& observer) {
     double pause = firstPause_;
     uint64_t attempt = 1;
-    bool result = false;
-    for (;;) {
-        if (attempt == 1) {
-            if (!quiet_) log(fmt::format("Calling {} on server", name));
-        } else {
-            bool cancelled = currentOperationIsCancelled();
-            if (!cancelled && shouldSleep_) {
-                log(fmt::format("Throttle {} {} seconds", name, pause));
-                cancelled = !pauseFor(pause);
-                pause = nextPause(pause, drawRandom());
-            } else if (!cancelled) {
-                log("shouldSleep is false, NOT throttling");
-            }
-            if (cancelled) {
+    if (!quiet_) log(fmt::format("Calling {} on server", name));
+    bool result = action();
+    while (!result) {
+        std::optional<VTRError> error = observer.lastError ? observer.lastError() : std::nullopt;
+        std::string reason = error ? failureText(*error) : "no reason given";
+        if (attempt > maxRetries) {
+            VTRLogWarn("{} attempt {} failed, no attempt left: {}", name, attempt, reason);
+            break;
+        }
+        if (currentOperationIsCancelled()) {
+            log(fmt::format("Not retrying {} on server: the operation was cancelled", name));
+            break;
+        }
+        double wait = shouldSleep_ ? pause : 0.0;
+        VTRLogWarn("{} attempt {} failed, next attempt in {:.1f} seconds: {}", name, attempt, wait,
+                   reason);
+        if (observer.retrying) observer.retrying({name, attempt, wait, std::move(error), reason});
+        if (shouldSleep_) {
+            log(fmt::format("Throttle {} {} seconds", name, pause));
+            if (!pauseFor(pause)) {
                 log(fmt::format("Not retrying {} on server: the operation was cancelled", name));
                 break;
             }
-            log(fmt::format("Retrying {} on server", name));
+            pause = nextPause(pause, drawRandom());
+        } else {
+            log("shouldSleep is false, NOT throttling");
         }
-        result = action();
-        if (attempt > maxRetries) break;
+        log(fmt::format("Retrying {} on server", name));
         ++attempt;
-        if (result) break;
+        result = action();
     }
     finally(result);
+}
+
+std::string VTRRetryController::failureText(const VTRError& error) {
+    std::string text = error.localizedDescription();
+    std::string reason = error.localizedFailureReason();
+    if (!reason.empty() && reason != text) text += " (" + reason + ")";
+    return text;
 }
 
 double VTRRetryController::nextPause(double pause, uint32_t u) {

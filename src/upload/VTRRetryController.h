@@ -7,7 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "foundation/VTRError.h"
 
 namespace vtr {
 
@@ -24,6 +27,23 @@ class VTRRetryController {
     // Where the controller's messages go.
     using ConsoleLog = std::function<void(const std::string& text)>;
 
+    // An attempt that failed and is followed by another after `pauseSeconds`.
+    struct FailedAttempt {
+        std::string method;
+        uint64_t number = 0;  // 1 for the first attempt
+        double pauseSeconds = 0;
+        std::optional<VTRError> error;  // why it failed, when the caller knew
+        std::string reason;             // the text logged for it
+    };
+    // One call's link to its caller, so that a stuck call can say why it waits. Lives in the
+    // call, on the calling thread: nothing is shared between the operations using a controller.
+    struct CallObserver {
+        // The error of the attempt just made, asked after every failed attempt.
+        std::function<std::optional<VTRError>()> lastError;
+        // Told of each failed attempt that another follows, before the pause.
+        std::function<void(const FailedAttempt&)> retrying;
+    };
+
     static constexpr double kFirstPause = 4.0;
     static constexpr double kPauseCeiling = 600.0;
     static constexpr double kJitter = 0.2;
@@ -37,8 +57,10 @@ class VTRRetryController {
     // true, with a pause before every attempt but the first; then calls `finally` with the last
     // result before returning. When the calling VTROperation is cancelled, no further attempt
     // is made: a worker must not stay blocked for minutes on behalf of a job nobody wants.
+    // Every failed attempt is logged as a warning with its number, the pause that follows and
+    // the reason `observer` gives.
     void retryCallNamed(const std::string& name, uint64_t maxRetries, const Action& action,
-                        const Finally& finally);
+                        const Finally& finally, const CallObserver& observer = {});
     void retryCallNamed(const std::string& name, const Action& action, const Finally& finally);
 
     // The wait before re-queueing jobs after a network failure: savedMaxDelay, first set to
@@ -64,6 +86,10 @@ class VTRRetryController {
     // The pause that follows `pause` given the random draw `u`: doubled unless doubling would
     // pass the ceiling, plus up to +/- 0.2 s of jitter.
     static double nextPause(double pause, uint32_t u);
+
+    // The text a failed attempt is logged with: the error's description, followed by its
+    // failure reason (for a transport error, the transport's own words) when it has one.
+    static std::string failureText(const VTRError& error);
 
   private:
     uint32_t drawRandom() const;

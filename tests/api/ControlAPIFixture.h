@@ -42,6 +42,16 @@ class ScriptedJobService : public VTRUploadJobService {
     bool restartUploadForJobWithJobID(const std::string& jobID, VTRError* error) override {
         return answer("restart " + jobID, error);
     }
+    std::vector<VTRJobActivity> currentActivities() override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("activities");
+        return activities_;
+    }
+
+    void setActivities(std::vector<VTRJobActivity> activities) {
+        std::lock_guard lock(mutex_);
+        activities_ = std::move(activities);
+    }
 
     // Every later upload and restart fails with `error`.
     void failWith(VTRError error) {
@@ -64,6 +74,7 @@ class ScriptedJobService : public VTRUploadJobService {
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     std::optional<VTRError> failure_;
+    std::vector<VTRJobActivity> activities_;
 };
 
 inline const std::string kLoopbackHost = "Host: 127.0.0.1\r\n";

@@ -7,11 +7,22 @@
 #include <set>
 
 #include "ControlAPIFixture.h"
+#include "jobs/VTRUploadJobValidation.h"
 
 namespace vtr::test {
 namespace {
 
 using json = nlohmann::json;
+
+// The rows of `table` in the job database, counted through the coordinator's connection.
+int64_t countRows(VTRStoreCoordinator& coordinator, const std::string& table) {
+    auto lock = coordinator.lock();
+    sqlite3_stmt* statement = coordinator.statement("SELECT count(*) FROM " + table, nullptr);
+    if (!statement) return -1;
+    int64_t count = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+    sqlite3_reset(statement);
+    return count;
+}
 
 // ---- paths
 
@@ -56,7 +67,9 @@ TEST_F(ControlAPITest, IndexDocumentByteForByte) {
         R"({"description":"Get a list of current jobs","method":"GET","path":"/jobs"},)"
         R"({"description":"Add a new job for processing","method":"PUT","path":"/jobs/:id"},)"
         R"({"description":"Get information about a specific job","method":"GET","path":"/jobs/:id"},)"
-        R"({"description":"Remove a specific job","method":"DELETE","path":"/jobs/:id"}]})");
+        R"({"description":"Remove a specific job","method":"DELETE","path":"/jobs/:id"},)"
+        R"({"description":"What each upload in progress is doing now","method":"GET",)"
+        R"("path":"/activity"}]})");
     EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size()));
     EXPECT_TRUE(log.contains("GET / 200"));
 }
@@ -70,6 +83,10 @@ TEST_F(ControlAPITest, UnservedMethodsAndPathsAre405AndBodilessPostsOrPuts400) {
     EXPECT_EQ(send("PUT", "/jobs", std::string("{}")).status, 405);
     EXPECT_EQ(send("POST", "/jobs/abc", std::string("")).status, 405);
     EXPECT_EQ(send("POST", "/", std::string("")).status, 405);
+    EXPECT_EQ(send("POST", "/activity", std::string("")).status, 405);
+    EXPECT_EQ(send("PUT", "/activity", std::string("{}")).status, 405);
+    EXPECT_EQ(send("DELETE", "/activity").status, 405);
+    EXPECT_EQ(send("GET", "/activity/abc").status, 405);
 
     RawReply noLength = send("PUT", "/jobs/abc");
     EXPECT_EQ(noLength.status, 400);
@@ -254,6 +271,99 @@ TEST_F(ControlAPITest, WrongValueTypesAre406AndStoreNothing) {
         EXPECT_EQ(stored("abc"), before) << what;
     }
     EXPECT_EQ(jobs->calls(), (std::vector<std::string>{"upload abc"}));
+}
+
+// The upload service speaks HTTP only: a job naming any other scheme is refused whole, when
+// created and when updated.
+TEST_F(ControlAPITest, ServerURLsThatAreNotHTTPAre406AndStoreNothing) {
+    const std::vector<std::string> refused = {"gopher://127.0.0.1:70/_stats",
+                                              "file:///etc/passwd",
+                                              "ftp://h/u",
+                                              "dict://h:11211/stat",
+                                              "ldap://h/o",
+                                              "telnet://h:23",
+                                              "/upload.svc",
+                                              "127.0.0.1:9/upload",
+                                              "httpx://h/u",
+                                              "http:/h/u",
+                                              "http://",
+                                              " http://h/u"};
+    for (const std::string& url : refused) {
+        EXPECT_EQ(put("/jobs/abc", {{"id", "abc"}, {"server_url", url}}).status, 406) << url;
+    }
+    EXPECT_EQ(put("/jobs/abc", {{"id", "abc"}, {"server_url", ""}}).status, 406);
+    EXPECT_TRUE(storedJobs().empty());
+    EXPECT_TRUE(log.containsPart("must be an http:// or https:// URL."));
+
+    json input = jobInput("ok", "paused");
+    input["server_url"] = "HTTPS://127.0.0.1:9/upload";
+    ASSERT_EQ(put("/jobs/ok", input).status, 201);
+    json before = stored("ok");
+    for (const std::string& url : refused) {
+        EXPECT_EQ(put("/jobs/ok", {{"server_url", url}}).status, 406) << url;
+        EXPECT_EQ(stored("ok"), before) << url;
+    }
+    EXPECT_EQ(put("/jobs/ok", {{"server_url", "http://127.0.0.1:9/other"}}).status, 200);
+    EXPECT_EQ(stored("ok")["server_url"], "http://127.0.0.1:9/other");
+    EXPECT_EQ(jobs->calls(), (std::vector<std::string>{"cancel ok", "cancel ok"}));
+}
+
+TEST_F(ControlAPITest, AFileListLongerThanTheCapIs406AndStoresNothing) {
+    const size_t cap = VTRUploadJobValidation::kMaxFilesPerJob;
+    json files = json::array();
+    for (size_t i = 0; i <= cap; ++i)
+        files.push_back({{"local_path", fmt::format("/r/{}.ts", i)}, {"remote_path", "x.ts"}});
+    json input = jobInput("big", "running");
+    input["file_list"] = files;
+    EXPECT_EQ(put("/jobs/big", input).status, 406);
+    EXPECT_TRUE(storedJobs().empty());
+    EXPECT_EQ(countRows(*coordinator, "UploadFile"), 0);
+    EXPECT_TRUE(log.containsPart(
+        fmt::format("A job may list at most {} files; this one lists {}.", cap, cap + 1)));
+
+    ASSERT_EQ(put("/jobs/big", jobInput("big", "paused")).status, 201);
+    EXPECT_EQ(put("/jobs/big", {{"file_list", files}}).status, 406);
+    EXPECT_EQ(stored("big")["file_list"].size(), 2u);
+    EXPECT_EQ(countRows(*coordinator, "UploadFile"), 2);
+
+    files.erase(files.end() - 1);
+    EXPECT_EQ(put("/jobs/big", {{"file_list", files}}).status, 200);
+    EXPECT_EQ(countRows(*coordinator, "UploadFile"), static_cast<int64_t>(cap));
+}
+
+TEST_F(ControlAPITest, ActivityListsWhatEachUploadIsDoing) {
+    EXPECT_EQ(send("GET", "/activity").body, "[]");
+
+    VTRJobActivity uploading{"job-a", {}};
+    uploading.activity.phase = VTRUploadPhase::Upload;
+    uploading.activity.file = "a.mp4";
+    uploading.activity.bytesPerSecond = 1048576.5;
+    VTRJobActivity waiting{"job-b", {}};
+    waiting.activity.phase = VTRUploadPhase::WaitingToRetry;
+    waiting.activity.retry = VTRUploadRetryInfo{"UploadChunk", 3, 7.25, "Bad status 500"};
+    jobs->setActivities({uploading, waiting});
+
+    RawReply reply = send("GET", "/activity");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.header("Content-Type"), "application/json");
+    EXPECT_EQ(json::parse(reply.body), json::parse(R"([
+        {"id": "job-a", "phase": "upload", "file": "a.mp4", "bytes_per_second": 1048576.5,
+         "retry": null},
+        {"id": "job-b", "phase": "waiting_to_retry", "file": null, "bytes_per_second": 0,
+         "retry": {"method": "UploadChunk", "attempt": 3, "next_attempt_in_seconds": 7.25,
+                   "reason": "Bad status 500"}}])"));
+    EXPECT_EQ(send("GET", "//activity/").status, 200);
+
+    // A page that reaches the daemon under another name learns nothing.
+    auto asked = jobs->calls().size();
+    RawReply foreign = send("GET", "/activity", std::nullopt, "Host: evil.example\r\n");
+    EXPECT_EQ(foreign.status, 403);
+    EXPECT_TRUE(foreign.body.empty());
+    EXPECT_EQ(
+        send("GET", "/activity", std::nullopt, kLoopbackHost + "Origin: http://evil.example\r\n")
+            .status,
+        403);
+    EXPECT_EQ(jobs->calls().size(), asked);
 }
 
 TEST_F(ControlAPITest, FailedStateChangeKeepsTheSavedChangeAndAnswers500) {

@@ -1,11 +1,18 @@
-// The client's own logic that needs no daemon: reading a job's JSON, the figures and texts
-// printed for it, job ids, file arguments and the locator files' number format.
+// The client's own logic that needs no daemon: reading a job's JSON and activity, the figures
+// and texts printed for them (hostile fields escaped), job ids, file arguments and the locator
+// files (their number format and hostile files under their names).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 
 #include "DaemonLocation.h"
+#include "JobActivity.h"
 #include "JobSummary.h"
 #include "UploadCommands.h"
 #include "support/TestSupport.h"
@@ -87,6 +94,87 @@ TEST(JobSummaryTest, ShowTextNamesErrorAndEveryFile) {
     EXPECT_TRUE(job.isFinished());
 }
 
+// A job whose fields carry terminal control sequences: what list and show print for it holds
+// them escaped, one line per line of output and no control character but the line feeds.
+TEST(JobSummaryTest, HostileFieldsPrintEscaped) {
+    json hostile = jobWithFiles("running", {{1, 2, false}});
+    hostile["id"] = "job\x1b[2J";
+    hostile["session_id"] = "s\x1b]0;owned\x07\rDone.\nforged";
+    hostile["error"] =
+        "bad\x9b"
+        "1m \xc2\x9b"
+        "1m";
+    hostile["error_type"] = "upload\x7f";
+    hostile["file_list"][0]["local_path"] = "/data/\x1b[1;1Hclip.mov";
+    hostile["file_list"][0]["remote_path"] = "r\tem\xc3\xa9";
+    auto job = JobSummary::fromJSON(hostile);
+    std::string text = showText(job);
+    std::string line = listLine(job);
+    for (const std::string& shown : {text, line}) {
+        for (char c : shown) {
+            auto byte = static_cast<unsigned char>(c);
+            EXPECT_TRUE(c == '\n' || (byte >= 0x20 && byte != 0x7F && byte != 0x9B))
+                << "raw byte " << int(byte) << " in " << shown;
+        }
+    }
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8) << text;
+    EXPECT_NE(text.find("Job job\\x1b[2J\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Session:     s\\x1b]0;owned\\x07\\rDone.\\nforged\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("/data/\\x1b[1;1Hclip.mov -> r\\tem\xc3\xa9  "), std::string::npos) << text;
+    EXPECT_NE(line.find("error (upload\\x7f): bad\\x9b"
+                        "1m \\xc2\\x9b"
+                        "1m"),
+              std::string::npos)
+        << line;
+}
+
+// What GET /activity reports for a job, read leniently and shown by show.
+TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
+    json answer = json::array(
+        {{{"id", "job-1"},
+          {"phase", "waiting_to_retry"},
+          {"file", "r0"},
+          {"bytes_per_second", 0},
+          {"retry",
+           {{"method", "UploadChunk"},
+            {"attempt", 3},
+            {"next_attempt_in_seconds", 11.6},
+            {"reason", "SSL certificate problem: unable to get local issuer certificate"}}}},
+         {{"id", "job-2"},
+          {"phase", "upload"},
+          {"file", nullptr},
+          {"bytes_per_second", 1572864.0},
+          {"retry", nullptr}},
+         {{"id", "job-3"}, {"phase", 7}, {"retry", {{"reason", "\x1b]0;owned\x07\nforged"}}}},
+         "not an object"});
+    auto activities = JobActivity::listFromJSON(answer);
+    ASSERT_TRUE(activities.has_value());
+    ASSERT_EQ(activities->size(), 3u);
+    EXPECT_FALSE(JobActivity::listFromJSON(json::object()).has_value());
+
+    auto job = JobSummary::fromJSON(jobWithFiles("running", {{100, 400, false}}));
+    std::string text = showText(job, &activities->at("job-1"));
+    EXPECT_NE(text.find("  Progress:    25.0%, 100 B of 400 B, 0 of 1 files closed\n"
+                        "  Activity:    waiting to retry (r0)\n"
+                        "               retrying UploadChunk (attempt 3) in 12 s: SSL "
+                        "certificate problem: unable to get local issuer certificate\n"
+                        "  Files:\n"),
+              std::string::npos)
+        << text;
+    std::string uploading = showText(job, &activities->at("job-2"));
+    EXPECT_NE(uploading.find("  Activity:    upload, 1.5 MiB/s\n  Files:"), std::string::npos)
+        << uploading;
+    EXPECT_EQ(showText(job, nullptr), showText(job)) << "no activity: as before";
+
+    const JobActivity& odd = activities->at("job-3");
+    ASSERT_TRUE(odd.retry.has_value());
+    EXPECT_EQ(activityNote(odd), "retrying (attempt 0) in 0 s: \\x1b]0;owned\\x07\\nforged");
+    EXPECT_EQ(activityNote(activities->at("job-2")), "");
+    EXPECT_EQ(activityNote(JobActivity{"j", "waiting_for_network", "", 0, std::nullopt}),
+              "waiting for a network");
+}
+
 TEST(FormatTest, BytesAndDurations) {
     EXPECT_EQ(formatBytes(0), "0 B");
     EXPECT_EQ(formatBytes(1023), "1023 B");
@@ -140,4 +228,39 @@ TEST(LocatorNumberTest, AcceptsOnlyPlainDecimalDigits) {
     EXPECT_EQ(parseLocatorNumber("0"), 0);
     for (std::string text : {"", "abc", "-1", "+5", " 5", "5\n", "12x", "1234567890123456789"})
         EXPECT_FALSE(parseLocatorNumber(text).has_value()) << text;
+}
+
+// Whoever can write to the locator directory may put anything under the port file's name. Each
+// lookup runs in a child process that an alarm ends should it block or keep reading.
+TEST(LocateDaemonTest, HostilePortFilesReadAsNoUsableFilePromptly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+    };
+    std::vector<Case> cases = {
+        {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }},
+        {"link to /dev/zero",
+         [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); }},
+        {"directory", [](const std::string& p) { fs::create_directory(p); }},
+        {"65 digits", [](const std::string& p) { vtr::test::writeFile(p, std::string(65, '7')); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vtr::test::TempDir dir;
+        std::string port = dir.file("UploadDaemon.port");
+        c.plant(port);
+        vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(getpid()));
+        EXPECT_EXIT(
+            {
+                alarm(5);
+                std::string problem;
+                bool found = locateDaemon(dir.path(), &problem).has_value();
+                std::fputs(problem.c_str(), stderr);
+                _exit(found ? 1 : 0);
+            },
+            // The child runs the test again from the start, in a directory of its own.
+            testing::ExitedWithCode(0), "no usable locator file /.*/UploadDaemon.port");
+    }
 }

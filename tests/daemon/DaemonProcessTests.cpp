@@ -1,12 +1,16 @@
-// The daemon executable end to end: help, option errors, the store directory check, serving
+// The daemon executable end to end: help, option errors, the store directory checks, serving
 // with locator files, SIGTERM, a second daemon stepping aside, stale locator files, the
 // restart request and the wait for a network.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
+#include "support/OtherUser.h"
 #include "support/TestSupport.h"
 #include "support/UploadDaemon.h"
 
@@ -58,6 +62,56 @@ TEST_F(DaemonProcess, AFileWhereTheStoreDirectoryBelongsEndsStartUpWithOne) {
               std::string::npos)
         << daemon_.output();
     EXPECT_FALSE(fs::exists(daemon_.portFile()));
+}
+
+// Another user pre-creates the store directory or the database, hoping to read the jobs'
+// credentials from it or from the files SQLite would create beside it.
+TEST_F(DaemonProcess, AStoreAnotherUserOwnsEndsStartUpWithOne) {
+    std::string why;
+    std::optional<test::OtherUser> nobody = test::nobodyUser(&why);
+    if (!nobody) GTEST_SKIP() << why;
+    std::string store = daemon_.storeDirectory();
+    std::string database = store + "/UploadDaemon.sqlite";
+    std::string foreign = "it belongs to another user (uid " + std::to_string(nobody->uid) + ")";
+    auto giveAway = [&](const std::string& path, mode_t mode) {
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        ASSERT_EQ(lchown(path.c_str(), nobody->uid, nobody->gid), 0);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> plant;  // into an empty store directory of ours
+        std::string refused;          // the path the daemon names
+        std::string reason;
+    };
+    std::vector<Case> cases = {
+        {"directory", [&] { giveAway(store, 0777); }, store, foreign},
+        {"database",
+         [&] {
+             test::writeFile(database, "");
+             giveAway(database, 0666);
+         },
+         database, foreign},
+        {"database as a link",
+         [&] {
+             test::writeFile(root_.file("elsewhere"), "");
+             ASSERT_EQ(symlink(root_.file("elsewhere").c_str(), database.c_str()), 0);
+             ASSERT_EQ(lchown(database.c_str(), nobody->uid, nobody->gid), 0);
+         },
+         database, "it is a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(store);
+        fs::create_directories(store);
+        c.plant();
+
+        EXPECT_FALSE(daemon_.start({"-o"}, 30s));
+        EXPECT_EQ(daemon_.waitForExit(), 1);
+        std::string expected = "Refusing the job store at " + c.refused + ": " + c.reason + "\n";
+        EXPECT_NE(daemon_.output().find(expected), std::string::npos) << daemon_.output();
+        EXPECT_FALSE(fs::exists(daemon_.portFile()));
+        EXPECT_FALSE(fs::exists(database + "-wal"));
+    }
 }
 
 TEST_F(DaemonProcess, ServesOnLoopbackAndEndsOnTermWithFifteen) {

@@ -1,8 +1,10 @@
-// The rotating log files: line format, rolling by size and age, continuing across restarts,
-// keeping five archived files, and a log directory that cannot be made.
+// The rotating log files: line format, rolling by size and age, continuing across restarts
+// (never a file planted by another user), keeping five archived files, and a log directory
+// that cannot be made.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "logging/VTRFileLogDestination.h"
+#include "support/OtherUser.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
@@ -182,6 +185,70 @@ TEST(FileLogDestination, StartsAFreshFileWhenTheNewestCannotBeContinued) {
         EXPECT_NE(destination.currentFilePath(), old);
         EXPECT_TRUE(isLogFileArchived(old));
         EXPECT_EQ(test::readFile(old).find("new"), std::string::npos);
+    }
+}
+
+// Another user of a shared log directory plants the newest "log file" before the daemon
+// starts, hoping to read its lines or to have them appended to a file of the daemon's user.
+TEST(FileLogDestination, NeverContinuesAFilePlantedByAnotherUser) {
+    std::string why;
+    std::optional<test::OtherUser> nobody = test::nobodyUser(&why);
+    if (!nobody) GTEST_SKIP() << why;
+    struct Case {
+        const char* what;
+        // Plants `planted`; `victim` is a file of the daemon's user holding "precious".
+        std::function<void(const std::string& planted, const std::string& victim)> plant;
+    };
+    std::vector<Case> cases = {
+        {"an empty file open to all, owned by another user",
+         [&](const std::string& planted, const std::string&) {
+             test::writeFile(planted, "");
+             ASSERT_EQ(chmod(planted.c_str(), 0666), 0);
+             ASSERT_EQ(chown(planted.c_str(), nobody->uid, nobody->gid), 0);
+         }},
+        {"another user's symbolic link to a file of ours",
+         [&](const std::string& planted, const std::string& victim) {
+             ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+             ASSERT_EQ(lchown(planted.c_str(), nobody->uid, nobody->gid), 0);
+         }},
+        {"a second hard link to a file of ours",
+         [&](const std::string& planted, const std::string& victim) {
+             ASSERT_EQ(link(victim.c_str(), planted.c_str()), 0);
+         }},
+        {"another user's FIFO",
+         [&](const std::string& planted, const std::string&) {
+             ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+             ASSERT_EQ(chown(planted.c_str(), nobody->uid, nobody->gid), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string logs = dir.file("logs");
+        fs::create_directories(logs);
+        std::string victim = dir.file("victim");
+        test::writeFile(victim, "precious");
+        std::string planted = logs + "/log-ABC123.txt";
+        c.plant(planted, victim);
+        struct stat before {};
+        ASSERT_EQ(lstat(planted.c_str(), &before), 0);
+
+        VTRFileLogDestination destination({.directory = logs});
+        destination.logMessage(messageWithText("secret line"));
+
+        EXPECT_NE(destination.currentFilePath(), planted);
+        EXPECT_NE(test::readFile(destination.currentFilePath()).find("  secret line\n"),
+                  std::string::npos);
+        struct stat created {};
+        ASSERT_EQ(lstat(destination.currentFilePath().c_str(), &created), 0);
+        EXPECT_TRUE(S_ISREG(created.st_mode));
+        EXPECT_EQ(created.st_uid, geteuid());
+        EXPECT_EQ(created.st_mode & 07777, 0640u);
+        EXPECT_EQ(test::readFile(victim), "precious");
+        struct stat after {};
+        ASSERT_EQ(lstat(planted.c_str(), &after), 0) << "left where it was";
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_size, before.st_size);
     }
 }
 

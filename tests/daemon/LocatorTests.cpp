@@ -1,6 +1,6 @@
 // The single-instance locator over real files and real processes: writing and deleting the
-// locator files, each search's verdict and console messages, and the reports that directory
-// changes and a daemon's exit bring.
+// locator files, each search's verdict and console messages (hostile files included), and the
+// reports that directory changes and a daemon's exit bring.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +120,46 @@ TEST_F(Locator, UnusableContentsReadAsLost) {
         EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
         EXPECT_EQ(locator->currentPort(), VTRNotFound);
         EXPECT_FALSE(locator->tracker().isRegistered());
+    }
+}
+
+// Whoever can write to the locator directory may put anything under the port file's name.
+// Each search runs in a child process that an alarm ends should the search block or keep
+// reading; the child reports whether the file was refused as it should be.
+TEST_F(Locator, HostilePortFilesAreRefusedPromptly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+        std::string reason;
+    };
+    std::vector<Case> cases = {
+        {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); },
+         "not a regular file"},
+        {"link to /dev/zero",
+         [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); },
+         "not a regular file"},
+        {"directory", [](const std::string& p) { fs::create_directory(p); }, "not a regular file"},
+        {"a megabyte of digits",
+         [](const std::string& p) { test::writeFile(p, std::string(1 << 20, '7')); },
+         "longer than 64 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_.file("UploadDaemon.port"));
+        c.plant(dir_.file("UploadDaemon.port"));
+        test::writeFile(dir_.file("UploadDaemon.pid"), std::to_string(getpid()));
+        EXPECT_EXIT(
+            {
+                alarm(5);
+                auto locator = makeLocator(dir_.path());
+                locator->updatePortService();
+                _exit(locator->hasLocatedService() ? 1 : 0);
+            },
+            testing::ExitedWithCode(0),
+            // The child runs the test again from the start, in a directory of its own.
+            "Failed to load contents of file from path /.*/UploadDaemon.port due to error " +
+                c.reason + "\n");
     }
 }
 

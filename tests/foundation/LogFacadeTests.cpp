@@ -318,5 +318,14 @@ TEST(VTRConsoleLogTest, WritesTheTextAndANewlineToStandardError) {
     EXPECT_EQ(written, "Unrecognized parameter to log level: Verbose\n");
 }
 
+// The console log carries what the option parser and the API's body parser quote: made safe as
+// every other message is.
+TEST(VTRConsoleLogTest, EscapesControlCharactersAndDropsURLPasswords) {
+    testing::internal::CaptureStderr();
+    VTRConsoleLog("Unable to parse {}", "x\n\x1b[2J https://u:hunter2@h/a");
+    std::string written = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(written, "Unable to parse x\\n\\x1b[2J https://h/a\n");
+}
+
 }  // namespace
 }  // namespace vtr

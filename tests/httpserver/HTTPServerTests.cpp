@@ -138,6 +138,38 @@ TEST(HTTPServerLimitsTest, SilenceAfterConnectingOrBetweenLinesDisconnects) {
     EXPECT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 0; }));
 }
 
+TEST(HTTPServerLimitsTest, AWholeBodyMustArriveWithinTheLineTimeOut) {
+    RecordingServer fixture({}, 300ms);
+    const std::string chunked = "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    // A header, then a piece sent again and again: each read brings bytes, the body never ends.
+    const std::pair<std::string, std::string> cases[] = {
+        {"PUT /echo HTTP/1.1\r\nContent-Length: 1000\r\n\r\n", "a"},
+        {chunked + "3e8\r\n", "a"},
+        {chunked, "1\r\na\r\n"},
+        {chunked + "0\r\nX-Footer: ", "x"},
+    };
+    for (const auto& [header, piece] : cases) {
+        RawHTTPClient client(fixture.port);
+        ASSERT_TRUE(client.send(header)) << header;
+        auto start = std::chrono::steady_clock::now();
+        bool closed = false;
+        while (!closed && std::chrono::steady_clock::now() - start < 5s) {
+            client.send(piece);  // a failed send means the server has closed; the wait sees it
+            closed = client.waitForClose(50ms);
+        }
+        EXPECT_TRUE(closed) << header;
+        EXPECT_EQ(client.received(), "") << header;
+    }
+    EXPECT_EQ(fixture.record->count("finishBody"), 0u);
+
+    // A body that arrives in time is served and the connection stays.
+    RawHTTPClient client(fixture.port);
+    auto reply = client.exchange("PUT /echo HTTP/1.1\r\nContent-Length: 2\r\n\r\nok");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, "ok");
+    EXPECT_EQ(client.exchange(get("/hello")).value_or(test::RawReply{}).body, "hello");
+}
+
 // ---- error replies
 
 TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
@@ -145,6 +177,10 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
     RecordingServer fixture;
     const std::string chunked = "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::string unparsable = "]: Unable to parse Content-Length header into a valid number";
+    // Bytes after a refused framing: whatever they hold must not be answered.
+    const std::string rest = "5\r\nhello\r\n0\r\n\r\n" + get("/hello");
+    const std::string bodilessFraming =
+        "]: Method not expecting request body had Transfer-Encoding";
     struct Case {
         std::string request;
         std::string statusLine;
@@ -175,6 +211,24 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
         {get("/hello", "Upgrade: websocket\r\nConnection: upgrade\r\n"), "HTTP/1.1 404 Not Found",
          false, ""},
         {get("/hello", "Content-Length: 0\r\n"), "HTTP/1.1 200 OK", false, ""},
+        // Transfer-Encoding is refused where no body is read, or where its end cannot be found.
+        {get("/hello", "Transfer-Encoding: chunked\r\n") + rest, "HTTP/1.1 400 Bad Request", true,
+         bodilessFraming},
+        {"DELETE /jobs HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + rest,
+         "HTTP/1.1 400 Bad Request", true, bodilessFraming},
+        {get("/hello", "Transfer-Encoding: gzip\r\n") + rest, "HTTP/1.1 400 Bad Request", true,
+         bodilessFraming},
+        {"PUT /echo HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\nhello" + get("/hello"),
+         "HTTP/1.1 501 Not Implemented", true,
+         "HTTP Server: Error 501 - Not Implemented: Transfer-Encoding gzip (/echo)"},
+        {"POST /echo HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + rest,
+         "HTTP/1.1 501 Not Implemented", true, ""},
+        {"PUT /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" +
+             rest,
+         "HTTP/1.1 501 Not Implemented", true, ""},
+        {"POST /echo HTTP/1.1\r\nTransfer-Encoding: identity\r\nContent-Length: 5\r\n\r\nhello" +
+             get("/hello"),
+         "HTTP/1.1 501 Not Implemented", true, ""},
     };
     for (const Case& c : cases) {
         RawHTTPClient client(fixture.port);
@@ -190,6 +244,7 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
         if (c.closes) {
             EXPECT_EQ(reply->header("Connection"), "close") << c.request;
             EXPECT_TRUE(client.waitForClose()) << c.request;
+            EXPECT_EQ(client.received(), "") << c.request;
         } else {
             EXPECT_FALSE(reply->header("Connection")) << c.request;
             auto next = client.exchange(get("/hello"));
@@ -205,6 +260,8 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
     bool matched = false;
     for (const std::string& text : capture.texts()) matched |= std::regex_match(text, malformed);
     EXPECT_TRUE(matched);
+    EXPECT_EQ(fixture.record->count("prepareForBodyWithSize"), 2u)
+        << "only the two malformed chunked bodies were begun";
     // A body method without a length is refused before support is even asked.
     EXPECT_EQ(fixture.record->count("supportsMethod POST /nobody-serves-this"), 0u);
 }

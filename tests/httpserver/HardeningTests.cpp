@@ -2,11 +2,18 @@
 // request body limit in both framings, the cap on open connections, and refusing peers that
 // run under another user (found through the kernel's socket tables).
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -26,7 +33,6 @@ using test::RawHTTPClient;
 using test::RecordingServer;
 using namespace std::chrono_literals;
 
-constexpr uint32_t kNobody = 65534;
 const std::string kGet = "GET /hello HTTP/1.1\r\nHost: localhost\r\n\r\n";
 
 HTTPServerLimits bodyLimit(uint64_t bytes) {
@@ -152,6 +158,9 @@ class HTTPServerPeerUserTest : public testing::Test {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
+        const passwd* entry = ::getpwnam("nobody");
+        if (!entry) GTEST_SKIP() << "there is no user \"nobody\" to connect as";
+        nobody_ = entry->pw_uid;
     }
 
     static HTTPServerLimits ownedBy(uint32_t uid) {
@@ -159,24 +168,26 @@ class HTTPServerPeerUserTest : public testing::Test {
         limits.peerUserID = uid;
         return limits;
     }
+
+    uid_t nobody_ = 0;
 };
 
 TEST_F(HTTPServerPeerUserTest, AnotherUsersConnectionIsClosedUnanswered) {
     test::ScopedLogCapture capture;
     RecordingServer fixture(ownedBy(::geteuid()));
-    auto stranger = RawHTTPClient::connectedAsUser(kNobody, fixture.port);
+    auto stranger = RawHTTPClient::connectedAsUser(nobody_, fixture.port);
     ASSERT_TRUE(stranger->connected());
     EXPECT_TRUE(stranger->closesUnanswered(kGet));
     EXPECT_TRUE(
-        capture.containsPart(fmt::format("belongs to user {}, not {}", kNobody, ::geteuid())));
+        capture.containsPart(fmt::format("belongs to user {}, not {}", nobody_, ::geteuid())));
     EXPECT_EQ(fixture.record->count("supportsMethod"), 0u);
     // The daemon's own user is served as before.
     EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
 }
 
 TEST_F(HTTPServerPeerUserTest, TheOwningUserAndRootAreServed) {
-    RecordingServer fixture(ownedBy(kNobody));
-    auto owner = RawHTTPClient::connectedAsUser(kNobody, fixture.port);
+    RecordingServer fixture(ownedBy(nobody_));
+    auto owner = RawHTTPClient::connectedAsUser(nobody_, fixture.port);
     ASSERT_TRUE(owner->connected());
     auto reply = owner->exchange(kGet);
     ASSERT_TRUE(reply);
@@ -186,101 +197,274 @@ TEST_F(HTTPServerPeerUserTest, TheOwningUserAndRootAreServed) {
 
     // A third user is not.
     RecordingServer other(ownedBy(4242));
-    auto stranger = RawHTTPClient::connectedAsUser(kNobody, other.port);
+    auto stranger = RawHTTPClient::connectedAsUser(nobody_, other.port);
     ASSERT_TRUE(stranger->connected());
     EXPECT_TRUE(stranger->closesUnanswered(kGet));
 }
 
-TEST(HTTPServerPeerUserUnknownTest, AnUnknownOwnerIsServedAndReportedOnce) {
+// Another user's program that opens `idle` connections and keeps them, so that every look-up
+// in the socket tables takes long, then makes `attempts` connections that each send `request`
+// and close at once. The owner of a socket closed that way is listed as root once it is gone.
+// It reports how many idle connections it opened, then how many requests it sent whole, and
+// keeps its connections until release() or destruction.
+class ClosingAttacker {
+  public:
+    ClosingAttacker(uid_t uid, uint16_t port, const std::string& request, int idle, int attempts) {
+        int report[2];
+        int hold[2];
+        if (::pipe2(report, O_CLOEXEC) != 0) return;
+        if (::pipe2(hold, O_CLOEXEC) != 0) {
+            ::close(report[0]);
+            ::close(report[1]);
+            return;
+        }
+        reportRead_ = VTRFileDescriptor(report[0]);
+        VTRFileDescriptor reportWrite(report[1]);
+        VTRFileDescriptor holdRead(hold[0]);
+        holdWrite_ = VTRFileDescriptor(hold[1]);
+        child_ = ::fork();
+        if (child_ != 0) return;
+        // Async-signal-safe calls only: the parent has threads.
+        holdWrite_.reset();  // else the child would wait for itself
+        reportRead_.reset();
+        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) _exit(2);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        auto connectOne = [&address] {
+            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            if (fd >= 0 &&
+                ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                ::close(fd);
+                fd = -1;
+            }
+            return fd;
+        };
+        int opened = 0;
+        for (int i = 0; i < idle; ++i) opened += connectOne() >= 0;  // kept until the exit
+        if (::write(reportWrite.get(), &opened, sizeof opened) != sizeof opened) _exit(3);
+        int sent = 0;
+        for (int i = 0; i < attempts; ++i) {
+            int fd = connectOne();
+            if (fd < 0) continue;
+            sent += ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                    static_cast<ssize_t>(request.size());
+            ::close(fd);
+        }
+        if (::write(reportWrite.get(), &sent, sizeof sent) != sizeof sent) _exit(3);
+        char byte;
+        while (::read(holdRead.get(), &byte, 1) > 0) {
+        }
+        _exit(0);
+    }
+
+    ~ClosingAttacker() {
+        release();
+        if (child_ > 0) ::waitpid(child_, nullptr, 0);
+    }
+
+    // The next count the child reports; nothing when it failed or took longer than `timeout`.
+    std::optional<int> nextReport(std::chrono::milliseconds timeout) {
+        if (child_ <= 0) return std::nullopt;
+        pollfd entry{reportRead_.get(), POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+        int count = 0;
+        if (::read(reportRead_.get(), &count, sizeof count) != sizeof count) return std::nullopt;
+        return count;
+    }
+
+    // Lets the child close its connections and exit.
+    void release() { holdWrite_.reset(); }
+
+  private:
+    pid_t child_ = -1;
+    VTRFileDescriptor reportRead_;
+    VTRFileDescriptor holdWrite_;
+};
+
+TEST_F(HTTPServerPeerUserTest, RequestsOfAnotherUserThatClosesAtOnceAreNeverServed) {
+    constexpr int kIdle = 250;
+    constexpr int kAttempts = 200;
+    RecordingServer fixture(ownedBy(::geteuid()));
+    const std::string request = "PUT /attack HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi";
+    ClosingAttacker attacker(nobody_, fixture.port, request, kIdle, kAttempts);
+    ASSERT_EQ(attacker.nextReport(30s), kIdle) << "the attacker could not open its connections";
+
+    {
+        // This user's request, sent while the attempts go on and queued behind many of them.
+        RawHTTPClient own(fixture.port);
+        ASSERT_TRUE(own.send(kGet));
+        EXPECT_EQ(attacker.nextReport(30s), kAttempts) << "not every attempt sent its request";
+        // Every look-up reads the whole tables, which the attack has made long.
+        auto reply = own.readReply(false, 60s);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->body, "hello");
+    }
+    attacker.release();
+    ASSERT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 0; }));
+    EXPECT_EQ(fixture.record->count("/attack"), 0u) << "hooks saw the other user's requests";
+}
+
+TEST(HTTPServerPeerUserUnknownTest, UnreadableTablesRefuseEveryPeerAndAreReportedOnce) {
     test::ScopedLogCapture capture;
     test::TempDir noTables;
     HTTPServerLimits limits;
-    limits.peerUserID = 4242;
+    limits.peerUserID = ::geteuid();
     limits.socketTableDirectory = noTables.path();
     RecordingServer fixture(limits);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
+    for (int i = 0; i < 3; ++i) {
+        RawHTTPClient client(fixture.port);
+        ASSERT_TRUE(client.connected());
+        EXPECT_TRUE(client.closesUnanswered(kGet)) << i;
+    }
     size_t reports = 0;
     for (const std::string& text : capture.texts())
-        reports += text.find("HTTPServer: Could not find the user of the connection") == 0;
+        reports += text.find("HTTPServer: Refused the connection from") == 0 &&
+                   text.find("cannot be read") != std::string::npos;
     EXPECT_EQ(reports, 1u);
+    EXPECT_EQ(fixture.record->count("supportsMethod"), 0u);
 }
 
 // ---- the socket tables
 
-sockaddr_in v4(const char* address, uint16_t port) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    inet_pton(AF_INET, address, &in.sin_addr);
-    return in;
-}
-
-sockaddr_in6 v6(const char* address, uint16_t port) {
-    sockaddr_in6 in6{};
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(port);
-    inet_pton(AF_INET6, address, &in6.sin6_addr);
-    return in6;
+sockaddr_storage endpoint(const std::string& host, uint16_t port) {
+    sockaddr_storage storage{};
+    if (host.find(':') != std::string::npos) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr);
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        inet_pton(AF_INET, host.c_str(), &in->sin_addr);
+    }
+    return storage;
 }
 
 const sockaddr* raw(const auto& address) {
     return reinterpret_cast<const sockaddr*>(&address);
 }
 
-TEST(HTTPSocketOwnerTest, ReadsThePeersLineNotOursFromBothTables) {
-    if (htonl(1) == 1) GTEST_SKIP() << "the sample tables are written for a little-endian machine";
-    test::TempDir tables;
-    const std::string header =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-        "timeout inode\n";
-    // 127.0.0.1:50000 -> 127.0.0.1:8080 owned by 1001, and the server's side of the same
-    // connection (owned by 0), which must not be taken for the peer's.
-    test::writeFile(tables.file("tcp"),
-                    header +
-                        "   0: 0100007F:1F90 0100007F:C350 01 00000000:00000000 00:00000000 "
-                        "00000000     0        0 111 1 0000000000000000 20 4 30 10 -1\n"
-                        "   1: 0100007F:C350 0100007F:1F90 01 00000000:00000000 00:00000000 "
-                        "00000000  1001        0 112 1 0000000000000000 20 4 30 10 -1\n");
-    // [::1]:40000 -> [::1]:8080 owned by 1002, and a dual-stack peer listed with an
-    // IPv4-mapped address: ::ffff:127.0.0.1:40001 -> 127.0.0.1:8080 owned by 1003.
-    test::writeFile(tables.file("tcp6"),
-                    header +
-                        "   0: 00000000000000000000000001000000:9C40 "
-                        "00000000000000000000000001000000:1F90 01 00000000:00000000 "
-                        "00:00000000 00000000  1002        0 113 1\n"
-                        "   1: 0000000000000000FFFF00000100007F:9C41 "
-                        "0000000000000000FFFF00000100007F:1F90 01 00000000:00000000 "
-                        "00:00000000 00000000  1003        0 114 1\n");
+// An address as the kernel lists it: each 32-bit word of the address printed as a number in the
+// machine's byte order, then the port.
+std::string tableAddress(const std::string& host, uint16_t port) {
+    sockaddr_storage storage = endpoint(host, port);
+    const unsigned char* bytes =
+        storage.ss_family == AF_INET6
+            ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr.s6_addr
+            : reinterpret_cast<unsigned char*>(&reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
+    std::string text;
+    for (int word = 0; word < (storage.ss_family == AF_INET6 ? 4 : 1); ++word) {
+        uint32_t value = 0;
+        std::memcpy(&value, bytes + word * 4, 4);
+        text += fmt::format("{:08X}", value);
+    }
+    return text + fmt::format(":{:04X}", port);
+}
 
-    auto server4 = v4("127.0.0.1", 8080);
-    auto peer4 = v4("127.0.0.1", 50000);
-    EXPECT_EQ(HTTPSocketOwnerUserID(tables.path(), raw(peer4), raw(server4)), 1001u);
-    EXPECT_EQ(HTTPSocketOwnerUserID(tables.path(), raw(server4), raw(peer4)), 0u);
+const std::string kTableHeader =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+    "timeout inode\n";
 
-    auto server6 = v6("::1", 8080);
-    auto peer6 = v6("::1", 40000);
-    EXPECT_EQ(HTTPSocketOwnerUserID(tables.path(), raw(peer6), raw(server6)), 1002u);
+// A table line for the socket at `own` connected to `remote`.
+std::string tableLine(const std::string& own, const std::string& remote, const char* state,
+                      const std::string& uid, uint64_t inode) {
+    return fmt::format(
+        "   0: {} {} {} 00000000:00000000 00:00000000 00000000 {:>5} 0 {} 1 "
+        "0000000000000000 20 4 30 10 -1\n",
+        own, remote, state, uid, inode);
+}
 
-    auto mappedPeer = v4("127.0.0.1", 40001);
-    EXPECT_EQ(HTTPSocketOwnerUserID(tables.path(), raw(mappedPeer), raw(server4)), 1003u);
+TEST(HTTPSocketOwnerTest, OnlyOneConnectedHeldEntryOfTheAllowedUserOrRootAdmits) {
+    constexpr uint32_t kAllowed = 1000;
+    const std::string server4 = tableAddress("127.0.0.1", 8080);
+    const std::string peer4 = tableAddress("127.0.0.1", 50000);
+    const std::string server6 = tableAddress("::1", 8080);
+    const std::string peer6 = tableAddress("::1", 40000);
+    const std::string mappedServer = tableAddress("::ffff:127.0.0.1", 8080);
+    const std::string mappedPeer = tableAddress("::ffff:127.0.0.1", 50000);
+    // The server's side of the same connection: never to be taken for the peer's.
+    const std::string serverSide = tableLine(server4, peer4, "01", "0", 77);
+    const std::string allowed = tableLine(peer4, server4, "01", "1000", 88);
+    const std::optional<std::string> absent;
+    struct Case {
+        const char* name;
+        std::optional<std::string> tcp;  // nothing: the table does not exist
+        std::optional<std::string> tcp6;
+        const char* peerHost;
+        HTTPPeerVerdict verdict;
+        uint32_t userID;
+    };
+    using enum HTTPPeerVerdict;
+    const Case cases[] = {
+        {"the allowed user", serverSide + allowed, "", "127.0.0.1", Admitted, kAllowed},
+        {"root, connected and held", tableLine(peer4, server4, "01", "0", 88), "", "127.0.0.1",
+         Admitted, 0},
+        {"another user", tableLine(peer4, server4, "01", "1001", 88), "", "127.0.0.1", OtherUser,
+         1001},
+        {"only the server's side", serverSide, "", "127.0.0.1", NoEntry, 0},
+        {"the peer's port connected elsewhere",
+         tableLine(peer4, tableAddress("127.0.0.1", 8081), "01", "1000", 88), "", "127.0.0.1",
+         NoEntry, 0},
+        {"two matching lines", allowed + allowed, "", "127.0.0.1", SeveralEntries, 0},
+        {"a line in each table", allowed, tableLine(mappedPeer, mappedServer, "01", "1000", 89),
+         "127.0.0.1", SeveralEntries, 0},
+        {"connected but held by no process", tableLine(peer4, server4, "01", "1000", 0), "",
+         "127.0.0.1", NotHeld, 0},
+        {"TIME_WAIT, listed as root", tableLine(peer4, server4, "06", "0", 0), "", "127.0.0.1",
+         NotConnected, 0},
+        {"FIN_WAIT2, listed as root", tableLine(peer4, server4, "05", "0", 0), "", "127.0.0.1",
+         NotConnected, 0},
+        {"FIN_WAIT1, still held", tableLine(peer4, server4, "04", "1000", 88), "", "127.0.0.1",
+         NotConnected, 0},
+        {"a user that is not a number", tableLine(peer4, server4, "01", "x", 88), "", "127.0.0.1",
+         Unreadable, 0},
+        {"no tables", absent, absent, "127.0.0.1", Unreadable, 0},
+        {"an IPv6 peer, no IPv4 table", absent, tableLine(peer6, server6, "01", "1000", 88), "::1",
+         Admitted, kAllowed},
+        {"a dual-stack peer listed IPv4-mapped", "",
+         tableLine(mappedPeer, mappedServer, "01", "0", 88), "127.0.0.1", Admitted, 0},
+    };
+    for (const Case& c : cases) {
+        test::TempDir tables;
+        if (c.tcp) test::writeFile(tables.file("tcp"), kTableHeader + *c.tcp);
+        if (c.tcp6) test::writeFile(tables.file("tcp6"), kTableHeader + *c.tcp6);
+        bool v6 = std::string(c.peerHost) == "::1";
+        auto peer = endpoint(c.peerHost, v6 ? 40000 : 50000);
+        auto server = endpoint(c.peerHost, 8080);
+        HTTPPeerCheck check = HTTPCheckPeerUser(tables.path(), raw(peer), raw(server), kAllowed);
+        EXPECT_EQ(check.verdict, c.verdict) << c.name;
+        if (c.verdict == Admitted || c.verdict == OtherUser) {
+            EXPECT_EQ(check.userID, c.userID) << c.name;
+        }
+    }
 
-    // Right address, wrong port; and a peer connected elsewhere.
-    auto otherPort = v4("127.0.0.1", 50001);
-    EXPECT_EQ(HTTPSocketOwnerUserID(tables.path(), raw(otherPort), raw(server4)), std::nullopt);
-    auto otherServer = v4("127.0.0.1", 8081);
-    EXPECT_EQ(HTTPSocketOwnerUserID(tables.path(), raw(peer4), raw(otherServer)), std::nullopt);
+    // A table that exists but cannot be read counts against the peer, whatever the other says.
+    test::TempDir broken;
+    std::filesystem::create_directory(broken.file("tcp"));
+    test::writeFile(broken.file("tcp6"),
+                    kTableHeader + tableLine(mappedPeer, mappedServer, "01", "1000", 88));
+    auto peer = endpoint("127.0.0.1", 50000);
+    auto server = endpoint("127.0.0.1", 8080);
+    EXPECT_EQ(HTTPCheckPeerUser(broken.path(), raw(peer), raw(server), kAllowed).verdict,
+              Unreadable);
 }
 
 TEST(HTTPSocketOwnerTest, FindsThisProcesssOwnSocketInTheRealTables) {
     RecordingServer fixture;
     int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     VTRFileDescriptor probeSocket(probe);
-    auto server = v4("127.0.0.1", fixture.port);
-    ASSERT_EQ(::connect(probe, raw(server), sizeof server), 0);
+    auto server = endpoint("127.0.0.1", fixture.port);
+    ASSERT_EQ(::connect(probe, raw(server), sizeof(sockaddr_in)), 0);
     sockaddr_in local{};
     socklen_t length = sizeof local;
     ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length), 0);
-    EXPECT_EQ(HTTPSocketOwnerUserID("/proc/net", raw(local), raw(server)), ::geteuid());
+    HTTPPeerCheck check = HTTPCheckPeerUser("/proc/net", raw(local), raw(server), ::geteuid());
+    EXPECT_EQ(check.verdict, HTTPPeerVerdict::Admitted);
+    EXPECT_EQ(check.userID, ::geteuid());
 }
 
 }  // namespace

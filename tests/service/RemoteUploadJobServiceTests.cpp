@@ -1,6 +1,8 @@
 // The job service over a real job database, with the real upload operation talking to the
 // scripted recording service, and with reports handed to the service directly where a test needs
 // one that a healthy upload would not send.
+#include <sqlite3.h>
+
 #include "ServiceTestFixture.h"
 #include "foundation/VTROperation.h"
 #include "upload/VTRFileUploadOperation.h"
@@ -12,11 +14,43 @@ using json = nlohmann::json;
 
 class JobServiceTest : public ServiceTest {
   protected:
-    // An operation that is never queued, to name as the reporter of a report sent by hand.
-    std::shared_ptr<VTRFileUploadOperation> reporter(const std::string& jobID) {
+    // An operation that is never queued: the service holds it for no job.
+    std::shared_ptr<VTRFileUploadOperation> strayOperation(const std::string& jobID) {
         return std::make_shared<VTRFileUploadOperation>(
             "session-" + jobID, jobID, std::vector<VTRDictionary>{}, 0, 0, 0.0,
             server.factory()(urlOf(jobID)), service->retryController(), nullptr, &loop);
+    }
+
+    // The latest live operation that asked the job's server for the chunk size.
+    std::shared_ptr<VTRFileUploadOperation> latestOperation(const std::string& jobID) {
+        auto urls = server.chunkSizeURLs();
+        for (size_t i = urls.size(); i-- > 0;) {
+            if (urls[i] != urlOf(jobID)) continue;
+            if (auto caller = server.chunkSizeCaller(i))
+                return std::dynamic_pointer_cast<VTRFileUploadOperation>(caller);
+        }
+        return nullptr;
+    }
+
+    // The job's operation, queued and held at its first call, to name as the reporter of a
+    // report sent by hand: only the job's current operation is heard.
+    std::shared_ptr<VTRFileUploadOperation> currentOperation(const std::string& jobID) {
+        server.holdChunkSize(urlOf(jobID));
+        EXPECT_TRUE(service->uploadJobWithID(jobID));
+        EXPECT_TRUE(runUntil([&] { return latestOperation(jobID) != nullptr; }));
+        return latestOperation(jobID);
+    }
+
+    // Runs the loop until `operation` has ended and every report it queued is delivered.
+    bool runUntilReportsOf(std::weak_ptr<VTRFileUploadOperation> operation) {
+        if (!waitUntil([&] {
+                auto alive = operation.lock();
+                return !alive || alive->isFinished();
+            }))
+            return false;
+        bool delivered = false;
+        loop.post([&] { delivered = true; });
+        return runUntil([&] { return delivered; });
     }
 
     std::vector<uint64_t> offsets(const std::string& fileName) {
@@ -28,10 +62,10 @@ class JobServiceTest : public ServiceTest {
     static std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
     enum class Step { Init, Upload, Close, Verify };
-    // Reports by hand that `step` failed for the job's file at `path`.
-    void reportFailure(Step step, const std::string& jobID, const std::optional<std::string>& path,
-                       const VTRError& error) {
-        auto operation = reporter(jobID);
+    // Reports by hand that `step` of `operation` failed for the job's file at `path`.
+    void reportFailure(VTRFileUploadOperation* operation, Step step, const std::string& jobID,
+                       const std::optional<std::string>& path, const VTRError& error) {
+        ASSERT_TRUE(operation);
         const std::string file = path.value_or("");
         switch (step) {
             case Step::Init:
@@ -140,6 +174,27 @@ TEST_F(JobServiceTest, RunningJobsWaitForAnExplicitRequeueWhenTheDaemonAsksForIt
     EXPECT_EQ(server.serviceURLs(), std::vector<std::string>{urlOf("resumed")});
 }
 
+// The control API's one thread waits on this: one save, however many files the job has.
+TEST_F(JobServiceTest, QueueingAJobOfThousandsOfFilesSavesItOnce) {
+    startService();
+    auto paths = addJob("many", "running", std::vector<size_t>(2000, 1));
+    int commits = 0;
+    sqlite3* db = environment->persistentStoreCoordinator()->connection();
+    sqlite3_commit_hook(
+        db,
+        [](void* counter) {
+            ++*static_cast<int*>(counter);
+            return 0;
+        },
+        &commits);
+    server.holdChunkSize(urlOf("many"));
+    ASSERT_TRUE(service->uploadJobWithID("many"));
+    sqlite3_commit_hook(db, nullptr, nullptr);
+    EXPECT_EQ(commits, 1);
+    EXPECT_EQ(storedFile("many", paths.front())["total_bytes"], 1);
+    EXPECT_EQ(storedFile("many", paths.back())["total_bytes"], 1);
+}
+
 // MARK: failures
 
 TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStoredOffset) {
@@ -167,7 +222,7 @@ TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStored
     EXPECT_EQ(server.received(name), readFile(paths[0]));
 }
 
-TEST_F(JobServiceTest, ConnectivityAndCancelErrorsChangeNothingAndRequeueRunningJobs) {
+TEST_F(JobServiceTest, ConnectivityAndCancelErrorsChangeNothingAndScheduleARequeue) {
     startService();
     VTRError wrappedTimeout(VTRErrorDomain, VTRErrorCodeChunkNotAccepted,
                             {{VTRInnerErrorKey, VTRValue(urlError(NSURLErrorTimedOut))}});
@@ -178,17 +233,17 @@ TEST_F(JobServiceTest, ConnectivityAndCancelErrorsChangeNothingAndRequeueRunning
     for (size_t i = 0; i < std::size(failures); ++i) {
         std::string id = "job" + std::to_string(i);
         auto paths = addJob(id, "running", {4});
-        server.holdChunkSize(urlOf(id));
-        reportFailure(failures[i].first, id, paths[0], failures[i].second);
+        reportFailure(currentOperation(id).get(), failures[i].first, id, paths[0],
+                      failures[i].second);
         json job = stored(id);
         EXPECT_EQ(job["state"], "running") << i;
         EXPECT_TRUE(job["error"].is_null()) << i;
         EXPECT_EQ(job["error_type"], "none") << i;
-        auto asked = [&] {
-            auto urls = server.chunkSizeURLs();
-            return std::count(urls.begin(), urls.end(), urlOf(id)) == 1;
-        };
-        EXPECT_TRUE(runUntil(asked)) << "not re-queued after error " << i;
+        EXPECT_TRUE(
+            log.containsPart("We got a network connectivity error uploading job for "
+                             "recording " +
+                             id + ". Waiting 0.05 seconds before requeueing this job."))
+            << i;
     }
 }
 
@@ -222,7 +277,7 @@ TEST_F(JobServiceTest, OtherFailuresMarkTheJobErroredWithTheirStateAndText) {
     for (size_t i = 0; i < cases.size(); ++i) {
         std::string id = "bad" + std::to_string(i);
         auto paths = addJob(id, "running", {4});
-        reportFailure(cases[i].step, id,
+        reportFailure(currentOperation(id).get(), cases[i].step, id,
                       cases[i].withFile ? paths[0] : std::optional<std::string>(), cases[i].error);
         json job = stored(id);
         EXPECT_EQ(job["state"], "errored") << i;
@@ -249,7 +304,7 @@ TEST_F(JobServiceTest, VerifyingFailingTwiceRestartsTheFileOnceThenErrors) {
 TEST_F(JobServiceTest, ProgressForAPathNotInTheJobChangesNothingEvenInRestart) {
     startService();
     auto paths = addJob("progress", "restart", {10});
-    auto operation = reporter("progress");
+    auto operation = currentOperation("progress");
     service->operationUploadedBytes(*operation, 4, dir.file("elsewhere.mp4"), "progress");
     EXPECT_EQ(stored("progress")["state"], "restart");
     EXPECT_EQ(storedFile("progress", paths[0])["bytes_uploaded"], 0);
@@ -266,7 +321,7 @@ TEST_F(JobServiceTest, ClosingTheLastOfTwoFilesCompletesTheJobAndTheFirstDoesNot
         job.setError("stale");
         job.setErrorState(VTRUploadErrorStateUpload);
     });
-    auto operation = reporter("pair");
+    auto operation = currentOperation("pair");
     service->operationClosedFile(*operation, paths[1], "pair");
     json job = stored("pair");
     EXPECT_EQ(job["state"], "running");
@@ -291,16 +346,16 @@ TEST_F(JobServiceTest, AJobWithoutFilesCompletesWhenItsOperationEndsUncancelled)
     EXPECT_TRUE(log.containsPart("Completed upload operation. operation: "));
 
     addJob("halted", "running", std::vector<size_t>{});
-    auto operation = reporter("halted");
+    auto operation = strayOperation("halted");
     operation->cancel();
     service->fileUploadOperationCompleted(*operation, "halted");
     EXPECT_EQ(stored("halted")["state"], "running");
 }
 
-TEST_F(JobServiceTest, RestartReportSetsTheFlagAndReportsForUnknownJobsOnlyLog) {
+TEST_F(JobServiceTest, RestartReportSetsTheFlagAndReportsForOtherJobsOnlyLog) {
     startService();
     addJob("flag", "running", {4});
-    auto operation = reporter("flag");
+    auto operation = currentOperation("flag");
     service->operationRestartedUploadOfFile(*operation, "/x", "flag", urlError(-1));
     EXPECT_EQ(stored("flag")["restarting"], true);
 
@@ -308,7 +363,11 @@ TEST_F(JobServiceTest, RestartReportSetsTheFlagAndReportsForUnknownJobsOnlyLog) 
     service->operationUploadedBytes(*operation, 4, "/x", "ghost");
     service->operationFailedToVerifyFile(*operation, "/x", "ghost", VTRError(VTRErrorDomain, 95));
     auto lines = log.texts();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Unable to fetch job with ID: ghost, (null)"),
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.ends_with(
+                                    "for job ghost: it is not the job's current operation");
+                            }),
               3);
 }
 
@@ -350,16 +409,11 @@ TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJob
     service->cancelJobWithJobID("pause");
     EXPECT_TRUE(log.contains("Canceled job with ID: pause"));
 
-    // The cancelled chunk is reported as failed; the re-queue that schedules must pass over the
-    // paused job. A task due just after that re-queue tells when it has run.
+    // The cancelled chunk is reported as failed, and that report is not heard.
     ASSERT_TRUE(runUntil([&] {
-        return log.containsPart("network connectivity error uploading job for recording pause");
+        return log.containsPart("Ignoring the failure report of ") &&
+               log.containsPart(" for job pause: it is not the job's current operation");
     }));
-    bool requeueDone = false;
-    loop.postAfter(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                       std::chrono::duration<double>(kRequeueDelay)),
-                   [&] { requeueDone = true; });
-    ASSERT_TRUE(runUntil([&] { return requeueDone; }));
     EXPECT_EQ(server.chunkSizeURLs().size(), 1u);
     json job = stored("pause");
     EXPECT_EQ(job["state"], "paused");
@@ -404,6 +458,152 @@ TEST_F(JobServiceTest, TheEndOfARestartedOperationLeavesItsSuccessorInPlace) {
     EXPECT_TRUE(service->uploadJobWithID("swap"));
     EXPECT_EQ(warnings(), before + 1);
     EXPECT_EQ(server.serviceURLs().size(), 2u);
+}
+
+// MARK: activity
+
+TEST_F(JobServiceTest, ActivitiesListTheJobsThatHaveAnOperationNow) {
+    startService();
+    addJob("busy", "running", {4});
+    addJob("idle", "paused", {4});
+    EXPECT_TRUE(service->currentActivities().empty());
+
+    auto operation = currentOperation("busy");
+    auto activities = service->currentActivities();
+    ASSERT_EQ(activities.size(), 1u);
+    EXPECT_EQ(activities[0].jobID, "busy");
+
+    service->cancelJobWithJobID("busy");
+    EXPECT_TRUE(service->currentActivities().empty());
+}
+
+// MARK: cancelled and replaced operations
+
+// A cancel ends a failing call's retry pause, and the call then reports its last attempt's
+// error; the job stays as the pause left it, whichever call was failing.
+TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
+    using Call = ScriptedRecordingService::Call;
+    VTRError status500 =
+        VTRError::withDescription(AFNetworkingErrorDomain, -1011, "Bad status 500");
+    struct Case {
+        const char* name;
+        Call call;
+        std::optional<VTRError> failure;  // nothing: the close poll gets no result
+    };
+    const Case cases[] = {
+        {"ChunkSize", Call::ChunkSize, status500},
+        {"UploadChunk", Call::UploadChunk, status500},
+        {"VerifyFile", Call::VerifyFile, urlError(NSURLErrorTimedOut)},
+        {"TryCloseFile", Call::TryCloseFile, status500},
+        {"close poll", Call::TryCloseFile, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedRecordingService script(loop);
+        if (c.failure)
+            script.failEveryCall(c.call, *c.failure);
+        else
+            script.answerClose(std::nullopt);
+        VTRRemoteUploadJobService::Options options;
+        options.uploadServiceFactory = script.factory();
+        options.pollingInterval = 0.01;
+        options.requeueDelay = kRequeueDelay;
+        options.firstRetryPause = 0.01;
+        options.runLoop = &loop;
+        service = std::make_unique<VTRRemoteUploadJobService>(std::move(options));
+        addJob(c.name, "running", {6});
+        ASSERT_TRUE(service->uploadJobWithID(c.name));
+        // Two failed attempts: the call is in its retries.
+        ASSERT_TRUE(runUntil([&] { return script.scriptedAnswers(c.call) >= 2; }));
+        std::weak_ptr<VTROperation> operation = script.chunkSizeCaller(0);
+
+        change(c.name, [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
+        service->cancelJobWithJobID(c.name);
+        ASSERT_TRUE(
+            runUntilReportsOf(std::static_pointer_cast<VTRFileUploadOperation>(operation.lock())));
+        json job = stored(c.name);
+        EXPECT_EQ(job["state"], "paused");
+        EXPECT_TRUE(job["error"].is_null()) << job["error"];
+        EXPECT_EQ(job["error_type"], "none");
+        service.reset();
+    }
+}
+
+// An operation may have run through with its reports still queued when the pause comes: they
+// are not heard, or the paused job would be stored completed.
+TEST_F(JobServiceTest, PausingAfterTheOperationRanThroughDropsWhatItStillHadToReport) {
+    startService();
+    auto paths = addJob("late", "running", {6});
+    ASSERT_TRUE(service->uploadJobWithID("late"));
+    ASSERT_TRUE(waitUntil([&] { return server.closeCalls(nameOf(paths[0])) == 1; }));
+    std::weak_ptr<VTROperation> operation = server.chunkSizeCaller(0);
+    ASSERT_TRUE(waitUntil([&] {
+        auto alive = operation.lock();
+        return alive && alive->isFinished();
+    }));
+
+    change("late", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
+    service->cancelJobWithJobID("late");
+    ASSERT_TRUE(
+        runUntilReportsOf(std::static_pointer_cast<VTRFileUploadOperation>(operation.lock())));
+    EXPECT_EQ(stored("late")["state"], "paused");
+    EXPECT_EQ(storedFile("late", paths[0])["closed"], false);
+    EXPECT_EQ(storedFile("late", paths[0])["bytes_uploaded"], 6);  // accepted chunks are kept
+}
+
+// After a restart, reports the old operation had already queued neither bring its progress
+// back nor close or complete the job; the new operation's reports apply.
+TEST_F(JobServiceTest, ReportsOfAnOperationARestartReplacedChangeNothing) {
+    startService();
+    auto paths = addJob("renewed", "running", {8, 8});
+    auto old = currentOperation("renewed");
+    change("renewed", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStateRestart); });
+    ASSERT_TRUE(service->restartUploadForJobWithJobID("renewed"));
+    ASSERT_TRUE(runUntil([&] { return latestOperation("renewed") != old; }));
+    auto renewed = latestOperation("renewed");
+
+    service->operationUploadedBytes(*old, 8, paths[0], "renewed");
+    service->operationClosedFile(*old, paths[0], "renewed");
+    service->operationClosedFile(*old, paths[1], "renewed");
+    service->operationFailedToCloseFile(*old, paths[1], "renewed",
+                                        VTRError(VTRErrorDomain, VTRErrorCodeCloseFailed));
+    json job = stored("renewed");
+    EXPECT_EQ(job["state"], "restart");
+    EXPECT_EQ(job["error_type"], "none");
+    for (const auto& path : paths) {
+        EXPECT_EQ(storedFile("renewed", path)["bytes_uploaded"], 0) << path;
+        EXPECT_EQ(storedFile("renewed", path)["closed"], false) << path;
+    }
+
+    service->operationUploadedBytes(*renewed, 4, paths[0], "renewed");
+    EXPECT_EQ(storedFile("renewed", paths[0])["bytes_uploaded"], 4);
+    EXPECT_EQ(stored("renewed")["state"], "running");
+}
+
+// A chunk the server accepted before the pause is kept; nothing else of the cancelled
+// operation is, and nothing at all once a restart or a resume has replaced it.
+TEST_F(JobServiceTest, APausedJobKeepsOnlyTheAcceptedChunksOfTheOperationThePauseCancelled) {
+    startService();
+    auto paths = addJob("halt", "running", {8, 8});
+    auto cancelled = currentOperation("halt");
+    change("halt", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
+    service->cancelJobWithJobID("halt");
+
+    service->operationUploadedBytes(*cancelled, 4, paths[0], "halt");
+    service->operationClosedFile(*cancelled, paths[1], "halt");
+    service->operationRestartedUploadOfFile(*cancelled, paths[1], "halt", urlError(-1));
+    json job = stored("halt");
+    EXPECT_EQ(job["state"], "paused");
+    EXPECT_EQ(job["restarting"], false);
+    EXPECT_EQ(storedFile("halt", paths[0])["bytes_uploaded"], 4);
+    EXPECT_EQ(storedFile("halt", paths[1])["closed"], false);
+
+    // The restart replaces it: its progress no longer counts, though the job is still paused.
+    ASSERT_TRUE(service->restartUploadForJobWithJobID("halt"));
+    service->cancelJobWithJobID("halt");
+    service->operationUploadedBytes(*cancelled, 8, paths[0], "halt");
+    EXPECT_EQ(storedFile("halt", paths[0])["bytes_uploaded"], 0);
+    EXPECT_EQ(stored("halt")["state"], "paused");
 }
 
 }  // namespace

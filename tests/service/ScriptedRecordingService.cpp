@@ -48,6 +48,10 @@ class ScriptedRecordingService::Service : public VTRUploadService {
         script_.chunkSizeCallers_.push_back(caller ? caller->weak_from_this()
                                                    : std::weak_ptr<VTROperation>());
         size_t call = ++script_.chunkSizeCounts_[serverURL_];
+        if (auto failure = script_.everyCallFailure(lock, Call::ChunkSize)) {
+            setError(error, *failure);
+            return 0;
+        }
         bool answered = script_.waitWhileHeld(lock, *this, [&] {
             auto hold = script_.chunkSizeHolds_.find(serverURL_);
             return hold != script_.chunkSizeHolds_.end() && call >= hold->second;
@@ -70,18 +74,19 @@ class ScriptedRecordingService::Service : public VTRUploadService {
         auto& calls = script_.chunkCalls_[fileName];
         calls.push_back({fileName, offset, false});
         auto failure = script_.chunkFailures_.find({fileName, offset});
-        std::optional<VTRError> failed;
+        std::optional<VTRError> failed = script_.everyCallFailure(lock, Call::UploadChunk);
         Misbehaviour misbehaviour = script_.misbehaviour(Call::UploadChunk, fileName);
-        if (misbehaviour == Misbehaviour::OutOfOrder) {
+        if (!failed && misbehaviour == Misbehaviour::OutOfOrder) {
             failed = VTRError(AFNetworkingErrorDomain, NSURLErrorBadServerResponse,
                               {{NSLocalizedDescriptionKey, outOfOrderText()},
                                {VTRServerErrorCodeKey, "OutOfOrderUploadChunk"}});
-        } else if (auto scripted = failureFor(misbehaviour)) {
-            failed = scripted;
-        } else if (failure != script_.chunkFailures_.end()) {
+        } else if (!failed) {
+            failed = failureFor(misbehaviour);
+        }
+        if (!failed && failure != script_.chunkFailures_.end()) {
             failed = failure->second;
             script_.chunkFailures_.erase(failure);
-        } else if (!script_.waitWhileHeld(lock, *this, [&] {
+        } else if (!failed && !script_.waitWhileHeld(lock, *this, [&] {
                        return script_.chunkHolds_.count({fileName, offset}) > 0;
                    })) {
             failed = urlError(NSURLErrorCancelled);
@@ -115,9 +120,19 @@ class ScriptedRecordingService::Service : public VTRUploadService {
 
     std::optional<std::string> tryCloseFile(const std::string& fileName, const std::string&,
                                             VTRError* error) override {
-        std::lock_guard lock(script_.mutex_);
+        std::unique_lock lock(script_.mutex_);
         script_.noteCaller(serverURL_);
         ++script_.closeCalls_[fileName];
+        if (auto failure = script_.everyCallFailure(lock, Call::TryCloseFile)) {
+            setError(error, *failure);
+            return std::nullopt;
+        }
+        if (script_.closeAnswer_) {
+            ++script_.scriptedAnswers_[Call::TryCloseFile];
+            lock.unlock();
+            script_.nudge();
+            return *script_.closeAnswer_;
+        }
         Misbehaviour misbehaviour = script_.misbehaviour(Call::TryCloseFile, fileName);
         if (auto failure = failureFor(misbehaviour)) {
             setError(error, *failure);
@@ -131,8 +146,12 @@ class ScriptedRecordingService::Service : public VTRUploadService {
 
     bool verifyFile(const std::string& fileName, const std::string&, const std::string& checksum,
                     VTRError* error) override {
-        std::lock_guard lock(script_.mutex_);
+        std::unique_lock lock(script_.mutex_);
         script_.noteCaller(serverURL_);
+        if (auto failure = script_.everyCallFailure(lock, Call::VerifyFile)) {
+            setError(error, *failure);
+            return false;
+        }
         Misbehaviour misbehaviour = script_.misbehaviour(Call::VerifyFile, fileName);
         if (auto failure = failureFor(misbehaviour)) {
             setError(error, *failure);
@@ -310,6 +329,25 @@ bool ScriptedRecordingService::closedAfter(const std::string& fileName, uint64_t
     std::lock_guard lock(mutex_);
     auto next = closedBy_.upper_bound({fileName, serial});
     return next != closedBy_.end() && next->first == fileName;
+}
+
+void ScriptedRecordingService::failEveryCall(Call call, VTRError error) {
+    std::lock_guard lock(mutex_);
+    everyCallFailures_[call] = std::move(error);
+}
+
+void ScriptedRecordingService::answerClose(std::optional<std::string> answer) {
+    std::lock_guard lock(mutex_);
+    closeAnswer_ = std::move(answer);
+}
+
+std::optional<VTRError> ScriptedRecordingService::everyCallFailure(std::unique_lock<std::mutex>&,
+                                                                   Call call) {
+    auto failure = everyCallFailures_.find(call);
+    if (failure == everyCallFailures_.end()) return std::nullopt;
+    ++scriptedAnswers_[call];
+    loop_.post([] {});
+    return failure->second;
 }
 
 std::shared_ptr<VTROperation> ScriptedRecordingService::chunkSizeCaller(size_t index) const {

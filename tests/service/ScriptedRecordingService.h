@@ -1,8 +1,8 @@
 // The recording service as the job service's tests play it: every upload service the job service
 // makes talks to one shared ScriptedRecordingService, which keeps the bytes it accepts, answers
 // like a healthy server, and can hold a call until released or cancelled, fail one chunk, or
-// misbehave at random as a script decides. Any thread may use it. After each call it posts an empty
-// task to the test's run loop, so a runUntil() waiting on the script's state looks again.
+// misbehave at random as a script decides. Any thread may use it. After each call it posts an
+// empty task to the test's run loop, so a runUntil() waiting on the script's state looks again.
 #pragma once
 
 #include <condition_variable>
@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ class ScriptedRecordingService {
         bool failed = false;
     };
 
+    // The remote calls an operation makes.
+    enum class Call { ChunkSize, UploadChunk, VerifyFile, TryCloseFile };
+
     // What the server does to one call instead of answering as a healthy server would. A call
     // ignores what does not apply to it.
     enum class Misbehaviour {
@@ -46,7 +50,6 @@ class ScriptedRecordingService {
         ServerException,  // TryCloseFile: "ServerException"
         Unverified,       // VerifyFile: false
     };
-    enum class Call { ChunkSize, UploadChunk, TryCloseFile, VerifyFile };
     // Decides per call how the server misbehaves. Called under the script's lock, one call at a
     // time. Empty: always healthy.
     using Misbehave = std::function<Misbehaviour(Call call, const std::string& fileName)>;
@@ -76,6 +79,12 @@ class ScriptedRecordingService {
     // Bytes the server already has, as a previous run of the daemon left them.
     void seed(const std::string& fileName, const std::string& bytes);
     void setVerifyAlwaysFails(bool fails);
+    // Every call of that kind fails with `error` (before any hold applies).
+    void failEveryCall(Call call, VTRError error);
+    // TryCloseFile answers `answer` (nothing: no result and no error) instead of "Uploaded".
+    void answerClose(std::optional<std::string> answer);
+    // The calls of that kind that failEveryCall() or answerClose() answered.
+    size_t scriptedAnswers(Call call) const { return at(scriptedAnswers_, call); }
 
     // The server URLs of the upload services made, in order.
     std::vector<std::string> serviceURLs() const { return locked(serviceURLs_); }
@@ -121,7 +130,7 @@ class ScriptedRecordingService {
     }
     // The value under `key` (empty when there is none), taken under the lock.
     template <typename Map>
-    typename Map::mapped_type at(const Map& map, const std::string& key) const {
+    typename Map::mapped_type at(const Map& map, const typename Map::key_type& key) const {
         std::lock_guard lock(mutex_);
         auto found = map.find(key);
         return found == map.end() ? typename Map::mapped_type{} : found->second;
@@ -145,6 +154,8 @@ class ScriptedRecordingService {
         VTRRunLoop* loop = nullptr;  // cleared when the script goes
         size_t services = 0;
     };
+    // The failure failEveryCall() set for `call`, counted, if any. Needs the lock.
+    std::optional<VTRError> everyCallFailure(std::unique_lock<std::mutex>& lock, Call call);
 
     VTRRunLoop& loop_;
     const int32_t chunkSize_;
@@ -168,6 +179,9 @@ class ScriptedRecordingService {
     std::map<std::string, std::vector<std::weak_ptr<VTROperation>>> callers_;
     std::map<std::pair<std::string, uint64_t>, uint64_t> acceptedEnds_;
     std::set<std::pair<std::string, uint64_t>> closedBy_;
+    std::map<Call, VTRError> everyCallFailures_;
+    std::optional<std::optional<std::string>> closeAnswer_;
+    std::map<Call, size_t> scriptedAnswers_;
 };
 
 VTRError urlError(int64_t code);

@@ -1,7 +1,12 @@
 // The SOAP client over real sockets on 127.0.0.1 against a scripted server: what goes on the
 // wire, status errors with the server's error code, transport errors and their codes, the
 // synchronous wait and cancels from another thread.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -153,6 +158,72 @@ TEST(SOAPTransportTest, RefusedDroppedOrSilentConnectionGivesItsURLError) {
         }
         EXPECT_FALSE(outcome.response) << c.code;
     }
+}
+
+TEST(SOAPTransportTest, ResponseBodyBeyondSixteenMiBFailsTheCall) {
+    const size_t limit = size_t{16} * 1024 * 1024;
+    ScriptedHTTPServer server([&](const auto&, size_t index) {
+        return answer(200, std::string(index == 0 ? limit : limit + 1, 'x'));
+    });
+    auto caller = makeSOAPCaller(server.url());
+    // At the limit the body arrives whole (and is no SOAP answer).
+    Outcome whole = callSOAP(*caller, "ChunkSize");
+    ASSERT_TRUE(whole.error);
+    EXPECT_EQ(whole.error->domain(), VTRErrorDomain);
+    EXPECT_EQ(whole.error->code(), 87);
+    Outcome over = callSOAP(*caller, "ChunkSize");
+    ASSERT_TRUE(over.error);
+    EXPECT_EQ(over.error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(over.error->code(), -1011);
+    EXPECT_EQ(over.error->localizedFailureReason(),
+              "The response body exceeds the maximum of 16777216 bytes");
+}
+
+TEST(SOAPTransportTest, NoSchemeButHttpAndHttpsIsSpokenNorFollowedInARedirect) {
+    // Stands for whatever a foreign scheme would let a job's URL reach on this machine.
+    struct Listener {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ~Listener() { ::close(fd); }
+    } listener;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.fd, 4), 0);
+    ::getsockname(listener.fd, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string gopher = "gopher://" + target + "/_HELO%20attacker%0D%0A";
+    ScriptedHTTPServer redirecting([&](const auto&, size_t) {
+        return answer(302, "", {{"Location", gopher}});
+    });
+
+    struct Case {
+        std::string url;
+        std::string domain;
+        std::string reasonPart;
+    };
+    const Case cases[] = {
+        {gopher, NSURLErrorDomain, "not supported"},
+        {"dict://" + target + "/d:attacker", NSURLErrorDomain, "not supported"},
+        {"telnet://" + target + "/", NSURLErrorDomain, "not supported"},
+        {"smtp://" + target + "/", NSURLErrorDomain, "not supported"},
+        {"file:///etc/passwd", NSURLErrorDomain, "not supported"},
+        // The redirect is an answer like any other status outside 200-299.
+        {redirecting.url(), AFNetworkingErrorDomain, ""},
+    };
+    for (const Case& c : cases) {
+        // Short time-outs, so that a transfer that did reach the listener ends soon.
+        Outcome outcome = callSOAP(*makeSOAPCaller(c.url, 10s, 2s), "ChunkSize");
+        ASSERT_TRUE(outcome.error) << c.url;
+        EXPECT_EQ(outcome.error->domain(), c.domain) << c.url;
+        EXPECT_NE(outcome.error->localizedFailureReason().find(c.reasonPart), std::string::npos)
+            << c.url << ": " << outcome.error->description();
+    }
+    EXPECT_EQ(redirecting.requestCount(), 1u);
+    // Every call has ended: a connection any of them made would be waiting to be accepted.
+    pollfd pending{listener.fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&pending, 1, 0), 0);
 }
 
 TEST(SOAPTransportTest, SynchronousWaitGivesUpWithCode88) {

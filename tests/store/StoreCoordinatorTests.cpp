@@ -2,6 +2,7 @@
 // them untouched), migration of a database an older version wrote, and the connection's set-up.
 #include <sys/stat.h>
 
+#include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
 #include "store/StoreTestSupport.h"
 
@@ -100,6 +101,46 @@ TEST_F(StoreCoordinatorTest, DatabaseOfTheFirstSchemaIsMigratedWithItsJobs) {
     ASSERT_TRUE(job);
     EXPECT_EQ(job->fileList().size(), 2u);
     EXPECT_EQ(job->state(), VTRUploadJobStateRunning);
+}
+
+// The previous schema gave a new row the id of the highest deleted one; the migrated database
+// keeps its jobs, their files and their ids, and gives out no id twice from then on.
+TEST_F(StoreCoordinatorTest, DatabaseOfThePreviousSchemaKeepsItsJobsAndNeverReusesIds) {
+    std::string path = directory.file("previous.sqlite");
+    const int previous = VTRStoreCoordinator::currentSchemaVersion() - 1;
+    {
+        auto old = VTRStoreCoordinator::open(path, nullptr, previous);
+        ASSERT_TRUE(old);
+        VTRSQLiteUploadJobStore store(old);
+        ASSERT_TRUE(store.addJob(jobInput("kept", "paused", 2)));
+        VTRManagedUploadJob* job = store.addJob(jobInput("newest", "running", 1));
+        ASSERT_TRUE(job);
+        job->fileList().front()->setBytesUploaded(42);
+        ASSERT_TRUE(store.saveJob(job));
+    }
+    VTRError error;
+    auto current = VTRStoreCoordinator::open(path, &error);
+    ASSERT_TRUE(current) << error.description();
+    EXPECT_EQ(pragma(*current, "PRAGMA user_version"),
+              std::to_string(VTRStoreCoordinator::currentSchemaVersion()));
+    EXPECT_EQ(pragma(*current, "PRAGMA foreign_key_check"), "");
+    const std::string newestPK =
+        pragma(*current, "SELECT pk FROM UploadJob WHERE jobID = 'newest'");
+    {
+        VTRSQLiteUploadJobStore store(current);
+        VTRManagedUploadJob* kept = store.jobWithID("kept");
+        ASSERT_TRUE(kept);
+        EXPECT_EQ(kept->fileList().size(), 2u);
+        EXPECT_EQ(kept->state(), VTRUploadJobStatePaused);
+        VTRManagedUploadJob* newest = store.jobWithID("newest");
+        ASSERT_TRUE(newest);
+        EXPECT_EQ(newest->fileList().front()->bytesUploaded(), 42u);
+
+        ASSERT_TRUE(store.deleteJobWithID("newest"));
+        ASSERT_TRUE(store.addJob(jobInput("after", "running", 1)));
+    }
+    EXPECT_GT(std::stoll(pragma(*current, "SELECT pk FROM UploadJob WHERE jobID = 'after'")),
+              std::stoll(newestPK));
 }
 
 TEST_F(StoreCoordinatorTest, FailedMigrationReportsSQLitesReasonAndKeepsTheOldSchema) {

@@ -217,6 +217,35 @@ TEST_F(StoreConflictTest, AJobDeletedElsewhereIsNotBroughtBack) {
     EXPECT_EQ(countRows("UploadFile"), 0);
 }
 
+// SQLite would give the next row the highest deleted id; a store still holding the deleted job
+// would then save onto the later job's rows.
+TEST_F(UploadJobStoreTest, AStoreHoldingADeletedJobNeverWritesOntoALaterJob) {
+    auto holder = newStore();
+    ASSERT_TRUE(holder->addJob(jobInput("older")));
+    VTRManagedUploadJob* gone = holder->addJob(jobInput("gone", "running", 1));
+    ASSERT_TRUE(gone);
+    auto other = newStore();
+    ASSERT_TRUE(other->deleteJobWithID("gone"));
+    ASSERT_TRUE(other->addJob(jobInput("later", "paused", 1)));
+
+    gone->setState(VTRUploadJobStateErrored);
+    gone->setError("stale");
+    gone->fileList().front()->setBytesUploaded(99);
+    gone->fileList().front()->setClosed(true);
+    holder->saveJob(gone);  // whatever it answers, the later job is not its to change
+
+    auto reader = newStore();
+    VTRManagedUploadJob* later = reader->jobWithID("later");
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->state(), VTRUploadJobStatePaused);
+    EXPECT_EQ(later->error(), std::nullopt);
+    ASSERT_EQ(later->fileList().size(), 1u);
+    EXPECT_EQ(later->fileList().front()->localPath(), "/data/later/0.mov");
+    EXPECT_EQ(later->fileList().front()->bytesUploaded(), 0u);
+    EXPECT_FALSE(later->fileList().front()->closed());
+    EXPECT_EQ(reader->jobWithID("gone"), nullptr);
+}
+
 TEST_F(UploadJobStoreTest, AJobWrittenByAnExitedChildProcessIsRead) {
     pid_t child = fork();
     ASSERT_GE(child, 0);

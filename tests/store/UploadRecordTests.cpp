@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <set>
 
 #include "jobs/VTRManagedUploadFile.h"
@@ -93,7 +95,7 @@ TEST_F(UploadRecordTest, CreationReadsOnlyTheKeysItOwns) {
     input["error_type"] = "close";
     input["file_list"][0]["bytes_uploaded"] = 77;
     input["file_list"][0]["closed"] = true;
-    input["server_url"] = "not a url";
+    input["server_url"] = "http://not a url";
     ASSERT_TRUE(store->addJob(input));
     json form = storedForm("c");
     EXPECT_EQ(form["state"], "unknown");
@@ -171,6 +173,50 @@ TEST_F(UploadRecordTest, ResentFileListKeepsKnownFilesProgressAndDeletesDroppedO
     ASSERT_TRUE(reader->saveJob(stored));
     EXPECT_EQ(newStore()->jobWithID("e")->fileList().size(), 0u);
     EXPECT_EQ(countRows("UploadFile"), 0);
+}
+
+// A client resends the whole list of a job of thousands of segment files with each change:
+// every file keeps its progress and the update is one transaction.
+TEST_F(UploadRecordTest, ResendingALargeListKeepsEveryFilesProgressInOneSave) {
+    const int count = 5000;
+    auto store = newStore();
+    VTRManagedUploadJob* job = store->addJob(jobInput("big", "running", count));
+    ASSERT_TRUE(job);
+    // File n ("n.mov") has n + 1 bytes uploaded.
+    for (VTRManagedUploadFile* file : job->fileList())
+        file->setBytesUploaded(std::stoull(file->remotePath().value_or("0")) + 1);
+    ASSERT_TRUE(store->saveJob(job));
+
+    // The list again, last file first, without file 0 and with one new file.
+    json files = jobInput("big", "running", count)["file_list"];
+    files.erase(files.begin());
+    std::reverse(files.begin(), files.end());
+    files.push_back({{"local_path", "/data/big/new.mov"}, {"remote_path", "new.mov"}});
+    int commits = 0;
+    sqlite3_commit_hook(
+        coordinator->connection(),
+        [](void* counter) {
+            ++*static_cast<int*>(counter);
+            return 0;
+        },
+        &commits);
+    job->updateWithDictionary({{"file_list", files}});
+    ASSERT_TRUE(store->saveJob(job));
+    sqlite3_commit_hook(coordinator->connection(), nullptr, nullptr);
+    EXPECT_EQ(commits, 1);
+
+    auto reader = newStore();
+    VTRManagedUploadJob* stored = reader->jobWithID("big");
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(stored->fileList().size(), static_cast<size_t>(count));
+    std::map<std::string, uint64_t> progress;
+    for (VTRManagedUploadFile* file : stored->fileList())
+        progress[file->localPath().value_or("")] = file->bytesUploaded();
+    EXPECT_EQ(progress.count("/data/big/0.mov"), 0u);
+    for (int i = 1; i < count; ++i)
+        EXPECT_EQ(progress["/data/big/" + std::to_string(i) + ".mov"], uint64_t(i) + 1) << i;
+    EXPECT_EQ(progress.at("/data/big/new.mov"), 0u);
+    EXPECT_EQ(countRows("UploadFile"), count);
 }
 
 TEST_F(UploadRecordTest, ReplaceNewFilesPrefersTheLastExistingRecordWithThePath) {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 
 #include "OperationHarness.h"
 #include "foundation/VTRDataAdditions.h"
@@ -115,18 +119,77 @@ TEST(FileUploadOperationStartTest, ChunkSizeRetriedThenReportedAsError80WithoutF
     EXPECT_TRUE(h.logs.contains("Exceeded max retries reporting chunksize error"));
 }
 
-TEST(FileUploadOperationStartTest, UnusableChunkSizeIsReportedInsteadOfSpinning) {
-    for (int32_t answer : {0, -1}) {
+TEST(FileUploadOperationStartTest, UnusableOrOversizedChunkSizeIsReportedInsteadOfUsed) {
+    struct Case {
+        int32_t answer;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {0, "The server reported an unusable chunk size of 0 bytes"},
+        {-1, "The server reported an unusable chunk size of -1 bytes"},
+        {16777217, "The server's chunk size of 16777217 bytes exceeds the maximum of 16777216"},
+        {2147483647, "The server's chunk size of 2147483647 bytes exceeds the maximum of 16777216"},
+    };
+    for (const Case& c : cases) {
         OperationHarness h;
-        h.script->defaultChunkSize = answer;
+        h.script->defaultChunkSize = c.answer;
         auto operation = h.make({makeFileInfo(h.makeFile("a", kTen), "a", 0)});
         ASSERT_TRUE(h.run(operation));
-        EXPECT_EQ(h.script->callsOf("ChunkSize").size(), 1u) << answer;
+        EXPECT_EQ(h.script->callsOf("ChunkSize").size(), 1u) << c.answer;
         EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
         auto failures = h.delegate.reportsOf("failedInit");
         ASSERT_EQ(failures.size(), 1u);
         EXPECT_EQ(failures[0].error->code(), 80);
+        EXPECT_EQ(failures[0].error->localizedFailureReason(), c.reason);
         EXPECT_EQ(operation->bufferCapacity(), 0u);
+    }
+}
+
+TEST(FileUploadOperationStartTest, BufferIsNoLargerThanTheFileAtTheLargestChunkSize) {
+    OperationHarness h;
+    h.script->defaultChunkSize = 16 * 1024 * 1024;
+    std::string bytes = randomBytes(4096, 3);
+    auto operation = h.make({makeFileInfo(h.makeFile("a", bytes), "a", 0)});
+    ASSERT_TRUE(h.run(operation));
+    EXPECT_EQ(h.script->storedFile("a"), bytes);
+    EXPECT_EQ(operation->bufferCapacity(), 4096u);
+}
+
+TEST(FileUploadOperationStartTest, HeldRetryPauseShowsWhatFailedAndWhenTheNextAttemptComes) {
+    struct Case {
+        VTRError error;
+        std::string phase;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {serverCodeError("Busy"), "waiting_to_retry", "Expected status code in (200-299), got 500"},
+        {urlError(NSURLErrorCannotConnectToHost), "waiting_for_network", "scripted URL error"},
+    };
+    for (const Case& c : cases) {
+        OperationHarness h;
+        std::shared_ptr<VTRFileUploadOperation> operation;
+        std::optional<VTRUploadActivitySnapshot> during;
+        h.retry->setPauseFunction([&](double) {
+            during = operation->activity()->snapshot();
+            return true;
+        });
+        h.script->answerChunk(chunkError(c.error));
+        operation = h.make({makeFileInfo(h.makeFile("a", kTen), "remote/a.mp4", 0)});
+        ASSERT_TRUE(h.run(operation));
+
+        ASSERT_TRUE(during && during->retry) << c.phase;
+        EXPECT_EQ(VTRUploadPhaseName(during->phase), c.phase);
+        EXPECT_EQ(during->file, "remote/a.mp4");
+        EXPECT_EQ(during->retry->method, "UploadChunk");
+        EXPECT_EQ(during->retry->attempt, 1u);
+        EXPECT_EQ(during->retry->reason, c.reason);
+        EXPECT_GT(during->retry->nextAttemptInSeconds, 3.0);
+        // Once the call succeeded, and after the run, nothing waits any more.
+        VTRUploadActivitySnapshot after = operation->activity()->snapshot();
+        EXPECT_FALSE(after.retry.has_value());
+        EXPECT_STREQ(VTRUploadPhaseName(after.phase), "close");
+        EXPECT_GT(after.bytesPerSecond, 0.0);
+        EXPECT_EQ(h.script->storedFile("remote/a.mp4"), kTen);
     }
 }
 
@@ -299,16 +362,73 @@ TEST(FileUploadOperationTransferTest, OutOfOrderTwiceInOneTransferFailsWith83) {
     EXPECT_TRUE(h.logs.contains("Failing because we've already restarted"));
 }
 
-TEST(FileUploadOperationTransferTest, UnreadableFileIsReportedAs84) {
-    OperationHarness h;
-    std::string directory = h.dir.file("not-a-file");
+// Paths a job may name that are no regular file: each could block a reader for ever (a FIFO
+// without a writer), never end (a device), or cannot be read at all.
+TEST(FileUploadOperationTransferTest, PathsThatAreNoRegularFileFailPromptlyWith84) {
+    TempDir dir;
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string linkToFifo = dir.file("link-to-fifo");
+    ASSERT_EQ(::symlink(fifo.c_str(), linkToFifo.c_str()), 0);
+    std::string directory = dir.file("directory");
     ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
-    ASSERT_TRUE(h.run(h.make({makeFileInfo(directory, "d", 0)})));
-    auto failures = h.delegate.reportsOf("failedUpload");
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].error->code(), 84);
-    EXPECT_EQ(find(failures[0].error->userInfo(), "ErrorStreamStatus")->int64Value(), 7);
-    EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+    std::string socketPath = dir.file("socket");
+    struct Socket {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ~Socket() { ::close(fd); }
+    } socket;
+    int listening = socket.fd;
+    ASSERT_GE(listening, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listening, 1), 0);
+
+    for (const std::string& path :
+         {fifo, std::string("/dev/zero"), directory, socketPath, linkToFifo}) {
+        SCOPED_TRACE(path);
+        OperationHarness h;
+        // The whole run ends at the file's turn, before any byte is sent.
+        ASSERT_TRUE(h.run(h.make({makeFileInfo(path, "a", 0)}), std::chrono::seconds(10)));
+        // Each stage that opens the file on its own: the chunk transfer and the checksum pass.
+        auto operation = h.make({});
+        ASSERT_TRUE(operation->getChunkSize());
+        EXPECT_EQ(operation->uploadFile(makeFileInfo(path, "a", 0), 0, 10), 0u);
+        EXPECT_EQ(operation->verifyFile(makeFileInfo(path, "a", 0)),
+                  VTRFileUploadOperation::VerifyError);
+        ASSERT_TRUE(h.loop.runUntil([&] { return h.delegate.reports().size() >= 4; },
+                                    std::chrono::seconds(10)));
+
+        EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedInit", "completed",
+                                                                "failedInit", "failedVerify"}));
+        for (const Report& report : h.delegate.reports()) {
+            if (report.kind == "completed") continue;
+            ASSERT_TRUE(report.error);
+            EXPECT_EQ(report.file, path);
+            EXPECT_EQ(report.error->code(), 84);
+            EXPECT_EQ(report.error->localizedFailureReason(),
+                      "\"" + path + "\" is not a regular file");
+            EXPECT_EQ(detail(*report.error, "filenamekey"), path);
+        }
+        EXPECT_TRUE(h.script->callsOf("UploadChunk").empty());
+        EXPECT_TRUE(h.script->callsOf("VerifyFile").empty());
+    }
+}
+
+TEST(FileUploadOperationTransferTest, FileGrowingWhileReadIsSentOnlyUpToItsCheckedSize) {
+    OperationHarness h;
+    std::string path = h.makeFile("a", kTen);
+    h.script->answerChunk([&](const VTRBytes& bytes, uint64_t offset, VTRError* error) {
+        std::ofstream(path, std::ios::app) << "appended";
+        return correctHash()(bytes, offset, error);
+    });
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(path, "a", 0)})));
+    EXPECT_EQ(h.script->storedFile("a"), kTen);
+    EXPECT_EQ(totalsOf(h.delegate.reportsOf("uploaded")), (std::vector<uint64_t>{4, 8, 10}));
+    EXPECT_EQ(h.script->callsOf("UploadChunk").back().length, 2u);
+    EXPECT_EQ(h.delegate.reportsOf("closed").size(), 1u);
 }
 
 TEST(FileUploadOperationTransferTest, FileThatCannotBeOpenedOrShrankIsReported) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
 #include "upload/VTRRetryController.h"
 
 namespace vtr {
@@ -128,6 +129,69 @@ TEST(RetryControllerTest, EveryCallStartsAtTheFirstPause) {
     runSequence(recorded.controller, 1, {false});
     ASSERT_EQ(recorded.pauses.size(), 4u);
     EXPECT_DOUBLE_EQ(recorded.pauses[3], 4.0);
+}
+
+TEST(RetryControllerTest, EveryFailedAttemptIsWarnedAndToldToTheCallsObserver) {
+    const VTRError transport = VTRError::withDescription(
+        NSURLErrorDomain, -1202, "The certificate for this server is invalid.",
+        "SSL certificate problem: unable to get local issuer certificate");
+    struct Case {
+        bool shouldSleep;
+        std::vector<bool> answers;
+        std::vector<std::optional<VTRError>> errors;  // what the call keeps after each attempt
+        std::vector<std::string> warnings;
+        std::vector<uint64_t> observedAttempts;
+    };
+    const std::string certificate =
+        "The certificate for this server is invalid. (SSL "
+        "certificate problem: unable to get local issuer certificate)";
+    const Case cases[] = {
+        {true,
+         {false, false, true},
+         {transport, std::nullopt, std::nullopt},
+         {"UploadChunk attempt 1 failed, next attempt in 4.0 seconds: " + certificate,
+          "UploadChunk attempt 2 failed, next attempt in 8.2 seconds: no reason given"},
+         {1, 2}},
+        {false,
+         {false},
+         {transport, transport, transport},
+         {"UploadChunk attempt 1 failed, next attempt in 0.0 seconds: " + certificate,
+          "UploadChunk attempt 2 failed, next attempt in 0.0 seconds: " + certificate,
+          "UploadChunk attempt 3 failed, no attempt left: " + certificate},
+         {1, 2}},
+    };
+    for (const Case& c : cases) {
+        test::ScopedLogCapture capture;
+        RecordedController recorded(c.shouldSleep);
+        recorded.controller.setRandomSource([] { return UINT32_MAX; });
+        size_t calls = 0;
+        std::optional<VTRError> lastError;
+        std::vector<VTRRetryController::FailedAttempt> observed;
+        VTRRetryController::CallObserver observer{
+            [&] { return lastError; },
+            [&](const VTRRetryController::FailedAttempt& failed) { observed.push_back(failed); }};
+        recorded.controller.retryCallNamed(
+            "UploadChunk", 2,
+            [&] {
+                lastError = c.errors[calls];
+                return c.answers[std::min(calls++, c.answers.size() - 1)];
+            },
+            [](bool) {}, observer);
+
+        capture.texts();  // flushes the facade
+        std::vector<std::string> warnings;
+        for (const VTRLogMessage& message : capture.log().messages())
+            if (message.flag == VTRLogFlagWarning) warnings.push_back(message.text);
+        EXPECT_EQ(warnings, c.warnings);
+        ASSERT_EQ(observed.size(), c.observedAttempts.size());
+        for (size_t i = 0; i < observed.size(); ++i) {
+            EXPECT_EQ(observed[i].method, "UploadChunk");
+            EXPECT_EQ(observed[i].number, c.observedAttempts[i]);
+            EXPECT_DOUBLE_EQ(observed[i].pauseSeconds, c.shouldSleep ? recorded.pauses.at(i) : 0.0);
+            EXPECT_EQ(observed[i].error.has_value(), c.errors[i].has_value());
+        }
+        EXPECT_EQ(observed.at(0).reason, certificate);
+    }
 }
 
 TEST(RetryControllerTest, MaxDelayDefaultsTo70Point2UntilSet) {

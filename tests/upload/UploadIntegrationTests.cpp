@@ -1,5 +1,6 @@
 // The upload operation through the real SOAP client and HTTP transport against the
-// fake-recording-service executable on loopback.
+// fake-recording-service executable on loopback, directly or behind an https front.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,7 @@
 #include "OperationHarness.h"
 #include "foundation/VTRDataAdditions.h"
 #include "support/FakeService.h"
+#include "support/TLSFront.h"
 #include "upload/VTRUploadServiceWithVerify.h"
 
 namespace vtr::test {
@@ -30,13 +32,14 @@ struct ServiceUpload {
         h.maxUploadRetries = 5;
     }
 
-    std::shared_ptr<VTRFileUploadOperation> operation() {
+    // Sends to `url`, the service's own by default.
+    std::shared_ptr<VTRFileUploadOperation> operation(const std::string& url = {}) {
         return std::make_shared<VTRFileUploadOperation>(
             "session-9", "job-9",
             std::vector<VTRDictionary>{makeFileInfo(path, "recording.mov", 0)}, h.maxUploadRetries,
             h.maxCloseRetries, h.pollingInterval,
-            std::make_unique<VTRUploadServiceWithVerify>(service.url()), h.retry, &h.delegate,
-            &h.loop);
+            std::make_unique<VTRUploadServiceWithVerify>(url.empty() ? service.url() : url),
+            h.retry, &h.delegate, &h.loop);
     }
 
     nlohmann::json storedFile() {
@@ -123,6 +126,75 @@ TEST(UploadIntegrationTest, ChecksumMismatchOnTheServerRestartsAndStillCompletes
     EXPECT_EQ(restarts[0].error->code(), 95);
     // Sent twice in full: 4 chunks each time.
     EXPECT_EQ(upload.h.delegate.reportsOf("uploaded").size(), 8u);
+}
+
+TEST(UploadIntegrationTest, UntrustedCertificateIsRetriedAndEveryAttemptSaysWhy) {
+    ServiceUpload upload(kMiB, 23);
+    ASSERT_TRUE(upload.service.started());
+    TLSFront front(upload.service.port());
+    ASSERT_NE(front.port(), 0);
+    upload.h.maxUploadRetries = 2;
+    std::shared_ptr<VTRFileUploadOperation> operation = upload.operation(front.url("/Service.svc"));
+    // The activity as a reader sees it while the retry pause is held.
+    std::vector<VTRUploadActivitySnapshot> during;
+    upload.h.retry->setPauseFunction([&](double) {
+        during.push_back(operation->activity()->snapshot());
+        return true;
+    });
+    ASSERT_TRUE(upload.h.run(operation, std::chrono::seconds(60)));
+
+    const std::string problem = "SSL certificate problem: unable to get local issuer certificate";
+    ASSERT_EQ(during.size(), 2u);
+    for (uint64_t attempt = 1; attempt <= 2; ++attempt) {
+        const VTRUploadActivitySnapshot& snapshot = during[attempt - 1];
+        EXPECT_STREQ(VTRUploadPhaseName(snapshot.phase), "waiting_to_retry");
+        ASSERT_TRUE(snapshot.retry);
+        EXPECT_EQ(snapshot.retry->method, "ChunkSize");
+        EXPECT_EQ(snapshot.retry->attempt, attempt);
+        EXPECT_NE(snapshot.retry->reason.find(problem), std::string::npos)
+            << snapshot.retry->reason;
+        EXPECT_TRUE(upload.h.logs.containsPart("ChunkSize attempt " + std::to_string(attempt) +
+                                               " failed, next attempt in"));
+    }
+    EXPECT_TRUE(
+        upload.h.logs.containsPart("ChunkSize attempt 3 failed, no attempt left: The "
+                                   "certificate for this server is invalid. (" +
+                                   problem + ")"));
+    auto failures = upload.h.delegate.reportsOf("failedInit");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].error->code(), 80);
+    ASSERT_NE(failures[0].error->innerError(), nullptr);
+    EXPECT_EQ(failures[0].error->innerError()->code(), NSURLErrorServerCertificateUntrusted);
+    EXPECT_EQ(failures[0].error->innerError()->localizedFailureReason(), problem);
+    EXPECT_TRUE(waitUntil([&] { return front.failedHandshakes() == 3; }));
+    EXPECT_EQ(front.handshakes(), 0u);
+    EXPECT_TRUE(upload.service.calls("ChunkSize").empty());
+}
+
+TEST(UploadIntegrationTest, FrontReachesTheServiceForAClientTrustingItsAuthority) {
+    ServiceUpload upload(kMiB, 24);
+    ASSERT_TRUE(upload.service.started());
+    TLSFront front(upload.service.port());
+    ASSERT_NE(front.port(), 0);
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+    ASSERT_TRUE(curl);
+    std::string body;
+    curl_easy_setopt(curl.get(), CURLOPT_URL, front.url("/control/files").c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_CAINFO, front.caCertificatePath().c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 30L);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(
+        curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+            static_cast<std::string*>(out)->append(data, size * count);
+            return size * count;
+        });
+    ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK);
+    long status = 0;
+    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(nlohmann::json::parse(body, nullptr, false),
+              upload.service.control("GET", "/control/files"));
+    EXPECT_EQ(front.handshakes(), 1u);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 #include "DaemonLocation.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 
 #include <fmt/format.h>
 
@@ -12,13 +13,33 @@ namespace vtr::cli {
 
 namespace {
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) return std::nullopt;
-    std::ostringstream contents;
-    contents << stream.rdbuf();
-    if (stream.bad()) return std::nullopt;
-    return contents.str();
+// A locator file holds one decimal number; anything longer is not one.
+constexpr size_t MaximumLocatorFileSize = 64;
+
+// The text of a regular file of at most MaximumLocatorFileSize bytes. Anyone who can write to
+// the locator directory can put anything under the locator names: a FIFO would block the
+// client, a link to a device or a huge file would fill its memory. Those read as nothing.
+std::optional<std::string> readLocatorFile(const std::string& path) {
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0) ::close(fd);
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+    int fd = file.fd;
+    if (fd < 0) return std::nullopt;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    std::string contents;
+    char buffer[MaximumLocatorFileSize + 1];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) return contents;
+        contents.append(buffer, static_cast<size_t>(got));
+        if (contents.size() > MaximumLocatorFileSize) return std::nullopt;
+    }
 }
 
 }  // namespace
@@ -42,10 +63,10 @@ std::optional<DaemonLocation> locateDaemon(const std::string& directory, std::st
     std::string portPath = directory + "/UploadDaemon.port";
     std::string pidPath = directory + "/UploadDaemon.pid";
 
-    auto portText = readWholeFile(portPath);
-    if (!portText) return fail(fmt::format("no locator file {}", portPath));
-    auto pidText = readWholeFile(pidPath);
-    if (!pidText) return fail(fmt::format("no locator file {}", pidPath));
+    auto portText = readLocatorFile(portPath);
+    if (!portText) return fail(fmt::format("no usable locator file {}", portPath));
+    auto pidText = readLocatorFile(pidPath);
+    if (!pidText) return fail(fmt::format("no usable locator file {}", pidPath));
 
     auto port = parseLocatorNumber(*portText);
     if (!port || *port < 1 || *port > 65535)

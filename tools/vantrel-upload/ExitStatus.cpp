@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "foundation/VTRPrintableText.h"
+
 namespace vtr::cli {
 
 int reportFailedReply(const ControlClient::Reply& reply, const ControlClient& client,
@@ -16,16 +18,16 @@ int reportFailedReply(const ControlClient::Reply& reply, const ControlClient& cl
     }
     if (!reply.answered) {
         err << fmt::format(
-            "vantrel-upload: {} got no answer from the upload daemon at port {}: {}\n", request,
-            client.port(), reply.failure);
+            "vantrel-upload: {} got no answer from the upload daemon at port {}: {}\n",
+            printableText(request), client.port(), printableText(reply.failure));
         return ExitFailed;
     }
     if (reply.status == 404 && !jobID.empty()) {
-        err << fmt::format("vantrel-upload: no job with id {}\n", jobID);
+        err << fmt::format("vantrel-upload: no job with id {}\n", printableText(jobID));
         return ExitJobNotFound;
     }
-    err << fmt::format("vantrel-upload: the upload daemon refused {} (HTTP {})\n", request,
-                       describeHTTPStatus(reply.status));
+    err << fmt::format("vantrel-upload: the upload daemon refused {} (HTTP {})\n",
+                       printableText(request), describeHTTPStatus(reply.status));
     return ExitRefused;
 }
 

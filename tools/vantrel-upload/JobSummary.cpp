@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "foundation/VTRPrintableText.h"
+
 namespace vtr::cli {
 
 namespace {
@@ -104,31 +106,45 @@ std::string formatDuration(double seconds) {
 
 std::string listLine(const JobSummary& job) {
     std::string line =
-        fmt::format("{}  {}  {:.1f}%  {} of {}  {}/{} files closed", job.id, job.state,
-                    job.percentDone(), formatBytes(job.bytesUploaded()),
+        fmt::format("{}  {}  {:.1f}%  {} of {}  {}/{} files closed", printableText(job.id),
+                    printableText(job.state), job.percentDone(), formatBytes(job.bytesUploaded()),
                     formatBytes(job.totalBytes()), job.filesClosed(), job.files.size());
-    if (!job.error.empty()) line += fmt::format("  error ({}): {}", job.errorType, job.error);
+    if (!job.error.empty())
+        line +=
+            fmt::format("  error ({}): {}", printableText(job.errorType), printableText(job.error));
     return line;
 }
 
-std::string showText(const JobSummary& job) {
-    std::string text = fmt::format("Job {}\n", job.id);
-    text += fmt::format("  State:       {}{}\n", job.state, job.restarting ? " (restarting)" : "");
-    text += fmt::format("  Server:      {}\n", job.serverURL.empty() ? "-" : job.serverURL);
-    text += fmt::format("  Session:     {}\n", job.sessionID.empty() ? "-" : job.sessionID);
+std::string showText(const JobSummary& job, const JobActivity* activity) {
+    auto orDash = [](const std::string& text) { return text.empty() ? "-" : printableText(text); };
+    std::string text = fmt::format("Job {}\n", printableText(job.id));
+    text += fmt::format("  State:       {}{}\n", printableText(job.state),
+                        job.restarting ? " (restarting)" : "");
+    text += fmt::format("  Server:      {}\n", orDash(job.serverURL));
+    text += fmt::format("  Session:     {}\n", orDash(job.sessionID));
     if (job.error.empty())
         text += "  Error:       none\n";
     else
-        text += fmt::format("  Error:       {} (while: {})\n", job.error, job.errorType);
+        text += fmt::format("  Error:       {} (while: {})\n", printableText(job.error),
+                            printableText(job.errorType));
     text += fmt::format("  Progress:    {:.1f}%, {} of {}, {} of {} files closed\n",
                         job.percentDone(), formatBytes(job.bytesUploaded()),
                         formatBytes(job.totalBytes()), job.filesClosed(), job.files.size());
+    if (activity) {
+        text += fmt::format("  Activity:    {}", phaseText(*activity));
+        if (activity->bytesPerSecond > 0)
+            text +=
+                fmt::format(", {}/s", formatBytes(static_cast<uint64_t>(activity->bytesPerSecond)));
+        text += "\n";
+        if (activity->retry)
+            text += fmt::format("               {}\n", retryText(*activity->retry));
+    }
     if (job.files.empty()) return text + "  Files:       none\n";
     text += "  Files:\n";
     for (const FileSummary& file : job.files) {
-        text += fmt::format("    {} -> {}  {} of {}{}\n", file.localPath, file.remotePath,
-                            formatBytes(file.bytesUploaded), formatBytes(file.totalBytes),
-                            file.closed ? "  closed" : "");
+        text += fmt::format("    {} -> {}  {} of {}{}\n", printableText(file.localPath),
+                            printableText(file.remotePath), formatBytes(file.bytesUploaded),
+                            formatBytes(file.totalBytes), file.closed ? "  closed" : "");
     }
     return text;
 }

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "JobActivity.h"
+
 namespace vtr::cli {
 
 struct FileSummary {
@@ -47,9 +49,13 @@ std::string formatBytes(uint64_t bytes);
 // "0:07", "12:05", "1:02:03"; "--:--" for a negative value (not known).
 std::string formatDuration(double seconds);
 
+// The texts below escape every field that comes from the daemon (printableText), so that no
+// job can move the terminal's cursor, set its title or forge a line.
+
 // One line: id, state, percent, bytes, files closed of total, and the error text if any.
 std::string listLine(const JobSummary& job);
-// Several lines: every field of the job and one line per file.
-std::string showText(const JobSummary& job);
+// Several lines: every field of the job, what its upload is doing when `activity` is given
+// (with the pending retry and its reason), and one line per file.
+std::string showText(const JobSummary& job, const JobActivity* activity = nullptr);
 
 }  // namespace vtr::cli

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "ExitStatus.h"
+#include "foundation/VTRPrintableText.h"
 
 namespace vtr::cli {
 
@@ -31,15 +32,22 @@ std::string fitToColumns(const std::string& line, size_t columns) {
     return line;
 }
 
-std::string shortID(const std::string& id) {
+std::string shortID(const std::string& rawID) {
+    std::string id = printableText(rawID);
     if (id.size() <= IDColumns) return fmt::format("{:<{}}", id, IDColumns);
     return id.substr(0, IDColumns - 1) + "\xE2\x80\xA6";  // "…", one column wide
 }
 
-// What a line-per-update output compares to decide that a job has changed.
-std::string changeKey(const JobSummary& job) {
-    return fmt::format("{}|{}|{}|{}|{}", job.state, job.bytesUploaded(), job.totalBytes(),
-                       job.filesClosed(), job.error);
+// What a line-per-update output compares to decide that a job has changed. A retry counts
+// by its call, attempt and reason: its countdown alone is no news.
+std::string changeKey(const JobSummary& job, const JobActivity* activity) {
+    std::string key = fmt::format("{}|{}|{}|{}|{}", job.state, job.bytesUploaded(),
+                                  job.totalBytes(), job.filesClosed(), job.error);
+    if (activity) key += "|" + activity->phase;
+    if (activity && activity->retry)
+        key += fmt::format("|{}|{}|{}", activity->retry->method, activity->retry->attempt,
+                           activity->retry->reason);
+    return key;
 }
 
 }  // namespace
@@ -82,6 +90,7 @@ int JobWatcher::run(std::vector<std::string> ids) {
             if (watched.removed || (watched.seen && watched.job.isFinished())) continue;
             if (!refresh(watched)) return failureStatus_;
         }
+        refreshActivities();
         draw(first);
         bool allFinished = true, anyMoving = false;
         for (const Watched& watched : jobs_) {
@@ -111,7 +120,7 @@ bool JobWatcher::refresh(Watched& watched) {
         err_ << fmt::format(
             "vantrel-upload: the upload daemon's answer for job {} is not a JSON "
             "object\n",
-            watched.id);
+            printableText(watched.id));
         failureStatus_ = ExitFailed;
         return false;
     }
@@ -125,11 +134,25 @@ bool JobWatcher::refresh(Watched& watched) {
     while (watched.samples.size() > 2 && now - watched.samples.front().time > RateWindow)
         watched.samples.pop_front();
     if (output_ == Output::JSONLines) {
-        std::string key = changeKey(watched.job);
+        std::string key = changeKey(watched.job, nullptr);
         if (key != watched.lastPrinted) out_ << job.dump() << "\n";
         watched.lastPrinted = key;
     }
     return true;
+}
+
+void JobWatcher::refreshActivities() {
+    // The JSON lines carry the jobs' own JSON only.
+    if (output_ == Output::JSONLines || !askForActivities_) return;
+    bool unsupported = false;
+    auto activities = fetchActivities(client_, &unsupported);
+    askForActivities_ = !unsupported;
+    activities_ = activities ? std::move(*activities) : std::map<std::string, JobActivity>();
+}
+
+const JobActivity* JobWatcher::activityOf(const std::string& id) const {
+    auto found = activities_.find(id);
+    return found == activities_.end() ? nullptr : &found->second;
 }
 
 double JobWatcher::rate(const Watched& watched) const {
@@ -143,7 +166,8 @@ double JobWatcher::rate(const Watched& watched) const {
 
 std::string JobWatcher::progressText(const Watched& watched, size_t width) const {
     const JobSummary& job = watched.job;
-    if (watched.removed) return fmt::format("{}  removed", watched.id);
+    std::string id = printableText(watched.id);
+    if (watched.removed) return fmt::format("{}  removed", id);
     double bytesPerSecond = rate(watched);
     bool moving = !job.isFinished() && !job.isStalled();
     std::string speed = moving && bytesPerSecond >= 0
@@ -153,12 +177,15 @@ std::string JobWatcher::progressText(const Watched& watched, size_t width) const
         static_cast<double>(job.totalBytes() - std::min(job.totalBytes(), job.bytesUploaded()));
     std::string left =
         moving && bytesPerSecond > 0 ? formatDuration(remaining / bytesPerSecond) : "--:--";
-    std::string state = job.state;
-    if (!job.error.empty()) state += ": " + job.error;
+    std::string state = printableText(job.state);
+    if (!job.error.empty()) state += ": " + printableText(job.error);
+    if (const JobActivity* activity = activityOf(watched.id); activity && moving) {
+        if (std::string note = activityNote(*activity); !note.empty()) state += ", " + note;
+    }
 
     if (output_ == Output::Lines) {
         std::string line =
-            fmt::format("{}  {}  {:.1f}%  {} of {}", watched.id, state, job.percentDone(),
+            fmt::format("{}  {}  {:.1f}%  {} of {}", id, state, job.percentDone(),
                         formatBytes(job.bytesUploaded()), formatBytes(job.totalBytes()));
         if (moving) line += fmt::format("  {}  {} left", speed, left);
         return line;
@@ -182,7 +209,8 @@ void JobWatcher::draw(bool first) {
             break;  // printed as each answer arrives
         case Output::Lines:
             for (Watched& watched : jobs_) {
-                std::string key = watched.removed ? "removed" : changeKey(watched.job);
+                std::string key =
+                    watched.removed ? "removed" : changeKey(watched.job, activityOf(watched.id));
                 if (key == watched.lastPrinted) continue;
                 watched.lastPrinted = key;
                 out_ << progressText(watched, 0) << "\n";
@@ -205,19 +233,20 @@ int JobWatcher::finish() {
     for (const Watched& watched : jobs_) {
         const JobSummary& job = watched.job;
         if (watched.removed) {
-            err_ << (watched.seen ? fmt::format("vantrel-upload: job {} was removed\n", watched.id)
-                                  : fmt::format("vantrel-upload: no job with id {}\n", watched.id));
+            std::string id = printableText(watched.id);
+            err_ << (watched.seen ? fmt::format("vantrel-upload: job {} was removed\n", id)
+                                  : fmt::format("vantrel-upload: no job with id {}\n", id));
             status = ExitJobNotFound;
         } else if (job.state == "completed") {
             ++completed;
         } else if (job.state == "errored") {
-            err_ << fmt::format("vantrel-upload: job {} errored: {}\n", watched.id,
-                                job.error.empty() ? "no error text" : job.error);
+            err_ << fmt::format("vantrel-upload: job {} errored: {}\n", printableText(watched.id),
+                                job.error.empty() ? "no error text" : printableText(job.error));
             if (status == ExitSucceeded) status = ExitFailed;
         } else {
             err_ << fmt::format(
                 "vantrel-upload: job {} is {}; nothing moves it on until it is resumed\n",
-                watched.id, job.state);
+                printableText(watched.id), printableText(job.state));
             if (status == ExitSucceeded) status = ExitFailed;
         }
     }

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <deque>
 #include <iosfwd>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "ControlClient.h"
+#include "JobActivity.h"
 #include "JobSummary.h"
 
 namespace vtr::cli {
@@ -43,6 +45,10 @@ class JobWatcher {
 
     // Refreshes one job; false when the daemon could not be asked (status in `failureStatus_`).
     bool refresh(Watched& watched);
+    // Refreshes what the jobs' uploads are doing, while the daemon can say.
+    void refreshActivities();
+    // The activity of the job `id`; nothing while it has none.
+    const JobActivity* activityOf(const std::string& id) const;
     // Bytes per second over the recent samples; negative when not yet known.
     double rate(const Watched& watched) const;
     std::string progressText(const Watched& watched, size_t width) const;
@@ -55,6 +61,8 @@ class JobWatcher {
     Output output_;
     std::chrono::milliseconds interval_;
     std::vector<Watched> jobs_;
+    std::map<std::string, JobActivity> activities_;
+    bool askForActivities_ = true;  // until a daemon without /activity answers
     int failureStatus_ = 0;
 };
 

@@ -11,7 +11,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "foundation/VTRPrintableText.h"
+
 #include "ExitStatus.h"
+#include "JobActivity.h"
 #include "JobSummary.h"
 #include "JobWatcher.h"
 
@@ -40,12 +43,13 @@ std::string problemWithJobID(const std::string& id, bool newJob) {
     if (id.empty()) return "a job id must not be empty";
     // "/jobs/." and "/jobs/.." would be read as "/jobs" or "/" by the daemon.
     if (id == "." || id == "..") return fmt::format("\"{}\" cannot be a job id", id);
+    std::string shown = printableText(id);
     for (unsigned char c : id) {
         if (c <= ' ' || c == 0x7F)
-            return fmt::format("job id \"{}\" holds white space or a control character", id);
+            return fmt::format("job id \"{}\" holds white space or a control character", shown);
         if (newJob && (c == '/' || c == '?' || c == '#' || c == '%'))
             return fmt::format("job id \"{}\" holds \"{}\", which the daemon's paths cannot carry",
-                               id, static_cast<char>(c));
+                               shown, static_cast<char>(c));
     }
     return {};
 }
@@ -67,7 +71,8 @@ bool UploadCommands::connect() {
     std::string problem;
     location_ = locateDaemon(directory_, &problem);
     if (!location_) {
-        err_ << fmt::format("vantrel-upload: the upload daemon is not running ({})\n", problem);
+        err_ << fmt::format("vantrel-upload: the upload daemon is not running ({})\n",
+                            printableText(problem));
         return false;
     }
     client_ = std::make_unique<ControlClient>(location_->port);
@@ -91,7 +96,8 @@ int UploadCommands::add(const AddRequest& request) {
     if (!(server.starts_with("http://") || server.starts_with("https://")) ||
         server.find_first_not_of("/", server.find("://") + 3) == std::string::npos) {
         err_ << fmt::format(
-            "vantrel-upload: --server needs an http:// or https:// URL, not \"{}\"\n", server);
+            "vantrel-upload: --server needs an http:// or https:// URL, not \"{}\"\n",
+            printableText(server));
         return ExitUsage;
     }
     if (request.sessionID.find_first_not_of(" \t\r\n") == std::string::npos) {
@@ -106,21 +112,25 @@ int UploadCommands::add(const AddRequest& request) {
         std::error_code error;
         fs::path path = fs::absolute(local, error).lexically_normal();
         if (error || !fs::is_regular_file(path, error)) {
-            err_ << fmt::format("vantrel-upload: {} is not a file that can be uploaded\n", local);
+            err_ << fmt::format("vantrel-upload: {} is not a file that can be uploaded\n",
+                                printableText(local));
             return ExitUsage;
         }
         if (remote.empty()) {
-            err_ << fmt::format("vantrel-upload: the remote name for {} is empty\n", local);
+            err_ << fmt::format("vantrel-upload: the remote name for {} is empty\n",
+                                printableText(local));
             return ExitUsage;
         }
         // Two entries for one local file, or two files under one remote name, would have the
         // daemon upload over its own work.
         if (!localPaths.insert(path.string()).second) {
-            err_ << fmt::format("vantrel-upload: {} is named twice\n", path.string());
+            err_ << fmt::format("vantrel-upload: {} is named twice\n",
+                                printableText(path.string()));
             return ExitUsage;
         }
         if (!remotePaths.insert(remote).second) {
-            err_ << fmt::format("vantrel-upload: two files have the remote name {}\n", remote);
+            err_ << fmt::format("vantrel-upload: two files have the remote name {}\n",
+                                printableText(remote));
             return ExitUsage;
         }
         fileList.push_back({{"local_path", path.string()}, {"remote_path", remote}});
@@ -129,7 +139,7 @@ int UploadCommands::add(const AddRequest& request) {
     if (!connect()) return ExitDaemonNotRunning;
     ControlClient::Reply existing = client_->send("GET", "/jobs/" + id);
     if (existing.answered && existing.status == 200) {
-        err_ << fmt::format("vantrel-upload: a job with id {} already exists\n", id);
+        err_ << fmt::format("vantrel-upload: a job with id {} already exists\n", printableText(id));
         return ExitFailed;
     }
     if (!existing.answered || existing.status != 404)
@@ -142,12 +152,12 @@ int UploadCommands::add(const AddRequest& request) {
                           {"file_list", std::move(fileList)}};
     ControlClient::Reply reply = client_->send("PUT", "/jobs/" + id, job.dump());
     if (reply.answered && reply.status == 201) {
-        out_ << id << "\n";
+        out_ << printableText(id) << "\n";
         return ExitSucceeded;
     }
     if (reply.answered && reply.status == 200) {
         err_ << fmt::format("vantrel-upload: a job with id {} appeared meanwhile and was updated\n",
-                            id);
+                            printableText(id));
         return ExitFailed;
     }
     return reportFailedReply(reply, *client_, "PUT /jobs/" + id, {}, err_);
@@ -193,13 +203,20 @@ int UploadCommands::show(const std::string& id, bool json) {
         err_ << fmt::format(
             "vantrel-upload: the upload daemon's answer for job {} is not a JSON "
             "object\n",
-            id);
+            printableText(id));
         return ExitFailed;
     }
-    if (json)
+    if (json) {
         out_ << job.dump(2) << "\n";
-    else
-        out_ << showText(JobSummary::fromJSON(job));
+        return ExitSucceeded;
+    }
+    auto activities = fetchActivities(*client_);
+    const JobActivity* activity = nullptr;
+    if (activities) {
+        auto found = activities->find(id);
+        if (found != activities->end()) activity = &found->second;
+    }
+    out_ << showText(JobSummary::fromJSON(job), activity);
     return ExitSucceeded;
 }
 
@@ -232,7 +249,7 @@ int UploadCommands::changeState(const std::string& id, const std::string& state)
     if (!reply.answered || reply.status != 200)
         return reportFailedReply(reply, *client_, "PUT /jobs/" + id, {}, err_);
     auto job = JobSummary::fromJSON(nlohmann::json::parse(reply.body, nullptr, false));
-    out_ << fmt::format("{}  {}\n", id, job.state);
+    out_ << fmt::format("{}  {}\n", printableText(id), printableText(job.state));
     return ExitSucceeded;
 }
 
@@ -245,7 +262,7 @@ int UploadCommands::remove(const std::string& id) {
     ControlClient::Reply reply = client_->send("DELETE", "/jobs/" + id);
     if (!reply.answered || reply.status != 200)
         return reportFailedReply(reply, *client_, "DELETE /jobs/" + id, id, err_);
-    out_ << fmt::format("{}  removed\n", id);
+    out_ << fmt::format("{}  removed\n", printableText(id));
     return ExitSucceeded;
 }
 
@@ -281,13 +298,14 @@ int UploadCommands::status(bool json) {
         out_ << report.dump(2) << "\n";
     } else if (result == ExitSucceeded) {
         out_ << fmt::format("Upload daemon running: port {}, pid {} (locator files in {})\n",
-                            location_->port, location_->pid, directory_);
+                            location_->port, location_->pid, printableText(directory_));
     }
     if (result == ExitDaemonNotRunning)
-        err_ << fmt::format("vantrel-upload: the upload daemon is not running ({})\n", failure);
+        err_ << fmt::format("vantrel-upload: the upload daemon is not running ({})\n",
+                            printableText(failure));
     else if (result != ExitSucceeded)
         err_ << fmt::format("vantrel-upload: the upload daemon does not answer as it should ({})\n",
-                            failure);
+                            printableText(failure));
     return result;
 }
 

@@ -1,0 +1,229 @@
+#include "support/TLSFront.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <gtest/gtest.h>
+
+namespace vtr::test {
+
+namespace {
+
+template <typename T, void (*Free)(T*)>
+struct Deleter {
+    void operator()(T* pointer) const { Free(pointer); }
+};
+using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using SSLPtr = std::unique_ptr<SSL, Deleter<SSL, SSL_free>>;
+using ContextPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX, SSL_CTX_free>>;
+
+// Closes the descriptor it holds when it goes.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+bool addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+    if (!extension) return false;
+    bool added = X509_add_ext(certificate, extension, -1) == 1;
+    X509_EXTENSION_free(extension);
+    return added;
+}
+
+// A certificate for `key` named `commonName`, valid from a minute ago for a day, signed by
+// `issuerKey` as `issuer` (itself when null).
+CertPtr makeCertificate(EVP_PKEY* key, const char* commonName, long serial, X509* issuer,
+                        EVP_PKEY* issuerKey, const std::vector<std::pair<int, const char*>>& ext) {
+    CertPtr certificate(X509_new());
+    if (!certificate) return nullptr;
+    X509* cert = certificate.get();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -60);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    X509* signer = issuer ? issuer : cert;
+    X509_set_issuer_name(cert, X509_get_subject_name(signer));
+    for (const auto& [nid, value] : ext)
+        if (!addExtension(cert, signer, nid, value)) return nullptr;
+    if (X509_sign(cert, issuerKey, EVP_sha256()) <= 0) return nullptr;
+    return certificate;
+}
+
+bool writePEM(const std::string& path, X509* certificate) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) return false;
+    bool written = PEM_write_X509(file, certificate) == 1;
+    return std::fclose(file) == 0 && written;
+}
+
+bool sendAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+}  // namespace
+
+struct TLSFront::Context {
+    ContextPtr ssl;
+};
+
+TLSFront::TLSFront(uint16_t backendPort)
+    : backendPort_(backendPort), caPath_(dir_.file("ca.pem")), context_(new Context) {
+    start();
+}
+
+void TLSFront::start() {
+    KeyPtr caKey(EVP_EC_gen("P-256"));
+    KeyPtr serverKey(EVP_EC_gen("P-256"));
+    ASSERT_TRUE(caKey && serverKey);
+    CertPtr ca = makeCertificate(caKey.get(), "Throw-away test authority", 1, nullptr, caKey.get(),
+                                 {{NID_basic_constraints, "critical,CA:TRUE"},
+                                  {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                                  {NID_subject_key_identifier, "hash"}});
+    ASSERT_TRUE(ca);
+    CertPtr server = makeCertificate(serverKey.get(), "127.0.0.1", 2, ca.get(), caKey.get(),
+                                     {{NID_basic_constraints, "critical,CA:FALSE"},
+                                      {NID_key_usage, "critical,digitalSignature"},
+                                      {NID_ext_key_usage, "serverAuth"},
+                                      {NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"},
+                                      {NID_authority_key_identifier, "keyid"}});
+    ASSERT_TRUE(server);
+    ASSERT_TRUE(writePEM(caPath_, ca.get()));
+
+    context_->ssl.reset(SSL_CTX_new(TLS_server_method()));
+    ASSERT_TRUE(context_->ssl);
+    ASSERT_EQ(SSL_CTX_use_certificate(context_->ssl.get(), server.get()), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey(context_->ssl.get(), serverKey.get()), 1);
+
+    stopFd_ = ::eventfd(0, EFD_CLOEXEC);
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(stopFd_, 0);
+    ASSERT_GE(listenFd_, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listenFd_, 16), 0);
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+TLSFront::~TLSFront() {
+    if (stopFd_ >= 0) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(stopFd_, &one, sizeof one);
+    }
+    if (acceptThread_.joinable()) acceptThread_.join();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(mutex_);
+        // Ends a handshake blocked in a read; relays see the stop descriptor.
+        for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
+        threads.swap(threads_);
+    }
+    for (std::thread& thread : threads) thread.join();
+    if (listenFd_ >= 0) ::close(listenFd_);
+    if (stopFd_ >= 0) ::close(stopFd_);
+}
+
+std::string TLSFront::url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void TLSFront::acceptLoop() {
+    for (;;) {
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents) return;
+        int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        std::lock_guard lock(mutex_);
+        connections_.push_back(client);
+        threads_.emplace_back([this, client] { serve(client); });
+    }
+}
+
+void TLSFront::serve(int clientFd) {
+    Descriptor client(clientFd);
+    auto forget = [&] {
+        std::lock_guard lock(mutex_);
+        connections_.erase(std::find(connections_.begin(), connections_.end(), clientFd));
+    };
+    SSLPtr ssl(SSL_new(context_->ssl.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), client.get()) != 1 || SSL_accept(ssl.get()) != 1) {
+        ++failedHandshakes_;
+        ERR_clear_error();
+        forget();
+        return;
+    }
+    ++handshakes_;
+    Descriptor backend(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(backendPort_);
+    if (backend.get() >= 0 &&
+        ::connect(backend.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        char buffer[16384];
+        for (bool open = true; open;) {
+            // Bytes already decrypted inside the TLS layer do not show on the socket.
+            if (SSL_pending(ssl.get()) == 0) {
+                pollfd fds[3] = {
+                    {client.get(), POLLIN, 0}, {backend.get(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+                if (::poll(fds, 3, -1) < 0) continue;
+                if (fds[2].revents) break;
+                if (fds[1].revents) {
+                    ssize_t got = ::recv(backend.get(), buffer, sizeof buffer, 0);
+                    open = got > 0 && SSL_write(ssl.get(), buffer, static_cast<int>(got)) > 0;
+                    continue;
+                }
+                if (!fds[0].revents) continue;
+            }
+            int got = SSL_read(ssl.get(), buffer, sizeof buffer);
+            open = got > 0 && sendAll(backend.get(), buffer, static_cast<size_t>(got));
+        }
+        SSL_shutdown(ssl.get());
+    }
+    ERR_clear_error();
+    forget();
+}
+
+}  // namespace vtr::test

@@ -1,0 +1,63 @@
+// TLSFront: an https front for tests. It makes a throw-away certificate authority and a server
+// certificate for 127.0.0.1 signed by it, listens on 127.0.0.1, completes a TLS handshake with
+// each client and relays the decrypted bytes to a plain TCP port on 127.0.0.1 (a fake recording
+// service, say) and the answers back. A client that does not trust the authority fails its
+// handshake, as with a server whose certificate the system does not know; a client given
+// caCertificatePath() reaches the backend. Its methods may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace vtr::test {
+
+class TLSFront {
+  public:
+    // Relays to 127.0.0.1:`backendPort`. Fails the current test (and port() is 0) when the
+    // certificates or the listening socket cannot be made.
+    explicit TLSFront(uint16_t backendPort);
+    ~TLSFront();
+    TLSFront(const TLSFront&) = delete;
+    TLSFront& operator=(const TLSFront&) = delete;
+
+    uint16_t port() const { return port_; }
+    // "https://127.0.0.1:<port>" followed by `path`.
+    std::string url(const std::string& path = "/") const;
+    // The authority's certificate (PEM): what a client must trust to reach the backend.
+    const std::string& caCertificatePath() const { return caPath_; }
+    // Handshakes completed and refused (by either side) so far.
+    size_t handshakes() const { return handshakes_.load(); }
+    size_t failedHandshakes() const { return failedHandshakes_.load(); }
+
+  private:
+    struct Context;
+
+    // Makes the certificates and the listening socket and starts accepting.
+    void start();
+    void acceptLoop();
+    void serve(int client);
+
+    uint16_t backendPort_;
+    TempDir dir_;
+    std::string caPath_;
+    std::unique_ptr<Context> context_;
+    int listenFd_ = -1;
+    // Written once to wake every thread that waits on a socket when the front stops.
+    int stopFd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<size_t> handshakes_{0};
+    std::atomic<size_t> failedHandshakes_{0};
+    std::mutex mutex_;  // guards the two below
+    std::vector<int> connections_;
+    std::vector<std::thread> threads_;
+    std::thread acceptThread_;
+};
+
+}  // namespace vtr::test
