@@ -647,6 +647,9 @@ TEST(JobLifecycleTest, RandomSequencesKeepTheStoredJobsConsistent) {
         Lifecycle lifecycle(seed);
         lifecycle.run(kStepsPerSequence);
         steps += lifecycle.stepLog.size();
+        if ((i + 1) % 1000 == 0)
+            std::cout << "lifecycle: " << i + 1 << " sequences so far, " << steps << " steps, "
+                      << failed << " with violations" << std::endl;
         if (lifecycle.violations.empty()) continue;
         std::string list;
         for (const std::string& line : lifecycle.stepLog) list += "\n  " + line;
