@@ -170,7 +170,8 @@ std::string urlOf(const std::string& id) {
     return "http://127.0.0.1:9/" + id;
 }
 
-// One random sequence of steps over a fresh database, service and script.
+// One random sequence of steps over a fresh database, service and script. Used only on the test's
+// thread, which also runs the loop that delivers the reports.
 class Lifecycle {
   public:
     explicit Lifecycle(uint32_t seed) : random_(seed), serverRandom_(seed ^ 0x9e3779b9u) {
