@@ -1,0 +1,679 @@
+// Random lifecycles of upload jobs: the real job service over a real job database, driven the way
+// the control API drives it (state changes, deletes, resent file lists), through daemon restarts
+// and a recording service that fails, stalls and answers wrongly at random, with the retry pauses
+// on a clock the test moves. After every step the stored jobs must still make sense.
+//
+// VTR_LIFECYCLE_SEED=<n> replays the sequences from seed n; VTR_LIFECYCLE_COUNT=<n> sets how many
+// run. Workers run on real threads, so a replay repeats the steps but not always the timing.
+#include <cstdlib>
+#include <iostream>
+#include <list>
+#include <map>
+#include <optional>
+#include <random>
+#include <regex>
+#include <set>
+
+#include "ServiceTestFixture.h"
+#include "foundation/VTROperation.h"
+#include "jobs/VTRUploadDaemonConstants.h"
+#include "upload/VTRRetryController.h"
+
+#ifndef VTR_LIFECYCLE_SEQUENCES
+#define VTR_LIFECYCLE_SEQUENCES 200
+#endif
+
+namespace vtr::test {
+namespace {
+
+using json = nlohmann::json;
+using Misbehaviour = ScriptedRecordingService::Misbehaviour;
+using Call = ScriptedRecordingService::Call;
+
+constexpr auto kSettleTimeout = std::chrono::seconds(15);
+constexpr size_t kStepsPerSequence = 30;
+
+// The retry pauses in virtual time: a pause ends once the test has let its length pass, when its
+// operation is cancelled (the test calls cancelled() after anything that may cancel), or at
+// once while instant. Any thread.
+class PauseClock {
+  public:
+    explicit PauseClock(VTRRunLoop& loop) : loop_(loop) {}
+
+    VTRRetryController::PauseFunction function() {
+        return [this](double seconds) { return pause(seconds); };
+    }
+    void advance(double seconds) {
+        std::lock_guard lock(mutex_);
+        now_ += seconds;
+        changed_.notify_all();
+    }
+    void cancelled() {
+        std::lock_guard lock(mutex_);
+        changed_.notify_all();
+    }
+    void setInstant(bool instant) {
+        std::lock_guard lock(mutex_);
+        instant_ = instant;
+        changed_.notify_all();
+    }
+    // Pauses that nothing has ended yet.
+    size_t blocked() const {
+        std::lock_guard lock(mutex_);
+        return static_cast<size_t>(std::count_if(waiters_.begin(), waiters_.end(),
+                                                 [&](const Waiter& w) { return !ended(w); }));
+    }
+
+  private:
+    struct Waiter {
+        double due;
+        VTROperation* operation;
+    };
+
+    bool ended(const Waiter& waiter) const {
+        return instant_ || now_ >= waiter.due ||
+               (waiter.operation && waiter.operation->isCancelled());
+    }
+
+    bool pause(double seconds) {
+        VTROperation* operation = VTROperation::current();
+        std::unique_lock lock(mutex_);
+        auto waiter = waiters_.insert(waiters_.end(), Waiter{now_ + seconds, operation});
+        loop_.post([] {});
+        changed_.wait(lock, [&] { return ended(*waiter); });
+        waiters_.erase(waiter);
+        return !(operation && operation->isCancelled());
+    }
+
+    VTRRunLoop& loop_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    double now_ = 0;
+    bool instant_ = false;
+    std::list<Waiter> waiters_;
+};
+
+// How the recording service misbehaves for a while: per call, the chance of each misbehaviour.
+struct Behaviour {
+    const char* name;
+    std::vector<std::tuple<Call, Misbehaviour, double>> odds;
+};
+
+const std::vector<Behaviour>& behaviours() {
+    static const std::vector<Behaviour> table{
+        {"healthy", {}},
+        {"500s",
+         {{Call::ChunkSize, Misbehaviour::ServerError, 0.3},
+          {Call::UploadChunk, Misbehaviour::ServerError, 0.3},
+          {Call::TryCloseFile, Misbehaviour::ServerError, 0.3}}},
+        {"dropped connections",
+         {{Call::ChunkSize, Misbehaviour::DropConnection, 0.3},
+          {Call::UploadChunk, Misbehaviour::DropConnection, 0.3},
+          {Call::TryCloseFile, Misbehaviour::DropConnection, 0.3}}},
+        {"wrong hashes",
+         {{Call::UploadChunk, Misbehaviour::WrongHash, 0.4},
+          {Call::VerifyFile, Misbehaviour::Unverified, 0.2}}},
+        {"out of order", {{Call::UploadChunk, Misbehaviour::OutOfOrder, 0.15}}},
+        {"close answers Uploading",
+         {{Call::TryCloseFile, Misbehaviour::Uploading, 0.6},
+          {Call::TryCloseFile, Misbehaviour::ServerException, 0.03}}},
+        {"mixed",
+         {{Call::UploadChunk, Misbehaviour::ServerError, 0.1},
+          {Call::UploadChunk, Misbehaviour::DropConnection, 0.1},
+          {Call::UploadChunk, Misbehaviour::WrongHash, 0.1},
+          {Call::TryCloseFile, Misbehaviour::Uploading, 0.3},
+          {Call::TryCloseFile, Misbehaviour::ServerError, 0.1}}},
+    };
+    return table;
+}
+
+enum class Step {
+    Run,
+    Pause,
+    Restart,
+    Delete,
+    Resend,
+    Add,
+    BeginStaleSave,
+    FinishStaleSave,
+    DaemonRestart,
+    Misbehave,
+    Hold,
+    Release,
+    LetTimePass,
+};
+
+// Each step's weight in the draw.
+const std::vector<std::pair<Step, int>> kSteps{
+    {Step::Run, 14},           {Step::Pause, 10},
+    {Step::Restart, 8},        {Step::Delete, 3},
+    {Step::Resend, 5},         {Step::Add, 3},
+    {Step::BeginStaleSave, 3}, {Step::FinishStaleSave, 3},
+    {Step::DaemonRestart, 3},  {Step::Misbehave, 8},
+    {Step::Hold, 5},           {Step::Release, 4},
+    {Step::LetTimePass, 14},
+};
+
+struct JobModel {
+    std::vector<std::string> paths;
+    std::vector<std::string> remotes;
+    std::vector<size_t> sizes;
+    // Set by a restart: until the client changes the state again, the stored progress must come
+    // from services made after this serial number.
+    std::optional<uint64_t> restartedAt;
+    // A restart asked of the service now running: the job must not wait in restart with nothing
+    // uploading it.
+    bool restartAsked = false;
+};
+
+std::string urlOf(const std::string& id) {
+    return "http://127.0.0.1:9/" + id;
+}
+
+// One random sequence of steps over a fresh database, service and script. Used only on the test's
+// thread, which also runs the loop that delivers the reports.
+class Lifecycle {
+  public:
+    explicit Lifecycle(uint32_t seed) : random_(seed), serverRandom_(seed ^ 0x9e3779b9u) {
+        VTRError error;
+        auto coordinator = VTRStoreCoordinator::open(dir_.file("UploadDaemon.sqlite"), &error);
+        EXPECT_TRUE(coordinator) << error.description();
+        environment_ = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, nullptr);
+        VTRUploadDaemonConnectionEnvironment::setSharedInstance(environment_);
+    }
+
+    ~Lifecycle() {
+        server_.setMisbehaviour({});
+        server_.release();
+        clock_.setInstant(true);
+        staleStore_.reset();
+        service_.reset();
+        // Reports still queued let go of their operations when they run.
+        loop_.runUntil([&] { return server_.liveServices() == 0; }, kSettleTimeout);
+        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
+    }
+
+    // Runs the steps, stops at the first violation, and ends with every fault cleared and the
+    // jobs given time to finish.
+    void run(size_t steps) {
+        startService();
+        stepLog.push_back("0: add");
+        for (int i = 0; i < 2; ++i) addJob();
+        for (size_t i = 0; i < steps && violations.empty(); ++i) {
+            bool hot = std::bernoulli_distribution(0.4)(random_);
+            doStep(drawStep());
+            if (!hot) settle();
+            if (hot) stepLog.back() += " (no wait)";
+            checkStore();
+        }
+        if (violations.empty()) quiesce();
+    }
+
+    std::vector<std::string> stepLog;
+    std::vector<std::string> violations;
+
+  private:
+    // MARK: the service
+
+    void startService() {
+        VTRRemoteUploadJobService::Options options;
+        options.requeueAtConstruction = false;
+        options.uploadServiceFactory = server_.factory();
+        options.pollingInterval = 0.001;
+        options.requeueDelay = 0.01;
+        options.firstRetryPause = 1.0;
+        options.runLoop = &loop_;
+        service_ = std::make_unique<VTRRemoteUploadJobService>(std::move(options));
+        // Set before any operation shares the controller; then the daemon's start-up re-queue.
+        service_->retryController()->setPauseFunction(clock_.function());
+        service_->retryController()->setConsoleLog([](const std::string&) {});
+        service_->requeueRunningJobs();
+    }
+
+    // What the control API does after storing a job in a new state.
+    void actOnState(VTRManagedUploadJob& job) {
+        std::string id = job.jobID().value_or("");
+        uint64_t before = server_.servicesMade();
+        switch (job.state()) {
+            case VTRUploadJobStateRunning:
+                service_->uploadJobWithID(id);
+                jobs_[id].restartedAt.reset();
+                jobs_[id].restartAsked = false;
+                break;
+            case VTRUploadJobStateRestart:
+                service_->restartUploadForJobWithJobID(id);
+                jobs_[id].restartedAt = before;
+                jobs_[id].restartAsked = true;
+                break;
+            case VTRUploadJobStatePaused:
+                service_->cancelJobWithJobID(id);
+                jobs_[id].restartedAt.reset();
+                jobs_[id].restartAsked = false;
+                break;
+            default:
+                break;
+        }
+        clock_.cancelled();
+    }
+
+    // A PUT of an existing job with `body`.
+    void put(const std::string& id, const json& body) {
+        auto store = environment_->newJobStore();
+        VTRManagedUploadJob* job = store->jobWithID(id);
+        if (!job) return;
+        job->updateWithDictionary(body);
+        if (store->saveJob(job)) actOnState(*job);
+    }
+
+    json fileList(const std::string& id) const {
+        json files = json::array();
+        const JobModel& model = jobs_.at(id);
+        for (size_t i = 0; i < model.paths.size(); ++i)
+            files.push_back({{"local_path", model.paths[i]}, {"remote_path", model.remotes[i]}});
+        return files;
+    }
+
+    void addJob() {
+        std::string id = fmt::format("j{}", nextJob_++);
+        JobModel& model = jobs_[id];
+        size_t count = std::uniform_int_distribution<size_t>(0, 2)(random_);
+        for (size_t i = 0; i < count; ++i) {
+            std::string name = id + "-" + std::to_string(i) + ".mp4";
+            size_t size = std::uniform_int_distribution<size_t>(0, 24)(random_);
+            writeFile(dir_.file(name), randomBytes(size, static_cast<uint32_t>(random_())));
+            model.paths.push_back(dir_.file(name));
+            model.remotes.push_back(name);
+            model.sizes.push_back(size);
+        }
+        std::string state = std::bernoulli_distribution(0.5)(random_) ? "running" : "paused";
+        json job = {{"id", id},       {"session_id", "session-" + id}, {"server_url", urlOf(id)},
+                    {"state", state}, {"credentials", "secret"},       {"file_list", fileList(id)}};
+        auto store = environment_->newJobStore();
+        VTRError error;
+        VTRManagedUploadJob* added = store->addJob(job, &error);
+        if (!added) {
+            violations.push_back("adding " + id + " failed: " + error.description());
+            return;
+        }
+        actOnState(*added);
+        stepLog.back() += " " + id + " " + state + " sizes " + json(model.sizes).dump();
+    }
+
+    // MARK: steps
+
+    Step drawStep() {
+        std::vector<int> weights;
+        for (const auto& [step, weight] : kSteps) weights.push_back(weight);
+        return kSteps[std::discrete_distribution<size_t>(weights.begin(), weights.end())(random_)]
+            .first;
+    }
+
+    // A live job, or nothing when there is none.
+    std::optional<std::string> anyJob() {
+        if (jobs_.empty()) return std::nullopt;
+        auto job = jobs_.begin();
+        std::advance(job, std::uniform_int_distribution<size_t>(0, jobs_.size() - 1)(random_));
+        return job->first;
+    }
+
+    void doStep(Step step) {
+        stepLog.push_back(std::to_string(stepLog.size()) + ":");
+        std::string& line = stepLog.back();
+        std::optional<std::string> id = anyJob();
+        switch (step) {
+            case Step::Run:
+            case Step::Pause:
+            case Step::Restart: {
+                if (!id) return addStep(line);
+                const char* state = step == Step::Run     ? "running"
+                                    : step == Step::Pause ? "paused"
+                                                          : "restart";
+                line += fmt::format(" {} {}", state, *id);
+                return put(*id, {{"state", state}});
+            }
+            case Step::Delete: {
+                if (staleID_ && std::bernoulli_distribution(0.5)(random_)) id = staleID_;
+                if (!id || !jobs_.count(*id)) return addStep(line);
+                line += " delete " + *id;
+                auto store = environment_->newJobStore();
+                if (store->deleteJobWithID(*id)) {
+                    service_->cancelJobWithJobID(*id);
+                    clock_.cancelled();
+                    jobs_.erase(*id);
+                    deleted_.insert(*id);
+                }
+                return;
+            }
+            case Step::Resend:
+                if (!id) return addStep(line);
+                line += " resend the file list of " + *id;
+                return put(*id, {{"file_list", fileList(*id)}});
+            case Step::Add:
+                return addStep(line);
+            case Step::BeginStaleSave:
+                return beginStaleSave(line);
+            case Step::FinishStaleSave:
+                return finishStaleSave(line);
+            case Step::DaemonRestart:
+                line += " daemon restart";
+                clock_.setInstant(true);
+                service_.reset();
+                clock_.setInstant(false);
+                // Jobs stored in restart wait for their client after a daemon restart.
+                for (auto& [job, model] : jobs_) model.restartAsked = false;
+                return startService();
+            case Step::Misbehave: {
+                const auto& table = behaviours();
+                const Behaviour& behaviour =
+                    table[std::uniform_int_distribution<size_t>(0, table.size() - 1)(random_)];
+                line += std::string(" server: ") + behaviour.name;
+                return server_.setMisbehaviour([this, odds = behaviour.odds](Call call,
+                                                                             const std::string&) {
+                    for (const auto& [oddsCall, misbehaviour, chance] : odds) {
+                        if (oddsCall == call && std::bernoulli_distribution(chance)(serverRandom_))
+                            return misbehaviour;
+                    }
+                    return Misbehaviour::None;
+                });
+            }
+            case Step::Hold:
+                return hold(line, id);
+            case Step::Release:
+                line += " release held calls";
+                server_.release();
+                return;
+            case Step::LetTimePass: {
+                static const double kSpans[] = {0.5, 1, 3, 10, 100, 1000};
+                double span = kSpans[std::uniform_int_distribution<size_t>(0, 5)(random_)];
+                line += fmt::format(" {} s pass", span);
+                return clock_.advance(span);
+            }
+        }
+    }
+
+    void addStep(std::string& line) {
+        line += " add";
+        addJob();
+    }
+
+    // A delay: the next ChunkSize of a job, or one chunk of one of its files, waits for a release.
+    void hold(std::string& line, const std::optional<std::string>& id) {
+        if (!id) return addStep(line);
+        const JobModel& model = jobs_.at(*id);
+        size_t file = std::uniform_int_distribution<size_t>(0, model.paths.size())(random_);
+        if (file == model.paths.size() || model.sizes[file] == 0) {
+            std::string url = urlOf(*id);
+            std::vector<std::string> made = server_.chunkSizeURLs();
+            size_t calls = static_cast<size_t>(std::count(made.begin(), made.end(), url));
+            line += " hold the next ChunkSize of " + *id;
+            return server_.holdChunkSize(url, calls + 1);
+        }
+        uint64_t chunk =
+            std::uniform_int_distribution<uint64_t>(0, (model.sizes[file] - 1) / 4)(random_);
+        line += fmt::format(" hold the chunk of {} at {}", model.remotes[file], chunk * 4);
+        server_.holdUploadChunk(model.remotes[file], chunk * 4);
+    }
+
+    // A store that read the newest job and changes it, but saves only at FinishStaleSave: what a
+    // writer does whose read and save a client's delete (and another job's arrival) falls between.
+    void beginStaleSave(std::string& line) {
+        if (staleStore_ || jobs_.empty()) return addStep(line);
+        staleID_ = fmt::format("j{}", nextJob_ - 1);
+        if (!jobs_.count(*staleID_)) staleID_ = jobs_.rbegin()->first;
+        staleStore_ = environment_->newJobStore();
+        staleJob_ = staleStore_->jobWithID(*staleID_);
+        if (!staleJob_) {
+            violations.push_back("stored job " + *staleID_ + " cannot be read");
+            return;
+        }
+        const char* state = std::bernoulli_distribution(0.5)(random_) ? "running" : "paused";
+        staleJob_->updateWithDictionary({{"state", state}, {"restarting", true}});
+        line += fmt::format(" read {} to save it later as {}", *staleID_, state);
+    }
+
+    void finishStaleSave(std::string& line) {
+        if (!staleStore_) return addStep(line);
+        line += " save the earlier read of " + *staleID_;
+        std::map<std::string, json> others;
+        for (const auto& [id, model] : jobs_)
+            if (id != *staleID_) others[id] = stored(id);
+        if (staleStore_->saveJob(staleJob_)) {
+            line += " (saved)";
+            if (jobs_.count(*staleID_)) actOnState(*staleJob_);
+        }
+        for (const auto& [id, before] : others) {
+            json after = stored(id);
+            if (after != before)
+                violations.push_back(fmt::format(
+                    "saving {} read earlier changed job {}\n    before: {}\n    after:  {}",
+                    *staleID_, id, before.dump(), after.dump()));
+        }
+        staleStore_.reset();
+        staleJob_ = nullptr;
+        staleID_.reset();
+    }
+
+    // MARK: waiting
+
+    // Runs the loop until every operation alive waits on something only the test ends (a hold
+    // or a pause) and every report sent before that has been handled.
+    void settle() {
+        auto quiet = [&] {
+            checkRestarts();
+            return server_.liveServices() == server_.blockedCalls() + clock_.blocked();
+        };
+        for (int round = 0; round < 2; ++round) {
+            if (!loop_.runUntil(quiet, kSettleTimeout)) {
+                std::string busy;
+                for (const auto& [id, model] : jobs_) {
+                    if (size_t active = server_.activeCallers(urlOf(id)))
+                        busy += fmt::format(" {} ({}, {} uploading)", id,
+                                            stored(id)["state"].dump(), active);
+                }
+                violations.push_back(fmt::format(
+                    "the service did not settle: {} operations alive, {} held, {} pausing;{}",
+                    server_.liveServices(), server_.blockedCalls(), clock_.blocked(), busy));
+                return;
+            }
+            bool flushed = false;
+            loop_.post([&] { flushed = true; });
+            loop_.runUntil([&] { return flushed; }, kSettleTimeout);
+        }
+    }
+
+    // Every fault cleared, holds released, pauses instant: every job ends up completed, errored,
+    // paused, or (with no operation) waiting in restart for the client.
+    void quiesce() {
+        stepLog.push_back("quiescence: healthy server, holds released, pauses end at once");
+        server_.setMisbehaviour({});
+        server_.release();
+        clock_.setInstant(true);
+        if (staleStore_) finishStaleSave(stepLog.back());
+        auto done = [&] {
+            checkRestarts();
+            if (server_.liveServices() > 0) return false;
+            auto store = environment_->newJobStore();
+            auto running = store->allJobsForState(VTRUploadJobStateRunning);
+            return running && running->empty();
+        };
+        if (!loop_.runUntil(done, kSettleTimeout)) {
+            auto store = environment_->newJobStore();
+            for (VTRManagedUploadJob* job : store->allJobsForState(VTRUploadJobStateRunning)
+                                                .value_or(std::vector<VTRManagedUploadJob*>{})) {
+                std::string id = job->jobID().value_or("");
+                violations.push_back(
+                    fmt::format("job {} is left running with {} operations (alive in all: {})", id,
+                                server_.activeCallers(urlOf(id)), server_.liveServices()));
+            }
+            if (violations.empty())
+                violations.push_back(
+                    fmt::format("{} operations never ended", server_.liveServices()));
+        }
+        for (const auto& [id, model] : jobs_) {
+            if (model.restartAsked && stored(id)["state"] == "restart")
+                violations.push_back("job " + id + " waits in restart with nothing uploading it");
+        }
+        checkStore();
+    }
+
+    // MARK: invariants
+
+    json stored(const std::string& id) {
+        auto store = environment_->newJobStore();
+        VTRManagedUploadJob* job = store->jobWithID(id);
+        return job ? job->dictionaryRepresentation() : json();
+    }
+
+    void violation(const std::string& text) {
+        if (std::find(violations.begin(), violations.end(), text) == violations.end())
+            violations.push_back(text);
+    }
+
+    // After a restart, the stored progress comes only from the operations made after it.
+    void checkRestarts() {
+        for (const auto& [id, model] : jobs_) {
+            if (!model.restartedAt) continue;
+            json job = stored(id);
+            for (const json& file : job.value("file_list", json::array())) {
+                std::string remote = file["remote_path"];
+                uint64_t bytes = file["bytes_uploaded"];
+                uint64_t accepted = server_.acceptedAfter(remote, *model.restartedAt);
+                if (bytes > accepted)
+                    violation(
+                        fmt::format("restarted job {}: {} stored at {} bytes, but its new "
+                                    "upload has had {} accepted",
+                                    id, remote, bytes, accepted));
+                if (file["closed"] == true && !server_.closedAfter(remote, *model.restartedAt))
+                    violation(
+                        fmt::format("restarted job {}: {} stored closed before its new "
+                                    "upload closed it",
+                                    id, remote));
+            }
+        }
+    }
+
+    // An errored state this test's server can cause without a cancel: a second out-of-order
+    // refusal, a checksum not confirmed twice, "ServerException" at the close. Retry budgets are
+    // never spent, so anything else was stored by an operation that was cancelled.
+    static bool failureIsTheServers(const json& job) {
+        std::string type = job.value("error_type", "");
+        std::string text = job["error"].is_string() ? job["error"].get<std::string>() : "";
+        auto contains = [&](const char* part) { return text.find(part) != std::string::npos; };
+        if (type == "verify") return true;
+        if (type == "upload") return contains(ScriptedRecordingService::outOfOrderText());
+        if (type == "close")
+            return !contains(ScriptedRecordingService::serverErrorText()) &&
+                   !contains(ScriptedRecordingService::droppedConnectionText());
+        return false;
+    }
+
+    void checkStore() {
+        checkRestarts();
+        auto store = environment_->newJobStore();
+        std::set<std::string> seen;
+        for (VTRManagedUploadJob* record :
+             store->allJobs().value_or(std::vector<VTRManagedUploadJob*>{})) {
+            json job = record->dictionaryRepresentation();
+            std::string id = job["id"];
+            seen.insert(id);
+            if (deleted_.count(id)) violation("deleted job " + id + " is stored again");
+            if (!jobs_.count(id)) continue;
+            if (job["state"] == "errored" && !failureIsTheServers(job))
+                violation(fmt::format("job {} stored errored by a cancelled upload: {} {}", id,
+                                      job["error_type"].dump(), job["error"].dump()));
+            if (job["state"] == "completed") checkCompleted(id, job);
+        }
+        for (const auto& [id, model] : jobs_) {
+            if (!seen.count(id)) violation("job " + id + " is gone from the store");
+            if (size_t active = server_.activeCallers(urlOf(id)); active > 1)
+                violation(fmt::format("job {} has {} operations uploading", id, active));
+        }
+        for (const std::string& id : deleted_) {
+            if (size_t active = server_.activeCallers(urlOf(id)); active > 0)
+                violation(fmt::format("deleted job {} still has {} operations", id, active));
+        }
+    }
+
+    void checkCompleted(const std::string& id, const json& job) {
+        const JobModel& model = jobs_.at(id);
+        for (const json& file : job["file_list"]) {
+            std::string path = file["local_path"];
+            size_t index = static_cast<size_t>(
+                std::find(model.paths.begin(), model.paths.end(), path) - model.paths.begin());
+            if (index == model.paths.size()) continue;
+            std::string remote = model.remotes[index];
+            bool sound = file["closed"] == true && file["bytes_uploaded"] == model.sizes[index] &&
+                         file["total_bytes"] == model.sizes[index] &&
+                         server_.received(remote) == readFile(path);
+            if (!sound)
+                violation(fmt::format(
+                    "job {} stored completed but {} is {} and the server holds "
+                    "{} of {} bytes, {}",
+                    id, remote, file.dump(), server_.received(remote).size(), model.sizes[index],
+                    server_.received(remote) == readFile(path) ? "identical" : "different"));
+        }
+    }
+
+    std::mt19937 random_;
+    std::mt19937 serverRandom_;  // drawn only under the script's lock
+    TempDir dir_;
+    VTRRunLoop loop_;
+    ScriptedRecordingService server_{loop_};
+    PauseClock clock_{loop_};
+    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
+    std::unique_ptr<VTRRemoteUploadJobService> service_;
+    std::map<std::string, JobModel> jobs_;
+    std::set<std::string> deleted_;
+    int nextJob_ = 1;
+    std::unique_ptr<VTRSQLiteUploadJobStore> staleStore_;
+    VTRManagedUploadJob* staleJob_ = nullptr;
+    std::optional<std::string> staleID_;
+};
+
+uint64_t fromEnvironment(const char* name, uint64_t fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::strtoull(value, nullptr, 10) : fallback;
+}
+
+TEST(JobLifecycleTest, RandomSequencesKeepTheStoredJobsConsistent) {
+    const uint64_t first = fromEnvironment("VTR_LIFECYCLE_SEED", std::random_device{}());
+    const uint64_t count = fromEnvironment("VTR_LIFECYCLE_COUNT", VTR_LIFECYCLE_SEQUENCES);
+    std::cout << "lifecycle: seeds " << first << " to " << first + count - 1 << std::endl;
+    uint64_t steps = 0;
+    uint64_t failed = 0;
+    // Violations by kind (names and numbers left out), each with its first seed.
+    std::map<std::string, std::pair<uint64_t, uint32_t>> kinds;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint32_t seed = static_cast<uint32_t>(first + i);
+        Lifecycle lifecycle(seed);
+        lifecycle.run(kStepsPerSequence);
+        steps += lifecycle.stepLog.size();
+        if ((i + 1) % 1000 == 0)
+            std::cout << "lifecycle: " << i + 1 << " sequences so far, " << steps << " steps, "
+                      << failed << " with violations" << std::endl;
+        if (lifecycle.violations.empty()) continue;
+        std::string list;
+        for (const std::string& line : lifecycle.stepLog) list += "\n  " + line;
+        std::string found;
+        for (const std::string& text : lifecycle.violations) {
+            found += "\n  " + text;
+            std::string kind = text.substr(0, text.find('\n'));
+            kind = std::regex_replace(kind, std::regex("/[^ \"]*/"), "");
+            kind = std::regex_replace(kind, std::regex("[0-9]+"), "N");
+            auto& [times, firstSeed] = kinds.try_emplace(kind, 0, seed).first->second;
+            ++times;
+        }
+        // The first few in full; the rest only counted.
+        if (++failed <= 5)
+            ADD_FAILURE() << "VTR_LIFECYCLE_SEED=" << seed << " VTR_LIFECYCLE_COUNT=1" << found
+                          << "\nsteps:" << list;
+    }
+    std::cout << "lifecycle: " << count << " sequences, " << steps << " steps, " << failed
+              << " with violations" << std::endl;
+    for (const auto& [kind, seen] : kinds)
+        std::cout << "  " << seen.first << " x (first seed " << seen.second << ") " << kind << "\n";
+    EXPECT_EQ(failed, 0u);
+}
+
+}  // namespace
+}  // namespace vtr::test
