@@ -15,7 +15,6 @@ namespace {
 
 // One stored row as read by a statement whose columns are `pk, version, <attributes> [, owner]`.
 struct Row {
-    int64_t objectID = 0;
     int64_t version = 0;
     VTRAttributeValues values;
     int64_t parentID = 0;
@@ -23,7 +22,6 @@ struct Row {
 
 Row readRow(const VTREntity& entity, sqlite3_stmt* statement) {
     Row row;
-    row.objectID = sqlite3_column_int64(statement, 0);
     row.version = sqlite3_column_int64(statement, 1);
     size_t count = entity.attributes().size();
     row.values.reserve(count);
