@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -170,6 +171,92 @@ void VTRManagedObject::setChildren(std::vector<VTRManagedObject*> children) {
         child->parent_ = this;
     }
     children_ = std::move(unique);
+}
+
+bool VTRManagedObject::needsUpdate() const {
+    if (attributesChanged()) return true;
+    return entity_->isChild() && parent_ &&
+           (parent_->inserted_ || parent_->objectID_ != baseParentID_);
+}
+
+void VTRManagedObject::awakeAsInserted() {
+    inserted_ = true;
+    awakeFromInsert();
+}
+
+void VTRManagedObject::mergeStored(VTRAttributeValues stored, int64_t version, int64_t parentID,
+                                   bool mergeChanges) {
+    const VTRAttributeValues& base = baseValues();
+    VTRAttributeValues merged = stored;
+    if (mergeChanges) {
+        for (size_t i = 0; i < merged.size(); ++i) {
+            if (values_[i] != base[i]) merged[i] = values_[i];
+        }
+    }
+    values_ = std::move(merged);
+    snapshot_.clear();
+    if (values_ != stored) snapshot_ = std::move(stored);
+    version_ = version;
+    if (!parent_ || parent_->objectID_ == parentID) baseParentID_ = parentID;
+}
+
+void VTRManagedObject::clearLoadedChildren() {
+    children_.clear();
+    markClean();
+}
+
+void VTRManagedObject::appendLoadedChild(VTRManagedObject* child) {
+    if (children_.empty()) children_.reserve(4);  // a job usually has a few files
+    children_.push_back(child);
+}
+
+void VTRManagedObject::markDeleted() {
+    deleted_ = true;
+    for (VTRManagedObject* child : children_) child->deleted_ = true;
+}
+
+void VTRManagedObject::didInsert(int64_t objectID) {
+    objectID_ = objectID;
+    version_ = 1;
+    inserted_ = false;
+}
+
+void VTRManagedObject::markSaved() {
+    markClean();
+    if (parent_) baseParentID_ = parent_->objectID_;
+    validationErrors_.clear();
+}
+
+std::vector<VTRManagedObject*> VTRManagedObject::markGone() {
+    gone_ = true;
+    deleted_ = true;
+    parent_ = nullptr;
+    return std::exchange(children_, {});
+}
+
+void VTRManagedObject::removeChildren(const std::unordered_set<VTRManagedObject*>& gone) {
+    auto isGone = [&](VTRManagedObject* object) { return gone.count(object) > 0; };
+    std::erase_if(children_, isGone);
+    if (childrenTouched_) std::erase_if(baseChildren_, isGone);
+}
+
+void VTRManagedObject::revertToBase() {
+    parent_ = nullptr;
+    if (inserted_) {
+        gone_ = true;
+        deleted_ = true;
+        children_.clear();
+        return;
+    }
+    deleted_ = false;
+    if (!snapshot_.empty()) values_ = std::move(snapshot_);
+    if (childrenTouched_) children_ = std::move(baseChildren_);
+    markClean();
+    validationErrors_.clear();
+}
+
+void VTRManagedObject::relinkChildren() {
+    for (VTRManagedObject* child : children_) child->parent_ = this;
 }
 
 void VTRManagedObject::collectValidationErrors(std::vector<VTRError>& errors) const {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -84,6 +85,57 @@ class VTRManagedObject {
     // Remembers input refused while filling the record; the next save fails validation with it.
     void addValidationError(VTRError error);
 
+    // The owner, for a child record; nullptr for an owner or a child out of every list.
+    VTRManagedObject* parent() const { return parent_; }
+
+    // State reads and changes for the owning VTRObjectContext; none of them loads a fault.
+    // The stored row's version as last read or saved.
+    int64_t version() const { return version_; }
+    const VTRAttributeValues& values() const { return values_; }
+    // The attributes as last read or saved; a snapshot is taken only on the first change.
+    const VTRAttributeValues& baseValues() const { return snapshot_.empty() ? values_ : snapshot_; }
+    // A child's owner key as last read or saved.
+    int64_t baseParentID() const { return baseParentID_; }
+    // A stored record whose row must be rewritten: attributes changed, or moved to a new owner.
+    bool needsUpdate() const;
+    void collectValidationErrors(std::vector<VTRError>& errors) const;
+
+    void attachToContext(VTRObjectContext* context) { context_ = context; }
+    // A new record: marked inserted, then given its insertion defaults.
+    void awakeAsInserted();
+    // Makes the record hold a stored row as its clean, fully loaded state. `read(i)` yields
+    // attribute i; `parentID` is the owner's objectID for a child (else 0).
+    template <typename Read>
+    void loadStored(int64_t objectID, int64_t version, int64_t parentID, Read read);
+    // Makes the record a fault holding only the attributes at `indexes`; `read(k)` yields the
+    // value of attribute indexes[k].
+    template <typename Read>
+    void loadFault(int64_t objectID, int64_t version, const std::vector<int>& indexes, Read read);
+    // The stored row becomes the new base. With `mergeChanges`, attributes changed here keep
+    // their values; without, they take the stored ones.
+    void mergeStored(VTRAttributeValues stored, int64_t version, int64_t parentID,
+                     bool mergeChanges);
+    // Owner side of loading children: the list is emptied, then filled child by child.
+    void clearLoadedChildren();
+    void appendLoadedChild(VTRManagedObject* child);
+    void setLoadedParent(VTRManagedObject* parent) { parent_ = parent; }
+    // Marks the record, and an owner's children, for deletion at the next save.
+    void markDeleted();
+    // A save committed: the row now has the given key, or the next version.
+    void didInsert(int64_t objectID);
+    void didUpdate() { ++version_; }
+    // What is stored now equals what this record holds, its owner included.
+    void markSaved();
+    // Gone from the store or never to reach it: deleted, out of its owner, and its children
+    // (returned) out of its list.
+    std::vector<VTRManagedObject*> markGone();
+    // Takes the given records out of the owner's current and last-read member lists.
+    void removeChildren(const std::unordered_set<VTRManagedObject*>& gone);
+    // Rollback: a stored record returns to its last-read state, out of any owner until
+    // relinkChildren runs on its owner; an inserted one is gone.
+    void revertToBase();
+    void relinkChildren();
+
   protected:
     explicit VTRManagedObject(const VTREntity& entity);
 
@@ -98,7 +150,6 @@ class VTRManagedObject {
     // The to-many relationship (owner side) and its inverse (child side).
     const std::vector<VTRManagedObject*>& children() const;
     void setChildren(std::vector<VTRManagedObject*> children);
-    VTRManagedObject* parent() const { return parent_; }
 
     // Run once when the record is inserted into a context (not when fetched).
     virtual void awakeFromInsert() {}
@@ -107,17 +158,9 @@ class VTRManagedObject {
     virtual void validateForSave(std::vector<VTRError>&) const {}
 
   private:
-    friend class VTRObjectContext;
     void fireFault() const;
-    void collectValidationErrors(std::vector<VTRError>& errors) const;
 
-    // The attributes as last read or saved; snapshot_ is taken only on the first change.
-    const VTRAttributeValues& baseValues() const { return snapshot_.empty() ? values_ : snapshot_; }
     bool attributesChanged() const { return !snapshot_.empty() && values_ != snapshot_; }
-    // The owner's member list as last read or saved; copied only on the first change.
-    const std::vector<VTRManagedObject*>& baseChildren() const {
-        return childrenTouched_ ? baseChildren_ : children_;
-    }
     void touchChildren();
     bool childrenChanged() const;
     // What is stored now equals what this record holds.
@@ -142,5 +185,27 @@ class VTRManagedObject {
     int64_t baseParentID_ = 0;
     std::vector<VTRError> validationErrors_;
 };
+
+template <typename Read>
+void VTRManagedObject::loadStored(int64_t objectID, int64_t version, int64_t parentID, Read read) {
+    size_t count = entity_->attributes().size();
+    objectID_ = objectID;
+    version_ = version;
+    values_.resize(count);
+    for (size_t i = 0; i < count; ++i) values_[i] = read(i);
+    baseParentID_ = parentID;
+    markClean();
+    fault_ = false;
+}
+
+template <typename Read>
+void VTRManagedObject::loadFault(int64_t objectID, int64_t version, const std::vector<int>& indexes,
+                                 Read read) {
+    objectID_ = objectID;
+    version_ = version;
+    for (size_t k = 0; k < indexes.size(); ++k) values_[size_t(indexes[k])] = read(k);
+    markClean();
+    fault_ = true;
+}
 
 }  // namespace vtr

@@ -16,6 +16,7 @@ struct sqlite3_stmt;
 
 namespace vtr {
 
+class VTRContextSave;
 class VTRStoreCoordinator;
 
 // Detail keys of one entry of a merge conflict's "conflictList".
@@ -70,8 +71,11 @@ class VTRObjectContext {
     // The record of this context for a stored row, or nullptr.
     VTRManagedObject* registeredObject(const VTREntity& entity, int64_t objectID) const;
 
+    // For VTRManagedObject: loads a fault's remaining attributes and children; failures leave
+    // it as it is.
+    void fireFault(VTRManagedObject* object);
+
   private:
-    friend class VTRManagedObject;
     struct Key {
         const VTREntity* entity;
         int64_t objectID;
@@ -80,19 +84,32 @@ class VTRObjectContext {
     struct KeyHash {
         size_t operator()(const Key& key) const;
     };
+    struct FetchQuery;
 
     // Owner records by objectID, sorted.
     using Owners = std::vector<std::pair<int64_t, VTRManagedObject*>>;
 
     VTRManagedObject* adopt(std::unique_ptr<VTRManagedObject> object);
-    // Makes the record hold the current row of `statement` (columns `pk, version, <attributes>
-    // [, owner]`) as its clean, fully loaded state.
-    static void loadRow(VTRManagedObject* object, sqlite3_stmt* statement);
-    // Loads a fault's remaining attributes and children; failures leave it as it is.
-    void fireFault(VTRManagedObject* object);
+    // A new record object for a stored row, registered under its key.
+    VTRManagedObject* registerNew(const VTREntity& entity, int64_t objectID);
+
+    // The steps of execute: build the query, read its rows into records, load the children of
+    // the whole records read, then count this context's pending changes in.
+    static FetchQuery fetchQuery(const VTRFetchRequest& request);
+    bool readRecords(const VTRFetchRequest& request, const FetchQuery& query,
+                     std::vector<VTRManagedObject*>& results, Owners& owners, VTRError* error);
+    VTRManagedObject* recordForRow(const VTREntity& entity, const FetchQuery& query,
+                                   sqlite3_stmt* statement, Owners& owners);
+    bool loadChildrenOf(const VTRFetchRequest& request, const std::string& where, Owners& owners,
+                        VTRError* error);
+    void addPendingChanges(const VTRFetchRequest& request,
+                           std::vector<VTRManagedObject*>& results) const;
+
     // Reads the child rows `statement` yields into the owners' lists.
     bool loadChildren(const VTREntity& child, sqlite3_stmt* statement, const Owners& owners,
                       VTRError* error);
+    // The bookkeeping after a save's commit.
+    void didSave(const VTRContextSave& save);
     // Marks the records (and their children) gone and takes them out of every member list.
     void forget(const std::vector<VTRManagedObject*>& objects);
 
