@@ -411,13 +411,18 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handlePutJobWithID(
                    error.description());
         return emptyResponse(500);
     }
-    if (!handleStateChangeInJob(*existing, &error)) {
+    // A save that met a concurrent one may have stored another state than the one asked for
+    // (the more important of the two wins): act on what is stored, not on the request.
+    std::unique_ptr<VTRUploadJobStore> current = newJobStore(nullptr);
+    VTRManagedUploadJob* stored = current ? current->jobWithID(jobID, nullptr) : nullptr;
+    VTRManagedUploadJob& job = stored ? *stored : *existing;
+    if (!handleStateChangeInJob(job, &error)) {
         VTRLogWarn("PUT /jobs/{} ({}) failed to restart upload: {}", jobID, described,
                    error.description());
         return emptyResponse(500);
     }
     VTRLogInfo("PUT /jobs/{} ({}) succeeded", jobID, described);
-    return jsonResponse(storedForm(*existing), 200);
+    return jsonResponse(storedForm(job), 200);
 }
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleDeleteJobWithID(

@@ -195,8 +195,13 @@ std::shared_ptr<VTRFileUploadOperation> VTRRemoteUploadJobService::enqueueOperat
     job.setError(std::nullopt);
     job.setErrorState(VTRUploadErrorStateNone);
 
+    // Every file is closed again by the new operation; until it is, none is stored as closed,
+    // or the first close would complete a job whose other files are still being sent.
     std::vector<VTRManagedUploadFile*> files = job.fileList();
-    for (VTRManagedUploadFile* file : files) file->updateFromLocalPath();
+    for (VTRManagedUploadFile* file : files) {
+        file->updateFromLocalPath();
+        file->setClosed(false);
+    }
     // One save for the whole job: the API thread waits on it, and jobs have thousands of files.
     if (!jobStore.saveJob(&job, error)) return nullptr;
     std::vector<VTRDictionary> fileInfo;
@@ -365,7 +370,13 @@ void VTRRemoteUploadJobService::operationRestartedUploadOfFile(VTRFileUploadOper
         VTRLogError("Unable to fetch job with ID: {}, {}", recording, describeIfSet(storeError));
         return;
     }
+    // The operation sends the file again from its first byte.
     job->setRestarting(true);
+    for (VTRManagedUploadFile* uploadFile : job->fileList()) {
+        if (uploadFile->localPath() != file) continue;
+        uploadFile->setBytesUploaded(0);
+        uploadFile->setClosed(false);
+    }
     if (!store->saveJob(job, &storeError))
         VTRLogError("Unable to save updated job {}: {}", recording, storeError.description());
 }

@@ -256,13 +256,20 @@ class Lifecycle {
         clock_.cancelled();
     }
 
+    // What the control API does after saving a change to an existing job: a concurrent save may
+    // have won, so it acts on the state as stored.
+    void actOnStoredState(const std::string& id) {
+        auto store = environment_->newJobStore();
+        if (VTRManagedUploadJob* job = store->jobWithID(id)) actOnState(*job);
+    }
+
     // A PUT of an existing job with `body`.
     void put(const std::string& id, const json& body) {
         auto store = environment_->newJobStore();
         VTRManagedUploadJob* job = store->jobWithID(id);
         if (!job) return;
         job->updateWithDictionary(body);
-        if (store->saveJob(job)) actOnState(*job);
+        if (store->saveJob(job)) actOnStoredState(id);
     }
 
     json fileList(const std::string& id) const {
@@ -439,7 +446,7 @@ class Lifecycle {
             if (id != *staleID_) others[id] = stored(id);
         if (staleStore_->saveJob(staleJob_)) {
             line += " (saved)";
-            if (jobs_.count(*staleID_)) actOnState(*staleJob_);
+            if (jobs_.count(*staleID_)) actOnStoredState(*staleID_);
         }
         for (const auto& [id, before] : others) {
             json after = stored(id);
