@@ -5,6 +5,7 @@
 //
 // VTR_LIFECYCLE_SEED=<n> replays the sequences from seed n; VTR_LIFECYCLE_COUNT=<n> sets how many
 // run. Workers run on real threads, so a replay repeats the steps but not always the timing.
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <list>
@@ -462,12 +463,15 @@ class Lifecycle {
 
     // MARK: waiting
 
-    // Runs the loop until every operation alive waits on something only the test ends (a hold
-    // or a pause) and every report sent before that has been handled.
+    // Runs the loop until every operation that runs waits on something only the test ends (a
+    // hold or a pause) and every report sent before that has been handled. Operations beyond
+    // the queue's five wait in the queue for a worker.
     void settle() {
         auto quiet = [&] {
             checkRestarts();
-            return server_.liveServices() == server_.blockedCalls() + clock_.blocked();
+            size_t running =
+                std::min(server_.liveServices(), VTRRemoteUploadJobService::kMaxConcurrentUploads);
+            return running == server_.blockedCalls() + clock_.blocked();
         };
         for (int round = 0; round < 2; ++round) {
             if (!loop_.runUntil(quiet, kSettleTimeout)) {
