@@ -129,12 +129,16 @@ TEST_F(JobServiceTest, EnqueueClearsTheErrorAndRefreshesSizesButClosesEveryFileA
     EXPECT_EQ(job["error_type"], "none");
     EXPECT_EQ(storedFile("fresh", paths[0])["total_bytes"], 9);
     EXPECT_EQ(storedFile("fresh", paths[1])["total_bytes"], 6);
+    // Closed again by this upload: until then no file counts as closed, or the first close
+    // would complete the job while the other file is still being sent.
+    EXPECT_EQ(storedFile("fresh", paths[1])["closed"], false);
 
     server.release();
     ASSERT_TRUE(runUntil([&] {
         return server.closeCalls(nameOf(paths[0])) == 1 &&
                server.closeCalls(nameOf(paths[1])) == 1 &&
-               storedFile("fresh", paths[0])["closed"] == true;
+               storedFile("fresh", paths[0])["closed"] == true &&
+               storedFile("fresh", paths[1])["closed"] == true;
     }));
     EXPECT_EQ(stored("fresh")["state"], "completed");
     EXPECT_EQ(server.received(nameOf(paths[0])), readFile(paths[0]));
