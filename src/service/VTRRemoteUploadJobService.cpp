@@ -291,9 +291,14 @@ VTRRemoteUploadJobService::Standing VTRRemoteUploadJobService::standingOf(
 bool VTRRemoteUploadJobService::isCurrentReporter(const VTRFileUploadOperation& operation,
                                                   const std::string& jobID, const char* report) {
     if (standingOf(operation, jobID) == Standing::Current) return true;
+    logIgnoredReport(operation, jobID, report);
+    return false;
+}
+
+void VTRRemoteUploadJobService::logIgnoredReport(const VTRFileUploadOperation& operation,
+                                                 const std::string& jobID, const char* report) {
     VTRLogInfo("Ignoring the {} report of {} for job {}: it is not the job's current operation",
                report, describe(operation), jobID);
-    return false;
 }
 
 void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& operation,
@@ -303,10 +308,7 @@ void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& o
                   describe(operation), bytes, file, recording);
     Standing standing = standingOf(operation, recording);
     if (standing == Standing::Stale) {
-        VTRLogInfo(
-            "Ignoring the progress report of {} for job {}: it is not the job's current "
-            "operation",
-            describe(operation), recording);
+        logIgnoredReport(operation, recording, "progress");
         return;
     }
     VTRError error;

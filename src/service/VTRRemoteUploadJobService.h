@@ -146,6 +146,8 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
     };
     Standing standingOf(const VTRFileUploadOperation& operation, const std::string& jobID);
     // True when the operation is the job's current one; else logs that `report` is dropped.
+    static void logIgnoredReport(const VTRFileUploadOperation& operation, const std::string& jobID,
+                                 const char* report);
     bool isCurrentReporter(const VTRFileUploadOperation& operation, const std::string& jobID,
                            const char* report);
 
