@@ -1,3 +1,4 @@
+// The run loop of the main thread, and the global dispatch pool.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include "foundation/VTRDispatch.h"
 #include "foundation/VTRRunLoop.h"
 #include "support/TestSupport.h"
 
@@ -16,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(VTRRunLoopTest, DelayedTasksRunInDueOrderOnTheLoopThread) {
+TEST(VTRRunLoopTest, TasksRunOnTheLoopThreadInDueOrderAndTiesInPostingOrder) {
     VTRRunLoop loop;
     std::vector<int> order;
     bool allOnLoopThread = true;
@@ -39,12 +41,8 @@ TEST(VTRRunLoopTest, DelayedTasksRunInDueOrderOnTheLoopThread) {
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 33, 4}));
     EXPECT_TRUE(allOnLoopThread);
     EXPECT_FALSE(loop.isMainThread());  // no longer running here
-}
-
-TEST(VTRRunLoopTest, TasksDueAtTheSameInstantRunInPostingOrder) {
-    VTRRunLoop loop;
-    std::vector<int> order;
-    for (int i = 0; i < 50; ++i) loop.postAfter(0ms, [&order, i] { order.push_back(i); });
+    order.clear();
+    for (int i = 0; i < 50; ++i) loop.postAfter(0ms, record(i));
     ASSERT_TRUE(loop.runUntil([&] { return order.size() == 50; }, 10s));
     for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
 }
@@ -74,72 +72,72 @@ TEST(VTRRunLoopTest, PostedWorkFromManyThreadsRunsInEachThreadsOrder) {
 
 TEST(VTRRunLoopTest, RunWaitsWhileIdleUntilStoppedAndCanRunAgain) {
     VTRRunLoop loop;
-    std::atomic<bool> ran{false};
-    std::atomic<bool> returned{false};
-    std::thread runner([&] {
+    std::atomic<int> runsEnded{0};
+    auto runner = [&] {
         loop.run();
-        returned = true;
-    });
+        ++runsEnded;
+    };
+    loop.stop();  // issued before the run, it still ends that run
+    std::thread first(runner);
+    EXPECT_TRUE(test::waitUntil([&] { return runsEnded.load() == 1; }));
+    first.join();
+
+    std::atomic<bool> ran{false};
+    std::thread second(runner);
     // Work posted long after the loop went idle still runs: run() did not return when empty.
     ASSERT_TRUE(test::waitUntil([&] {
         loop.post([&] { ran = true; });
         return ran.load();
     }));
-    EXPECT_FALSE(returned.load());
+    EXPECT_EQ(runsEnded.load(), 1);
     loop.stop();
-    runner.join();
-    EXPECT_TRUE(returned.load());
+    second.join();
 
-    // After a stop the loop is usable again, including work queued while it was stopped.
-    int count = 0;
-    loop.post([&] { ++count; });
-    loop.postAfter(5ms, [&] { ++count; });
-    EXPECT_TRUE(loop.runUntil([&] { return count == 2; }, 10s));
-}
-
-TEST(VTRRunLoopTest, StopIssuedBeforeRunStillEndsThatRun) {
-    VTRRunLoop loop;
-    loop.stop();
-    std::atomic<bool> returned{false};
-    std::thread runner([&] {
-        loop.run();
-        returned = true;
-    });
-    EXPECT_TRUE(test::waitUntil([&] { return returned.load(); }));
-    runner.join();
-}
-
-TEST(VTRRunLoopTest, StopFromATaskEndsRunAndLeavesLaterWorkQueued) {
-    VTRRunLoop loop;
+    // A stop from a task ends the run and leaves later work, even delayed, for the next one.
     std::vector<int> order;
     loop.post([&] { order.push_back(1); });
     loop.post([&] { loop.stop(); });
     loop.post([&] { order.push_back(3); });
+    loop.postAfter(5ms, [&] { order.push_back(4); });
     loop.run();
     EXPECT_EQ(order, (std::vector<int>{1}));
-    ASSERT_TRUE(loop.runUntil([&] { return order.size() == 2; }, 10s));
-    EXPECT_EQ(order.back(), 3);
+    ASSERT_TRUE(loop.runUntil([&] { return order.size() == 3; }, 10s));
+    EXPECT_EQ(order, (std::vector<int>{1, 3, 4}));
 }
 
-TEST(VTRRunLoopTest, RunUntilGivesUpAtItsDeadline) {
+TEST(VTRRunLoopTest, RunUntilGivesUpAtItsDeadlineAndTheContextRunsForeignWork) {
     VTRRunLoop loop;
     bool late = false;
     loop.postAfter(std::chrono::steady_clock::duration::max(), [&] { late = true; });
     loop.postAfter(1h, [&] { late = true; });
     EXPECT_FALSE(loop.runUntil([] { return false; }, 20ms));
     EXPECT_FALSE(late);
-
     int runs = 0;
     loop.post([&] { ++runs; });
     loop.runFor(20ms);
     EXPECT_EQ(runs, 1);
-}
-
-TEST(VTRRunLoopTest, ContextCarriesForeignWorkOnTheLoopThread) {
-    VTRRunLoop loop;
     bool onLoop = false;
     asio::post(loop.context(), [&] { onLoop = loop.isMainThread(); });
     EXPECT_TRUE(loop.runUntil([&] { return onLoop; }, 10s));
+}
+
+TEST(VTRDispatchGlobalTest, RunsWorkConcurrentlyOffTheCallingThread) {
+    std::atomic<int> done{0};
+    std::atomic<bool> offCaller{true};
+    auto caller = std::this_thread::get_id();
+    // Two pieces that each wait for the other can only finish if they run at the same time.
+    std::atomic<int> arrived{0};
+    std::atomic<int> metTheOther{0};
+    for (int i = 0; i < 2; ++i)
+        dispatchGlobal([&] {
+            if (std::this_thread::get_id() == caller) offCaller = false;
+            ++arrived;
+            if (test::waitUntil([&] { return arrived.load() == 2; })) ++metTheOther;
+            ++done;
+        });
+    ASSERT_TRUE(test::waitUntil([&] { return done.load() == 2; }, std::chrono::seconds(30)));
+    EXPECT_EQ(metTheOther.load(), 2);
+    EXPECT_TRUE(offCaller.load());
 }
 
 }  // namespace

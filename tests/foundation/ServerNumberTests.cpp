@@ -17,35 +17,31 @@ namespace vtr {
 namespace {
 
 TEST(ServerNumberTest, ReadsIntegersAndDecimalsExactly) {
-    auto chunk = numberFromServerString("1048576");
-    ASSERT_TRUE(chunk.has_value());
-    EXPECT_EQ(chunk->exactInt64(), 1048576);
-    EXPECT_EQ(*chunk, VTRDecimal(1048576));
-
-    auto tenth = numberFromServerString("0.1");
-    ASSERT_TRUE(tenth.has_value());
-    EXPECT_FALSE(tenth->isInteger());
-    EXPECT_EQ(tenth->stringValue(), "0.1");
-    EXPECT_EQ(tenth->exactInt64(), std::nullopt);
-    EXPECT_EQ(tenth->int64Value(), 0);
-
-    // Beyond what a double holds exactly: the decimal keeps every digit.
-    auto big = numberFromServerString("9007199254740993");
-    ASSERT_TRUE(big.has_value());
-    EXPECT_EQ(big->exactInt64(), int64_t{9007199254740993});
-
+    struct Case {
+        const char* text;
+        std::optional<int64_t> exact;  // nothing: not an integer, or beyond 64 bits
+        int64_t truncated;
+    };
+    std::vector<Case> cases = {
+        {"1048576", 1048576, 1048576}, {"0.1", std::nullopt, 0}, {"1,048,576", 1048576, 1048576},
+        {" 42\n", 42, 42}, {"1.5E3", 1500, 1500}, {"+7", 7, 7}, {"-0", 0, 0}, {"000120", 120, 120},
+        {"9007199254740993", 9007199254740993, 9007199254740993},  // beyond a double's digits
+        {"9223372036854775807", INT64_MAX, INT64_MAX},
+        {"-9223372036854775808", INT64_MIN, INT64_MIN},
+        {"9223372036854775808", std::nullopt, INT64_MAX}, {"-12.9", std::nullopt, -12}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto value = numberFromServerString(c.text);
+        ASSERT_TRUE(value.has_value());
+        EXPECT_EQ(value->exactInt64(), c.exact);
+        EXPECT_EQ(value->int64Value(), c.truncated);
+        if (c.exact) {
+            EXPECT_EQ(*value, VTRDecimal(*c.exact));
+        }
+    }
+    EXPECT_FALSE(numberFromServerString("0.1")->isInteger());
+    EXPECT_EQ(numberFromServerString("0.1")->stringValue(), "0.1");
     EXPECT_EQ(numberFromServerString("-2.50")->stringValue(), "-2.5");
-    EXPECT_EQ(numberFromServerString("1,048,576"), VTRDecimal(1048576));
-    EXPECT_EQ(numberFromServerString(" 42\n"), VTRDecimal(42));
-    EXPECT_EQ(numberFromServerString("1.5E3"), VTRDecimal(1500));
-    EXPECT_EQ(numberFromServerString("+7"), VTRDecimal(7));
-    EXPECT_EQ(numberFromServerString("-0"), VTRDecimal(0));
-    EXPECT_EQ(numberFromServerString("000120"), VTRDecimal(120));
-    EXPECT_EQ(numberFromServerString("9223372036854775807")->exactInt64(), INT64_MAX);
-    EXPECT_EQ(numberFromServerString("-9223372036854775808")->exactInt64(), INT64_MIN);
-    EXPECT_EQ(numberFromServerString("9223372036854775808")->exactInt64(), std::nullopt);
-    EXPECT_EQ(numberFromServerString("9223372036854775808")->int64Value(), INT64_MAX);
-    EXPECT_EQ(numberFromServerString("-12.9")->int64Value(), -12);
     EXPECT_DOUBLE_EQ(numberFromServerString("-12.25")->doubleValue(), -12.25);
 }
 
@@ -110,14 +106,12 @@ class GermanLocaleTest : public ::testing::Test {
     std::optional<std::string> savedLocPath_;
 };
 
-TEST_F(GermanLocaleTest, GlobalCppLocaleDoesNotChangeResults) {
+TEST_F(GermanLocaleTest, NeitherTheCppNorTheCLocaleChangesResults) {
     std::locale::global(std::locale(std::locale::classic(), new GermanPunctuation));
     ASSERT_EQ(std::use_facet<std::numpunct<char>>(std::locale()).decimal_point(), ',');
     expectLocaleIndependentResults();
-}
-
-TEST_F(GermanLocaleTest, ProcessCLocaleDoesNotChangeResults) {
-    if (!setGermanCLocale()) GTEST_SKIP() << "no German locale available or compilable here";
+    std::locale::global(std::locale::classic());
+    if (!setGermanCLocale()) GTEST_SKIP() << "no German C locale available or compilable here";
     // Prove the locale is really in force: the C library now reads "2,5" as two and a half.
     ASSERT_STREQ(std::localeconv()->decimal_point, ",");
     ASSERT_EQ(std::strtod("2,5", nullptr), 2.5);
@@ -125,17 +119,15 @@ TEST_F(GermanLocaleTest, ProcessCLocaleDoesNotChangeResults) {
 }
 
 TEST(ServerNumberTest, ParsesFromSeveralThreadsAtOnce) {
-    std::vector<std::thread> threads;
     std::vector<int> failures(4, 0);
-    for (int t = 0; t < 4; ++t) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
         threads.emplace_back([t, &failures] {
             for (int64_t i = 0; i < 2000; ++i) {
                 auto value = numberFromServerString(fmt::format("{}.25", i * 1000 + t));
-                if (!value || value->int64Value() != i * 1000 + t)
-                    ++failures[static_cast<size_t>(t)];
+                failures[static_cast<size_t>(t)] += !value || value->int64Value() != i * 1000 + t;
             }
         });
-    }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures, std::vector<int>(4, 0));
 }

@@ -11,179 +11,130 @@
 namespace vtr {
 namespace {
 
-TEST(VTRValueEquality, IntegersCompareByNumericValueAcrossAlternatives) {
-    EXPECT_EQ(VTRValue(int32_t{5}), VTRValue(uint64_t{5}));
-    EXPECT_EQ(VTRValue(int64_t{-7}), VTRValue(int32_t{-7}));
-    EXPECT_EQ(VTRValue(uint32_t{0}), VTRValue(int64_t{0}));
-    // A negative number never equals the unsigned value with the same bit pattern.
-    EXPECT_NE(VTRValue(int64_t{-1}), VTRValue(std::numeric_limits<uint64_t>::max()));
-    EXPECT_NE(VTRValue(int32_t{-1}), VTRValue(std::numeric_limits<uint32_t>::max()));
-    EXPECT_NE(VTRValue(uint64_t{1} << 63), VTRValue(std::numeric_limits<int64_t>::min()));
-    EXPECT_NE(VTRValue(int32_t{5}), VTRValue(int32_t{6}));
-}
-
-TEST(VTRValueEquality, OtherAlternativesMustMatchExactly) {
-    EXPECT_NE(VTRValue(5), VTRValue(5.0));
-    EXPECT_NE(VTRValue(true), VTRValue(1));
-    EXPECT_NE(VTRValue("5"), VTRValue(5));
-    EXPECT_NE(VTRValue(), VTRValue(""));
-    EXPECT_EQ(VTRValue(), VTRValue(VTRNull{}));
-    EXPECT_EQ(VTRValue("abc"), VTRValue(std::string("abc")));
-    EXPECT_EQ(VTRValue(VTRBytes{1, 2}), VTRValue(VTRBytes{1, 2}));
-    EXPECT_NE(VTRValue(VTRBytes{1, 2}), VTRValue(VTRBytes{1, 3}));
-    EXPECT_EQ(VTRValue(VTRGuid("a-b")), VTRValue(VTRGuid("a-b")));
-    EXPECT_NE(VTRValue(VTRGuid("a-b")), VTRValue("a-b"));
-}
-
-TEST(VTRValueEquality, CollectionsAndErrorsCompareContentsNotIdentity) {
-    auto build = [](int64_t last) {
+// Integers compare by numeric value across their alternatives; every other kind must match
+// exactly, and collections and errors compare their contents, not their identity.
+TEST(VTRValueEquality, ComparesNumbersByValueAndEverythingElseByKindAndContent) {
+    auto collection = [](int64_t last) {
         return VTRValue(VTRDictionary{
             {"list", VTRValue(VTRArray{VTRValue(1), VTRValue("two"), VTRValue(last)})},
             {"error", VTRValue(VTRError("Vantrel", 78, {{"filenamekey", VTRValue("a.mp4")}}))},
         });
     };
-    EXPECT_EQ(build(3), build(3));
-    EXPECT_NE(build(3), build(4));
-    EXPECT_NE(VTRValue(VTRArray{VTRValue(1)}), VTRValue(VTRArray{VTRValue(1), VTRValue(1)}));
-    EXPECT_NE(VTRValue(VTRDictionary{{"a", VTRValue(1)}}),
-              VTRValue(VTRDictionary{{"b", VTRValue(1)}}));
-    // An empty array and an empty dictionary are different kinds of value.
-    EXPECT_NE(VTRValue(VTRArray{}), VTRValue(VTRDictionary{}));
-
-    VTRError left("Vantrel", 83,
-                  {{VTRInnerErrorKey, VTRValue(VTRError("NSURLErrorDomain", -1001))}});
-    VTRError right("Vantrel", 83,
-                   {{VTRInnerErrorKey, VTRValue(VTRError("NSURLErrorDomain", -1001))}});
-    EXPECT_EQ(left, right);
-    right.mutableUserInfo()[VTRInnerErrorKey] = VTRValue(VTRError("NSURLErrorDomain", -1004));
-    EXPECT_NE(left, right);
+    auto wrapping = [](int64_t code) {
+        return VTRValue(
+            VTRError("Vantrel", 83, {{VTRInnerErrorKey, VTRValue(VTRError(NSURLErrorDomain, code))}}));
+    };
+    struct Case {
+        const char* name;
+        VTRValue a, b;
+        bool equal;
+    };
+    std::vector<Case> cases = {
+        {"int32, uint64", VTRValue(int32_t{5}), VTRValue(uint64_t{5}), true},
+        {"int64, int32", VTRValue(int64_t{-7}), VTRValue(int32_t{-7}), true},
+        // A negative number never equals the unsigned value with the same bit pattern.
+        {"-1, uint64 max", VTRValue(int64_t{-1}), VTRValue(std::numeric_limits<uint64_t>::max()),
+         false},
+        {"-1, uint32 max", VTRValue(int32_t{-1}), VTRValue(std::numeric_limits<uint32_t>::max()),
+         false},
+        {"2^63, int64 min", VTRValue(uint64_t{1} << 63),
+         VTRValue(std::numeric_limits<int64_t>::min()), false},
+        {"5, 5.0", VTRValue(5), VTRValue(5.0), false},
+        {"true, 1", VTRValue(true), VTRValue(1), false},
+        {"text, number", VTRValue("5"), VTRValue(5), false},
+        {"null, empty text", VTRValue(), VTRValue(""), false},
+        {"null, null marker", VTRValue(), VTRValue(VTRNull{}), true},
+        {"other bytes", VTRValue(VTRBytes{1, 2}), VTRValue(VTRBytes{1, 3}), false},
+        {"guid, text", VTRValue(VTRGuid("a-b")), VTRValue("a-b"), false},
+        {"collections", collection(3), collection(3), true},
+        {"collections differing deep down", collection(3), collection(4), false},
+        {"arrays of other lengths", VTRValue(VTRArray{VTRValue(1)}),
+         VTRValue(VTRArray{VTRValue(1), VTRValue(1)}), false},
+        {"dictionaries with other keys", VTRValue(VTRDictionary{{"a", VTRValue(1)}}),
+         VTRValue(VTRDictionary{{"b", VTRValue(1)}}), false},
+        {"empty array, empty dictionary", VTRValue(VTRArray{}), VTRValue(VTRDictionary{}), false},
+        {"errors with equal inner errors", wrapping(-1001), wrapping(-1001), true},
+        {"errors with other inner errors", wrapping(-1001), wrapping(-1004), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.a == c.b, c.equal);
+        EXPECT_EQ(c.b == c.a, c.equal);
+    }
 }
 
-TEST(VTRValueBytes, CopiesShareTheBytesAndCompareByContent) {
+TEST(VTRValueBytes, CopiesShareTheBytesAndNullStorageIsEmptyBytes) {
     auto chunk = std::make_shared<const VTRBytes>(VTRBytes{9, 8, 7});
     VTRValue shared(chunk);
-    VTRValue copy = shared;
-    VTRArray parameters{VTRValue("S"), copy};
+    VTRArray parameters{VTRValue("S"), shared};
     // No copy of the bytes anywhere: every value reads the one storage.
-    EXPECT_EQ(copy.bytesValue().data(), chunk->data());
     EXPECT_EQ(parameters[1].bytesValue().data(), chunk->data());
-    EXPECT_EQ(chunk.use_count(), 4);
-    // Separately stored bytes are equal exactly when their contents are.
+    EXPECT_EQ(chunk.use_count(), 3);
     EXPECT_EQ(shared, VTRValue(VTRBytes{9, 8, 7}));
-    EXPECT_NE(shared, VTRValue(VTRBytes{9, 8}));
-    // A null storage is empty bytes, not the null marker.
     VTRValue none{std::shared_ptr<const VTRBytes>()};
-    EXPECT_TRUE(none.isBytes());
-    EXPECT_TRUE(none.bytesValue().empty());
+    EXPECT_TRUE(none.isBytes() && none.bytesValue().empty());
     EXPECT_EQ(none, VTRValue(VTRBytes{}));
     EXPECT_NE(none, VTRValue());
-    EXPECT_EQ(none.description(), "<>");
 }
 
-TEST(VTRValueReads, NumbersConvertAmongThemselvesAndOtherKindsGiveTheFallback) {
+TEST(VTRValueReads, NumbersConvertAndOtherKindsGiveTheFallback) {
     EXPECT_EQ(VTRValue(-2.7).int64Value(), -2);
-    EXPECT_EQ(VTRValue(2.7).uint64Value(), 2u);
     EXPECT_EQ(VTRValue(1e30).int64Value(), std::numeric_limits<int64_t>::max());
     EXPECT_EQ(VTRValue(-5.0).uint64Value(), 0u);
     EXPECT_EQ(VTRValue(std::nan("")).int64Value(42), 42);
     EXPECT_EQ(VTRValue(true).int64Value(), 1);
-    EXPECT_TRUE(VTRValue(uint64_t{3}).boolValue());
     EXPECT_FALSE(VTRValue(0.0).boolValue(true));
-    EXPECT_DOUBLE_EQ(VTRValue(int32_t{-3}).doubleValue(), -3.0);
     EXPECT_EQ(VTRValue("12").int64Value(9), 9);
-    EXPECT_TRUE(VTRValue("x").boolValue(true));
-    EXPECT_EQ(VTRValue().doubleValue(1.5), 1.5);
-
-    EXPECT_TRUE(VTRValue(int32_t{1}).isInteger());
     EXPECT_FALSE(VTRValue(1.0).isInteger());
-    EXPECT_TRUE(VTRValue(false).isNumber());
     EXPECT_FALSE(VTRValue("1").isNumber());
-}
-
-TEST(VTRValueReads, AccessorsOfAnotherKindAreEmptyAndLookUpsDistinguishAbsent) {
     VTRValue number(7);
-    EXPECT_TRUE(number.stringValue().empty());
-    EXPECT_TRUE(number.bytesValue().empty());
-    EXPECT_TRUE(number.arrayValue().empty());
-    EXPECT_TRUE(number.dictionaryValue().empty());
-    EXPECT_EQ(number.guidValue(), nullptr);
+    EXPECT_TRUE(number.stringValue().empty() && number.arrayValue().empty());
     EXPECT_EQ(number.errorValue(), nullptr);
     EXPECT_EQ(number.find("a"), nullptr);
-
-    VTRValue dictionary(VTRDictionary{{"present", VTRValue()}, {"n", VTRValue(3)}});
+    VTRValue dictionary(VTRDictionary{{"present", VTRValue()}});
     ASSERT_NE(dictionary.find("present"), nullptr);
     EXPECT_TRUE(dictionary.find("present")->isNull());  // present, holding the null marker
     EXPECT_EQ(dictionary.find("absent"), nullptr);
-    ASSERT_NE(find(dictionary.dictionaryValue(), "n"), nullptr);
-    EXPECT_EQ(find(dictionary.dictionaryValue(), "n")->int64Value(), 3);
-
-    // Copies share nothing that a change through one could affect in the other.
+    // A copy shares nothing that a change through the original could affect.
     VTRError error("Vantrel", 84);
     VTRValue wrapped(error);
     error.mutableUserInfo()["filenamekey"] = VTRValue("changed");
-    ASSERT_NE(wrapped.errorValue(), nullptr);
     EXPECT_TRUE(wrapped.errorValue()->userInfo().empty());
 }
 
 TEST(VTRValueDescription, RendersEveryKindReadably) {
     EXPECT_EQ(VTRValue().description(), "<null>");
-    EXPECT_EQ(VTRValue("plain text").description(), "plain text");
-    EXPECT_EQ(VTRValue(int64_t{-12}).description(), "-12");
     EXPECT_EQ(VTRValue(std::numeric_limits<uint64_t>::max()).description(), "18446744073709551615");
     EXPECT_EQ(VTRValue(0.5).description(), "0.5");
-    EXPECT_EQ(VTRValue(true).description(), "1");
     EXPECT_EQ(VTRValue(VTRBytes{0x00, 0x1f, 0xa0, 0xff, 0x10}).description(), "<001fa0ff 10>");
-    EXPECT_EQ(VTRValue(VTRGuid("abc")).description(), "abc");
-    EXPECT_EQ(VTRValue(VTRArray{VTRValue(1), VTRValue("b")}).description(), "(\n    1,\n    b\n)");
-    EXPECT_EQ(VTRValue(VTRDictionary{{"k", VTRValue(VTRArray{VTRValue(1)})}}).description(),
-              "{\n    k = (\n        1\n    );\n}");
-    EXPECT_EQ(VTRValue(VTRArray{}).description(), "()");
-    EXPECT_EQ(VTRValue(VTRDictionary{}).description(), "{}");
+    EXPECT_EQ(VTRValue(VTRDictionary{{"k", VTRValue(VTRArray{VTRValue(1), VTRValue("b")})}})
+                  .description(),
+              "{\n    k = (\n        1,\n        b\n    );\n}");
 }
 
-TEST(VTRErrorText, LocalizedDescriptionFallsBackToDomainAndCode) {
-    EXPECT_EQ(VTRError("Vantrel", 78).localizedDescription(),
-              "The operation couldn't be completed. (Vantrel error 78.)");
+TEST(VTRErrorText, DescriptionsFallBackToDomainAndCodeAndShowTheDetails) {
     EXPECT_EQ(VTRError(NSURLErrorDomain, NSURLErrorTimedOut).localizedDescription(),
               "The operation couldn't be completed. (NSURLErrorDomain error -1001.)");
     // A description entry that is not text does not count.
     EXPECT_EQ(
         VTRError("Vantrel", 1, {{NSLocalizedDescriptionKey, VTRValue(5)}}).localizedDescription(),
         "The operation couldn't be completed. (Vantrel error 1.)");
-
-    VTRError described = VTRError::withDescription("Vantrel", 95, "Checksum mismatch");
-    EXPECT_EQ(described.localizedDescription(), "Checksum mismatch");
-    EXPECT_EQ(described.localizedFailureReason(), "");
-    EXPECT_EQ(described.userInfo().count(NSLocalizedFailureReasonErrorKey), 0u);
-
-    VTRError withReason = VTRError::withDescription("Vantrel", 79, "Close failed", "Busy");
-    EXPECT_EQ(withReason.localizedFailureReason(), "Busy");
-    EXPECT_EQ(withReason.code(), 79);
-    EXPECT_EQ(withReason.domain(), "Vantrel");
-}
-
-TEST(VTRErrorText, InnerErrorIsFoundOnlyUnderItsKeyAndOnlyWhenItIsAnError) {
-    VTRError inner(NSURLErrorDomain, NSURLErrorCancelled);
-    VTRError outer("Vantrel", 83, {{VTRInnerErrorKey, VTRValue(inner)}});
-    ASSERT_NE(outer.innerError(), nullptr);
-    EXPECT_EQ(*outer.innerError(), inner);
-    EXPECT_EQ(VTRError("Vantrel", 83).innerError(), nullptr);
-    EXPECT_EQ(VTRError("Vantrel", 83, {{VTRInnerErrorKey, VTRValue("text")}}).innerError(),
-              nullptr);
-}
-
-TEST(VTRErrorText, DescriptionShowsDomainCodeTextAndDetails) {
     VTRError error = VTRError::withDescription("Vantrel", 78, "File missing");
+    EXPECT_EQ(error.localizedFailureReason(), "");
+    EXPECT_EQ(VTRError::withDescription("V", 79, "Close failed", "Busy").localizedFailureReason(),
+              "Busy");
     error.mutableUserInfo()[VTRFileNameKey] = VTRValue("/tmp/a.mp4");
     EXPECT_EQ(error.description(),
               "Error Domain=Vantrel Code=78 \"File missing\" UserInfo={NSLocalizedDescription=File "
               "missing, filenamekey=/tmp/a.mp4}");
-    EXPECT_EQ(VTRError("D", -3).description(),
-              "Error Domain=D Code=-3 \"The operation couldn't be completed. (D error -3.)\" "
-              "UserInfo={}");
-    // A wrapped error appears through its own description.
-    VTRError outer("Vantrel", 83, {{VTRInnerErrorKey, VTRValue(VTRError("X", 1))}});
-    EXPECT_NE(outer.description().find("innererrorkey=Error Domain=X Code=1"), std::string::npos);
+    // The inner error is found only under its key and only when it is an error.
+    VTRError inner(NSURLErrorDomain, NSURLErrorCancelled);
+    VTRError outer("Vantrel", 83, {{VTRInnerErrorKey, VTRValue(inner)}});
+    ASSERT_NE(outer.innerError(), nullptr);
+    EXPECT_EQ(*outer.innerError(), inner);
+    EXPECT_NE(outer.description().find("innererrorkey=Error Domain=NSURLErrorDomain Code=-999"),
+              std::string::npos);
+    EXPECT_EQ(VTRError("V", 83, {{VTRInnerErrorKey, VTRValue("text")}}).innerError(), nullptr);
 }
 
 TEST(VTRGuidSoap, TextGoesInUnchangedAndUnescaped) {
@@ -193,7 +144,7 @@ TEST(VTRGuidSoap, TextGoesInUnchangedAndUnescaped) {
     VTRGuid guid = VTRGuid::guidWithString("  not-a-guid ");
     EXPECT_EQ(guid.stringValue(), "  not-a-guid ");
     guid.setTheGuid("x");
-    EXPECT_EQ(guid.soapParameterValue(), "<guid xsi:type=\"s1:guid\">x</guid>");
+    EXPECT_EQ(guid.stringValue(), "x");
 }
 
 }  // namespace

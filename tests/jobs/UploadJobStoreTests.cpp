@@ -1,11 +1,9 @@
 // The job store: add, find, list, save and delete semantics, and the reconciliation of
 // conflicting saves from two stores over one database.
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include "jobs/StoreTestSupport.h"
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
-#include "store/StoreTestSupport.h"
+#include "jobs/VTRUploadDaemonConstants.h"
 
 namespace vtr::test {
 namespace {
@@ -16,9 +14,11 @@ class UploadJobStoreTest : public StoreTest {};
 
 TEST_F(UploadJobStoreTest, FindsAndListsJobsSavedThroughAnotherStore) {
     auto writer = newStore();
-    ASSERT_TRUE(writer->addJob(jobInput("j1", "running")));
-    ASSERT_TRUE(writer->addJob(jobInput("j2", "paused")));
-    ASSERT_TRUE(writer->addJob(jobInput("j3", "running")));
+    json noState = jobInput("j4");
+    noState.erase("state");
+    for (const json& input : {jobInput("j1", "running"), jobInput("j2", "paused"),
+                              jobInput("j3", "running"), noState, jobInput("j5", "sideways")})
+        ASSERT_TRUE(writer->addJob(input));
 
     auto reader = newStore();
     VTRError error;
@@ -26,13 +26,15 @@ TEST_F(UploadJobStoreTest, FindsAndListsJobsSavedThroughAnotherStore) {
     ASSERT_TRUE(job);
     EXPECT_EQ(job->fileList().size(), 2u);
     EXPECT_EQ(reader->jobWithID("j2"), job);  // one record per stored job in a store
-    EXPECT_EQ(reader->allJobs(&error)->size(), 3u);
+    EXPECT_EQ(reader->allJobs(&error)->size(), 5u);
     auto running = reader->allJobsForState(VTRUploadJobStateRunning, &error);
     ASSERT_TRUE(running);
     std::set<std::string> ids;
     for (VTRManagedUploadJob* each : *running) ids.insert(*each->jobID());
     EXPECT_EQ(ids, (std::set<std::string>{"j1", "j3"}));
     EXPECT_EQ(reader->allJobsForState(VTRUploadJobStateErrored)->size(), 0u);
+    // Unknown lists the jobs without a recognised state.
+    EXPECT_EQ(reader->allJobsForState(VTRUploadJobStateUnknown)->size(), 2u);
 }
 
 TEST_F(UploadJobStoreTest, NotFoundComesWithoutAnError) {
@@ -49,35 +51,6 @@ TEST_F(UploadJobStoreTest, NotFoundComesWithoutAnError) {
     EXPECT_EQ(countRows("UploadJob"), 2);
 }
 
-TEST_F(UploadJobStoreTest, UnknownStateListsJobsWithoutARecognisedState) {
-    auto store = newStore();
-    json noState = jobInput("a");
-    noState.erase("state");
-    ASSERT_TRUE(store->addJob(noState));
-    ASSERT_TRUE(store->addJob(jobInput("b", "sideways")));
-    ASSERT_TRUE(store->addJob(jobInput("c", "paused")));
-    EXPECT_EQ(newStore()->allJobsForState(VTRUploadJobStateUnknown)->size(), 2u);
-}
-
-TEST_F(UploadJobStoreTest, FailedAddLeavesNothingBehindAndTheStoreUsable) {
-    auto store = newStore();
-    VTRManagedUploadJob* kept = store->addJob(jobInput("kept"));
-    ASSERT_TRUE(kept);
-    json bad = jobInput("bad");
-    bad["file_list"].push_back({{"local_path", "/x"}});  // no remote path
-    VTRError error;
-    EXPECT_EQ(store->addJob(bad, &error), nullptr);
-    EXPECT_EQ(error.code(), NSValidationMissingMandatoryPropertyError);
-
-    auto jobs = store->allJobs();
-    ASSERT_EQ(jobs->size(), 1u);
-    EXPECT_EQ(jobs->front(), kept);
-    EXPECT_EQ(store->jobWithID("bad"), nullptr);
-    EXPECT_EQ(countRows("UploadJob"), 1);
-    EXPECT_EQ(countRows("UploadFile"), 2);
-    EXPECT_TRUE(store->addJob(jobInput("later")));
-}
-
 TEST_F(UploadJobStoreTest, DeleteRemovesTheJobAndItsFiles) {
     auto store = newStore();
     ASSERT_TRUE(store->addJob(jobInput("gone", "running", 3)));
@@ -92,16 +65,44 @@ TEST_F(UploadJobStoreTest, DeleteRemovesTheJobAndItsFiles) {
 
 TEST_F(UploadJobStoreTest, SaveWritesEveryPendingChangeOfTheStore) {
     auto store = newStore();
-    ASSERT_TRUE(store->addJob(jobInput("x")));
-    ASSERT_TRUE(store->addJob(jobInput("y")));
-    VTRManagedUploadJob* x = store->jobWithID("x");
-    VTRManagedUploadJob* y = store->jobWithID("y");
+    VTRManagedUploadJob* x = store->addJob(jobInput("x"));
+    VTRManagedUploadJob* y = store->addJob(jobInput("y"));
+    ASSERT_TRUE(x && y);
     x->setState(VTRUploadJobStateCompleted);
     y->fileList().front()->setBytesUploaded(99);
     ASSERT_TRUE(store->saveJob(x));
     auto reader = newStore();
     EXPECT_EQ(reader->jobWithID("x")->state(), VTRUploadJobStateCompleted);
     EXPECT_EQ(reader->jobWithID("y")->fileWithLocalPath("/data/y/0.mov")->bytesUploaded(), 99u);
+}
+
+// Two stores read the same job and both change its state; the second save conflicts and the
+// state that matters more is stored, whichever of them was saved first.
+TEST_F(UploadJobStoreTest, ConflictingStatesAreMergedByPriority) {
+    const std::vector<VTRUploadJobState> order = {  // the one that matters most first
+        VTRUploadJobStateErrored, VTRUploadJobStateCompleted, VTRUploadJobStatePaused,
+        VTRUploadJobStateRunning, VTRUploadJobStateRestart,   VTRUploadJobStateRetry,
+        VTRUploadJobStateUnknown};
+    for (size_t i = 0; i + 1 < order.size(); ++i) {
+        for (bool higherFirst : {true, false}) {
+            std::string id = fmt::format("{}-{}", i, higherFirst);
+            SCOPED_TRACE(id);
+            // The job starts in a third state, so that both saves change it.
+            auto base = VTRUploadDaemonConstants::stringForJobState(order[(i + 2) % order.size()]);
+            ASSERT_TRUE(newStore()->addJob(jobInput(id, base)));
+            auto first = newStore(), second = newStore();
+            VTRManagedUploadJob* mine = first->jobWithID(id);
+            VTRManagedUploadJob* theirs = second->jobWithID(id);
+            ASSERT_TRUE(mine && theirs);
+            mine->setState(order[higherFirst ? i : i + 1]);
+            ASSERT_TRUE(first->saveJob(mine));
+            theirs->setState(order[higherFirst ? i + 1 : i]);
+            VTRError error;
+            ASSERT_TRUE(second->saveJob(theirs, &error)) << error.description();
+            EXPECT_EQ(theirs->state(), order[i]);
+            EXPECT_EQ(newStore()->jobWithID(id)->state(), order[i]);
+        }
+    }
 }
 
 // Two stores read the same job, change it, and save one after the other.
@@ -120,90 +121,35 @@ class StoreConflictTest : public StoreTest {
         reader = newStore();
         return reader->jobWithID("job");
     }
-    // Saves `mineState` through the first store, then `theirsState` through the second; the
-    // state stored in the end.
-    VTRUploadJobState merged(VTRUploadJobState mineState, VTRUploadJobState theirsState) {
-        mine->setState(mineState);
-        EXPECT_TRUE(first->saveJob(mine));
-        theirs->setState(theirsState);
-        EXPECT_TRUE(second->saveJob(theirs));
-        return stored()->state();
-    }
 
     std::unique_ptr<VTRSQLiteUploadJobStore> first, second, reader;
     VTRManagedUploadJob* mine = nullptr;
     VTRManagedUploadJob* theirs = nullptr;
 };
 
-TEST_F(StoreConflictTest, ErroredBeatsALaterRunningAndTheOtherChangeIsKept) {
-    mine->setState(VTRUploadJobStateErrored);
-    mine->setError("verification failed");
-    ASSERT_TRUE(first->saveJob(mine));
-
-    theirs->setState(VTRUploadJobStateRunning);
-    theirs->setRestarting(true);
-    VTRError error;
-    ASSERT_TRUE(second->saveJob(theirs, &error)) << error.description();
-    EXPECT_EQ(theirs->state(), VTRUploadJobStateErrored);
-    EXPECT_EQ(stored()->state(), VTRUploadJobStateErrored);
-    EXPECT_TRUE(stored()->restarting());
-    EXPECT_EQ(stored()->error(), "verification failed");
-}
-
-TEST_F(StoreConflictTest, CompletedBeatsPausedWhenSavedFirst) {
-    EXPECT_EQ(merged(VTRUploadJobStateCompleted, VTRUploadJobStatePaused),
-              VTRUploadJobStateCompleted);
-}
-
-TEST_F(StoreConflictTest, CompletedBeatsPausedWhenSavedSecond) {
-    EXPECT_EQ(merged(VTRUploadJobStatePaused, VTRUploadJobStateCompleted),
-              VTRUploadJobStateCompleted);
-}
-
-TEST_F(StoreConflictTest, ChangesOfDifferentAttributesAreBothKept) {
+TEST_F(StoreConflictTest, ChangesOfDifferentAttributesAndFilesAreAllKept) {
     mine->setSessionID("new-session");
+    mine->setError("verification failed");
     mine->setErrorState(VTRUploadErrorStateClose);
-    ASSERT_TRUE(first->saveJob(mine));
-    theirs->setState(VTRUploadJobStatePaused);
-    ASSERT_TRUE(second->saveJob(theirs));
-    VTRManagedUploadJob* job = stored();
-    EXPECT_EQ(job->state(), VTRUploadJobStatePaused);
-    EXPECT_EQ(job->sessionID(), "new-session");
-    EXPECT_EQ(job->errorState(), VTRUploadErrorStateClose);
-}
-
-TEST_F(StoreConflictTest, ProgressOfOneFileAndProgressOfAnotherAreBothKept) {
     mine->fileWithLocalPath("/data/job/0.mov")->setBytesUploaded(100);
     mine->fileWithLocalPath("/data/job/1.mov")->setClosed(true);
     ASSERT_TRUE(first->saveJob(mine));
+    theirs->setState(VTRUploadJobStatePaused);
+    theirs->setRestarting(true);
     theirs->fileWithLocalPath("/data/job/0.mov")->setTotalBytes(500);
     theirs->fileWithLocalPath("/data/job/1.mov")->setBytesUploaded(7);
-    ASSERT_TRUE(second->saveJob(theirs));
+    VTRError error;
+    ASSERT_TRUE(second->saveJob(theirs, &error)) << error.description();
     VTRManagedUploadJob* job = stored();
+    EXPECT_EQ(job->state(), VTRUploadJobStatePaused);
+    EXPECT_TRUE(job->restarting());
+    EXPECT_EQ(job->sessionID(), "new-session");
+    EXPECT_EQ(job->error(), "verification failed");
+    EXPECT_EQ(job->errorState(), VTRUploadErrorStateClose);
     EXPECT_EQ(job->fileWithLocalPath("/data/job/0.mov")->bytesUploaded(), 100u);
     EXPECT_EQ(job->fileWithLocalPath("/data/job/0.mov")->totalBytes(), 500u);
     EXPECT_TRUE(job->fileWithLocalPath("/data/job/1.mov")->closed());
     EXPECT_EQ(job->fileWithLocalPath("/data/job/1.mov")->bytesUploaded(), 7u);
-}
-
-TEST_F(StoreConflictTest, ConflictErrorListsBaseAndStoredSnapshots) {
-    mine->setState(VTRUploadJobStatePaused);
-    ASSERT_TRUE(first->saveJob(mine));
-    theirs->setState(VTRUploadJobStateRunning);
-    VTRError error;
-    ASSERT_FALSE(second->managedObjectContext().save(&error));
-    ASSERT_TRUE(VTRSQLiteUploadJobStore::isConflictError(error));
-    const VTRArray& conflicts = find(error.userInfo(), VTRConflictListKey)->arrayValue();
-    ASSERT_EQ(conflicts.size(), 1u);
-    const VTRValue& conflict = conflicts.front();
-    EXPECT_EQ(conflict.find(VTRConflictSnapshotKey)->find("stateValue")->int64Value(),
-              VTRUploadJobStateRestart);
-    EXPECT_EQ(conflict.find(VTRConflictCachedRowKey)->find("stateValue")->int64Value(),
-              VTRUploadJobStatePaused);
-    EXPECT_EQ(conflict.find(VTRConflictCachedRowKey)->find("jobID")->stringValue(), "job");
-    // Resolution keeps the higher-priority paused, and the one re-save succeeds.
-    EXPECT_TRUE(second->saveAndResolve(&error)) << error.description();
-    EXPECT_EQ(stored()->state(), VTRUploadJobStatePaused);
 }
 
 TEST_F(StoreConflictTest, AJobDeletedElsewhereIsNotBroughtBack) {
@@ -244,25 +190,6 @@ TEST_F(UploadJobStoreTest, AStoreHoldingADeletedJobNeverWritesOntoALaterJob) {
     EXPECT_EQ(later->fileList().front()->bytesUploaded(), 0u);
     EXPECT_FALSE(later->fileList().front()->closed());
     EXPECT_EQ(reader->jobWithID("gone"), nullptr);
-}
-
-TEST_F(UploadJobStoreTest, AJobWrittenByAnExitedChildProcessIsRead) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The child opens the database on its own, as a second daemon process would.
-        auto coordinator = VTRStoreCoordinator::open(databasePath(), nullptr);
-        bool added =
-            coordinator && VTRSQLiteUploadJobStore(coordinator).addJob(jobInput("from-child"));
-        _exit(added ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    auto store = newStore();
-    VTRManagedUploadJob* job = store->jobWithID("from-child");
-    ASSERT_TRUE(job);
-    EXPECT_EQ(job->fileList().size(), 2u);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <regex>
-#include <set>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::TempDir;
+using namespace std::chrono_literals;
 
 VTRLogMessage messageWithText(std::string text) {
     VTRLogMessage message;
@@ -75,7 +75,7 @@ TEST(FileLogDestination, WritesTimestampedLinesIntoANewLogFile) {
     EXPECT_FALSE(isLogFileArchived(path));
 }
 
-TEST(FileLogDestination, RollsToANewFileOnceTheSizeLimitIsReached) {
+TEST(FileLogDestination, RollsToANewFileOnceTheSizeLimitOrTheAgeIsReached) {
     TempDir dir;
     VTRFileLogDestination destination({.directory = dir.path(), .maximumFileSize = 100});
     destination.logMessage(messageWithText(std::string(40, 'a')));  // 66 bytes with stamp
@@ -92,99 +92,76 @@ TEST(FileLogDestination, RollsToANewFileOnceTheSizeLimitIsReached) {
     EXPECT_NE(second, first);
     EXPECT_NE(test::readFile(second).find("  next\n"), std::string::npos);
     EXPECT_EQ(test::readFile(first).find("next"), std::string::npos);
+
+    // A file that has reached its age rolls with the next line.
+    VTRFileLogDestination byAge({.directory = dir.file("age"), .rollingFrequency = 0s});
+    byAge.logMessage(messageWithText("one"));
+    std::string aged = byAge.currentFilePath();
+    byAge.logMessage(messageWithText("two"));
+    EXPECT_NE(byAge.currentFilePath(), aged);
+    EXPECT_TRUE(isLogFileArchived(aged));
 }
 
-TEST(FileLogDestination, KeepsOnlyTheNewestFiveArchivedFiles) {
+// Five archived files are kept besides the one being written, which is neither deleted nor
+// counted, not even when it is archived as soon as it is written; the oldest go with each roll.
+TEST(FileLogDestination, KeepsTheNewestFiveArchivedFilesBesidesTheOneBeingWritten) {
     TempDir dir;
     TempDir probes;
-    // Every line fills its file, so each message makes and archives one file.
-    VTRFileLogDestination destination({.directory = dir.path(), .maximumFileSize = 1});
+    auto old = [&](int n) { return dir.file(fmt::format("log-00000{}.txt", n)); };
     std::string last;
-    for (int i = 1; i <= 9; ++i) {
+    for (int i = 0; i < 7; ++i) {  // seven archived files from earlier runs
         if (!last.empty()) waitForFileClockToPass(last, probes.path());
-        destination.logMessage(messageWithText("message " + std::to_string(i)));
-        last = sortedLogFiles(dir.path()).front().path;
-    }
-    // The ninth file was counted out while it was being written; the five before it remain.
-    std::vector<VTRLogFileInfo> files = sortedLogFiles(dir.path());
-    ASSERT_EQ(files.size(), 6u);
-    std::set<std::string> kept;
-    for (const auto& file : files) {
-        EXPECT_TRUE(file.archived) << file.path;
-        kept.insert(test::readFile(file.path).substr(25));
-    }
-    std::set<std::string> expected;
-    for (int i = 4; i <= 9; ++i) expected.insert("message " + std::to_string(i) + "\n");
-    EXPECT_EQ(kept, expected);
-}
-
-TEST(FileLogDestination, NeverDeletesTheFileBeingWrittenNorCountsIt) {
-    TempDir dir;
-    TempDir probes;
-    // Seven archived files from earlier runs.
-    std::string last;
-    for (int i = 0; i < 7; ++i) {
-        if (!last.empty()) waitForFileClockToPass(last, probes.path());
-        last = dir.file(fmt::format("log-00000{}.txt", i));
+        last = old(i);
         test::writeFile(last, "old\n");
         markLogFileArchived(last);
     }
-    waitForFileClockToPass(last, probes.path());
-    VTRFileLogDestination destination({.directory = dir.path()});
-    destination.logMessage(messageWithText("fresh"));
-
-    std::vector<VTRLogFileInfo> files = sortedLogFiles(dir.path());
-    ASSERT_EQ(files.size(), 6u);
-    EXPECT_EQ(files.front().path, destination.currentFilePath());
-    EXPECT_FALSE(files.front().archived);
-    for (int i = 2; i < 7; ++i)
-        EXPECT_TRUE(fs::exists(dir.file(fmt::format("log-00000{}.txt", i))));
-    EXPECT_FALSE(fs::exists(dir.file("log-000000.txt")));
-    EXPECT_FALSE(fs::exists(dir.file("log-000001.txt")));
-}
-
-TEST(FileLogDestination, ContinuesTheNewestFileAfterARestart) {
-    TempDir dir;
-    std::string path;
-    {
-        VTRFileLogDestination before({.directory = dir.path()});
-        before.logMessage(messageWithText("before restart"));
-        path = before.currentFilePath();
+    // Every line fills its file, so each message makes and archives one file.
+    VTRFileLogDestination destination({.directory = dir.path(), .maximumFileSize = 1});
+    std::vector<std::string> made;
+    for (int i = 1; i <= 2; ++i) {
+        SCOPED_TRACE(i);
+        waitForFileClockToPass(last, probes.path());
+        destination.logMessage(messageWithText("message " + std::to_string(i)));
+        last = sortedLogFiles(dir.path()).front().path;
+        made.push_back(last);
+        EXPECT_EQ(sortedLogFiles(dir.path()).size(), 6u);
+        EXPECT_FALSE(fs::exists(old(i)));
+        EXPECT_TRUE(fs::exists(old(i + 1)));
+        for (const std::string& path : made) EXPECT_TRUE(isLogFileArchived(path)) << path;
     }
-    VTRFileLogDestination after({.directory = dir.path()});
-    after.logMessage(messageWithText("after restart"));
-    EXPECT_EQ(after.currentFilePath(), path);
-    std::string contents = test::readFile(path);
-    EXPECT_NE(contents.find("  before restart\n"), std::string::npos);
-    EXPECT_NE(contents.find("  after restart\n"), std::string::npos);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_NE(made[0], made[1]);
 }
 
-TEST(FileLogDestination, StartsAFreshFileWhenTheNewestCannotBeContinued) {
+// The newest file is continued across a restart unless it is archived, full or too old.
+TEST(FileLogDestination, ContinuesTheNewestFileOnlyWhenItCanBe) {
     struct Case {
         const char* why;
         std::function<void(const std::string&)> spoil;
         VTRFileLogSettings settings;
+        bool continued;
     };
     std::vector<Case> cases = {
-        {"archived", [](const std::string& p) { markLogFileArchived(p); }, {}},
+        {"usable", [](const std::string&) {}, {}, true},
+        {"archived", [](const std::string& p) { markLogFileArchived(p); }, {}, false},
         {"full",
          [](const std::string& p) { test::writeFile(p, std::string(200, 'x')); },
-         {.maximumFileSize = 100}},
-        {"too old", [](const std::string&) {}, {.rollingFrequency = std::chrono::seconds(0)}},
+         {.maximumFileSize = 100},
+         false},
+        {"too old", [](const std::string&) {}, {.rollingFrequency = 0s}, false},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.why);
         TempDir dir;
         std::string old = dir.file("log-ABC123.txt");
-        test::writeFile(old, "");
+        test::writeFile(old, "2026/12/06 10:00:00:000  before restart\n");
         c.spoil(old);
         c.settings.directory = dir.path();
         VTRFileLogDestination destination(c.settings);
         destination.logMessage(messageWithText("new"));
-        EXPECT_NE(destination.currentFilePath(), old);
-        EXPECT_TRUE(isLogFileArchived(old));
-        EXPECT_EQ(test::readFile(old).find("new"), std::string::npos);
+        EXPECT_EQ(destination.currentFilePath() == old, c.continued);
+        EXPECT_EQ(isLogFileArchived(old), !c.continued);
+        EXPECT_EQ(test::readFile(old).find("  new\n") != std::string::npos, c.continued);
+        EXPECT_EQ(sortedLogFiles(dir.path()).size(), c.continued ? 1u : 2u);
     }
 }
 
@@ -252,17 +229,6 @@ TEST(FileLogDestination, NeverContinuesAFilePlantedByAnotherUser) {
     }
 }
 
-TEST(FileLogDestination, RollsAFileThatHasReachedItsAgeWithTheNextLine) {
-    TempDir dir;
-    VTRFileLogDestination destination(
-        {.directory = dir.path(), .rollingFrequency = std::chrono::seconds(0)});
-    destination.logMessage(messageWithText("one"));
-    std::string first = destination.currentFilePath();
-    destination.logMessage(messageWithText("two"));
-    EXPECT_NE(destination.currentFilePath(), first);
-    EXPECT_TRUE(isLogFileArchived(first));
-}
-
 TEST(FileLogDestination, ReportsAnUncreatableDirectoryOnceAndWritesNothing) {
     TempDir dir;
     test::writeFile(dir.file("blocker"), "a file, not a directory");
@@ -279,14 +245,11 @@ TEST(FileLogDestination, ReportsAnUncreatableDirectoryOnceAndWritesNothing) {
 }
 
 TEST(LogFileNames, RecogniseOnlyLogDashAndSixUpperCaseHexDigits) {
-    EXPECT_TRUE(isLogFileName("log-0A1B2C.txt"));
-    EXPECT_TRUE(isLogFileName("log-FFFFFF"));
-    EXPECT_TRUE(isLogFileName("log-ABCDEF.archived.txt"));
-    EXPECT_FALSE(isLogFileName("log-abcdef.txt"));
-    EXPECT_FALSE(isLogFileName("log-ABCDE"));
-    EXPECT_FALSE(isLogFileName("log-ABCDEG.txt"));
-    EXPECT_FALSE(isLogFileName("Log-ABCDEF.txt"));
-    EXPECT_FALSE(isLogFileName("xlog-ABCDEF.txt"));
+    for (const char* name : {"log-0A1B2C.txt", "log-FFFFFF", "log-ABCDEF.archived.txt"})
+        EXPECT_TRUE(isLogFileName(name)) << name;
+    for (const char* name :
+         {"log-abcdef.txt", "log-ABCDE", "log-ABCDEG.txt", "Log-ABCDEF.txt", "xlog-ABCDEF.txt"})
+        EXPECT_FALSE(isLogFileName(name)) << name;
 }
 
 TEST(LogFileNames, ArchivedMarkIsAnAttributeOrTheFallbackName) {

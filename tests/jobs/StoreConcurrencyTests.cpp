@@ -7,7 +7,7 @@
 
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
-#include "store/StoreTestSupport.h"
+#include "jobs/StoreTestSupport.h"
 
 namespace vtr::test {
 namespace {

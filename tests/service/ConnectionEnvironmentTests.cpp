@@ -1,14 +1,21 @@
 // The connection environment hands out a new job store over the one coordinator each time.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
 #include "jobs/VTRManagedUploadJob.h"
+#include "jobs/VTRSQLiteUploadJobStore.h"
+#include "jobs/VTRStoreCoordinator.h"
 #include "service/VTRUploadDaemonConnectionEnvironment.h"
-#include "store/StoreTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace vtr::test {
 namespace {
 
-class ConnectionEnvironmentTest : public StoreTest {};
-
-TEST_F(ConnectionEnvironmentTest, EachStoreIsNewAndSharesTheCoordinator) {
+TEST(ConnectionEnvironment, EachStoreIsNewAndSharesTheCoordinator) {
+    TempDir directory;
+    VTRError error;
+    auto coordinator = VTRStoreCoordinator::open(directory.file("UploadDaemon.sqlite"), &error);
+    ASSERT_TRUE(coordinator) << error.description();
     VTRUploadDaemonConnectionEnvironment environment;
     EXPECT_EQ(environment.newJobStore(), nullptr);  // nothing to make a store over yet
     environment.setPersistentStoreCoordinator(coordinator);
@@ -19,7 +26,7 @@ TEST_F(ConnectionEnvironmentTest, EachStoreIsNewAndSharesTheCoordinator) {
     EXPECT_NE(first.get(), second.get());
     EXPECT_EQ(first->storeCoordinator(), coordinator);
     EXPECT_EQ(second->storeCoordinator(), coordinator);
-    ASSERT_TRUE(first->addJob(jobInput("shared")));
+    ASSERT_TRUE(first->addJob(nlohmann::json{{"id", "shared"}, {"server_url", "http://h/s"}}));
     EXPECT_TRUE(second->jobWithID("shared"));
 }
 

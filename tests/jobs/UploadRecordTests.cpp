@@ -1,26 +1,46 @@
-// The job and file records: insertion defaults, creation and update from job input objects,
-// the JSON form, the file-list merge, file sizes, and refusal of malformed input.
+// The job and file records: state names, insertion defaults, creation and update from job input
+// objects, the JSON form, the file-list merge, file sizes, and refusal of malformed input.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
-#include <set>
 
+#include "jobs/StoreTestSupport.h"
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
 #include "jobs/VTRObjectContext.h"
-#include "store/StoreTestSupport.h"
+#include "jobs/VTRUploadDaemonConstants.h"
 
 namespace vtr::test {
 namespace {
 
 using json = nlohmann::json;
+using C = VTRUploadDaemonConstants;
 
-std::set<std::string> keysOf(const json& object) {
-    std::set<std::string> keys;
-    for (auto it = object.begin(); it != object.end(); ++it) keys.insert(it.key());
-    return keys;
+TEST(UploadDaemonConstants, StateNamesRoundTripAndAnythingElseIsUnknownOrNone) {
+    const char* jobStates[] = {"paused", "retry", "restart", "running", "completed", "errored"};
+    for (int code = 0; code <= 5; ++code) {
+        EXPECT_EQ(C::stringForJobState(code), jobStates[code]);
+        EXPECT_EQ(C::jobStateForString(jobStates[code]), code);
+    }
+    const char* errorStates[] = {"init", "upload", "close", "verify"};
+    for (int code = 0; code <= 3; ++code) {
+        EXPECT_EQ(C::stringForErrorState(code), errorStates[code]);
+        EXPECT_EQ(C::errorStateForString(errorStates[code]), code);
+    }
+    for (int code : {-1, 6, 100, -2}) EXPECT_EQ(C::stringForJobState(code), "unknown");
+    EXPECT_EQ(C::stringForErrorState(-1), "none");
+    for (int code : {4, -2}) EXPECT_EQ(C::stringForErrorState(code), "unknown");
+    for (const char* other : {"unknown", "none", "", " running", "running ", "pause", " close"}) {
+        EXPECT_EQ(C::jobStateForString(other), VTRUploadJobStateUnknown) << other;
+        EXPECT_EQ(C::errorStateForString(other), VTRUploadErrorStateNone) << other;
+    }
+    EXPECT_EQ(C::jobStateForString(std::nullopt), VTRUploadJobStateUnknown);
+    EXPECT_EQ(C::errorStateForString(std::nullopt), VTRUploadErrorStateNone);
+    // Letter case does not matter.
+    EXPECT_EQ(C::jobStateForString("PaUsEd"), VTRUploadJobStatePaused);
+    EXPECT_EQ(C::errorStateForString("Verify"), VTRUploadErrorStateVerify);
 }
 
 class UploadRecordTest : public StoreTest {
@@ -33,23 +53,25 @@ class UploadRecordTest : public StoreTest {
     }
 };
 
-TEST_F(UploadRecordTest, MinimalJobShowsEveryKeyWithDefaults) {
-    auto store = newStore();
-    VTRError error;
-    ASSERT_TRUE(store->addJob({{"id", "a"}, {"server_url", "http://host/svc"}}, &error))
-        << error.description();
+TEST_F(UploadRecordTest, CreationShowsEveryKeyWithDefaultsAndReadsOnlyTheKeysItOwns) {
+    json file = {{"local_path", "/x"}, {"remote_path", "x"}, {"bytes_uploaded", 77},
+                 {"closed", true}};
+    json input = {{"id", "a"},         {"server_url", "http://not a url"},
+                  {"state", "bogus"},  {"restarting", true},
+                  {"error", "client"}, {"error_type", "close"},
+                  {"file_list", json::array({file})}};
+    ASSERT_TRUE(newStore()->addJob(input));
+    ASSERT_TRUE(newStore()->addJob({{"id", "b"}, {"server_url", "http://h/s"}}));
     json form = storedForm("a");
-    EXPECT_EQ(keysOf(form),
-              (std::set<std::string>{"id", "server_url", "session_id", "state", "error",
-                                     "error_type", "restarting", "file_list"}));
-    EXPECT_EQ(form["id"], "a");
-    EXPECT_EQ(form["server_url"], "http://host/svc");
-    EXPECT_TRUE(form["session_id"].is_null());
-    EXPECT_EQ(form["state"], "unknown");
-    EXPECT_TRUE(form["error"].is_null());
-    EXPECT_EQ(form["error_type"], "none");
-    EXPECT_EQ(form["restarting"], false);  // a boolean: 0 would not compare equal
-    EXPECT_EQ(form["file_list"], json::array());
+    EXPECT_EQ(form["file_list"][0]["bytes_uploaded"], 0);
+    EXPECT_EQ(form["file_list"][0]["closed"], false);
+    form.erase("file_list");
+    // Every key is there; "restarting" is a boolean (0 would not compare equal).
+    EXPECT_EQ(form, (json{{"id", "a"}, {"server_url", nullptr}, {"session_id", nullptr},
+                          {"state", "unknown"}, {"error", nullptr}, {"error_type", "none"},
+                          {"restarting", false}}));
+    EXPECT_EQ(storedForm("b")["server_url"], "http://h/s");
+    EXPECT_EQ(storedForm("b")["file_list"], json::array());
 }
 
 TEST_F(UploadRecordTest, FullJobFormHasNoCredentialsAndTypedFileEntries) {
@@ -57,7 +79,6 @@ TEST_F(UploadRecordTest, FullJobFormHasNoCredentialsAndTypedFileEntries) {
     VTRManagedUploadJob* job = store->addJob(jobInput("b", "Running", 1));
     ASSERT_TRUE(job);
     EXPECT_EQ(job->credentials(), "secret");
-    EXPECT_EQ(job->state(), VTRUploadJobStateRunning);
     VTRManagedUploadFile* file = job->fileList().at(0);
     file->setBytesUploaded(5'000'000'123ULL);
     file->setTotalBytes(6'000'000'000ULL);
@@ -68,50 +89,24 @@ TEST_F(UploadRecordTest, FullJobFormHasNoCredentialsAndTypedFileEntries) {
     ASSERT_TRUE(store->saveJob(job));
 
     json form = storedForm("b");
-    EXPECT_FALSE(form.contains("credentials"));
-    EXPECT_EQ(form["state"], "running");
-    EXPECT_EQ(form["session_id"], "session-b");
-    EXPECT_EQ(form["error"], "disk on fire");
-    EXPECT_EQ(form["error_type"], "verify");
-    EXPECT_EQ(form["restarting"], true);
     ASSERT_EQ(form["file_list"].size(), 1u);
-    const json& entry = form["file_list"][0];
-    EXPECT_EQ(keysOf(entry), (std::set<std::string>{"local_path", "remote_path", "bytes_uploaded",
-                                                    "total_bytes", "closed"}));
-    EXPECT_EQ(entry["local_path"], "/data/b/0.mov");
-    EXPECT_EQ(entry["remote_path"], "0.mov");
-    EXPECT_EQ(entry["bytes_uploaded"].get<uint64_t>(), 5'000'000'123ULL);
-    EXPECT_EQ(entry["total_bytes"].get<uint64_t>(), 6'000'000'000ULL);
-    EXPECT_EQ(entry["closed"], true);
+    json entry = form["file_list"][0];
+    form.erase("file_list");
+    EXPECT_EQ(form, (json{{"id", "b"}, {"server_url", "https://recordings.example/upload.svc"},
+                          {"session_id", "session-b"}, {"state", "running"},
+                          {"error", "disk on fire"}, {"error_type", "verify"},
+                          {"restarting", true}}));
+    EXPECT_EQ(entry, (json{{"local_path", "/data/b/0.mov"}, {"remote_path", "0.mov"},
+                           {"bytes_uploaded", 5'000'000'123ULL},
+                           {"total_bytes", 6'000'000'000ULL}, {"closed", true}}));
     // The serialised text carries integers, not floating-point numbers.
     EXPECT_NE(entry.dump().find("\"bytes_uploaded\":5000000123"), std::string::npos);
-}
-
-TEST_F(UploadRecordTest, CreationReadsOnlyTheKeysItOwns) {
-    auto store = newStore();
-    json input = jobInput("c", "bogus", 1);
-    input["restarting"] = true;
-    input["error"] = "client error";
-    input["error_type"] = "close";
-    input["file_list"][0]["bytes_uploaded"] = 77;
-    input["file_list"][0]["closed"] = true;
-    input["server_url"] = "http://not a url";
-    ASSERT_TRUE(store->addJob(input));
-    json form = storedForm("c");
-    EXPECT_EQ(form["state"], "unknown");
-    EXPECT_EQ(form["restarting"], false);  // a boolean: 0 would not compare equal
-    EXPECT_TRUE(form["error"].is_null());
-    EXPECT_EQ(form["error_type"], "none");
-    EXPECT_TRUE(form["server_url"].is_null());
-    EXPECT_EQ(form["file_list"][0]["bytes_uploaded"], 0);
-    EXPECT_EQ(form["file_list"][0]["closed"], false);
 }
 
 TEST_F(UploadRecordTest, UpdateAppliesOnlyNonEmptyValuesAndNeverIdOrCredentials) {
     auto store = newStore();
     VTRManagedUploadJob* job = store->addJob(jobInput("d", "paused"));
     ASSERT_TRUE(job);
-
     job->updateWithDictionary({{"state", " \n\t"}, {"session_id", ""}, {"server_url", nullptr}});
     EXPECT_EQ(job->state(), VTRUploadJobStatePaused);
     EXPECT_EQ(job->sessionID(), "session-d");
@@ -133,73 +128,31 @@ TEST_F(UploadRecordTest, UpdateAppliesOnlyNonEmptyValuesAndNeverIdOrCredentials)
     EXPECT_EQ(stored->serverURL(), "http://new/svc");
     EXPECT_TRUE(stored->restarting());
     EXPECT_FALSE(reader->jobWithID("other"));
-
     stored->updateWithDictionary({{"restarting", false}});
     EXPECT_FALSE(stored->restarting());
 }
 
-TEST_F(UploadRecordTest, ResentFileListKeepsKnownFilesProgressAndDeletesDroppedOnes) {
-    auto store = newStore();
-    VTRManagedUploadJob* job = store->addJob(jobInput("e", "running", 2));
-    ASSERT_TRUE(job);
-    VTRManagedUploadFile* first = job->fileWithLocalPath("/data/e/0.mov");
-    ASSERT_TRUE(first);
-    first->setBytesUploaded(4096);
-    ASSERT_TRUE(store->saveJob(job));
-
-    // The first file again (under a new remote name), a new one; the second left out.
-    job->updateWithDictionary(
-        {{"file_list",
-          {{{"local_path", "/data/e/0.mov"}, {"remote_path", "renamed.mov"}},
-           {{"local_path", "/data/e/new.mov"}, {"remote_path", "new.mov"}}}}});
-    ASSERT_TRUE(store->saveJob(job));
-
-    auto reader = newStore();
-    VTRManagedUploadJob* stored = reader->jobWithID("e");
-    ASSERT_TRUE(stored);
-    ASSERT_EQ(stored->fileList().size(), 2u);
-    VTRManagedUploadFile* kept = stored->fileWithLocalPath("/data/e/0.mov");
-    ASSERT_TRUE(kept);
-    EXPECT_EQ(kept->remotePath(), "0.mov");
-    EXPECT_EQ(kept->bytesUploaded(), 4096u);
-    EXPECT_TRUE(stored->fileWithLocalPath("/data/e/new.mov"));
-    EXPECT_FALSE(stored->fileWithLocalPath("/data/e/1.mov"));
-
-    // Omitted or null keeps the files; an empty array removes them all.
-    stored->updateWithDictionary({{"state", "paused"}});
-    stored->updateWithDictionary({{"file_list", nullptr}});
-    EXPECT_EQ(stored->fileList().size(), 2u);
-    stored->updateWithDictionary({{"file_list", json::array()}});
-    ASSERT_TRUE(reader->saveJob(stored));
-    EXPECT_EQ(newStore()->jobWithID("e")->fileList().size(), 0u);
-    EXPECT_EQ(countRows("UploadFile"), 0);
-}
-
-// A client resends the whole list of a job of thousands of segment files with each change:
-// every file keeps its progress and the update is one transaction.
-TEST_F(UploadRecordTest, ResendingALargeListKeepsEveryFilesProgressInOneSave) {
+// A client resends the whole list, of thousands of segment files in a long recording, with each
+// change: known files keep their progress and remote name, dropped ones go, new ones start at
+// nothing, all in one transaction. Omitted or null keeps the files; an empty list removes them.
+TEST_F(UploadRecordTest, ResentFileListIsMergedByLocalPathInOneSave) {
     const int count = 5000;
     auto store = newStore();
     VTRManagedUploadJob* job = store->addJob(jobInput("big", "running", count));
     ASSERT_TRUE(job);
-    // File n ("n.mov") has n + 1 bytes uploaded.
-    for (VTRManagedUploadFile* file : job->fileList())
+    for (VTRManagedUploadFile* file : job->fileList())  // "n.mov" has n + 1 bytes uploaded
         file->setBytesUploaded(std::stoull(file->remotePath().value_or("0")) + 1);
     ASSERT_TRUE(store->saveJob(job));
 
-    // The list again, last file first, without file 0 and with one new file.
+    // The list again, last file first, without file 0, file 1 renamed, and one new file.
     json files = jobInput("big", "running", count)["file_list"];
     files.erase(files.begin());
+    files[0]["remote_path"] = "renamed.mov";
     std::reverse(files.begin(), files.end());
     files.push_back({{"local_path", "/data/big/new.mov"}, {"remote_path", "new.mov"}});
     int commits = 0;
-    sqlite3_commit_hook(
-        coordinator->connection(),
-        [](void* counter) {
-            ++*static_cast<int*>(counter);
-            return 0;
-        },
-        &commits);
+    auto countCommit = [](void* counter) { return ++*static_cast<int*>(counter), 0; };
+    sqlite3_commit_hook(coordinator->connection(), countCommit, &commits);
     job->updateWithDictionary({{"file_list", files}});
     ASSERT_TRUE(store->saveJob(job));
     sqlite3_commit_hook(coordinator->connection(), nullptr, nullptr);
@@ -216,14 +169,22 @@ TEST_F(UploadRecordTest, ResendingALargeListKeepsEveryFilesProgressInOneSave) {
     for (int i = 1; i < count; ++i)
         EXPECT_EQ(progress["/data/big/" + std::to_string(i) + ".mov"], uint64_t(i) + 1) << i;
     EXPECT_EQ(progress.at("/data/big/new.mov"), 0u);
+    EXPECT_EQ(stored->fileWithLocalPath("/data/big/1.mov")->remotePath(), "1.mov");
     EXPECT_EQ(countRows("UploadFile"), count);
+
+    stored->updateWithDictionary({{"state", "paused"}});
+    stored->updateWithDictionary({{"file_list", nullptr}});
+    EXPECT_EQ(stored->fileList().size(), static_cast<size_t>(count));
+    stored->updateWithDictionary({{"file_list", json::array()}});
+    ASSERT_TRUE(reader->saveJob(stored));
+    EXPECT_EQ(newStore()->jobWithID("big")->fileList().size(), 0u);
+    EXPECT_EQ(countRows("UploadFile"), 0);
 }
 
 TEST_F(UploadRecordTest, ReplaceNewFilesPrefersTheLastExistingRecordWithThePath) {
     auto store = newStore();
-    VTRObjectContext& context = store->managedObjectContext();
     auto file = [&](const char* path, uint64_t progress) {
-        VTRManagedUploadFile* record = VTRManagedUploadFile::newInstance(context);
+        auto* record = VTRManagedUploadFile::newInstance(store->managedObjectContext());
         record->setLocalPath(path);
         record->setBytesUploaded(progress);
         return record;
@@ -242,10 +203,9 @@ TEST_F(UploadRecordTest, ReplaceNewFilesPrefersTheLastExistingRecordWithThePath)
 
 TEST_F(UploadRecordTest, UpdateFromLocalPathReadsExactSizesBeyondFourGiB) {
     std::string path = directory.file("big.mov");
-    const off_t size = (off_t{5} << 30) + 3;  // sparse: no disk space used
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ASSERT_EQ(::ftruncate(fd, (off_t{5} << 30) + 3), 0);  // sparse: no disk space used
     ::close(fd);
 
     auto store = newStore();
@@ -265,21 +225,26 @@ TEST_F(UploadRecordTest, UpdateFromLocalPathReadsExactSizesBeyondFourGiB) {
     EXPECT_EQ(newStore()->jobWithID("f")->fileWithLocalPath(path)->totalBytes(), 5'368'709'123ULL);
 }
 
-// Each malformed input is refused as a validation failure and nothing is stored.
+// Each malformed input is refused as a validation failure; nothing of it is stored, what was
+// stored before stays, and the store remains usable.
 TEST_F(UploadRecordTest, MalformedCreationInputIsRefused) {
+    auto store = newStore();
+    VTRManagedUploadJob* kept = store->addJob(jobInput("kept"));
+    ASSERT_TRUE(kept);
     json minimal = {{"id", "g"}, {"server_url", "http://h/s"}};
     auto with = [&](const char* key, json value) {
         json input = minimal;
         input[key] = std::move(value);
         return input;
     };
+    json goodFile = {{"local_path", "/y"}, {"remote_path", "y"}};
+    const int64_t one = NSValidationMissingMandatoryPropertyError;
+    const int64_t several = NSValidationMultipleErrorsError;
     struct Case {
         const char* name;
         json input;
         int64_t code;
     };
-    const int64_t one = NSValidationMissingMandatoryPropertyError;
-    const int64_t several = NSValidationMultipleErrorsError;
     std::vector<Case> cases = {
         {"not an object", json::array({1, 2}), one},
         {"no id", {{"server_url", "http://h/s"}}, one},
@@ -290,20 +255,23 @@ TEST_F(UploadRecordTest, MalformedCreationInputIsRefused) {
         {"numeric state", with("state", 3), one},
         {"null credentials", with("credentials", nullptr), one},
         {"file list an object", with("file_list", json{{"local_path", "/x"}}), one},
-        {"file without remote path", with("file_list", json::array({json{{"local_path", "/x"}}})),
-         one},
+        {"second file without remote path",
+         with("file_list", json::array({goodFile, json{{"local_path", "/x"}}})), one},
         {"file entry not an object", with("file_list", json::array({"x", 1})), several},
     };
     for (const Case& c : cases) {
-        auto store = newStore();
+        SCOPED_TRACE(c.name);
         VTRError error;
-        EXPECT_FALSE(store->addJob(c.input, &error)) << c.name;
-        EXPECT_EQ(error.domain(), NSCocoaErrorDomain) << c.name;
-        EXPECT_EQ(error.code(), c.code) << c.name << ": " << error.description();
-        EXPECT_EQ(store->allJobs()->size(), 0u) << c.name;
+        EXPECT_FALSE(store->addJob(c.input, &error));
+        EXPECT_EQ(error.domain(), NSCocoaErrorDomain);
+        EXPECT_EQ(error.code(), c.code) << error.description();
+        auto jobs = store->allJobs();
+        ASSERT_EQ(jobs->size(), 1u);
+        EXPECT_EQ(jobs->front(), kept);
     }
-    EXPECT_EQ(countRows("UploadJob"), 0);
-    EXPECT_EQ(countRows("UploadFile"), 0);
+    EXPECT_EQ(countRows("UploadJob"), 1);
+    EXPECT_EQ(countRows("UploadFile"), 2);
+    EXPECT_TRUE(store->addJob(jobInput("later")));
 }
 
 TEST_F(UploadRecordTest, MalformedUpdateIsRefusedWithoutStoringAnyPartOfIt) {

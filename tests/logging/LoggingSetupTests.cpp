@@ -1,0 +1,196 @@
+// Logging set-up from the command line ("-l", "-o"), the terminal and system-log destinations,
+// and what hostile text in a message becomes in a log file and on a terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "logging/VTRFileDescriptor.h"
+#include "logging/VTRFileLogDestination.h"
+#include "logging/VTRLoggingSetup.h"
+#include "logging/VTRSystemLogDestination.h"
+#include "logging/VTRTerminalLogDestination.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+class LoggingSetup : public testing::Test {
+  protected:
+    void TearDown() override {
+        VTRLog::flush();
+        VTRLog::removeAllDestinations();
+        ddLogLevel.store(15);
+    }
+
+    // The text of every log file written under the test's directory.
+    std::string logFileText() {
+        VTRLog::flush();
+        return test::readFilesIn(logs_);
+    }
+
+    bool configure(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "/usr/sbin/vantrel-uploadd");
+        return configureLogging(arguments, {.directory = logs_});
+    }
+
+    TempDir dir_;
+    std::string logs_ = dir_.file("logs");
+};
+
+TEST(LogLevelWords, MapToTheirLevelWordsCaseSensitively) {
+    std::vector<std::pair<const char*, std::optional<uint32_t>>> words = {
+        {"verbose", 15}, {"info", 7},          {"warn", 3},         {"error", 1},
+        {"none", 0},     {"Verbose", std::nullopt}, {"warning", std::nullopt}, {"", std::nullopt}};
+    for (const auto& [word, level] : words) EXPECT_EQ(logLevelForWord(word), level) << word;
+}
+
+// The first "-l" counts. A missing or unknown level is refused on standard error and attaches
+// nothing; otherwise the level is announced in the log file, unless it is "none", which
+// silences the daemon's own messages but not the embedded server's.
+TEST_F(LoggingSetup, SetsAndAnnouncesTheLevelOrRefusesIt) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<uint32_t> level;  // nothing: refused
+        std::string refusal;
+        std::vector<std::string> present, absent;
+    };
+    std::vector<Case> cases = {
+        {{"-l", "info", "-l", "error"},
+         7,
+         "",
+         {"Setting log level to 'info'", "an info line", "own error", "server warning"},
+         {"a verbose line"}},
+        {{}, 15, "", {"Setting log level to '(null)'", "a verbose line"}, {}},
+        {{"-l", "none"}, 0, "", {"server warning"}, {"Setting log level", "own error", "an info"}},
+        {{"-o", "-l"},
+         std::nullopt,
+         "Specifying a log level with -l requires a subsequent argument of "
+         "[verbose|info|warn|error|none]\n",
+         {},
+         {}},
+        {{"-l", "Verbose", "-l", "info"}, std::nullopt,
+         "Unrecognized parameter to log level: Verbose\n", {}, {}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        logs_ = dir_.file("logs-" + std::to_string(i));
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(configure(c.arguments), c.level.has_value());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.refusal);
+        EXPECT_EQ(ddLogLevel.load(), c.level.value_or(15));
+        VTRLogInfo("an info line");
+        VTRLogVerbose("a verbose line");
+        VTRLogError("own error");
+        VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagWarning, "server warning");
+        std::string text = logFileText();
+        EXPECT_EQ(fs::exists(logs_), c.level.has_value()) << "a file destination is attached";
+        for (const std::string& line : c.present)
+            EXPECT_NE(text.find("  " + line + "\n"), std::string::npos) << line << " in:\n" << text;
+        for (const std::string& line : c.absent) EXPECT_EQ(text.find(line), std::string::npos);
+        TearDown();
+    }
+}
+
+// A pseudo-terminal: the daemon's side writes to `terminal`, the test reads what a terminal
+// would show from the master side.
+struct PseudoTerminal {
+    PseudoTerminal() {
+        master.reset(posix_openpt(O_RDWR | O_NOCTTY));
+        if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return;
+        terminal.reset(open(ptsname(master.get()), O_RDWR | O_NOCTTY));
+    }
+
+    // What arrived until `lines` line feeds had (empty when they did not arrive in time).
+    std::string readLines(size_t lines) {
+        std::string received;
+        bool complete = test::waitUntil([&] {
+            struct pollfd ready {
+                master.get(), POLLIN, 0
+            };
+            if (poll(&ready, 1, 0) == 1) {
+                char buffer[4096];
+                ssize_t got = read(master.get(), buffer, sizeof buffer);
+                if (got > 0) received.append(buffer, static_cast<size_t>(got));
+            }
+            return static_cast<size_t>(std::count(received.begin(), received.end(), '\n')) >= lines;
+        });
+        return complete ? received : std::string();
+    }
+
+    VTRFileDescriptor master;
+    VTRFileDescriptor terminal;
+};
+
+TEST(TerminalLogDestination, WritesItsLineFormatToATerminalAndNothingElsewhere) {
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.terminal.valid());
+    VTRTerminalLogDestination destination(pty.terminal.get(), "vantrel-uploadd");
+    ASSERT_TRUE(destination.isWriting());
+    VTRLogMessage message;
+    message.text = "hello terminal";
+    message.timestamp = std::chrono::system_clock::now();
+    message.threadID = 0x1a2b;
+    destination.logMessage(message);
+    std::string received = pty.readLines(1);
+    // The terminal turns the line feed into CR LF.
+    std::regex line("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3} vantrel-uploadd\\[" +
+                    std::to_string(getpid()) + ":1a2b\\] hello terminal\r?\n");
+    EXPECT_TRUE(std::regex_match(received, line)) << received;
+
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
+    VTRFileDescriptor reader(ends[0]), writer(ends[1]);
+    VTRTerminalLogDestination notATerminal(writer.get());
+    EXPECT_FALSE(notATerminal.isWriting());
+    notATerminal.logMessage(message);
+    char buffer[16];
+    EXPECT_EQ(read(reader.get(), buffer, sizeof buffer), -1);
+    EXPECT_EQ(errno, EAGAIN);
+}
+
+// Whatever a message quotes, it stays one line in the file and on the terminal, escaped and
+// without URL passwords. (The escaping itself: the printable-text tests.)
+TEST_F(LoggingSetup, HostileTextArrivesAsOneEscapedLinePerMessage) {
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.terminal.valid());
+    VTRLog::addDestination(std::make_shared<VTRTerminalLogDestination>(pty.terminal.get()));
+    VTRLog::addDestination(
+        std::make_shared<VTRFileLogDestination>(VTRFileLogSettings{.directory = logs_}));
+    VTRLogInfo("quoted [{}]", "a\n2026/12/06 10:00:00:000  forged\x1b]0;t\x07 https://u:hunter2@h/");
+    VTRLogInfo("next");
+    std::istringstream file(logFileText());
+    std::istringstream terminal(pty.readLines(2));
+    std::string expected = "quoted [a\\n2026/12/06 10:00:00:000  forged\\x1b]0;t\\x07 https://h/]";
+    std::string fileLine, terminalLine;
+    ASSERT_TRUE(std::getline(file, fileLine) && std::getline(terminal, terminalLine));
+    EXPECT_TRUE(fileLine.ends_with("  " + expected)) << fileLine;
+    EXPECT_TRUE(terminalLine.ends_with("] " + expected + "\r")) << terminalLine;
+    ASSERT_TRUE(std::getline(file, fileLine) && std::getline(terminal, terminalLine));
+    EXPECT_TRUE(fileLine.ends_with("  next")) << fileLine;
+    EXPECT_TRUE(terminalLine.ends_with("] next\r")) << terminalLine;
+    EXPECT_FALSE(std::getline(file, fileLine)) << "no more lines than messages";
+}
+
+TEST(SystemLogDestination, PriorityFollowsTheLevelWord) {
+    std::vector<std::pair<uint32_t, int>> priorities = {
+        {1, LOG_CRIT}, {2, LOG_ERR}, {3, LOG_WARNING}, {0, LOG_NOTICE}, {7, LOG_NOTICE},
+        {15, LOG_NOTICE}};
+    for (const auto& [level, priority] : priorities)
+        EXPECT_EQ(systemLogPriorityForLevel(level), priority) << level;
+}
+
+}  // namespace
+}  // namespace vtr
