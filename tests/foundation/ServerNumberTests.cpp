@@ -23,12 +23,19 @@ TEST(ServerNumberTest, ReadsIntegersAndDecimalsExactly) {
         int64_t truncated;
     };
     std::vector<Case> cases = {
-        {"1048576", 1048576, 1048576}, {"0.1", std::nullopt, 0}, {"1,048,576", 1048576, 1048576},
-        {" 42\n", 42, 42}, {"1.5E3", 1500, 1500}, {"+7", 7, 7}, {"-0", 0, 0}, {"000120", 120, 120},
+        {"1048576", 1048576, 1048576},
+        {"0.1", std::nullopt, 0},
+        {"1,048,576", 1048576, 1048576},
+        {" 42\n", 42, 42},
+        {"1.5E3", 1500, 1500},
+        {"+7", 7, 7},
+        {"-0", 0, 0},
+        {"000120", 120, 120},
         {"9007199254740993", 9007199254740993, 9007199254740993},  // beyond a double's digits
         {"9223372036854775807", INT64_MAX, INT64_MAX},
         {"-9223372036854775808", INT64_MIN, INT64_MIN},
-        {"9223372036854775808", std::nullopt, INT64_MAX}, {"-12.9", std::nullopt, -12}};
+        {"9223372036854775808", std::nullopt, INT64_MAX},
+        {"-12.9", std::nullopt, -12}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         auto value = numberFromServerString(c.text);

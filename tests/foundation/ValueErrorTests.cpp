@@ -21,8 +21,8 @@ TEST(VTRValueEquality, ComparesNumbersByValueAndEverythingElseByKindAndContent) 
         });
     };
     auto wrapping = [](int64_t code) {
-        return VTRValue(
-            VTRError("Vantrel", 83, {{VTRInnerErrorKey, VTRValue(VTRError(NSURLErrorDomain, code))}}));
+        return VTRValue(VTRError("Vantrel", 83,
+                                 {{VTRInnerErrorKey, VTRValue(VTRError(NSURLErrorDomain, code))}}));
     };
     struct Case {
         const char* name;

@@ -5,9 +5,9 @@
 #include <barrier>
 #include <thread>
 
+#include "jobs/StoreTestSupport.h"
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
-#include "jobs/StoreTestSupport.h"
 
 namespace vtr::test {
 namespace {

@@ -74,7 +74,8 @@ TEST_F(UploadJobStoreTest, SaveWritesEveryPendingChangeOfTheStore) {
 // Two stores read the same job and both change its state; the second save conflicts and the
 // state that matters more is stored, whichever of them was saved first.
 TEST_F(UploadJobStoreTest, ConflictingStatesAreMergedByPriority) {
-    const std::vector<VTRUploadJobState> order = {  // the one that matters most first
+    const std::vector<VTRUploadJobState> order = {
+        // the one that matters most first
         VTRUploadJobStateErrored, VTRUploadJobStateCompleted, VTRUploadJobStatePaused,
         VTRUploadJobStateRunning, VTRUploadJobStateRestart,   VTRUploadJobStateRetry,
         VTRUploadJobStateUnknown};

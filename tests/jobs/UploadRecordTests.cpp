@@ -51,12 +51,9 @@ class UploadRecordTest : public StoreTest {
 };
 
 TEST_F(UploadRecordTest, CreationShowsEveryKeyWithDefaultsAndReadsOnlyTheKeysItOwns) {
-    json file = {{"local_path", "/x"}, {"remote_path", "x"}, {"bytes_uploaded", 77},
-                 {"closed", true}};
-    json input = {{"id", "a"},         {"server_url", "http://not a url"},
-                  {"state", "bogus"},  {"restarting", true},
-                  {"error", "client"}, {"error_type", "close"},
-                  {"file_list", json::array({file})}};
+    json input = json::parse(R"({"id": "a", "server_url": "http://not a url", "state": "bogus",
+        "restarting": true, "error": "client", "error_type": "close", "file_list": [
+        {"local_path": "/x", "remote_path": "x", "bytes_uploaded": 77, "closed": true}]})");
     ASSERT_TRUE(newStore()->addJob(input));
     ASSERT_TRUE(newStore()->addJob({{"id", "b"}, {"server_url", "http://h/s"}}));
     json form = storedForm("a");
@@ -64,9 +61,8 @@ TEST_F(UploadRecordTest, CreationShowsEveryKeyWithDefaultsAndReadsOnlyTheKeysItO
     EXPECT_EQ(form["file_list"][0]["closed"], false);
     form.erase("file_list");
     // Every key is there; "restarting" is a boolean (0 would not compare equal).
-    EXPECT_EQ(form, (json{{"id", "a"}, {"server_url", nullptr}, {"session_id", nullptr},
-                          {"state", "unknown"}, {"error", nullptr}, {"error_type", "none"},
-                          {"restarting", false}}));
+    EXPECT_EQ(form, json::parse(R"({"id": "a", "server_url": null, "session_id": null,
+        "state": "unknown", "error": null, "error_type": "none", "restarting": false})"));
     EXPECT_EQ(storedForm("b")["server_url"], "http://h/s");
     EXPECT_EQ(storedForm("b")["file_list"], json::array());
 }
@@ -89,13 +85,12 @@ TEST_F(UploadRecordTest, FullJobFormHasNoCredentialsAndTypedFileEntries) {
     ASSERT_EQ(form["file_list"].size(), 1u);
     json entry = form["file_list"][0];
     form.erase("file_list");
-    EXPECT_EQ(form, (json{{"id", "b"}, {"server_url", "https://recordings.example/upload.svc"},
-                          {"session_id", "session-b"}, {"state", "running"},
-                          {"error", "disk on fire"}, {"error_type", "verify"},
-                          {"restarting", true}}));
-    EXPECT_EQ(entry, (json{{"local_path", "/data/b/0.mov"}, {"remote_path", "0.mov"},
-                           {"bytes_uploaded", 5'000'000'123ULL},
-                           {"total_bytes", 6'000'000'000ULL}, {"closed", true}}));
+    EXPECT_EQ(form,
+              json::parse(R"({"id": "b", "server_url": "https://recordings.example/upload.svc",
+        "session_id": "session-b", "state": "running", "error": "disk on fire",
+        "error_type": "verify", "restarting": true})"));
+    EXPECT_EQ(entry, json::parse(R"({"local_path": "/data/b/0.mov", "remote_path": "0.mov",
+        "bytes_uploaded": 5000000123, "total_bytes": 6000000000, "closed": true})"));
     // The serialised text carries integers, not floating-point numbers.
     EXPECT_NE(entry.dump().find("\"bytes_uploaded\":5000000123"), std::string::npos);
 }

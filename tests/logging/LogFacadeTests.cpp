@@ -114,8 +114,8 @@ TEST(VTRLogFacade, LevelWordFiltersOnlyTheDaemonsOwnMessages) {
     auto messages = capture.log().messages();
     std::vector<std::string> texts;
     for (const auto& message : messages) texts.push_back(message.text);
-    EXPECT_EQ(texts, (std::vector<std::string>{"e3", "w3", "v8", "server info",
-                                               "connection warning"}));
+    EXPECT_EQ(texts,
+              (std::vector<std::string>{"e3", "w3", "v8", "server info", "connection warning"}));
     ASSERT_EQ(messages.size(), 5u);
     EXPECT_EQ(messages[3].level, VTRHTTPServerLogLevel);
     EXPECT_EQ(messages[4].level, VTRHTTPConnectionLogLevel);
@@ -231,7 +231,7 @@ TEST(VTRLogFacade, MessagesReachTheDestinationsAttachedAtTheTimeWhateverTheyDo) 
     VTRLog::removeDestination(removed);
     VTRLogError("kept only");
     EXPECT_EQ(kept->texts(), (std::vector<std::string>{"trigger", "logged from a destination",
-                                                        "both", "kept only"}));
+                                                       "both", "kept only"}));
     EXPECT_EQ(removed->texts(),
               (std::vector<std::string>{"trigger", "logged from a destination", "both"}));
     VTRLog::removeAllDestinations();
