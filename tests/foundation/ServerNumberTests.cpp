@@ -17,38 +17,28 @@ namespace vtr {
 namespace {
 
 TEST(ServerNumberTest, ReadsIntegersAndDecimalsExactly) {
-    struct Case {
-        const char* text;
-        std::optional<int64_t> exact;  // nothing: not an integer, or beyond 64 bits
-        int64_t truncated;
-    };
-    std::vector<Case> cases = {
-        {"1048576", 1048576, 1048576},
-        {"0.1", std::nullopt, 0},
-        {"1,048,576", 1048576, 1048576},
-        {" 42\n", 42, 42},
-        {"1.5E3", 1500, 1500},
-        {"+7", 7, 7},
-        {"-0", 0, 0},
-        {"000120", 120, 120},
-        {"9007199254740993", 9007199254740993, 9007199254740993},  // beyond a double's digits
-        {"9223372036854775807", INT64_MAX, INT64_MAX},
-        {"-9223372036854775808", INT64_MIN, INT64_MIN},
-        {"9223372036854775808", std::nullopt, INT64_MAX},
-        {"-12.9", std::nullopt, -12}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        auto value = numberFromServerString(c.text);
-        ASSERT_TRUE(value.has_value());
-        EXPECT_EQ(value->exactInt64(), c.exact);
-        EXPECT_EQ(value->int64Value(), c.truncated);
-        if (c.exact) {
-            EXPECT_EQ(*value, VTRDecimal(*c.exact));
-        }
-    }
-    EXPECT_FALSE(numberFromServerString("0.1")->isInteger());
-    EXPECT_EQ(numberFromServerString("0.1")->stringValue(), "0.1");
+    auto exact = [](const char* text) { return numberFromServerString(text)->exactInt64(); };
+    EXPECT_EQ(numberFromServerString("1048576"), VTRDecimal(1048576));
+    EXPECT_EQ(exact("1048576"), 1048576);
+    EXPECT_EQ(exact("9007199254740993"), 9007199254740993);  // beyond a double's digits
+    EXPECT_EQ(numberFromServerString("1,048,576"), VTRDecimal(1048576));
+    EXPECT_EQ(numberFromServerString(" 42\n"), VTRDecimal(42));
+    EXPECT_EQ(numberFromServerString("1.5E3"), VTRDecimal(1500));
+    EXPECT_EQ(numberFromServerString("+7"), VTRDecimal(7));
+    EXPECT_EQ(numberFromServerString("-0"), VTRDecimal(0));
+    EXPECT_EQ(numberFromServerString("000120"), VTRDecimal(120));
+    EXPECT_EQ(exact("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(exact("-9223372036854775808"), INT64_MIN);
+    EXPECT_EQ(exact("9223372036854775808"), std::nullopt);
+    EXPECT_EQ(numberFromServerString("9223372036854775808")->int64Value(), INT64_MAX);
+    auto tenth = numberFromServerString("0.1");
+    ASSERT_TRUE(tenth.has_value());
+    EXPECT_FALSE(tenth->isInteger());
+    EXPECT_EQ(tenth->stringValue(), "0.1");
+    EXPECT_EQ(tenth->exactInt64(), std::nullopt);
+    EXPECT_EQ(tenth->int64Value(), 0);
     EXPECT_EQ(numberFromServerString("-2.50")->stringValue(), "-2.5");
+    EXPECT_EQ(numberFromServerString("-12.9")->int64Value(), -12);
     EXPECT_DOUBLE_EQ(numberFromServerString("-12.25")->doubleValue(), -12.25);
 }
 

@@ -24,43 +24,27 @@ TEST(VTRValueEquality, ComparesNumbersByValueAndEverythingElseByKindAndContent) 
         return VTRValue(VTRError("Vantrel", 83,
                                  {{VTRInnerErrorKey, VTRValue(VTRError(NSURLErrorDomain, code))}}));
     };
-    struct Case {
-        const char* name;
-        VTRValue a, b;
-        bool equal;
-    };
-    std::vector<Case> cases = {
-        {"int32, uint64", VTRValue(int32_t{5}), VTRValue(uint64_t{5}), true},
-        {"int64, int32", VTRValue(int64_t{-7}), VTRValue(int32_t{-7}), true},
-        // A negative number never equals the unsigned value with the same bit pattern.
-        {"-1, uint64 max", VTRValue(int64_t{-1}), VTRValue(std::numeric_limits<uint64_t>::max()),
-         false},
-        {"-1, uint32 max", VTRValue(int32_t{-1}), VTRValue(std::numeric_limits<uint32_t>::max()),
-         false},
-        {"2^63, int64 min", VTRValue(uint64_t{1} << 63),
-         VTRValue(std::numeric_limits<int64_t>::min()), false},
-        {"5, 5.0", VTRValue(5), VTRValue(5.0), false},
-        {"true, 1", VTRValue(true), VTRValue(1), false},
-        {"text, number", VTRValue("5"), VTRValue(5), false},
-        {"null, empty text", VTRValue(), VTRValue(""), false},
-        {"null, null marker", VTRValue(), VTRValue(VTRNull{}), true},
-        {"other bytes", VTRValue(VTRBytes{1, 2}), VTRValue(VTRBytes{1, 3}), false},
-        {"guid, text", VTRValue(VTRGuid("a-b")), VTRValue("a-b"), false},
-        {"collections", collection(3), collection(3), true},
-        {"collections differing deep down", collection(3), collection(4), false},
-        {"arrays of other lengths", VTRValue(VTRArray{VTRValue(1)}),
-         VTRValue(VTRArray{VTRValue(1), VTRValue(1)}), false},
-        {"dictionaries with other keys", VTRValue(VTRDictionary{{"a", VTRValue(1)}}),
-         VTRValue(VTRDictionary{{"b", VTRValue(1)}}), false},
-        {"empty array, empty dictionary", VTRValue(VTRArray{}), VTRValue(VTRDictionary{}), false},
-        {"errors with equal inner errors", wrapping(-1001), wrapping(-1001), true},
-        {"errors with other inner errors", wrapping(-1001), wrapping(-1004), false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.a == c.b, c.equal);
-        EXPECT_EQ(c.b == c.a, c.equal);
-    }
+    using V = VTRValue;
+    EXPECT_EQ(V(int32_t{5}), V(uint64_t{5}));
+    EXPECT_EQ(V(int64_t{-7}), V(int32_t{-7}));
+    // A negative number never equals the unsigned value with the same bit pattern.
+    EXPECT_NE(V(int64_t{-1}), V(std::numeric_limits<uint64_t>::max()));
+    EXPECT_NE(V(int32_t{-1}), V(std::numeric_limits<uint32_t>::max()));
+    EXPECT_NE(V(uint64_t{1} << 63), V(std::numeric_limits<int64_t>::min()));
+    EXPECT_NE(V(5), V(5.0));
+    EXPECT_NE(V(true), V(1));
+    EXPECT_NE(V("5"), V(5));
+    EXPECT_NE(V(), V(""));
+    EXPECT_EQ(V(), V(VTRNull{}));
+    EXPECT_NE(V(VTRBytes{1, 2}), V(VTRBytes{1, 3}));
+    EXPECT_NE(V(VTRGuid("a-b")), V("a-b"));
+    EXPECT_EQ(collection(3), collection(3));
+    EXPECT_NE(collection(3), collection(4));
+    EXPECT_NE(V(VTRArray{V(1)}), V(VTRArray{V(1), V(1)}));
+    EXPECT_NE(V(VTRDictionary{{"a", V(1)}}), V(VTRDictionary{{"b", V(1)}}));
+    EXPECT_NE(V(VTRArray{}), V(VTRDictionary{}));
+    EXPECT_EQ(wrapping(-1001), wrapping(-1001));
+    EXPECT_NE(wrapping(-1001), wrapping(-1004));
 }
 
 TEST(VTRValueBytes, CopiesShareTheBytesAndNullStorageIsEmptyBytes) {
