@@ -43,15 +43,14 @@ class StoreTest : public ::testing::Test {
     int64_t countRows(const std::string& table) const {
         sqlite3* db = nullptr;
         int64_t count = -1;
+        auto read = [](void* out, int, char** values, char**) {
+            *static_cast<int64_t*>(out) = std::stoll(values[0]);
+            return 0;
+        };
         if (sqlite3_open_v2(databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-            SQLITE_OK) {
-            sqlite3_stmt* statement = nullptr;
-            std::string sql = "SELECT count(*) FROM \"" + table + "\"";
-            if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-                sqlite3_step(statement) == SQLITE_ROW)
-                count = sqlite3_column_int64(statement, 0);
-            sqlite3_finalize(statement);
-        }
+            SQLITE_OK)
+            sqlite3_exec(db, ("SELECT count(*) FROM \"" + table + "\"").c_str(), read, &count,
+                         nullptr);
         sqlite3_close_v2(db);
         return count;
     }

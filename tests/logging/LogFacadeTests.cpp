@@ -110,12 +110,9 @@ TEST(VTRLogFacade, LevelWordFiltersOnlyTheDaemonsOwnMessages) {
     VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagVerbose, "server verbose");
     VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagWarning, "connection warning");
     VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagInfo, "connection info");
-    VTRLog::flush();
-    auto messages = capture.log().messages();
-    std::vector<std::string> texts;
-    for (const auto& message : messages) texts.push_back(message.text);
-    EXPECT_EQ(texts,
+    EXPECT_EQ(capture.texts(),
               (std::vector<std::string>{"e3", "w3", "v8", "server info", "connection warning"}));
+    auto messages = capture.log().messages();
     ASSERT_EQ(messages.size(), 5u);
     EXPECT_EQ(messages[3].level, VTRHTTPServerLogLevel);
     EXPECT_EQ(messages[4].level, VTRHTTPConnectionLogLevel);
