@@ -97,6 +97,8 @@ void RecordingConnection::finishBody() {
 std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const std::string& method,
                                                                          const std::string& uri) {
     record_->add("httpResponseForMethod " + method + " " + uri);
+    if (record_->script)
+        if (auto response = record_->script(request(), body_)) return response;
     const std::string path = uri.substr(0, uri.find('?'));
     if (path == "/hello" || uri == "/put-only") return std::make_unique<HTTPDataResponse>("hello");
     if (path == "/echo") return std::make_unique<HTTPDataResponse>(body_);
@@ -110,6 +112,7 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
         });
         return response;
     }
+    if (uri == "/silent") return std::make_unique<DelayedResponse>();
     if (uri == "/drop") {
         dropConnection();
         return nullptr;
@@ -122,7 +125,9 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
     return nullptr;
 }
 
-RecordingServer::RecordingServer(HTTPServerLimits limits, std::chrono::milliseconds headerTimeout) {
+RecordingServer::RecordingServer(HTTPServerLimits limits, std::chrono::milliseconds headerTimeout,
+                                 HookRecord::Script script) {
+    record->script = std::move(script);
     server.setInterface("lo0");
     server.setLimits(std::move(limits));
     server.setHeaderLineTimeout(headerTimeout);
