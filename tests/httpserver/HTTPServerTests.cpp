@@ -37,11 +37,9 @@ bool noConnectionsLeft(RecordingServer& fixture) {
 
 // ---- start-up
 
-TEST(HTTPServerStartTest, LoopbackListensOnOnePortForBothFamiliesAndLogs) {
+TEST(HTTPServerStartTest, ListensOnLoopbackByNameOrAddressAndFailsWithTheSocketTexts) {
     test::ScopedLogCapture capture;
-    RecordingServer fixture;
-    ASSERT_NE(fixture.port, 0);
-    EXPECT_TRUE(fixture.server.isRunning());
+    RecordingServer fixture;  // on "lo0": both families on one port
     EXPECT_TRUE(capture.contains("HTTPServer: Started HTTP server on port " +
                                  std::to_string(fixture.port)));
     EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
@@ -49,27 +47,21 @@ TEST(HTTPServerStartTest, LoopbackListensOnOnePortForBothFamiliesAndLogs) {
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_loopback;
-    bool ipv6 = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(probe);
-    if (ipv6) {
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet, "::1").body, "hello");
     }
-
+    ::close(probe);
+    VTRError error;
+    EXPECT_FALSE(fixture.server.start(&error)) << "a running server does not start twice";
     fixture.server.stop();
     EXPECT_FALSE(fixture.server.isRunning());
     EXPECT_EQ(fixture.server.listeningPort(), 0);
-    EXPECT_FALSE(RawHTTPClient(fixture.port, "127.0.0.1").connected());
-}
+    EXPECT_FALSE(RawHTTPClient(fixture.port).connected());
 
-TEST(HTTPServerStartTest, InterfacesByNameOrAddressAndFailuresWithTheirTexts) {
-    test::ScopedLogCapture capture;
     HTTPServer byName;
     byName.setInterface("lo");
     ASSERT_TRUE(byName.start());
     EXPECT_TRUE(RawHTTPClient(byName.listeningPort()).connected());
-    VTRError error;
-    EXPECT_FALSE(byName.start(&error)) << "a running server does not start twice";
-
     HTTPServer taken;
     taken.setInterface("127.0.0.1");
     taken.setPort(byName.listeningPort());
@@ -77,14 +69,12 @@ TEST(HTTPServerStartTest, InterfacesByNameOrAddressAndFailuresWithTheirTexts) {
     EXPECT_EQ(error.domain(), NSPOSIXErrorDomain);
     EXPECT_EQ(error.code(), EADDRINUSE);
     EXPECT_EQ(error.localizedDescription(), "Error in bind() function");
-
     HTTPServer unknown;
     unknown.setInterface("no-such-interface0");
     EXPECT_FALSE(unknown.start(&error));
     EXPECT_EQ(error.localizedDescription(),
               "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
     EXPECT_TRUE(capture.containsPart("HTTPServer: Failed to start HTTP Server: "));
-    EXPECT_FALSE(unknown.isRunning());
 }
 
 // ---- time-outs
@@ -165,7 +155,10 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
         EXPECT_EQ(reply->header("Content-Length"), "0");
         EXPECT_EQ(reply->header("Accept-Ranges"), "bytes");
         if (c.logLine.rfind("]: ", 0) == 0) {
-            EXPECT_TRUE(capture.containsPart(c.logLine));
+            bool found = false;  // "HTTPConnection[0x<address>]: <detail>"
+            for (const std::string& text : capture.texts())
+                found |= text.rfind("HTTPConnection[0x", 0) == 0 && text.ends_with(c.logLine);
+            EXPECT_TRUE(found);
         } else if (!c.logLine.empty()) {
             EXPECT_TRUE(capture.contains(c.logLine));
         }
@@ -180,34 +173,12 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
             EXPECT_EQ(next->status, 200);
         }
     }
-    std::regex malformed(R"(HTTPConnection\[0x[0-9a-f]+\]: Malformed request)");
-    bool matched = false;
-    for (const std::string& text : capture.texts()) matched |= std::regex_match(text, malformed);
-    EXPECT_TRUE(matched);
     EXPECT_EQ(fixture.record->count("prepareForBodyWithSize"), 0u) << "a refused request began a body";
     // A body method without a length is refused before support is even asked.
     EXPECT_EQ(fixture.record->count("supportsMethod POST /nobody-serves-this"), 0u);
 }
 
 // ---- replies, keep-alive and pipelining
-
-TEST(HTTPServerReplyTest, HeadersOfADataResponse) {
-    RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
-    auto reply = client.exchange(get("/headers"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->statusLine, "HTTP/1.1 201 Created");
-    EXPECT_EQ(reply->header("Content-Length"), "1");
-    EXPECT_EQ(reply->header("X-VTRErrorCode"), "Custom");
-    EXPECT_EQ(reply->header("Accept-Ranges"), "none") << "the response's own header wins";
-    std::regex date(
-        R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
-    EXPECT_TRUE(std::regex_match(reply->header("Date").value_or(""), date));
-    reply = client.exchange(get("/status/200"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->header("Content-Length"), "0");
-    EXPECT_FALSE(reply->header("Content-Type"));
-}
 
 TEST(HTTPServerReplyTest, KeepAliveRules) {
     RecordingServer fixture;
@@ -232,26 +203,32 @@ TEST(HTTPServerReplyTest, KeepAliveRules) {
     }
 }
 
-TEST(HTTPServerReplyTest, PipelinedHeadChunkedDelayedAndDroppedReplies) {
+TEST(HTTPServerReplyTest, PipelinedHeadDelayedAndDroppedReplies) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
     ASSERT_TRUE(client.send(get("/status/201") +
                             "PUT /echo HTTP/1.1\r\nContent-Length: 5\r\n\r\nfirst" + kGet +
                             "PUT /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                             "6\r\nsecond\r\n0\r\n\r\n" +
-                            "HEAD /hello HTTP/1.1\r\n\r\n" + get("/chunked") + get("/delay")));
+                            "HEAD /hello HTTP/1.1\r\n\r\n" + get("/delay") +
+                            get("/headers")));
+    const std::regex date(
+        R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
     std::vector<std::string> seen;
     for (int i = 0; i < 7; ++i) {
         auto reply = client.readReply(i == 4);
         ASSERT_TRUE(reply) << i;
-        seen.push_back(std::to_string(reply->status) + ":" + reply->body + ":" +
-                       reply->header("Content-Length").value_or("-") +
-                       reply->header("Transfer-Encoding").value_or(""));
+        EXPECT_TRUE(std::regex_match(reply->header("Date").value_or(""), date));
+        seen.push_back(reply->statusLine.substr(9) + ":" + reply->body + ":" +
+                       reply->header("Content-Length").value_or("-") + ":" +
+                       reply->header("Accept-Ranges").value_or(""));
     }
-    // HEAD gives the length without a body: the next reply follows at once.
-    EXPECT_EQ(seen, (std::vector<std::string>{"201::0", "200:first:5", "200:hello:5",
-                                              "200:second:6", "200::5", "200:onetwothree:-chunked",
-                                              "200:delayed:7"}));
+    // HEAD gives the length without a body: the next reply follows at once. A response's own
+    // header wins over the server's.
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "201 Created::0:bytes", "200 OK:first:5:bytes", "200 OK:hello:5:bytes",
+                        "200 OK:second:6:bytes", "200 OK::5:bytes",
+                        "200 OK:delayed:7:bytes", "201 Created:x:1:none"}));
     EXPECT_TRUE(client.closesUnanswered(get("/drop")));
     EXPECT_TRUE(noConnectionsLeft(fixture));
 }
@@ -357,22 +334,17 @@ TEST(HTTPServerPeerUserTest, OnlyTheOwningUserAndRootAreServed) {
     if (!entry) GTEST_SKIP() << "there is no user \"nobody\" to connect as";
     const uid_t nobody = entry->pw_uid;
     test::ScopedLogCapture capture;
-    RecordingServer mine(ownedBy(0));
-    auto stranger = RawHTTPClient::connectedAsUser(nobody, mine.port);
-    ASSERT_TRUE(stranger->connected());
-    EXPECT_TRUE(stranger->closesUnanswered(kGet));
-    EXPECT_TRUE(capture.containsPart(fmt::format("belongs to user {}, not 0", nobody)));
-    EXPECT_EQ(mine.record->count("supportsMethod"), 0u);
-    EXPECT_EQ(RawHTTPClient::once(mine.port, kGet).body, "hello");
-
     RecordingServer theirs(ownedBy(nobody));
     auto owner = RawHTTPClient::connectedAsUser(nobody, theirs.port);
-    ASSERT_TRUE(owner->connected());
     EXPECT_EQ(owner->exchange(kGet).value_or(test::RawReply{}).body, "hello");
     EXPECT_EQ(RawHTTPClient::once(theirs.port, kGet).body, "hello")
         << "root is let in to every user's server";
-    RecordingServer third(ownedBy(4242));
-    EXPECT_TRUE(RawHTTPClient::connectedAsUser(nobody, third.port)->closesUnanswered(kGet));
+    RecordingServer other(ownedBy(4242));
+    auto stranger = RawHTTPClient::connectedAsUser(nobody, other.port);
+    ASSERT_TRUE(stranger->connected());
+    EXPECT_TRUE(stranger->closesUnanswered(kGet));
+    EXPECT_TRUE(capture.containsPart(fmt::format("belongs to user {}, not 4242", nobody)));
+    EXPECT_EQ(other.record->count("supportsMethod"), 0u);
 }
 
 TEST(HTTPServerPeerUserTest, UnreadableTablesRefuseEveryPeerAndAreReportedOnce) {

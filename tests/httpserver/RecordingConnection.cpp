@@ -38,23 +38,6 @@ void HookRecord::notePiece(size_t size) {
 
 namespace {
 
-// Sends "one", "two", "three" as separate chunks, each only after the previous was written.
-class ThreePieceResponse : public HTTPResponse {
-  public:
-    uint64_t contentLength() const override { return 0; }
-    uint64_t offset() const override { return next_; }
-    void setOffset(uint64_t) override {}
-    std::string_view readDataOfLength(uint64_t) override {
-        static const char* const kPieces[] = {"one", "two", "three"};
-        return next_ < 3 ? std::string_view(kPieces[next_++]) : std::string_view();
-    }
-    bool isDone() const override { return next_ == 3; }
-    bool isChunked() const override { return true; }
-
-  private:
-    size_t next_ = 0;
-};
-
 // Holds its header back until release() is called.
 class DelayedResponse : public HTTPDataResponse {
   public:
@@ -102,7 +85,6 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
     const std::string path = uri.substr(0, uri.find('?'));
     if (path == "/hello" || uri == "/put-only") return std::make_unique<HTTPDataResponse>("hello");
     if (path == "/echo") return std::make_unique<HTTPDataResponse>(body_);
-    if (uri == "/chunked") return std::make_unique<ThreePieceResponse>();
     if (uri == "/delay") {
         auto response = std::make_unique<DelayedResponse>();
         DelayedResponse* pending = response.get();

@@ -1,7 +1,7 @@
 // A connection subclass for the server tests: records every hook call and answers by path.
 //   /hello      200 "hello"          /echo     200 with the request body
-//   /chunked    chunked reply         /delay    reply produced 50 ms later
-//   /drop       connection dropped    /silent   no reply ever (until the server stops)
+//   /delay      reply 50 ms later     /drop     connection dropped
+//   /silent     no reply ever (until the server stops)
 //   /put-only   supports PUT only, for 405      /status/N   empty reply with status N
 //   /headers    201 with headers of its own     anything else: no response (404)
 // A script set on the record before the server starts answers first; it returning nothing
