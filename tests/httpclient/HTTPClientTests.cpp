@@ -1,4 +1,4 @@
-// The HTTP client: base URLs and default headers, then real transfers on loopback: what goes on
+// The HTTP client: default headers, then real transfers on loopback: what goes on
 // the wire, status and transport errors with their codes, the response size limit, the schemes
 // it speaks and cancelling from another thread.
 
@@ -21,17 +21,6 @@ namespace {
 using test::RecordingServer;
 using namespace std::chrono_literals;
 
-TEST(HTTPClientTest, BaseURLGetsOneSlashAndPathsResolveBelowIt) {
-    EXPECT_EQ(HTTPClient("http://h:1/a/b").baseURL(), "http://h:1/a/b/");
-    EXPECT_EQ(HTTPClient("http://h:1/a/").baseURL(), "http://h:1/a/");
-    EXPECT_EQ(HTTPClient("http://h:1").baseURL(), "http://h:1");
-    HTTPClient client("http://h:1/a/b");
-    EXPECT_EQ(client.URLForPath(""), "http://h:1/a/b/");
-    EXPECT_EQ(client.URLForPath("c"), "http://h:1/a/b/c");
-    EXPECT_EQ(client.URLForPath("/c"), "http://h:1/c");
-    EXPECT_EQ(HTTPClient("http://h:1").URLForPath("c"), "http://h:1/c");
-}
-
 TEST(HTTPClientTest, DefaultHeadersComeFromTheEnvironmentAndTheSystem) {
     EXPECT_EQ(HTTPClient::acceptLanguageForLanguages({"a", "b", "c", "d", "e", "f", "g", "h"}),
               "a;q=1, b;q=0.9, c;q=0.8, d;q=0.7, e;q=0.6, f;q=0.5");
@@ -52,7 +41,8 @@ struct Outcome {
 
 // One operation on the shared network thread, its handlers on the global queue.
 struct Transfer {
-    explicit Transfer(HTTPRequest request) {
+    // `cancelled`: cancelled before it is enqueued.
+    explicit Transfer(HTTPRequest request, bool cancelled = false) {
         auto client = HTTPClient::clientWithBaseURL(request.URL());
         auto done = std::make_shared<std::promise<Outcome>>();
         outcome = done->get_future();
@@ -66,6 +56,7 @@ struct Transfer {
             });
         operation->setSuccessCallbackQueue(globalCallbackQueue());
         operation->setFailureCallbackQueue(globalCallbackQueue());
+        if (cancelled) operation->cancel();
         client->enqueueHTTPRequestOperation(operation);
     }
     Outcome wait() {
@@ -92,8 +83,8 @@ TEST(HTTPClientTransferTest, ABodyOfPiecesGoesOutByteForByteAndTheReplyComesBack
     std::promise<std::pair<HTTPMessage, std::string>> seen;
     RecordingServer server({}, 30s, [&](const HTTPMessage& request, std::string body) {
         seen.set_value({request, body});
-        return std::make_unique<HTTPDataResponse>(
-            std::string("re\0ply", 6), 200, HTTPHeaderList{{"Content-Type", "text/xml"}});
+        return std::make_unique<HTTPDataResponse>(std::string("re\0ply", 6), 200,
+                                                  HTTPHeaderList{{"Content-Type", "text/xml"}});
     });
     auto chunk = std::make_shared<std::string>(test::randomBytes(300000, 7));
     chunk->replace(0, 6, std::string("\r\n\0\xff\x80-", 6));
@@ -143,7 +134,8 @@ TEST(HTTPClientTransferTest, TransportFailuresAndTheResponseSizeLimit) {
     const size_t limit = size_t{16} * 1024 * 1024;
     RecordingServer server({}, 30s, [&](const HTTPMessage& request, std::string) {
         if (request.url().rfind("/size/", 0) != 0) return std::unique_ptr<HTTPDataResponse>();
-        return std::make_unique<HTTPDataResponse>(std::string(std::stoul(request.url().substr(6)), 'x'));
+        return std::make_unique<HTTPDataResponse>(
+            std::string(std::stoul(request.url().substr(6)), 'x'));
     });
     Outcome whole = Transfer(post(server.url("/size/" + std::to_string(limit)))).wait();
     ASSERT_TRUE(whole.body) << (whole.error ? whole.error->description() : "");
@@ -168,8 +160,8 @@ TEST(HTTPClientTransferTest, TransportFailuresAndTheResponseSizeLimit) {
         ASSERT_TRUE(outcome.error) << c.url;
         EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain) << c.url;
         EXPECT_EQ(outcome.error->code(), c.code) << c.url;
-        std::string texts = outcome.error->localizedDescription() + "|" +
-                            outcome.error->localizedFailureReason();
+        std::string texts =
+            outcome.error->localizedDescription() + "|" + outcome.error->localizedFailureReason();
         EXPECT_NE(texts.find(c.reason), std::string::npos) << c.url << ": " << texts;
     }
 }
@@ -178,10 +170,10 @@ TEST(HTTPClientTransferTest, NoSchemeButHttpAndHttpsIsSpokenNorFollowedInARedire
     // Refused before any connection is tried: a connection to the discard port, where nothing
     // listens, would end in -1004 instead.
     const std::string gopher = "gopher://127.0.0.1:9/_HELO%20attacker%0D%0A";
-    for (const std::string& url : {gopher, std::string("dict://127.0.0.1:9/d:attacker"),
-                                  std::string("telnet://127.0.0.1:9/"),
-                                  std::string("smtp://127.0.0.1:9/"),
-                                  std::string("file:///etc/passwd")}) {
+    for (const std::string& url :
+         {gopher, std::string("dict://127.0.0.1:9/d:attacker"),
+          std::string("telnet://127.0.0.1:9/"), std::string("smtp://127.0.0.1:9/"),
+          std::string("file:///etc/passwd")}) {
         Outcome outcome = Transfer(post(url, 2s)).wait();
         ASSERT_TRUE(outcome.error) << url;
         EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain) << url;
@@ -200,18 +192,9 @@ TEST(HTTPClientTransferTest, NoSchemeButHttpAndHttpsIsSpokenNorFollowedInARedire
 
 TEST(HTTPClientTransferTest, CancelBeforeOrDuringTheTransferEndsItWithCancelled) {
     RecordingServer server;
-    auto client = HTTPClient::clientWithBaseURL("http://127.0.0.1:9/never");
-    std::promise<VTRError> failed;
-    auto early = client->HTTPRequestOperationWithRequest(
-        client->requestWithMethod("POST", ""), nullptr,
-        [&](HTTPRequestOperation&, const VTRError& error) { failed.set_value(error); });
-    early->setFailureCallbackQueue(globalCallbackQueue());
-    early->cancel();
-    client->enqueueHTTPRequestOperation(early);
-    auto future = failed.get_future();
-    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(future.get().code(), -999);
-    EXPECT_TRUE(early->isFinished());
+    Transfer early(post("http://127.0.0.1:9/never"), true);
+    EXPECT_EQ(early.wait().error.value_or(VTRError()).code(), -999);
+    EXPECT_TRUE(early.operation->isFinished());
 
     // A large body to a server that never answers, cancelled from another thread far sooner
     // than the request's time-out.

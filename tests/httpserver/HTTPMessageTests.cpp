@@ -17,7 +17,6 @@
 namespace vtr {
 namespace {
 
-
 TEST(HTTPMessageTest, ParsesRequestLineAndFieldsCaseInsensitively) {
     HTTPMessage request;
     EXPECT_TRUE(request.appendHeaderLine("PUT /jobs/a%20b?x=1 HTTP/1.1"));
@@ -90,8 +89,7 @@ TEST(VTRJSONResponseTest, WritesCompactJSONOrAnEmptyBodyWithAWarning) {
               "{\"bytes\":5000000000,\"done\":true,\"files\":[1,[]],\"id\":\"a\\\"b\\\\c\\n"
               "\\u0001/é\",\"nothing\":null,\"ratio\":0.5}");
     EXPECT_EQ(response.status(), 201);
-    EXPECT_EQ(response.httpHeaders(),
-              (HTTPHeaderList{{"Content-Type", "application/json"}}));
+    EXPECT_EQ(response.httpHeaders(), (HTTPHeaderList{{"Content-Type", "application/json"}}));
 
     test::ScopedLogCapture capture;
     VTRJSONResponse absent(std::nullopt, 500);
@@ -110,7 +108,6 @@ TEST(VTRJSONResponseTest, WritesCompactJSONOrAnEmptyBodyWithAWarning) {
     }
     EXPECT_TRUE(capture.containsPart("Unable to create JSON data for object: "));
 }
-
 
 using Event = HTTPRequestReader::Event;
 

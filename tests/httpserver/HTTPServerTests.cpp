@@ -91,14 +91,11 @@ bool closesWhileTrickling(RawHTTPClient& client, const std::string& piece) {
 
 TEST(HTTPServerTimeoutTest, SilenceTricklingHeadersAndEndlessBodiesDisconnect) {
     RecordingServer fixture({}, 300ms);
-    RawHTTPClient silent(fixture.port);
-    ASSERT_TRUE(silent.connected());
-    EXPECT_TRUE(silent.closesUnanswered(""));
-    RawHTTPClient stalled(fixture.port);
-    EXPECT_TRUE(stalled.closesUnanswered("GET /hello HTTP/1.1\r\nHost: x\r\n"));
     // Neither bytes of one header line nor body bytes renew the time-out: the whole body must
     // arrive within it, counted or chunked.
     const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"GET /hello HTTP/1.1\r\nHost: x\r\n", ""},
         {"", "a"},
         {"PUT /echo HTTP/1.1\r\nContent-Length: 1000\r\n\r\n", "a"},
         {"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "1\r\na\r\n"},
@@ -106,7 +103,7 @@ TEST(HTTPServerTimeoutTest, SilenceTricklingHeadersAndEndlessBodiesDisconnect) {
     for (const auto& [header, piece] : cases) {
         RawHTTPClient client(fixture.port);
         ASSERT_TRUE(client.send(header + piece)) << header;
-        EXPECT_TRUE(closesWhileTrickling(client, piece)) << header;
+        EXPECT_TRUE(closesWhileTrickling(client, piece)) << header << piece;
     }
     EXPECT_EQ(fixture.record->count("finishBody"), 0u);
     EXPECT_TRUE(noConnectionsLeft(fixture));
@@ -173,7 +170,8 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
             EXPECT_EQ(next->status, 200);
         }
     }
-    EXPECT_EQ(fixture.record->count("prepareForBodyWithSize"), 0u) << "a refused request began a body";
+    EXPECT_EQ(fixture.record->count("prepareForBodyWithSize"), 0u)
+        << "a refused request began a body";
     // A body method without a length is refused before support is even asked.
     EXPECT_EQ(fixture.record->count("supportsMethod POST /nobody-serves-this"), 0u);
 }
@@ -210,8 +208,7 @@ TEST(HTTPServerReplyTest, PipelinedHeadDelayedAndDroppedReplies) {
                             "PUT /echo HTTP/1.1\r\nContent-Length: 5\r\n\r\nfirst" + kGet +
                             "PUT /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                             "6\r\nsecond\r\n0\r\n\r\n" +
-                            "HEAD /hello HTTP/1.1\r\n\r\n" + get("/delay") +
-                            get("/headers")));
+                            "HEAD /hello HTTP/1.1\r\n\r\n" + get("/delay") + get("/headers")));
     const std::regex date(
         R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
     std::vector<std::string> seen;
@@ -225,10 +222,10 @@ TEST(HTTPServerReplyTest, PipelinedHeadDelayedAndDroppedReplies) {
     }
     // HEAD gives the length without a body: the next reply follows at once. A response's own
     // header wins over the server's.
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "201 Created::0:bytes", "200 OK:first:5:bytes", "200 OK:hello:5:bytes",
-                        "200 OK:second:6:bytes", "200 OK::5:bytes",
-                        "200 OK:delayed:7:bytes", "201 Created:x:1:none"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"201 Created::0:bytes", "200 OK:first:5:bytes",
+                                              "200 OK:hello:5:bytes", "200 OK:second:6:bytes",
+                                              "200 OK::5:bytes", "200 OK:delayed:7:bytes",
+                                              "201 Created:x:1:none"}));
     EXPECT_TRUE(client.closesUnanswered(get("/drop")));
     EXPECT_TRUE(noConnectionsLeft(fixture));
 }
@@ -314,7 +311,8 @@ TEST(HTTPServerLimitTest, TheConnectionBeyondTheCapClosesWhileOthersAreServed) {
     ASSERT_TRUE(extra.connected()) << "the kernel completes the handshake";
     EXPECT_TRUE(extra.closesUnanswered(kGet));
     EXPECT_TRUE(capture.containsPart("HTTPServer: 8 connections are open"));
-    for (auto& client : open) EXPECT_EQ(client->exchange(kGet).value_or(test::RawReply{}).body, "hello");
+    for (auto& client : open)
+        EXPECT_EQ(client->exchange(kGet).value_or(test::RawReply{}).body, "hello");
     // Room again once one leaves.
     open.pop_back();
     ASSERT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 7; }));

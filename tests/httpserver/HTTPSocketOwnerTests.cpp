@@ -25,7 +25,8 @@ sockaddr_storage endpoint(const std::string& host, uint16_t port) {
     bool v6 = host.find(':') != std::string::npos;
     storage.ss_family = v6 ? AF_INET6 : AF_INET;
     (v6 ? in6->sin6_port : in->sin_port) = htons(port);
-    inet_pton(storage.ss_family, host.c_str(), v6 ? static_cast<void*>(&in6->sin6_addr) : &in->sin_addr);
+    inet_pton(storage.ss_family, host.c_str(),
+              v6 ? static_cast<void*>(&in6->sin6_addr) : &in->sin_addr);
     return storage;
 }
 
@@ -38,8 +39,9 @@ const sockaddr* raw(const auto& address) {
 std::string tableAddress(const std::string& host, uint16_t port) {
     sockaddr_storage storage = endpoint(host, port);
     bool v6 = storage.ss_family == AF_INET6;
-    const auto* bytes = v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr.s6_addr
-                           : reinterpret_cast<uint8_t*>(&reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
+    const auto* bytes =
+        v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr.s6_addr
+           : reinterpret_cast<uint8_t*>(&reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
     std::string text;
     for (int word = 0; word < (v6 ? 4 : 1); ++word) {
         uint32_t value = 0;

@@ -69,10 +69,9 @@ class FakeServiceTest : public ::testing::Test {
         EXPECT_EQ(calls, 1);
         return outcome;
     }
-    Outcome upload(const std::string& file, const std::string& bytes, uint64_t offset,
-                   const std::string& session = "S1") {
+    Outcome upload(const std::string& file, const std::string& bytes, uint64_t offset) {
         return call("UploadChunk", {"sessionID", "fileName", "buffer", "offset"},
-                    {session, file, VTRBytes(bytes.begin(), bytes.end()), offset});
+                    {"S1", file, VTRBytes(bytes.begin(), bytes.end()), offset});
     }
     Outcome verify(const std::string& file, const std::string& checksum) {
         return call("VerifyFile", {"sessionID", "fileName", "checksum"}, {"S1", file, checksum});
@@ -109,9 +108,6 @@ TEST_F(FakeServiceTest, StoresChunksInOrderThenVerifiesAndCloses) {
     EXPECT_EQ(gap.error->code(), -1011);
     EXPECT_EQ(gap.serverCode(), "OutOfOrderUploadChunk");
     EXPECT_EQ(test::readFile(data.file("S1/clip.mov")), stored);
-    // Sessions keep files apart; unsafe names are refused.
-    upload("clip.mov", "other", 0, "S2");
-    EXPECT_EQ(test::readFile(data.file("S2/clip.mov")), "other");
     EXPECT_EQ(upload("../escape", "x", 0).serverCode(), "InvalidFileName");
 
     EXPECT_EQ(verify("clip.mov", md5(stored)).text(), "true");
@@ -126,9 +122,8 @@ TEST_F(FakeServiceTest, StoresChunksInOrderThenVerifiesAndCloses) {
     close("empty.mov");
 
     json files = service->control("GET", "/control/files")["files"];
-    ASSERT_EQ(files.size(), 3u) << files.dump();
+    ASSERT_EQ(files.size(), 2u) << files.dump();
     for (const json& file : files) {
-        if (file["session"] == "S2") continue;
         bool clip = file["file"] == "clip.mov";
         EXPECT_TRUE(file["closed"].get<bool>()) << file.dump();
         EXPECT_EQ(file["size"].get<uint64_t>(), clip ? stored.size() : 0u);

@@ -1,6 +1,6 @@
 // Both sides of the SOAP client without a network: request documents, serializers, SOAPAction
 // and MTOM framing compared byte for byte with what the recording service expects; then the
-// accumulator, boundary extraction and result extraction from plain and multipart bodies,
+// boundary extraction and result extraction from plain and multipart bodies,
 // including bodies too short or malformed to hold what they claim (run these under
 // AddressSanitizer).
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include "httpclient/HTTPClient.h"
 #include "soap/MTOMBoundary.h"
 #include "soap/VTRSOAPMethodCaller.h"
-#include "soap/VTRSOAPXMLAccumulator.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
@@ -20,7 +19,6 @@ void PrintTo(const VTRValue& value, std::ostream* out) {
 }
 
 namespace {
-
 
 const std::string kProlog = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
 const std::string kEnvelopeStart =
@@ -70,11 +68,14 @@ TEST_F(SOAPRequestTest, ChunkSizeIsAPlainRequestWithAnEmptyMethodElement) {
 
 TEST_F(SOAPRequestTest, VerifyFileAndTryCloseFileSendSessionFirst) {
     const std::tuple<std::string, std::vector<std::string>, VTRArray, std::string> cases[] = {
-        {"VerifyFile", {"sessionID", "fileName", "checksum"},
+        {"VerifyFile",
+         {"sessionID", "fileName", "checksum"},
          {"S-1", "clip 1.mov", "1B2M2Y8AsgTpgAmY7PhCfg=="},
          "<sessionID>S-1</sessionID><fileName>clip 1.mov</fileName>"
          "<checksum>1B2M2Y8AsgTpgAmY7PhCfg==</checksum>"},
-        {"TryCloseFile", {"sessionID", "fileName"}, {"S-1", "clip.mov"},
+        {"TryCloseFile",
+         {"sessionID", "fileName"},
+         {"S-1", "clip.mov"},
          "<sessionID>S-1</sessionID><fileName>clip.mov</fileName>"},
     };
     for (const auto& [method, names, values, parameters] : cases) {
@@ -143,55 +144,11 @@ TEST(SOAPSerializerTest, EscapingOrderNullsNumbersAndTheAttachment) {
     EXPECT_EQ(VTRSOAPMethodCaller::bufferIndex({"a", int32_t{1}}), -1);
 }
 
-
-std::optional<VTRDictionary> accumulate(const std::string& xml, const std::string& method = "M") {
-    VTRSOAPXMLAccumulator accumulator(method + "Response", method + "Result");
-    accumulator.parse(xml);
-    return accumulator.finalValue();
-}
-
 std::string envelope(const std::string& inner) {
     return "<?xml version=\"1.0\"?><s:Envelope "
            "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-           "<s:Header><Other>h</Other></s:Header>"
-           "<s:Body>" +
+           "<s:Header><Other>h</Other></s:Header><s:Body>" +
            inner + "</s:Body></s:Envelope>";
-}
-
-const VTRValue& responseOf(const std::optional<VTRDictionary>& value) {
-    static const VTRValue missing;
-    const VTRValue* response = value ? find(*value, "response") : nullptr;
-    return response ? *response : missing;
-}
-
-TEST(SOAPXMLAccumulatorTest, NoResponseElementGivesNothing) {
-    EXPECT_FALSE(accumulate(envelope("<OtherResponse><OtherResult>1</OtherResult></OtherResponse>"))
-                     .has_value());
-    EXPECT_FALSE(accumulate("<html><body>Server Error</body></html>").has_value());
-    EXPECT_FALSE(accumulate("").has_value());
-    // Names are compared as written: a prefixed response element is another element.
-    EXPECT_FALSE(accumulate(envelope("<ns:MResponse><ns:MResult>1</ns:MResult></ns:MResponse>"))
-                     .has_value());
-}
-
-TEST(SOAPXMLAccumulatorTest, TextSplitByEntitiesJoinsAndLaterElementsChangeNothing) {
-    auto value =
-        accumulate(envelope("<MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse>"
-                            "<MResponse><MResult>second</MResult></MResponse>"));
-    EXPECT_EQ(responseOf(value), VTRValue(VTRDictionary{{"MResult", "a & b <c>"}}));
-}
-
-TEST(SOAPXMLAccumulatorTest, MalformedXMLInsideOrAfterTheResponse) {
-    test::ScopedLogCapture capture;
-    // Broken inside: the response element never completes, so the root has no entries.
-    auto inside = accumulate("<MResponse><MResult>1</Oops></MResponse>");
-    ASSERT_TRUE(inside);
-    EXPECT_TRUE(inside->empty());
-    EXPECT_TRUE(capture.contains("XML parsing error occurred"));
-    EXPECT_TRUE(capture.contains("-[VTRSOAPXMLAccumulator parser:parseErrorOccurred:]"));
-    // Broken after: the completed response stands.
-    auto after = accumulate("<r><MResponse><MResult>1</MResult></MResponse><<<");
-    EXPECT_EQ(responseOf(after), VTRValue(VTRDictionary{{"MResult", "1"}}));
 }
 
 TEST(MTOMBoundaryTest, FindsTheParameterWithOrWithoutQuotes) {
@@ -231,6 +188,20 @@ TEST(SOAPResultsTest, PlainAndMultipartResultsReduceToTheResultText) {
     auto bare =
         VTRSOAPMethodCaller::soapResultsFromData("<XResponse/>", "X", std::nullopt, false, nullptr);
     EXPECT_EQ(bare, (VTRDictionary{{"response", VTRValue(VTRDictionary{})}}));
+    // Text split by entities joins; a later response element, or broken XML after the first,
+    // changes nothing.
+    for (const std::string& body :
+         {envelope("<MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse>"
+                   "<MResponse><MResult>second</MResult></MResponse>"),
+          std::string("<r><MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse><<<")}) {
+        EXPECT_EQ(VTRSOAPMethodCaller::soapResultsFromData(body, "M", std::nullopt, false, nullptr),
+                  (VTRDictionary{{"response", "a & b <c>"}}))
+            << body;
+    }
+    // Broken inside: the response element never completes, so nothing of it is taken.
+    EXPECT_EQ(VTRSOAPMethodCaller::soapResultsFromData("<MResponse><MResult>1</Oops></MResponse>",
+                                                       "M", std::nullopt, false, nullptr),
+              VTRDictionary{});
 }
 
 TEST(SOAPResultsTest, UnusableBodiesGiveCode87WithTheBody) {
@@ -240,8 +211,10 @@ TEST(SOAPResultsTest, UnusableBodiesGiveCode87WithTheBody) {
     };
     std::string xml = "<MResponse><MResult>1</MResult></MResponse>";
     std::vector<Case> cases{
-        {"<html><body>500</body></html>", std::nullopt},          // HTML page
-        {"<OtherResponse/>", std::nullopt},                       // another method
+        {"<html><body>500</body></html>", std::nullopt},  // HTML page
+        {"<OtherResponse/>", std::nullopt},               // another method
+        // Names are compared as written: a prefixed response element is another element.
+        {envelope("<ns:MResponse><ns:MResult>1</ns:MResult></ns:MResponse>"), std::nullopt},
         {"", std::nullopt},                                       // nothing at all
         {"", std::string("B")},                                   // empty multipart
         {"--B\r\nX: y\r\n", std::string("B")},                    // no empty line
