@@ -1,6 +1,6 @@
 // The server's pure parts: the request line and field parser, the request reader (framing rules,
 // limits and chunked decoding, with the input cut into pieces of every size a socket could
-// deliver), the response header writer and the response classes.
+// deliver), and the JSON response.
 #include <string>
 #include <vector>
 
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "foundation/VTRError.h"
-#include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPMessage.h"
 #include "httpserver/HTTPRequestReader.h"
 #include "httpserver/VTRJSONResponse.h"
@@ -51,30 +50,6 @@ TEST(HTTPMessageTest, RefusesMalformedLines) {
     }
     HTTPMessage request;
     EXPECT_TRUE(request.appendHeaderLine("GET / HTTP/2.0")) << "other versions parse (505 later)";
-}
-
-TEST(HTTPMessageTest, WritesResponseHeaderReplacingFieldsInPlace) {
-    HTTPMessage response(404, {}, HTTPVersion1_1);
-    response.setHeaderField("Content-Length", "0");
-    response.setHeaderField("Accept-Ranges", "bytes");
-    response.setHeaderField("accept-ranges", "none");
-    // The first spelling of a name stays, with the last value.
-    EXPECT_EQ(response.messageData(),
-              "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nAccept-Ranges: none\r\n\r\n");
-    EXPECT_EQ(HTTPMessage::reasonPhrase(799), "Unknown");
-}
-
-TEST(HTTPResponseTest, DataResponseReadsInPiecesWithoutRunningPastTheEnd) {
-    HTTPDataResponse response("abcdefg");
-    EXPECT_EQ(response.readDataOfLength(3), "abc");
-    EXPECT_FALSE(response.isDone());
-    EXPECT_EQ(response.readDataOfLength(100), "defg");
-    EXPECT_TRUE(response.isDone());
-    response.setOffset(1);
-    EXPECT_EQ(response.readDataOfLength(2), "bc");
-    response.setOffset(1000);
-    EXPECT_TRUE(response.isDone());
-    EXPECT_EQ(response.readDataOfLength(10), "");
 }
 
 TEST(VTRJSONResponseTest, WritesCompactJSONOrAnEmptyBodyWithAWarning) {
