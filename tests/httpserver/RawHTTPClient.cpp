@@ -1,7 +1,6 @@
 #include "RawHTTPClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/fsuid.h>
 #include <sys/socket.h>
@@ -20,25 +19,17 @@ std::optional<std::string> RawReply::header(const std::string& name) const {
 }
 
 RawHTTPClient::RawHTTPClient(uint16_t port, const std::string& host) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof(sockaddr_in);
-    if (host.find(':') != std::string::npos) {
-        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
-        address->sin6_family = AF_INET6;
-        address->sin6_port = htons(port);
-        inet_pton(AF_INET6, host.c_str(), &address->sin6_addr);
-        length = sizeof(sockaddr_in6);
-    } else {
-        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-        address->sin_family = AF_INET;
-        address->sin_port = htons(port);
-        inet_pton(AF_INET, host.c_str(), &address->sin_addr);
-    }
-    fd_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&storage), length) < 0) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return;
+    fd_ = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 && ::connect(fd_, found->ai_addr, found->ai_addrlen) < 0) {
         ::close(fd_);
         fd_ = -1;
     }
+    ::freeaddrinfo(found);
 }
 
 std::unique_ptr<RawHTTPClient> RawHTTPClient::connectedAsUser(uint32_t uid, uint16_t port) {

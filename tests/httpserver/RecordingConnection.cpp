@@ -1,40 +1,11 @@
 #include "RecordingConnection.h"
 
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPErrorResponse.h"
 
 namespace vtr::test {
-
-void HookRecord::add(std::string entry) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.push_back(std::move(entry));
-}
-
-std::vector<std::string> HookRecord::entries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return entries_;
-}
-
-size_t HookRecord::count(const std::string& part) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::count_if(entries_.begin(), entries_.end(), [&](const std::string& entry) {
-        return entry.find(part) != std::string::npos;
-    });
-}
-
-size_t HookRecord::largestPiece() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return largestPiece_;
-}
-
-void HookRecord::notePiece(size_t size) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    largestPiece_ = std::max(largestPiece_, size);
-}
 
 namespace {
 

@@ -9,6 +9,7 @@
 // the record from their own thread.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,12 +26,27 @@ class HookRecord {
     using Script =
         std::function<std::unique_ptr<HTTPResponse>(const HTTPMessage& request, std::string body)>;
 
-    void add(std::string entry);
-    std::vector<std::string> entries() const;
+    void add(std::string entry) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(std::move(entry));
+    }
+    std::vector<std::string> entries() const {
+        std::lock_guard lock(mutex_);
+        return entries_;
+    }
     // How many entries contain `part`.
-    size_t count(const std::string& part) const;
-    size_t largestPiece() const;
-    void notePiece(size_t size);
+    size_t count(const std::string& part) const {
+        std::lock_guard lock(mutex_);
+        return std::ranges::count_if(entries_, [&](auto& e) { return e.find(part) != e.npos; });
+    }
+    void notePiece(size_t size) {
+        std::lock_guard lock(mutex_);
+        largestPiece_ = std::max(largestPiece_, size);
+    }
+    size_t largestPiece() const {
+        std::lock_guard lock(mutex_);
+        return largestPiece_;
+    }
 
     Script script;
 
