@@ -1,10 +1,15 @@
-// The request parser, the response header writer and the three response classes.
+// The server's pure parts: the request line and field parser, the request reader (framing rules,
+// limits and chunked decoding, with the input cut into pieces of every size a socket could
+// deliver), and the JSON response.
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "foundation/VTRError.h"
-#include "httpserver/HTTPDataResponse.h"
-#include "httpserver/HTTPErrorResponse.h"
 #include "httpserver/HTTPMessage.h"
+#include "httpserver/HTTPRequestReader.h"
 #include "httpserver/VTRJSONResponse.h"
 #include "support/TestSupport.h"
 
@@ -47,39 +52,7 @@ TEST(HTTPMessageTest, RefusesMalformedLines) {
     EXPECT_TRUE(request.appendHeaderLine("GET / HTTP/2.0")) << "other versions parse (505 later)";
 }
 
-TEST(HTTPMessageTest, WritesResponseHeaderReplacingFieldsInPlace) {
-    HTTPMessage response(404, {}, HTTPVersion1_1);
-    response.setHeaderField("Content-Length", "0");
-    response.setHeaderField("Accept-Ranges", "bytes");
-    response.setHeaderField("accept-ranges", "none");
-    // The first spelling of a name stays, with the last value.
-    EXPECT_EQ(response.messageData(),
-              "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nAccept-Ranges: none\r\n\r\n");
-    EXPECT_EQ(HTTPMessage::reasonPhrase(505), "HTTP Version Not Supported");
-    EXPECT_EQ(HTTPMessage::reasonPhrase(799), "Unknown");
-}
-
-TEST(HTTPResponseTest, DataResponseReadsInPiecesWithoutRunningPastTheEnd) {
-    HTTPDataResponse response("abcdefg");
-    EXPECT_EQ(response.contentLength(), 7u);
-    EXPECT_EQ(response.readDataOfLength(3), "abc");
-    EXPECT_EQ(response.offset(), 3u);
-    EXPECT_FALSE(response.isDone());
-    EXPECT_EQ(response.readDataOfLength(100), "defg");
-    EXPECT_TRUE(response.isDone());
-    EXPECT_EQ(response.readDataOfLength(5), "");
-    response.setOffset(1);
-    EXPECT_EQ(response.readDataOfLength(2), "bc");
-    response.setOffset(1000);
-    EXPECT_TRUE(response.isDone());
-    EXPECT_EQ(response.readDataOfLength(10), "");
-
-    HTTPDataResponse empty("");
-    EXPECT_TRUE(empty.isDone());
-    EXPECT_EQ(empty.status(), 200);
-}
-
-TEST(VTRJSONResponseTest, WritesCompactJSONWithItsContentType) {
+TEST(VTRJSONResponseTest, WritesCompactJSONOrAnEmptyBodyWithAWarning) {
     VTRDictionary job{{"id", "a\"b\\c\n\x01/é"},
                       {"bytes", int64_t{5000000000}},
                       {"done", true},
@@ -91,24 +64,12 @@ TEST(VTRJSONResponseTest, WritesCompactJSONWithItsContentType) {
               "{\"bytes\":5000000000,\"done\":true,\"files\":[1,[]],\"id\":\"a\\\"b\\\\c\\n"
               "\\u0001/é\",\"nothing\":null,\"ratio\":0.5}");
     EXPECT_EQ(response.status(), 201);
-    EXPECT_EQ(response.statusCode(), 201);
-    ASSERT_EQ(response.httpHeaders().size(), 1u);
-    EXPECT_EQ(response.httpHeaders()[0],
-              std::make_pair(std::string("Content-Type"), std::string("application/json")));
+    EXPECT_EQ(response.httpHeaders(), (HTTPHeaderList{{"Content-Type", "application/json"}}));
 
-    VTRJSONResponse emptyArray(VTRValue(VTRArray{}));
-    EXPECT_EQ(emptyArray.description(), "[]");
-    EXPECT_EQ(emptyArray.contentLength(), 2u);
-    EXPECT_EQ(emptyArray.status(), 200);
-}
-
-TEST(VTRJSONResponseTest, ValueWithoutJSONFormGivesEmptyBodyAndWarning) {
     test::ScopedLogCapture capture;
     VTRJSONResponse absent(std::nullopt, 500);
     EXPECT_EQ(absent.contentLength(), 0u);
-    EXPECT_EQ(absent.status(), 500);
     EXPECT_TRUE(capture.contains("Unable to create JSON data for object: (null)"));
-
     const VTRValue unwritable[] = {
         VTRValue(VTRBytes{1, 2}),
         VTRValue(std::numeric_limits<double>::infinity()),
@@ -117,12 +78,149 @@ TEST(VTRJSONResponseTest, ValueWithoutJSONFormGivesEmptyBodyAndWarning) {
         VTRValue(VTRDictionary{{"inner", VTRValue(VTRError("D", 1))}}),
     };
     for (const VTRValue& value : unwritable) {
-        VTRJSONResponse response(value, 200);
-        EXPECT_EQ(response.description(), "") << value.description();
-        EXPECT_EQ(response.status(), 200);
+        EXPECT_EQ(VTRJSONResponse(value, 200).description(), "") << value.description();
         EXPECT_FALSE(VTRJSONResponse::JSONData(value).has_value());
     }
     EXPECT_TRUE(capture.containsPart("Unable to create JSON data for object: "));
+}
+
+using Event = HTTPRequestReader::Event;
+
+// Feeds `wire` in pieces of `split` bytes, as a connection does (bytes the reader left stay in
+// front of the next ones), with POST and PUT taking a body and every method supported. Returns
+// what came out: "METHOD URL" for a head, "body ..." for the body's bytes, "done" for a complete
+// request, "error STATUS DETAIL" for the refusal that ends it all.
+std::vector<std::string> transcript(const std::string& wire, size_t split, uint64_t limit) {
+    HTTPRequestReader reader(limit);
+    std::vector<std::string> out;
+    std::string buffer;
+    size_t fed = 0;
+    auto error = [&] {
+        out.push_back(fmt::format("error {} {}", reader.error().status, reader.error().detail));
+        return out;
+    };
+    auto done = [&] {
+        out.push_back("done");
+        reader.nextRequest();
+    };
+    while (true) {
+        HTTPRequestReader::Step step = reader.read(buffer, 5);
+        switch (step.event) {
+            case Event::NeedMore:
+                if (fed == wire.size()) return out;
+                buffer.append(wire, fed, split);
+                fed = std::min(wire.size(), fed + split);
+                break;
+            case Event::Head: {
+                const std::string& method = reader.request().method();
+                out.push_back(method + " " + reader.request().url());
+                bool body = method == "POST" || method == "PUT";
+                if (!reader.frameBody(body) || (body && !reader.startBody())) return error();
+                if (reader.complete()) done();
+                break;
+            }
+            case Event::BodyPiece:
+                if (out.back().rfind("body ", 0) != 0) out.push_back("body ");
+                out.back().append(step.body);
+                break;
+            case Event::BodyEnd:
+                done();
+                break;
+            case Event::Error:
+                return error();
+        }
+        buffer.erase(0, step.consumed);
+    }
+}
+
+std::string request(const std::string& line, const std::string& fields) {
+    return line + "\r\n" + fields + "\r\n";
+}
+
+TEST(HTTPRequestReaderTest, EventsDoNotDependOnHowTheInputIsCut) {
+    const std::string chunked = "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string fields;
+    for (int i = 0; i < 99; ++i) fields += fmt::format("X-{}: v\r\n", i);
+    auto line = [](size_t total) { return "X-Long: " + std::string(total - 10, 'a') + "\r\n"; };
+    std::string footers;
+    for (int i = 0; i < 98; ++i) footers += "X-Footer: yes\r\n";
+    const std::string many = "0\r\n" + footers;
+    const std::string unparsable =
+        "error 400 Unable to parse Content-Length header into a valid number";
+    struct Case {
+        std::string wire;
+        std::vector<std::string> events;
+        uint64_t limit = 0;
+    };
+    const Case cases[] = {
+        // Pipelined requests in both framings; chunk extensions and footers are skipped.
+        {request("GET /a HTTP/1.1", "") + request("PUT /e HTTP/1.1", "Content-Length: 5\r\n") +
+             "first" + request("POST /e HTTP/1.1", "Transfer-Encoding: Chunked\r\n") +
+             "3;ext=1\r\nsec\r\n4 \r\nond!\r\n0\r\nX-Footer: yes\r\n\r\n" +
+             request("GET /b HTTP/1.0", "Content-Length: 0\r\n"),
+         {"GET /a", "done", "PUT /e", "body first", "done", "POST /e", "body second!", "done",
+          "GET /b", "done"}},
+        // Line limits: 100 lines, 8190 bytes with CRLF; beyond them nothing is answered.
+        {request("GET / HTTP/1.1", fields), {"GET /", "done"}},
+        {request("GET / HTTP/1.1", fields + "X-One-Too-Many: v\r\n"), {"error 0 "}},
+        {request("GET / HTTP/1.1", line(8190)), {"GET /", "done"}},
+        {request("GET / HTTP/1.1", line(8191)), {"error 0 "}},
+        {"GET /" + std::string(9000, 'p'), {"error 0 "}},
+        {chunked + std::string(250, '0'), {"POST /c", "error 0 "}},
+        {chunked + many + "\r\n", {"POST /c", "done"}},
+        {chunked + many + "X-Footer: no\r\n", {"POST /c", "error 0 "}},
+        // Malformed input.
+        {"this is not http\r\n\r\n", {"error 400 Malformed request"}},
+        {chunked + "zz\r\n",
+         {"POST /c", "error 400 Method expects chunk size, but received something else"}},
+        {chunked + "3\r\nabcX\r\n",
+         {"POST /c", "body abc", "error 400 Method expects chunk trailer, but is missing"}},
+        // How a body is announced.
+        {request("POST /p HTTP/1.1", ""),
+         {"POST /p", "error 400 Method expects request body, but had no specified Content-Length"}},
+        {request("GET /g HTTP/1.1", "Content-Length: 5\r\n"),
+         {"GET /g", "error 400 Method not expecting request body had non-zero Content-Length"}},
+        {request("GET /g HTTP/1.1", "Content-Length: abc\r\n"), {"GET /g", unparsable}},
+        {request("PUT /p HTTP/1.1", "Content-Length: -3\r\n"), {"PUT /p", unparsable}},
+        {request("PUT /p HTTP/1.1", "Content-Length: 99999999999999999999999\r\n"),
+         {"PUT /p", unparsable}},
+        {request("GET /g HTTP/1.1", "Transfer-Encoding: chunked\r\n") + "5\r\nhello\r\n0\r\n\r\n",
+         {"GET /g", "error 400 Method not expecting request body had Transfer-Encoding"}},
+        {request("GET /g HTTP/1.1", "Transfer-Encoding: gzip\r\n"),
+         {"GET /g", "error 400 Method not expecting request body had Transfer-Encoding"}},
+        {request("PUT /p HTTP/1.1", "Transfer-Encoding: gzip\r\n") + "hello",
+         {"PUT /p", "error 501 gzip"}},
+        {request("PUT /p HTTP/1.1", "Transfer-Encoding: gzip, chunked\r\n"),
+         {"PUT /p", "error 501 gzip, chunked"}},
+        {request("PUT /p HTTP/1.1", "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n"),
+         {"PUT /p", "error 501 chunked, chunked"}},
+        {request("PUT /p HTTP/1.1", "Transfer-Encoding: identity\r\nContent-Length: 5\r\n"),
+         {"PUT /p", "error 501 identity"}},
+        // The body limit: a counted body is refused unread, a chunked one once its chunk sizes
+        // add up past it (the size line alone decides).
+        {request("PUT /p HTTP/1.1", "Content-Length: 10\r\n") + "0123456789",
+         {"PUT /p", "body 0123456789", "done"},
+         10},
+        {request("PUT /p HTTP/1.1", "Content-Length: 11\r\n") + "0123456789a",
+         {"PUT /p", "error 413 "},
+         10},
+        {request("PUT /p HTTP/1.1", "Content-Length: 18446744073709551614\r\n"),
+         {"PUT /p", "error 413 "},
+         10},
+        {chunked + "6\r\n012345\r\n4\r\n6789\r\n0\r\n\r\n",
+         {"POST /c", "body 0123456789", "done"},
+         10},
+        {chunked + "6\r\n012345\r\n5\r\n6789a\r\n0\r\n\r\n",
+         {"POST /c", "body 012345", "error 413 "},
+         10},
+        {chunked + "b\r\n", {"POST /c", "error 413 "}, 10},
+    };
+    for (const Case& c : cases) {
+        for (size_t split : {c.wire.size(), size_t{1}, size_t{3}, size_t{4096}}) {
+            EXPECT_EQ(transcript(c.wire, split, c.limit), c.events)
+                << c.wire.substr(0, 80) << " in pieces of " << split;
+        }
+    }
 }
 
 }  // namespace

@@ -1,18 +1,14 @@
 #include "RawHTTPClient.h"
 
-#include <arpa/inet.h>
-#include <grp.h>
-#include <netinet/in.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "httpserver/HTTPMessage.h"
-#include "logging/VTRFileDescriptor.h"
 
 namespace vtr::test {
 
@@ -23,68 +19,25 @@ std::optional<std::string> RawReply::header(const std::string& name) const {
 }
 
 RawHTTPClient::RawHTTPClient(uint16_t port, const std::string& host) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof(sockaddr_in);
-    if (host.find(':') != std::string::npos) {
-        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
-        address->sin6_family = AF_INET6;
-        address->sin6_port = htons(port);
-        inet_pton(AF_INET6, host.c_str(), &address->sin6_addr);
-        length = sizeof(sockaddr_in6);
-    } else {
-        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-        address->sin_family = AF_INET;
-        address->sin_port = htons(port);
-        inet_pton(AF_INET, host.c_str(), &address->sin_addr);
-    }
-    fd_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&storage), length) < 0) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return;
+    fd_ = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 && ::connect(fd_, found->ai_addr, found->ai_addrlen) < 0) {
         ::close(fd_);
         fd_ = -1;
     }
+    ::freeaddrinfo(found);
 }
 
 std::unique_ptr<RawHTTPClient> RawHTTPClient::connectedAsUser(uint32_t uid, uint16_t port) {
-    // The child hands its socket back over a socket pair.
-    std::unique_ptr<RawHTTPClient> client(new RawHTTPClient(-1));
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return client;
-    VTRFileDescriptor parentEnd(pair[0]);
-    VTRFileDescriptor childEnd(pair[1]);
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    char byte = 'x';
-    iovec data{&byte, 1};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    pid_t child = ::fork();
-    if (child < 0) return client;
-    if (child == 0) {
-        // Async-signal-safe calls only: the parent has threads.
-        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) _exit(2);
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            _exit(3);
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-        _exit(::sendmsg(childEnd.get(), &message, 0) == 1 ? 0 : 4);
-    }
-    childEnd.reset();
-    ssize_t got = ::recvmsg(parentEnd.get(), &message, MSG_CMSG_CLOEXEC);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (got == 1 && header && header->cmsg_type == SCM_RIGHTS)
-        std::memcpy(&client->fd_, CMSG_DATA(header), sizeof client->fd_);
+    // The kernel lists a socket under the file-system user of the thread that made it; this
+    // thread's alone changes.
+    auto own = static_cast<uid_t>(::setfsuid(uid));
+    auto client = std::make_unique<RawHTTPClient>(port);
+    ::setfsuid(own);
     return client;
 }
 
@@ -178,18 +131,6 @@ std::optional<RawReply> RawHTTPClient::readReply(bool head, std::chrono::millise
                                                               : line.substr(valueStart));
     }
     if (head || reply.status / 100 == 1) return reply;  // interim replies have no body
-    if (auto encoding = reply.header("Transfer-Encoding"); encoding && *encoding == "chunked") {
-        while (true) {
-            if (!readLine(&line, deadline)) return std::nullopt;
-            size_t size = std::stoul(line, nullptr, 16);
-            if (size == 0) break;
-            if (!readExactly(size, &reply.body, deadline)) return std::nullopt;
-            std::string crlf;
-            if (!readExactly(2, &crlf, deadline) || crlf != "\r\n") return std::nullopt;
-        }
-        if (!readLine(&line, deadline) || !line.empty()) return std::nullopt;
-        return reply;
-    }
     auto length = reply.header("Content-Length");
     if (!length) return std::nullopt;
     if (!readExactly(std::stoul(*length), &reply.body, deadline)) return std::nullopt;

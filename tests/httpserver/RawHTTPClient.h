@@ -24,9 +24,8 @@ class RawHTTPClient {
   public:
     // Connects to `host` ("127.0.0.1" or "::1") at `port`; connected() tells whether it worked.
     RawHTTPClient(uint16_t port, const std::string& host = "127.0.0.1");
-    // A client whose socket a child process running as `uid` connected to 127.0.0.1:`port`, so
-    // that the kernel's socket tables name `uid` as its owner. Needs root; not connected() when
-    // that failed.
+    // A client to 127.0.0.1:`port` whose socket the kernel's socket tables list as owned by
+    // `uid`. Needs root (else the socket is the caller's own).
     static std::unique_ptr<RawHTTPClient> connectedAsUser(uint32_t uid, uint16_t port);
     // Sends `bytes` on a connection of its own and reads the reply: status 0 when none came.
     static RawReply once(uint16_t port, const std::string& bytes,
@@ -52,7 +51,6 @@ class RawHTTPClient {
     const std::string& received() const { return buffer_; }
 
   private:
-    explicit RawHTTPClient(int fd) : fd_(fd) {}
     // Reads more into buffer_; false on end of stream or error (setting closed_), or deadline.
     bool fill(std::chrono::steady_clock::time_point deadline);
     bool readLine(std::string* line, std::chrono::steady_clock::time_point deadline);

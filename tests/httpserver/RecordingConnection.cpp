@@ -1,7 +1,5 @@
 #include "RecordingConnection.h"
 
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
 #include "httpserver/HTTPDataResponse.h"
@@ -9,51 +7,7 @@
 
 namespace vtr::test {
 
-void HookRecord::add(std::string entry) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.push_back(std::move(entry));
-}
-
-std::vector<std::string> HookRecord::entries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return entries_;
-}
-
-size_t HookRecord::count(const std::string& part) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::count_if(entries_.begin(), entries_.end(), [&](const std::string& entry) {
-        return entry.find(part) != std::string::npos;
-    });
-}
-
-size_t HookRecord::largestPiece() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return largestPiece_;
-}
-
-void HookRecord::notePiece(size_t size) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    largestPiece_ = std::max(largestPiece_, size);
-}
-
 namespace {
-
-// Sends "one", "two", "three" as separate chunks, each only after the previous was written.
-class ThreePieceResponse : public HTTPResponse {
-  public:
-    uint64_t contentLength() const override { return 0; }
-    uint64_t offset() const override { return next_; }
-    void setOffset(uint64_t) override {}
-    std::string_view readDataOfLength(uint64_t) override {
-        static const char* const kPieces[] = {"one", "two", "three"};
-        return next_ < 3 ? std::string_view(kPieces[next_++]) : std::string_view();
-    }
-    bool isDone() const override { return next_ == 3; }
-    bool isChunked() const override { return true; }
-
-  private:
-    size_t next_ = 0;
-};
 
 // Holds its header back until release() is called.
 class DelayedResponse : public HTTPDataResponse {
@@ -97,10 +51,11 @@ void RecordingConnection::finishBody() {
 std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const std::string& method,
                                                                          const std::string& uri) {
     record_->add("httpResponseForMethod " + method + " " + uri);
+    if (record_->script)
+        if (auto response = record_->script(request(), body_)) return response;
     const std::string path = uri.substr(0, uri.find('?'));
     if (path == "/hello" || uri == "/put-only") return std::make_unique<HTTPDataResponse>("hello");
     if (path == "/echo") return std::make_unique<HTTPDataResponse>(body_);
-    if (uri == "/chunked") return std::make_unique<ThreePieceResponse>();
     if (uri == "/delay") {
         auto response = std::make_unique<DelayedResponse>();
         DelayedResponse* pending = response.get();
@@ -110,6 +65,7 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
         });
         return response;
     }
+    if (uri == "/silent") return std::make_unique<DelayedResponse>();
     if (uri == "/drop") {
         dropConnection();
         return nullptr;
@@ -122,7 +78,9 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
     return nullptr;
 }
 
-RecordingServer::RecordingServer(HTTPServerLimits limits, std::chrono::milliseconds headerTimeout) {
+RecordingServer::RecordingServer(HTTPServerLimits limits, std::chrono::milliseconds headerTimeout,
+                                 HookRecord::Script script) {
+    record->script = std::move(script);
     server.setInterface("lo0");
     server.setLimits(std::move(limits));
     server.setHeaderLineTimeout(headerTimeout);

@@ -1,11 +1,16 @@
 // A connection subclass for the server tests: records every hook call and answers by path.
 //   /hello      200 "hello"          /echo     200 with the request body
-//   /chunked    chunked reply         /delay    reply produced 50 ms later
-//   /drop       connection dropped    /none     no response (404)
+//   /delay      reply 50 ms later     /drop     connection dropped
+//   /silent     no reply ever (until the server stops)
 //   /put-only   supports PUT only, for 405      /status/N   empty reply with status N
-// Hooks run on the server's connection queue; tests read the record from their own thread.
+//   /headers    201 with headers of its own     anything else: no response (404)
+// A script set on the record before the server starts answers first; it returning nothing
+// leaves the request to the paths above. Hooks run on the server's connection queue; tests read
+// the record from their own thread.
 #pragma once
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,12 +23,32 @@ namespace vtr::test {
 
 class HookRecord {
   public:
-    void add(std::string entry);
-    std::vector<std::string> entries() const;
+    using Script =
+        std::function<std::unique_ptr<HTTPResponse>(const HTTPMessage& request, std::string body)>;
+
+    void add(std::string entry) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(std::move(entry));
+    }
+    std::vector<std::string> entries() const {
+        std::lock_guard lock(mutex_);
+        return entries_;
+    }
     // How many entries contain `part`.
-    size_t count(const std::string& part) const;
-    size_t largestPiece() const;
-    void notePiece(size_t size);
+    size_t count(const std::string& part) const {
+        std::lock_guard lock(mutex_);
+        return std::ranges::count_if(entries_, [&](auto& e) { return e.find(part) != e.npos; });
+    }
+    void notePiece(size_t size) {
+        std::lock_guard lock(mutex_);
+        largestPiece_ = std::max(largestPiece_, size);
+    }
+    size_t largestPiece() const {
+        std::lock_guard lock(mutex_);
+        return largestPiece_;
+    }
+
+    Script script;
 
   private:
     mutable std::mutex mutex_;
@@ -53,8 +78,13 @@ class RecordingConnection : public HTTPConnection {
 class RecordingServer {
   public:
     explicit RecordingServer(HTTPServerLimits limits = {},
-                             std::chrono::milliseconds headerTimeout = std::chrono::seconds(30));
+                             std::chrono::milliseconds headerTimeout = std::chrono::seconds(30),
+                             HookRecord::Script script = {});
     ~RecordingServer() { server.stop(); }
+
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port) + path;
+    }
 
     HTTPServer server;
     std::shared_ptr<HookRecord> record = std::make_shared<HookRecord>();

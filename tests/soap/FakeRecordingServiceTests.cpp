@@ -1,9 +1,13 @@
 // The fake recording service, run as its built executable and called through the real SOAP
-// client: the four methods' storage and answers, fault injection and the control interface.
+// client: what the process-level tests rely on (storage, answers, fault injection, the call log
+// and the control interface), and with it the client's handling of real MTOM and plain answers,
+// server error codes and transport failures.
 #include <gtest/gtest.h>
 
-#include "SOAPCall.h"
 #include "foundation/VTRDataAdditions.h"
+#include "httpclient/HTTPClient.h"
+#include "soap/VTRRemoteMethodCaller_sync.h"
+#include "soap/VTRSOAPMethodCaller.h"
 #include "support/FakeService.h"
 #include "support/TestSupport.h"
 
@@ -16,25 +20,58 @@ using namespace std::chrono_literals;
 
 const std::string kEmptyMD5 = "1B2M2Y8AsgTpgAmY7PhCfg==";
 
-using Outcome = test::SOAPOutcome;
+std::string md5(const std::string& bytes) {
+    return base64String(md5Digest(bytes));
+}
+
+struct Outcome {
+    std::optional<VTRDictionary> results;
+    std::optional<VTRError> error;
+    // The result's text, or "<failed>".
+    std::string text() const {
+        const VTRValue* result = results ? find(*results, "response") : nullptr;
+        return result ? result->stringValue() : "<failed>";
+    }
+    // The server's error code that the error carries, or "".
+    std::string serverCode() const {
+        const VTRValue* code = error ? find(error->userInfo(), "X-VTRErrorCode") : nullptr;
+        return code ? code->stringValue() : "";
+    }
+};
 
 class FakeServiceTest : public ::testing::Test {
   protected:
-    void start(std::vector<std::string> arguments = {}) {
+    void start(std::vector<std::string> arguments = {}, std::chrono::seconds timeout = 60s) {
         service = std::make_unique<FakeService>(data.path(), std::move(arguments));
         ASSERT_TRUE(service->started());
-        caller = test::makeSOAPCaller(service->url(), 120s, requestTimeout);
+        auto soap = std::make_unique<VTRSOAPMethodCaller>(VTRRecordingServiceNamespace,
+                                                          VTRRecordingServiceExtension);
+        soap->setRequestTimeoutInterval(timeout);
+        caller = std::make_unique<VTRRemoteMethodCaller_sync>(std::move(soap), 120s);
+        caller->setClient(HTTPClient::clientWithBaseURL(service->url()));
+        caller->setServicePath("");
     }
 
-    Outcome call(const std::string& method, const std::vector<std::string>& names,
-                 VTRArray values) {
-        return test::callSOAP(*caller, method, names, std::move(values));
+    Outcome call(const std::string& method, const std::vector<std::string>& names = {},
+                 VTRArray values = {}) {
+        Outcome outcome;
+        int calls = 0;
+        caller->callRemoteMethod(
+            method, names, std::move(values),
+            [&](const VTRDictionary& results, const HTTPURLResponse*) {
+                ++calls;
+                outcome.results = results;
+            },
+            [&](const VTRError& error, const HTTPURLResponse*) {
+                ++calls;
+                outcome.error = error;
+            });
+        EXPECT_EQ(calls, 1);
+        return outcome;
     }
-    Outcome chunkSize() { return call("ChunkSize", {}, {}); }
-    Outcome upload(const std::string& file, const std::string& bytes, uint64_t offset,
-                   const std::string& session = "S1") {
+    Outcome upload(const std::string& file, const std::string& bytes, uint64_t offset) {
         return call("UploadChunk", {"sessionID", "fileName", "buffer", "offset"},
-                    {session, file, VTRBytes(bytes.begin(), bytes.end()), offset});
+                    {"S1", file, VTRBytes(bytes.begin(), bytes.end()), offset});
     }
     Outcome verify(const std::string& file, const std::string& checksum) {
         return call("VerifyFile", {"sessionID", "fileName", "checksum"}, {"S1", file, checksum});
@@ -42,156 +79,103 @@ class FakeServiceTest : public ::testing::Test {
     Outcome close(const std::string& file) {
         return call("TryCloseFile", {"sessionID", "fileName"}, {"S1", file});
     }
-    json state(const std::string& what = "state") {
-        json answer = service->control("GET", "/control/" + what);
-        EXPECT_TRUE(answer.is_object()) << what;
-        return answer;
-    }
     void addFault(const json& rule) {
         ASSERT_TRUE(service->control("POST", "/control/faults", rule).is_object()) << rule;
     }
 
     test::TempDir data;
-    std::chrono::milliseconds requestTimeout = 60s;
     std::unique_ptr<FakeService> service;
     std::unique_ptr<VTRRemoteMethodCaller_sync> caller;
 };
 
-TEST_F(FakeServiceTest, ChunkSizeIsConfigurable) {
-    start();
-    EXPECT_EQ(chunkSize().text(), "1048576");
+TEST_F(FakeServiceTest, StoresChunksInOrderThenVerifiesAndCloses) {
+    start({"--chunk-size", "65536", "--close-uploading", "1"});
+    EXPECT_EQ(call("ChunkSize").text(), "65536");
     service->control("POST", "/control/config", {{"chunk_size", 4096}});
-    EXPECT_EQ(chunkSize().text(), "4096");
-    test::TempDir otherData;
-    FakeService other(otherData.path(), {"--chunk-size", "65536"});
-    ASSERT_TRUE(other.started());
-    caller->setClient(HTTPClient::clientWithBaseURL(other.url()));
-    EXPECT_EQ(chunkSize().text(), "65536");
-}
+    EXPECT_EQ(call("ChunkSize").text(), "4096");
 
-TEST_F(FakeServiceTest, UploadChunkAppendsRewritesAndRefusesGaps) {
-    start();
     std::string first = std::string("\r\n\0\xff", 4) + "abcdef";
-    Outcome a = upload("clip.mov", first, 0);
-    EXPECT_EQ(a.text(), base64String(md5Digest(first)));
-    EXPECT_EQ(upload("clip.mov", "XYZ", 10).text(), base64String(md5Digest(std::string("XYZ"))));
+    EXPECT_EQ(upload("clip.mov", first, 0).text(), md5(first));
+    EXPECT_EQ(upload("clip.mov", "XYZ", 10).text(), md5("XYZ"));
     EXPECT_EQ(test::readFile(data.file("S1/clip.mov")), first + "XYZ");
-
     // A smaller offset truncates there and writes: a resent chunk replaces what followed.
     upload("clip.mov", "12", 4);
-    EXPECT_EQ(test::readFile(data.file("S1/clip.mov")), first.substr(0, 4) + "12");
-
+    std::string stored = first.substr(0, 4) + "12";
+    EXPECT_EQ(test::readFile(data.file("S1/clip.mov")), stored);
     Outcome gap = upload("clip.mov", "late", 100);
     ASSERT_TRUE(gap.error);
     EXPECT_EQ(gap.error->domain(), AFNetworkingErrorDomain);
     EXPECT_EQ(gap.error->code(), -1011);
     EXPECT_EQ(gap.serverCode(), "OutOfOrderUploadChunk");
-    EXPECT_EQ(test::readFile(data.file("S1/clip.mov")).size(), 6u);
+    EXPECT_EQ(test::readFile(data.file("S1/clip.mov")), stored);
+    EXPECT_EQ(upload("../escape", "x", 0).serverCode(), "InvalidFileName");
 
-    // Sessions keep files apart; unsafe names are refused.
-    upload("clip.mov", "other", 0, "S2");
-    EXPECT_EQ(test::readFile(data.file("S2/clip.mov")), "other");
-    Outcome escape = upload("../escape", "x", 0);
-    ASSERT_TRUE(escape.error);
-    EXPECT_EQ(escape.serverCode(), "InvalidFileName");
-}
-
-TEST_F(FakeServiceTest, VerifyAndCloseIncludingAFileThatNeverGotAChunk) {
-    start({"--close-uploading", "2"});
-    std::string bytes = test::randomBytes(3 << 20, 3);
-    ASSERT_EQ(upload("a.mov", bytes.substr(0, 1 << 20), 0).text(),
-              base64String(md5Digest(bytes.substr(0, 1 << 20))));
-    upload("a.mov", bytes.substr(1 << 20), 1 << 20);
-    EXPECT_EQ(verify("a.mov", base64String(md5Digest(bytes))).text(), "true");
-    EXPECT_EQ(verify("a.mov", kEmptyMD5).text(), "false");
-    Outcome malformed = verify("a.mov", "d41d8cd98f00b204e9800998ecf8427e");
-    ASSERT_TRUE(malformed.error);
-    EXPECT_EQ(malformed.serverCode(), "MalformedChecksum");
-
-    EXPECT_EQ(close("a.mov").text(), "Uploading");
-    EXPECT_EQ(close("a.mov").text(), "Uploading");
-    EXPECT_EQ(close("a.mov").text(), "Uploaded");
-    EXPECT_EQ(close("a.mov").text(), "Uploaded");
-
+    EXPECT_EQ(verify("clip.mov", md5(stored)).text(), "true");
+    EXPECT_EQ(verify("clip.mov", kEmptyMD5).text(), "false");
+    EXPECT_EQ(verify("clip.mov", "d41d8cd98f00b204e9800998ecf8427e").serverCode(),
+              "MalformedChecksum");
+    EXPECT_EQ(close("clip.mov").text(), "Uploading");
+    EXPECT_EQ(close("clip.mov").text(), "Uploaded");
+    // A file that never got a chunk is empty.
     EXPECT_EQ(verify("empty.mov", kEmptyMD5).text(), "true");
     close("empty.mov");
     close("empty.mov");
-    EXPECT_EQ(close("empty.mov").text(), "Uploaded");
 
-    json files = state("files")["files"];
-    ASSERT_EQ(files.size(), 2u);
+    json files = service->control("GET", "/control/files")["files"];
+    ASSERT_EQ(files.size(), 2u) << files.dump();
     for (const json& file : files) {
+        bool clip = file["file"] == "clip.mov";
         EXPECT_TRUE(file["closed"].get<bool>()) << file.dump();
-        if (file["file"] == "a.mov") {
-            EXPECT_EQ(file["size"].get<uint64_t>(), bytes.size());
-            EXPECT_EQ(file["md5"], base64String(md5Digest(bytes)));
-        } else {
-            EXPECT_EQ(file["size"].get<uint64_t>(), 0u);
-            EXPECT_EQ(file["md5"], kEmptyMD5);
-        }
+        EXPECT_EQ(file["size"].get<uint64_t>(), clip ? stored.size() : 0u);
+        EXPECT_EQ(file["md5"], clip ? md5(stored) : kEmptyMD5);
     }
+    json calls = service->control("GET", "/control/calls")["calls"];
+    ASSERT_GE(calls.size(), 6u);
+    EXPECT_EQ(calls[2]["method"], "UploadChunk");
+    EXPECT_EQ(calls[3]["offset"], 10);
+    EXPECT_EQ(calls[3]["length"], 3);
+    EXPECT_EQ(calls[5]["status"], 500);
 }
 
 TEST_F(FakeServiceTest, InjectedFaultsReachTheClientAsTheirErrors) {
-    requestTimeout = 1s;
-    start();
+    start({}, 1s);
     addFault(json::array({
         {{"method", "UploadChunk"}, {"action", "status"}, {"status", 503}, {"error_code", "Busy"}},
         {{"method", "UploadChunk"}, {"action", "html"}},
         {{"method", "UploadChunk"}, {"action", "empty"}},
         {{"method", "UploadChunk"}, {"action", "result"}, {"result", "WRONG=="}},
-        {{"method", "ChunkSize"}, {"action", "delay"}, {"delay_ms", 4000}},
+        {{"method", "VerifyFile"}, {"action", "delay"}, {"delay_ms", 4000}},
+        {{"method", "ChunkSize"}, {"after", 1}, {"count", 2}, {"error_code", "X"}},
     }));
     Outcome status = upload("f", "1", 0);
     ASSERT_TRUE(status.error);
     EXPECT_EQ(status.error->localizedDescription(), "Expected status code in (200-299), got 503");
     EXPECT_EQ(status.serverCode(), "Busy");
-
     Outcome html = upload("f", "1", 0);
     ASSERT_TRUE(html.error);
     EXPECT_EQ(html.error->domain(), VTRErrorDomain);
     EXPECT_EQ(html.error->code(), 87);
-
     Outcome empty = upload("f", "1", 0);
     ASSERT_TRUE(empty.results);
     EXPECT_TRUE(find(*empty.results, "response")->isNull());
-
     EXPECT_EQ(upload("f", "1", 0).text(), "WRONG==");
-    EXPECT_EQ(upload("f", "1", 0).text(), base64String(md5Digest(std::string("1"))));
-
-    Outcome slow = chunkSize();
-    ASSERT_TRUE(slow.error);
-    EXPECT_EQ(slow.error->code(), -1001);
-}
-
-TEST_F(FakeServiceTest, DroppedConnectionIsConnectionLost) {
-    start();
-    EXPECT_EQ(chunkSize().text(), "1048576");  // leaves a keep-alive connection to reuse
-    // The client may resend once on a fresh connection when a reused one dies unanswered, so
-    // the service drops twice.
-    addFault({{"method", "ChunkSize"}, {"action", "drop"}, {"count", 2}});
-    Outcome dropped = chunkSize();
-    ASSERT_TRUE(dropped.error);
-    EXPECT_EQ(dropped.error->domain(), NSURLErrorDomain);
-    EXPECT_EQ(dropped.error->code(), -1005) << dropped.error->description();
-    json calls = state("calls")["calls"];
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls.back()["fault"], "drop");
-    service->control("DELETE", "/control/faults");
-    EXPECT_EQ(chunkSize().text(), "1048576");
-}
-
-TEST_F(FakeServiceTest, FaultCountsSkipsAndProbabilities) {
-    start();
-    addFault({{"method", "ChunkSize"}, {"after", 1}, {"count", 2}, {"error_code", "X"}});
-    addFault({{"method", "TryCloseFile"}, {"probability", 0.0}, {"count", 0}});
+    EXPECT_EQ(upload("f", "1", 0).text(), md5("1"));
+    EXPECT_EQ(verify("f", md5("1")).error.value_or(VTRError()).code(), -1001);
     std::vector<std::string> seen;
     for (int i = 0; i < 4; ++i) {
-        Outcome outcome = chunkSize();
+        Outcome outcome = call("ChunkSize");
         seen.push_back(outcome.error ? outcome.serverCode() : outcome.text());
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"1048576", "X", "X", "1048576"}));
-    EXPECT_EQ(close("f").text(), "Uploaded");
+
+    // The client may resend once on a fresh connection when a reused one dies unanswered, so
+    // the service drops twice.
+    addFault({{"method", "ChunkSize"}, {"action", "drop"}, {"count", 2}});
+    Outcome dropped = call("ChunkSize");
+    ASSERT_TRUE(dropped.error);
+    EXPECT_EQ(dropped.error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(dropped.error->code(), -1005) << dropped.error->description();
+    EXPECT_EQ(service->calls().back()["fault"], "drop");
 
     // The same seed gives the same choices.
     auto pattern = [&](uint32_t seed) {
@@ -199,57 +183,19 @@ TEST_F(FakeServiceTest, FaultCountsSkipsAndProbabilities) {
         service->control("POST", "/control/config", {{"seed", seed}});
         addFault({{"method", "ChunkSize"}, {"probability", 0.5}, {"count", 0}});
         std::string marks;
-        for (int i = 0; i < 16; ++i) marks += chunkSize().error ? 'F' : '.';
+        for (int i = 0; i < 16; ++i) marks += call("ChunkSize").error ? 'F' : '.';
         return marks;
     };
     std::string first = pattern(7);
     EXPECT_EQ(pattern(7), first);
     EXPECT_NE(first.find('F'), std::string::npos);
     EXPECT_NE(first.find('.'), std::string::npos);
-}
-
-TEST_F(FakeServiceTest, CallLogRecordsMethodsOffsetsAndTimes) {
-    start();
-    upload("f", "abc", 0);
-    upload("f", "de", 3);
-    upload("f", "zz", 9);
-    json calls = state("calls")["calls"];
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0]["method"], "UploadChunk");
-    EXPECT_EQ(calls[1]["offset"], 3);
-    EXPECT_EQ(calls[1]["length"], 2);
-    EXPECT_EQ(calls[2]["status"], 500);
-    EXPECT_LE(calls[0]["time_ms"].get<int64_t>(), calls[2]["time_ms"].get<int64_t>());
-
-    for (const char* rule : {"{not json", R"({"action": "explode"})", R"({"count": "two"})"})
-        EXPECT_EQ(service->request("POST", "/control/faults", rule).status, 400) << rule;
-    EXPECT_EQ(service->request("GET", "/control/nothing").status, 404);
 
     EXPECT_TRUE(service->control("POST", "/control/reset").is_object());
-    json after = state();
+    json after = service->control("GET", "/control/state");
     EXPECT_TRUE(after["files"].empty());
     EXPECT_TRUE(after["calls"].empty());
-}
-
-TEST_F(FakeServiceTest, PlainRequestsWithBase64AndWrongActionsAreHandled) {
-    start();
-    auto post = [&](const std::string& method, const std::string& xml) {
-        return test::httpRequest(
-            service->port(), "POST", "/Service.svc", xml, 30s, "text/xml; charset=utf-8",
-            "SOAPAction: \"http://tempuri.org/IWCFReceiver/" + method + "\"\r\n");
-    };
-    std::string xml =
-        "<?xml version=\"1.0\"?><soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/"
-        "envelope/\"><soap:Body><UploadChunk xmlns=\"http://tempuri.org/\"><sessionID>S1"
-        "</sessionID><fileName>p.bin</fileName><buffer>AAEC/w==</buffer><offset>0</offset>"
-        "</UploadChunk></soap:Body></soap:Envelope>";
-    test::HTTPReply ok = post("UploadChunk", xml);
-    EXPECT_EQ(ok.status, 200);
-    EXPECT_NE(ok.body.find(base64String(md5Digest(std::string("\x00\x01\x02\xff", 4)))),
-              std::string::npos);
-    EXPECT_EQ(test::readFile(data.file("S1/p.bin")), std::string("\x00\x01\x02\xff", 4));
-    EXPECT_EQ(post("ChunkSize", xml).status, 500);
-    EXPECT_EQ(post("UploadChunk", "<garbage").status, 400);
+    EXPECT_EQ(call("ChunkSize").text(), "1048576");
 }
 
 }  // namespace

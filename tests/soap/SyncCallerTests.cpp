@@ -96,7 +96,7 @@ TEST(SyncCallerTest, LateOutcomesAreDroppedAndTheNextCallWaitsForItsOwn) {
         EXPECT_EQ(timedOut.error->localizedDescription(), "Operation timed out");
     }
     // The first call's answer arrives between calls, the second's while the third waits:
-    // neither may end the third.
+    // neither may end the third, whose own failure does.
     inner->callAt(0).success(VTRDictionary{{"response", "stale"}}, nullptr);
     sync.setWaitTimeout(600s);
     std::atomic<bool> done{false};
@@ -106,13 +106,13 @@ TEST(SyncCallerTest, LateOutcomesAreDroppedAndTheNextCallWaitsForItsOwn) {
         done = true;
     });
     ASSERT_TRUE(test::waitUntil([&] { return inner->callCount() == 3; }));
-    inner->callAt(1).failure(VTRError(NSURLErrorDomain, -1001), nullptr);
-    inner->callAt(2).success(VTRDictionary{{"response", "own"}}, nullptr);
+    inner->callAt(1).success(VTRDictionary{{"response", "stale"}}, nullptr);
+    inner->callAt(2).failure(VTRError(NSURLErrorDomain, -999), nullptr);
     EXPECT_TRUE(test::waitUntil([&] { return done.load(); }));
     caller.join();
-    ASSERT_TRUE(third.results);
-    EXPECT_EQ(*third.results, (VTRDictionary{{"response", "own"}}));
-    EXPECT_FALSE(third.error);
+    ASSERT_TRUE(third.error);
+    EXPECT_EQ(third.error->code(), -999);
+    EXPECT_FALSE(third.results);
 }
 
 // Meant for the AddressSanitizer run: the late outcome must not touch the destroyed wrapper.

@@ -1,0 +1,217 @@
+// The HTTP client: default headers, then real transfers on loopback: what goes on
+// the wire, status and transport errors with their codes, the response size limit, the schemes
+// it speaks and cancelling from another thread.
+
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "RecordingConnection.h"
+#include "httpclient/HTTPClient.h"
+#include "httpserver/HTTPDataResponse.h"
+#include "httpserver/HTTPMessage.h"
+#include "support/LoopbackHTTP.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+namespace {
+
+using test::RecordingServer;
+using namespace std::chrono_literals;
+
+TEST(HTTPClientTest, DefaultHeadersComeFromTheEnvironmentAndTheSystem) {
+    EXPECT_EQ(HTTPClient::acceptLanguageForLanguages({"a", "b", "c", "d", "e", "f", "g", "h"}),
+              "a;q=1, b;q=0.9, c;q=0.8, d;q=0.7, e;q=0.6, f;q=0.5");
+    std::string saved = std::getenv("LANGUAGE") ? std::getenv("LANGUAGE") : "";
+    setenv("LANGUAGE", "de_DE.UTF-8:fr", 1);
+    EXPECT_EQ(HTTPClient::defaultAcceptLanguage(), "de-DE;q=1, fr;q=0.9");
+    setenv("LANGUAGE", saved.c_str(), 1);
+    std::string agent = HTTPClient::defaultUserAgent();
+    EXPECT_NE(agent.find("/1.0.0 (Linux "), std::string::npos) << agent;
+    EXPECT_EQ(agent.back(), ')');
+}
+
+struct Outcome {
+    std::optional<std::string> body;  // on success
+    std::optional<VTRError> error;
+    std::shared_ptr<const HTTPURLResponse> response;
+};
+
+// One operation on the shared network thread, its handlers on the global queue.
+struct Transfer {
+    // `cancelled`: cancelled before it is enqueued.
+    explicit Transfer(HTTPRequest request, bool cancelled = false) {
+        auto client = HTTPClient::clientWithBaseURL(request.URL());
+        auto done = std::make_shared<std::promise<Outcome>>();
+        outcome = done->get_future();
+        operation = client->HTTPRequestOperationWithRequest(
+            std::move(request),
+            [done](HTTPRequestOperation& op, const std::string& body) {
+                done->set_value({body, std::nullopt, op.response()});
+            },
+            [done](HTTPRequestOperation& op, const VTRError& error) {
+                done->set_value({std::nullopt, error, op.response()});
+            });
+        operation->setSuccessCallbackQueue(globalCallbackQueue());
+        operation->setFailureCallbackQueue(globalCallbackQueue());
+        if (cancelled) operation->cancel();
+        client->enqueueHTTPRequestOperation(operation);
+    }
+    Outcome wait() {
+        if (outcome.wait_for(60s) != std::future_status::ready) {
+            ADD_FAILURE() << "no handler ran";
+            return {};
+        }
+        return outcome.get();
+    }
+
+    std::shared_ptr<HTTPRequestOperation> operation;
+    std::future<Outcome> outcome;
+};
+
+HTTPRequest post(const std::string& url, std::chrono::milliseconds timeout = 60s) {
+    // With the client's default headers, and the URL as given.
+    HTTPRequest request = HTTPClient::clientWithBaseURL(url)->requestWithMethod("POST", "");
+    request.setURL(url);
+    request.setTimeoutInterval(timeout);
+    return request;
+}
+
+TEST(HTTPClientTransferTest, ABodyOfPiecesGoesOutByteForByteAndTheReplyComesBack) {
+    std::promise<std::pair<HTTPMessage, std::string>> seen;
+    RecordingServer server({}, 30s, [&](const HTTPMessage& request, std::string body) {
+        seen.set_value({request, body});
+        return std::make_unique<HTTPDataResponse>(std::string("re\0ply", 6), 200,
+                                                  HTTPHeaderList{{"Content-Type", "text/xml"}});
+    });
+    auto chunk = std::make_shared<std::string>(test::randomBytes(300000, 7));
+    chunk->replace(0, 6, std::string("\r\n\0\xff\x80-", 6));
+    HTTPRequestBody body;
+    body.append("--head\r\n");
+    body.appendReference(chunk, reinterpret_cast<const uint8_t*>(chunk->data()), chunk->size());
+    body.append("\r\n--tail--\r\n");
+    HTTPRequest request = post(server.url("/upload/Service.svc?x=1"));
+    request.setValueForHTTPHeaderField("application/octet-stream", "Content-Type");
+    request.setBody(body);
+
+    Outcome outcome = Transfer(request).wait();
+    ASSERT_TRUE(outcome.body) << (outcome.error ? outcome.error->description() : "");
+    EXPECT_EQ(*outcome.body, std::string("re\0ply", 6));
+    ASSERT_TRUE(outcome.response);
+    EXPECT_EQ(outcome.response->statusCode(), 200);
+    EXPECT_EQ(*outcome.response->valueForHTTPHeaderField("content-type"), "text/xml");
+
+    auto [head, received] = seen.get_future().get();
+    EXPECT_EQ(head.method() + " " + head.url() + " " + head.version(),
+              "POST /upload/Service.svc?x=1 HTTP/1.1");
+    // Repeated fields would be joined with commas.
+    EXPECT_EQ(head.headerField("Content-Length"), std::to_string(body.size()));
+    EXPECT_EQ(head.headerField("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(head.headerField("Expect"), std::nullopt);
+    EXPECT_NE(head.headerField("User-Agent").value_or("").find("(Linux "), std::string::npos);
+    EXPECT_FALSE(head.headerField("Accept-Language").value_or("").empty());
+    EXPECT_TRUE(received == body.joined()) << "the body arrived changed";
+}
+
+TEST(HTTPClientTransferTest, AStatusOutsideTwoHundredsIsAnErrorWithTheBody) {
+    RecordingServer server({}, 30s, [](const HTTPMessage&, std::string) {
+        return std::make_unique<HTTPDataResponse>("<fault>bad offset</fault>", 500);
+    });
+    Outcome fault = Transfer(post(server.url("/fault"))).wait();
+    ASSERT_TRUE(fault.error);
+    EXPECT_EQ(fault.error->domain(), AFNetworkingErrorDomain);
+    EXPECT_EQ(fault.error->code(), -1011);
+    EXPECT_EQ(fault.error->localizedDescription(), "Expected status code in (200-299), got 500");
+    EXPECT_EQ(*find(fault.error->userInfo(), "NSLocalizedRecoverySuggestion"),
+              VTRValue("<fault>bad offset</fault>"));
+    ASSERT_TRUE(fault.response);
+    EXPECT_EQ(fault.response->statusCode(), 500);
+}
+
+TEST(HTTPClientTransferTest, TransportFailuresAndTheResponseSizeLimit) {
+    const size_t limit = size_t{16} * 1024 * 1024;
+    RecordingServer server({}, 30s, [&](const HTTPMessage& request, std::string) {
+        if (request.url().rfind("/size/", 0) != 0) return std::unique_ptr<HTTPDataResponse>();
+        return std::make_unique<HTTPDataResponse>(
+            std::string(std::stoul(request.url().substr(6)), 'x'));
+    });
+    Outcome whole = Transfer(post(server.url("/size/" + std::to_string(limit)))).wait();
+    ASSERT_TRUE(whole.body) << (whole.error ? whole.error->description() : "");
+    EXPECT_EQ(whole.body->size(), limit);
+
+    struct Case {
+        std::string url;
+        int code;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:" + std::to_string(test::unusedLoopbackPort()) + "/s", -1004,
+         "Could not connect to the server."},
+        {server.url("/drop"), -1005, ""},
+        // The idle time-out of the request, set short below.
+        {server.url("/silent"), -1001, "The request timed out."},
+        {server.url("/size/" + std::to_string(limit + 1)), -1011,
+         "The response body exceeds the maximum of 16777216 bytes"},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = Transfer(post(c.url, 1s)).wait();
+        ASSERT_TRUE(outcome.error) << c.url;
+        EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain) << c.url;
+        EXPECT_EQ(outcome.error->code(), c.code) << c.url;
+        std::string texts =
+            outcome.error->localizedDescription() + "|" + outcome.error->localizedFailureReason();
+        EXPECT_NE(texts.find(c.reason), std::string::npos) << c.url << ": " << texts;
+    }
+}
+
+TEST(HTTPClientTransferTest, NoSchemeButHttpAndHttpsIsSpokenNorFollowedInARedirect) {
+    // Refused before any connection is tried: a connection to the discard port, where nothing
+    // listens, would end in -1004 instead.
+    const std::string gopher = "gopher://127.0.0.1:9/_HELO%20attacker%0D%0A";
+    for (const std::string& url :
+         {gopher, std::string("dict://127.0.0.1:9/d:attacker"),
+          std::string("telnet://127.0.0.1:9/"), std::string("smtp://127.0.0.1:9/"),
+          std::string("file:///etc/passwd")}) {
+        Outcome outcome = Transfer(post(url, 2s)).wait();
+        ASSERT_TRUE(outcome.error) << url;
+        EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain) << url;
+        EXPECT_NE(outcome.error->localizedFailureReason().find("not supported"), std::string::npos)
+            << url << ": " << outcome.error->description();
+    }
+    // A redirect is an answer like any other status outside 200-299.
+    RecordingServer redirecting({}, 30s, [&](const HTTPMessage&, std::string) {
+        return std::make_unique<HTTPDataResponse>("", 302, HTTPHeaderList{{"Location", gopher}});
+    });
+    Outcome redirected = Transfer(post(redirecting.url("/"), 2s)).wait();
+    ASSERT_TRUE(redirected.error);
+    EXPECT_EQ(redirected.error->domain(), AFNetworkingErrorDomain);
+    EXPECT_EQ(redirected.response->statusCode(), 302);
+}
+
+TEST(HTTPClientTransferTest, CancelBeforeOrDuringTheTransferEndsItWithCancelled) {
+    RecordingServer server;
+    Transfer early(post("http://127.0.0.1:9/never"), true);
+    EXPECT_EQ(early.wait().error.value_or(VTRError()).code(), -999);
+    EXPECT_TRUE(early.operation->isFinished());
+
+    // A large body to a server that never answers, cancelled from another thread far sooner
+    // than the request's time-out.
+    HTTPRequest request = post(server.url("/silent"));
+    HTTPRequestBody body;
+    body.append(std::string(1 << 20, 'Z'));
+    request.setBody(body);
+    Transfer transfer(request);
+    ASSERT_TRUE(test::waitUntil([&] { return server.record->count("finishBody") == 1; }));
+    std::thread([&] { transfer.operation->cancel(); }).join();
+    ASSERT_EQ(transfer.outcome.wait_for(5s), std::future_status::ready);
+    Outcome outcome = transfer.outcome.get();
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(outcome.error->code(), -999);
+    EXPECT_TRUE(transfer.operation->isFinished());
+}
+
+}  // namespace
+}  // namespace vtr

@@ -1,0 +1,252 @@
+// Both sides of the SOAP client without a network: request documents, serializers, SOAPAction
+// and MTOM framing compared byte for byte with what the recording service expects; then the
+// boundary extraction and result extraction from plain and multipart bodies,
+// including bodies too short or malformed to hold what they claim (run these under
+// AddressSanitizer).
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "httpclient/HTTPClient.h"
+#include "soap/MTOMBoundary.h"
+#include "soap/VTRSOAPMethodCaller.h"
+#include "support/TestSupport.h"
+
+namespace vtr {
+
+void PrintTo(const VTRValue& value, std::ostream* out) {
+    *out << value.description();
+}
+
+namespace {
+
+const std::string kProlog = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
+const std::string kEnvelopeStart =
+    "<soap:Envelope xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+    "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns=\"http://tempuri.org/\">";
+const std::string kBoundary = "Boundary+0xAbCdEfGbOuNdArY";
+
+std::string document(const std::string& methodElement) {
+    return kProlog + kEnvelopeStart + "<soap:Body>" + methodElement +
+           "</soap:Body></soap:Envelope>";
+}
+
+class SOAPRequestTest : public ::testing::Test {
+  protected:
+    SOAPRequestTest() : caller(VTRRecordingServiceNamespace, VTRRecordingServiceExtension) {
+        caller.setClient(HTTPClient::clientWithBaseURL("http://127.0.0.1:8080/upload/Service.svc"));
+        caller.setServicePath("");
+    }
+
+    HTTPRequest request(const std::string& method, const std::vector<std::string>& names,
+                        const VTRArray& values) {
+        auto owned = std::make_shared<const VTRArray>(values);
+        int64_t index = VTRSOAPMethodCaller::bufferIndex(*owned);
+        std::string body = caller.createSOAPBody(method, names, *owned, index);
+        const VTRBytes* buffer =
+            index >= 0 ? &(*owned)[static_cast<size_t>(index)].bytesValue() : nullptr;
+        return caller.requestWithEnvelope(body, owned, buffer, method);
+    }
+
+    VTRSOAPMethodCaller caller;
+};
+
+TEST_F(SOAPRequestTest, ChunkSizeIsAPlainRequestWithAnEmptyMethodElement) {
+    HTTPRequest r = request("ChunkSize", {}, {});
+    EXPECT_EQ(r.HTTPMethod(), "POST");
+    EXPECT_EQ(r.URL(), "http://127.0.0.1:8080/upload/Service.svc/");
+    EXPECT_EQ(r.body().joined(), document("<ChunkSize xmlns=\"http://tempuri.org/\"></ChunkSize>"));
+    EXPECT_EQ(*r.valueForHTTPHeaderField("Content-Type"), "text/xml; charset=utf-8");
+    EXPECT_EQ(*r.valueForHTTPHeaderField("SOAPAction"),
+              "\"http://tempuri.org/IWCFReceiver/ChunkSize\"");
+    EXPECT_EQ(r.valueForHTTPHeaderField("Content-Length"), nullptr);  // left to the transport
+    EXPECT_NE(r.valueForHTTPHeaderField("User-Agent"), nullptr);
+    EXPECT_NE(r.valueForHTTPHeaderField("Accept-Language"), nullptr);
+    EXPECT_EQ(r.timeoutInterval(), std::chrono::seconds(60));
+}
+
+TEST_F(SOAPRequestTest, VerifyFileAndTryCloseFileSendSessionFirst) {
+    const std::tuple<std::string, std::vector<std::string>, VTRArray, std::string> cases[] = {
+        {"VerifyFile",
+         {"sessionID", "fileName", "checksum"},
+         {"S-1", "clip 1.mov", "1B2M2Y8AsgTpgAmY7PhCfg=="},
+         "<sessionID>S-1</sessionID><fileName>clip 1.mov</fileName>"
+         "<checksum>1B2M2Y8AsgTpgAmY7PhCfg==</checksum>"},
+        {"TryCloseFile",
+         {"sessionID", "fileName"},
+         {"S-1", "clip.mov"},
+         "<sessionID>S-1</sessionID><fileName>clip.mov</fileName>"},
+    };
+    for (const auto& [method, names, values, parameters] : cases) {
+        HTTPRequest r = request(method, names, values);
+        EXPECT_EQ(r.body().joined(), document("<" + method + " xmlns=\"http://tempuri.org/\">" +
+                                              parameters + "</" + method + ">"));
+        EXPECT_EQ(*r.valueForHTTPHeaderField("SOAPAction"),
+                  "\"http://tempuri.org/IWCFReceiver/" + method + "\"");
+    }
+}
+
+TEST_F(SOAPRequestTest, UploadChunkIsAnMTOMMessageWithTheBytesUnchanged) {
+    VTRBytes chunk{'\r', '\n', 0, 0xFF, 0x80, '-', '-', 'x', '\r', '\n'};
+    HTTPRequest r = request("UploadChunk", {"sessionID", "fileName", "buffer", "offset"},
+                            {"s&1", "a<b>.mov", chunk, uint64_t{0}});
+
+    std::string doc = document(
+        "<UploadChunk xmlns=\"http://tempuri.org/\"><sessionID>s&amp;1</sessionID>"
+        "<fileName>a&lt;b&gt;.mov</fileName><buffer><xop:Include "
+        "xmlns:xop=\"http://www.w3.org/2004/08/xop/include\" "
+        "href=\"cid:http://tempuri.org/vantrel/mtom/1\"/></buffer><offset>0</offset>"
+        "</UploadChunk>");
+    std::string expected =
+        "--" + kBoundary + "\r\n" +
+        "Content-Type: application/xop+xml; charset=UTF-8; type=\"text/xml\"\r\n" +
+        "Content-ID: <http://tempuri.org/vantrel/mtom/0>\r\n\r\n" + doc + "\r\n--" + kBoundary +
+        "\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n" +
+        "Content-ID: <http://tempuri.org/vantrel/mtom/1>\r\n\r\n" +
+        std::string(chunk.begin(), chunk.end()) + "\r\n--" + kBoundary + "--\r\n";
+    EXPECT_EQ(r.body().joined(), expected);
+    EXPECT_EQ(r.body().size(), expected.size());
+    EXPECT_EQ(*r.valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
+    EXPECT_EQ(*r.valueForHTTPHeaderField("Content-Type"),
+              "multipart/related;type=\"application/xop+xml\";boundary=" + kBoundary +
+                  ";start=\"http://tempuri.org/vantrel/mtom/0\";start-info=\"text/xml\"");
+    EXPECT_EQ(*r.valueForHTTPHeaderField("SOAPAction"),
+              "\"http://tempuri.org/IWCFReceiver/UploadChunk\"");
+}
+
+TEST(SOAPSerializerTest, EscapingOrderNullsNumbersAndTheAttachment) {
+    EXPECT_EQ(VTRSOAPMethodCaller::serializeCharacters("&<>'\"&amp;"),
+              "&amp;&lt;&gt;&apos;&quot;&amp;amp;");
+    std::string controls = "tab\there\x01 \xC3\xA9";
+    EXPECT_EQ(VTRSOAPMethodCaller::serializeCharacters(controls), controls);
+
+    VTRSOAPMethodCaller caller("http://tempuri.org/", "IWCFReceiver");
+    const std::string open = "<M xmlns=\"http://tempuri.org/\">";
+    const std::tuple<std::vector<std::string>, VTRArray, std::string> cases[] = {
+        // Numbers are bare at top level and typed inside collections.
+        {{"a", "b"},
+         {int32_t{7}, VTRValue(VTRArray{int32_t{7}, 2.5, uint64_t{9}})},
+         open + "<a>7</a><b><int>7</int><double>2.5</double>9</b></M>"},
+        // Null omits its parameter; the others keep their order.
+        {{"a", "b", "c"}, {"1", VTRNull{}, "3"}, open + "<a>1</a><c>3</c></M>"},
+        // Values beyond the names are dropped.
+        {{"d", "g"},
+         {VTRValue(VTRDictionary{{"k", "v&"}}), VTRGuid("abc"), "dropped"},
+         open + "<d><k>v&amp;</k></d><g>" + VTRGuid("abc").soapParameterValue() + "</g></M>"},
+    };
+    for (const auto& [names, values, element] : cases) {
+        std::string body = caller.createSOAPBody("M", names, values, -1);
+        EXPECT_NE(body.find(element), std::string::npos) << body;
+    }
+    // Only the last byte buffer becomes the attachment.
+    EXPECT_EQ(VTRSOAPMethodCaller::bufferIndex({VTRBytes{1}, "x", VTRBytes{2}}), 2);
+    EXPECT_EQ(VTRSOAPMethodCaller::bufferIndex({"a", int32_t{1}}), -1);
+}
+
+std::string envelope(const std::string& inner) {
+    return "<?xml version=\"1.0\"?><s:Envelope "
+           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+           "<s:Header><Other>h</Other></s:Header><s:Body>" +
+           inner + "</s:Body></s:Envelope>";
+}
+
+TEST(MTOMBoundaryTest, FindsTheParameterWithOrWithoutQuotes) {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"multipart/related; type=\"application/xop+xml\"; boundary=\"uuid:a-b\"; start=\"<x>\"",
+         "uuid:a-b"},
+        {"multipart/related;type=\"application/xop+xml\";boundary=Boundary+0xAb", "Boundary+0xAb"},
+        {"text/xml; charset=utf-8", std::nullopt},
+        {"multipart/related; Boundary=abc", std::nullopt},
+    };
+    for (const auto& [type, boundary] : cases) EXPECT_EQ(MTOMBoundary(&type), boundary) << type;
+    EXPECT_EQ(MTOMBoundary(nullptr), std::nullopt);
+}
+
+std::string multipart(const std::string& boundary, const std::string& xml) {
+    return "--" + boundary + "\r\nContent-ID: <root>\r\nContent-Type: application/xop+xml\r\n\r\n" +
+           xml + "\r\n--" + boundary + "--\r\n";
+}
+
+TEST(SOAPResultsTest, PlainAndMultipartResultsReduceToTheResultText) {
+    VTRError error(VTRErrorDomain, 1);
+    std::string xml = envelope(
+        "<ChunkSizeResponse xmlns=\"http://tempuri.org/\">"
+        "<ChunkSizeResult>1048576</ChunkSizeResult></ChunkSizeResponse>");
+    auto plain =
+        VTRSOAPMethodCaller::soapResultsFromData(xml, "ChunkSize", std::nullopt, false, &error);
+    EXPECT_EQ(plain, (VTRDictionary{{"response", "1048576"}}));
+    EXPECT_EQ(error.code(), 0);  // cleared on success
+    auto mtom = VTRSOAPMethodCaller::soapResultsFromData(multipart("b1", xml), "ChunkSize",
+                                                         std::string("b1"), false, nullptr);
+    EXPECT_EQ(mtom, (VTRDictionary{{"response", "1048576"}}));
+    // An empty result is the null marker, an empty response the empty dictionary.
+    auto empty = VTRSOAPMethodCaller::soapResultsFromData(
+        "<UploadChunkResponse><UploadChunkResult/></UploadChunkResponse>", "UploadChunk",
+        std::nullopt, false, nullptr);
+    EXPECT_EQ(empty, (VTRDictionary{{"response", VTRNull{}}}));
+    auto bare =
+        VTRSOAPMethodCaller::soapResultsFromData("<XResponse/>", "X", std::nullopt, false, nullptr);
+    EXPECT_EQ(bare, (VTRDictionary{{"response", VTRValue(VTRDictionary{})}}));
+    // Text split by entities joins; a later response element, or broken XML after the first,
+    // changes nothing.
+    for (const std::string& body :
+         {envelope("<MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse>"
+                   "<MResponse><MResult>second</MResult></MResponse>"),
+          std::string("<r><MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse><<<")}) {
+        EXPECT_EQ(VTRSOAPMethodCaller::soapResultsFromData(body, "M", std::nullopt, false, nullptr),
+                  (VTRDictionary{{"response", "a & b <c>"}}))
+            << body;
+    }
+    // Broken inside: the response element never completes, so nothing of it is taken.
+    EXPECT_EQ(VTRSOAPMethodCaller::soapResultsFromData("<MResponse><MResult>1</Oops></MResponse>",
+                                                       "M", std::nullopt, false, nullptr),
+              VTRDictionary{});
+}
+
+TEST(SOAPResultsTest, UnusableBodiesGiveCode87WithTheBody) {
+    struct Case {
+        std::string body;
+        std::optional<std::string> boundary;
+    };
+    std::string xml = "<MResponse><MResult>1</MResult></MResponse>";
+    std::vector<Case> cases{
+        {"<html><body>500</body></html>", std::nullopt},  // HTML page
+        {"<OtherResponse/>", std::nullopt},               // another method
+        // Names are compared as written: a prefixed response element is another element.
+        {envelope("<ns:MResponse><ns:MResult>1</ns:MResult></ns:MResponse>"), std::nullopt},
+        {"", std::nullopt},                                       // nothing at all
+        {"", std::string("B")},                                   // empty multipart
+        {"--B\r\nX: y\r\n", std::string("B")},                    // no empty line
+        {"\r\n\r\n", std::string("Boundary")},                    // shorter than the trailer
+        {"--B\r\n\r\n" + xml.substr(0, 5), std::string("B")},     // truncated part
+        {std::string("\0\xff\r\n\r\n\x01", 7), std::string("")},  // garbage
+        {multipart("B", xml).substr(0, 20), std::string("B")},    // cut inside the headers
+    };
+    for (const Case& c : cases) {
+        VTRError error;
+        auto results =
+            VTRSOAPMethodCaller::soapResultsFromData(c.body, "M", c.boundary, false, &error);
+        EXPECT_FALSE(results) << c.body;
+        EXPECT_EQ(error.domain(), VTRErrorDomain);
+        EXPECT_EQ(error.code(), 87);
+        EXPECT_EQ(error.localizedDescription(), "Webservice failure");
+        EXPECT_EQ(error.localizedFailureReason(), "Failed to parse server response for method M");
+        EXPECT_NE(find(error.userInfo(), VTRResponseBodyKey), nullptr);
+    }
+}
+
+TEST(SOAPResultsTest, MultipartBodyBoundsAreExact) {
+    std::string xml = "<MResponse><MResult>1</MResult></MResponse>";
+    // The closing delimiter plus one more CRLF leaves CR LF after the XML.
+    EXPECT_EQ(VTRSOAPMethodCaller::bodyDataFromResponse(multipart("B", xml), std::string("B")),
+              xml + "\r\n");
+    // Exactly the header block and the trailer: an empty XML part, not a read past the end.
+    EXPECT_EQ(VTRSOAPMethodCaller::bodyDataFromResponse("h\r\n\r\n\r\n--B--", std::string("B")),
+              std::string(""));
+    EXPECT_EQ(VTRSOAPMethodCaller::bodyDataFromResponse("h\r\n\r\n--B--", std::string("B")),
+              std::nullopt);
+}
+
+}  // namespace
+}  // namespace vtr
