@@ -92,7 +92,20 @@ TEST_F(ControlAPITest, PutCreatesWith201UpdatesWith200AndEachStateDrivesTheJobSe
     ASSERT_EQ(created.status, 201);
     EXPECT_EQ(created.header("Content-Type"), "application/json");
     EXPECT_EQ(json::parse(created.body), stored("j"));
-    EXPECT_EQ(stored("j")["session_id"], "session-j");
+    // The answer is the job's whole form under its documented names, and nothing secret.
+    auto keys = [](const json& object) {
+        std::vector<std::string> names;
+        for (const auto& item : object.items()) names.push_back(item.key());
+        return names;
+    };
+    json job = json::parse(created.body);
+    EXPECT_EQ(keys(job),
+              (std::vector<std::string>{"error", "error_type", "file_list", "id", "restarting",
+                                        "server_url", "session_id", "state"}));
+    EXPECT_EQ(keys(job["file_list"][0]),
+              (std::vector<std::string>{"bytes_uploaded", "closed", "local_path", "remote_path",
+                                        "total_bytes"}));
+    EXPECT_EQ(job["session_id"], "session-j");
     EXPECT_EQ(jobs->calls(), std::vector<std::string>{"upload j"});
 
     const std::vector<std::pair<std::string, std::vector<std::string>>> states = {

@@ -174,7 +174,9 @@ TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
 TEST(FormatTest, BytesAndDurations) {
     EXPECT_EQ(formatBytes(0), "0 B");
     EXPECT_EQ(formatBytes(1023), "1023 B");
+    EXPECT_EQ(formatBytes(1024), "1.0 KiB");
     EXPECT_EQ(formatBytes(1536), "1.5 KiB");
+    EXPECT_EQ(formatBytes(1ull << 20), "1.0 MiB");
     EXPECT_EQ(formatBytes(210ull << 20), "210.0 MiB");
     EXPECT_EQ(formatBytes(5ull << 29), "2.50 GiB");
     EXPECT_EQ(formatDuration(7), "0:07");
