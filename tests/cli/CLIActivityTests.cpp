@@ -1,118 +1,78 @@
 // The commands that show a job (show, watch) against a stub of the daemon's control API on
-// 127.0.0.1 with canned answers: the upload's activity where the daemon reports one, the
+// loopback with canned answers: the upload's activity where the daemon reports one, the
 // output of before where it answers /activity with 404 or 405, and --json left as it was.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "JobSummary.h"
 #include "UploadCommands.h"
-#include "logging/VTRFileDescriptor.h"
+#include "httpserver/HTTPConnection.h"
+#include "httpserver/HTTPDataResponse.h"
+#include "httpserver/HTTPServer.h"
 #include "support/TestSupport.h"
 
 using namespace vtr::cli;
 using nlohmann::json;
-using vtr::VTRFileDescriptor;
 
 namespace {
 
 using Answer = std::pair<int, std::string>;  // status, body
 
-// Answers GET requests from a table of path -> answers, one request per connection: the n-th
-// request for a path gets its n-th answer, the last one repeating; other paths get 404. Counts
-// the requests per path. Its thread serves until destruction.
+// Answers requests from a table of path -> answers: the n-th request for a path gets its n-th
+// answer, the last one repeating; other paths get 404. Counts the requests per path.
 class ControlStub {
   public:
     explicit ControlStub(std::map<std::string, std::vector<Answer>> answers)
-        : answers_(std::move(answers)),
-          listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
-          stop_(eventfd(0, EFD_CLOEXEC)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            listen(listener_.get(), 8) != 0 ||
-            getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
+        : answers_(std::move(answers)) {
+        server_.setInterface("lo0");
+        server_.setConnectionClass([this](const vtr::HTTPConfig& config) {
+            return std::make_shared<Connection>(config, *this);
+        });
+        server_.start();
     }
-    ~ControlStub() {
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t ignored = write(stop_.get(), &one, sizeof one);
-        if (thread_.joinable()) thread_.join();
-    }
+    ~ControlStub() { server_.stop(); }
 
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return server_.listeningPort(); }
     int requestsFor(const std::string& path) {
         std::lock_guard lock(mutex_);
         return counts_[path];
     }
-
     // Locator files in `directory` naming this stub (and this live process).
     void publish(const std::string& directory) const {
-        vtr::test::writeFile(directory + "/UploadDaemon.port", std::to_string(port_));
+        vtr::test::writeFile(directory + "/UploadDaemon.port", std::to_string(port()));
         vtr::test::writeFile(directory + "/UploadDaemon.pid", std::to_string(getpid()));
     }
 
   private:
-    void serve() {
-        for (;;) {
-            pollfd ready[2] = {{listener_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
-            if (poll(ready, 2, -1) < 0 || ready[1].revents) return;
-            VTRFileDescriptor connection(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (connection.valid()) answer(connection.get());
+    struct Connection : vtr::HTTPConnection {
+        Connection(const vtr::HTTPConfig& config, ControlStub& stub)
+            : HTTPConnection(config), stub(stub) {}
+        std::unique_ptr<vtr::HTTPResponse> httpResponseForMethod(const std::string&,
+                                                                 const std::string& path) override {
+            auto [status, body] = stub.answer(path);
+            return std::make_unique<vtr::HTTPDataResponse>(
+                body, status, vtr::HTTPHeaderList{{"Content-Type", "application/json"}});
         }
-    }
+        ControlStub& stub;
+    };
 
-    void answer(int fd) {
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            ssize_t got = read(fd, buffer, sizeof buffer);
-            if (got <= 0) return;
-            request.append(buffer, static_cast<size_t>(got));
-        }
-        std::istringstream line(request);
-        std::string method, path;
-        line >> method >> path;
-        int count = 0;
-        {
-            std::lock_guard lock(mutex_);
-            count = ++counts_[path];
-        }
+    Answer answer(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        size_t count = static_cast<size_t>(++counts_[path]);
         auto found = answers_.find(path);
-        Answer none(404, "");
-        const Answer& chosen =
-            found == answers_.end() || found->second.empty()
-                ? none
-                : found->second[std::min<size_t>(static_cast<size_t>(count), found->second.size()) -
-                                1];
-        const auto& [status, body] = chosen;
-        std::string reply = "HTTP/1.1 " + std::to_string(status) +
-                            " Stub\r\nContent-Type: application/json\r\nConnection: close\r\n"
-                            "Content-Length: " +
-                            std::to_string(body.size()) + "\r\n\r\n" + body;
-        [[maybe_unused]] ssize_t ignored = write(fd, reply.data(), reply.size());
+        if (found == answers_.end() || found->second.empty()) return {404, ""};
+        return found->second[std::min(count, found->second.size()) - 1];
     }
 
-    std::map<std::string, std::vector<Answer>> answers_;
-    VTRFileDescriptor listener_;
-    VTRFileDescriptor stop_;
-    uint16_t port_ = 0;
-    std::thread thread_;
+    const std::map<std::string, std::vector<Answer>> answers_;
     std::mutex mutex_;
     std::map<std::string, int> counts_;
+    vtr::HTTPServer server_;
 };
 
 // A running job whose session id would retitle the terminal and clear it.
@@ -178,23 +138,29 @@ TEST(ShowActivityTest, ShowsTheRetryWhereTheDaemonReportsOneAndOtherwiseWhatItSh
     EXPECT_NE(plain.find("Session:     s\\x1b]0;owned\\x07\\x1b[2J\n"), std::string::npos) << plain;
 }
 
+// Watch follows a job to its end, completed (status 0) or errored (status 1, with the reason).
 TEST(WatchActivityTest, LinesCarryTheRetryAndAnOlderDaemonIsAskedOnce) {
     json running = hostileJob();
     json completed = hostileJob();
     completed["state"] = "completed";
-    for (Answer activity : {Answer(200, kRetrying.dump()), Answer(405, "")}) {
+    json errored = hostileJob();
+    errored["state"] = "errored";
+    errored["error"] = "disk gone";
+    for (auto [activity, end] : {std::pair(Answer(200, kRetrying.dump()), completed),
+                                 std::pair(Answer(405, ""), errored)}) {
         SCOPED_TRACE(activity.first);
         vtr::test::TempDir locator;
-        ControlStub stub({{"/jobs/job-1",
-                           {{200, running.dump()}, {200, running.dump()}, {200, completed.dump()}}},
-                          {"/activity", {activity}}});
+        ControlStub stub(
+            {{"/jobs/job-1", {{200, running.dump()}, {200, running.dump()}, {200, end.dump()}}},
+             {"/activity", {activity}}});
         stub.publish(locator.path());
         std::ostringstream out, err;
+        bool reported = activity.first == 200;
         EXPECT_EQ(UploadCommands(locator.path(), out, err)
                       .watch({"job-1"}, false, false, std::chrono::milliseconds(1)),
-                  0)
+                  reported ? 0 : 1)
             << err.str();
-        bool reported = activity.first == 200;
+        EXPECT_EQ(err.str(), reported ? "" : "vantrel-upload: job job-1 errored: disk gone\n");
         EXPECT_EQ(out.str().find("job-1  running, retrying UploadChunk (attempt 3) in 12 s: SSL "
                                  "certificate problem  25.0%"),
                   reported ? 0 : std::string::npos)

@@ -41,26 +41,32 @@ json jobWithFiles(const std::string& state,
 
 }  // namespace
 
-TEST(JobSummaryTest, SumsFilesAndCountsClosedOnes) {
-    auto job = JobSummary::fromJSON(
-        jobWithFiles("running", {{100, 400, false}, {600, 600, true}, {0, 1000, false}}));
-    EXPECT_EQ(job.bytesUploaded(), 700u);
-    EXPECT_EQ(job.totalBytes(), 2000u);
-    EXPECT_EQ(job.filesClosed(), 1u);
-    EXPECT_DOUBLE_EQ(job.percentDone(), 35.0);
-    EXPECT_FALSE(job.isFinished());
-    EXPECT_FALSE(job.isStalled());
-    EXPECT_EQ(listLine(job), "job-1  running  35.0%  700 B of 2.0 KiB  1/3 files closed");
-}
-
-TEST(JobSummaryTest, PercentCopesWithUnknownSizes) {
-    // Sizes are read by the daemon when the upload starts; until then they are 0.
-    EXPECT_DOUBLE_EQ(JobSummary::fromJSON(jobWithFiles("paused", {{0, 0, false}})).percentDone(),
-                     0.0);
-    EXPECT_DOUBLE_EQ(JobSummary::fromJSON(jobWithFiles("completed", {})).percentDone(), 100.0);
-    // A stale count above the size never shows more than everything.
-    EXPECT_DOUBLE_EQ(
-        JobSummary::fromJSON(jobWithFiles("running", {{900, 300, false}})).percentDone(), 100.0);
+TEST(JobSummaryTest, SumsFilesCountsClosedOnesAndNeverShowsMoreThanEverything) {
+    struct Case {
+        std::string state;
+        std::vector<std::tuple<uint64_t, uint64_t, bool>> files;
+        double percent;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"running",
+         {{100, 400, false}, {600, 600, true}, {0, 1000, false}},
+         35.0,
+         "job-1  running  35.0%  700 B of 2.0 KiB  1/3 files closed"},
+        // Sizes are read by the daemon when the upload starts; until then they are 0.
+        {"paused", {{0, 0, false}}, 0.0, "job-1  paused  0.0%  0 B of 0 B  0/1 files closed"},
+        {"completed", {}, 100.0, "job-1  completed  100.0%  0 B of 0 B  0/0 files closed"},
+        // A stale count above the size.
+        {"running",
+         {{900, 300, false}},
+         100.0,
+         "job-1  running  100.0%  900 B of 300 B  0/1 files closed"},
+    };
+    for (const Case& c : cases) {
+        auto job = JobSummary::fromJSON(jobWithFiles(c.state, c.files));
+        EXPECT_DOUBLE_EQ(job.percentDone(), c.percent) << c.line;
+        EXPECT_EQ(listLine(job), c.line);
+    }
 }
 
 TEST(JobSummaryTest, ToleratesNullsMissingKeysAndWrongTypes) {
@@ -91,7 +97,6 @@ TEST(JobSummaryTest, ShowTextNamesErrorAndEveryFile) {
     EXPECT_NE(text.find("/data/f0 -> r0  10 B of 20 B\n"), std::string::npos) << text;
     EXPECT_NE(text.find("/data/f1 -> r1  20 B of 20 B  closed"), std::string::npos) << text;
     EXPECT_NE(listLine(job).find("error (init): Cannot find upload file"), std::string::npos);
-    EXPECT_TRUE(job.isFinished());
 }
 
 // A job whose fields carry terminal control sequences: what list and show print for it holds
@@ -137,10 +142,7 @@ TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
           {"file", "r0"},
           {"bytes_per_second", 0},
           {"retry",
-           {{"method", "UploadChunk"},
-            {"attempt", 3},
-            {"next_attempt_in_seconds", 11.6},
-            {"reason", "SSL certificate problem: unable to get local issuer certificate"}}}},
+           {{"method", "UploadChunk"}, {"attempt", 3}, {"next_attempt_in_seconds", 11.6}}}},
          {{"id", "job-2"},
           {"phase", "upload"},
           {"file", nullptr},
@@ -153,15 +155,8 @@ TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
     ASSERT_EQ(activities->size(), 3u);
     EXPECT_FALSE(JobActivity::listFromJSON(json::object()).has_value());
 
+    // The text for a retry is ShowActivityTest's, which compares show's whole output.
     auto job = JobSummary::fromJSON(jobWithFiles("running", {{100, 400, false}}));
-    std::string text = showText(job, &activities->at("job-1"));
-    EXPECT_NE(text.find("  Progress:    25.0%, 100 B of 400 B, 0 of 1 files closed\n"
-                        "  Activity:    waiting to retry (r0)\n"
-                        "               retrying UploadChunk (attempt 3) in 12 s: SSL "
-                        "certificate problem: unable to get local issuer certificate\n"
-                        "  Files:\n"),
-              std::string::npos)
-        << text;
     std::string uploading = showText(job, &activities->at("job-2"));
     EXPECT_NE(uploading.find("  Activity:    upload, 1.5 MiB/s\n  Files:"), std::string::npos)
         << uploading;
@@ -171,6 +166,7 @@ TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
     ASSERT_TRUE(odd.retry.has_value());
     EXPECT_EQ(activityNote(odd), "retrying (attempt 0) in 0 s: \\x1b]0;owned\\x07\\nforged");
     EXPECT_EQ(activityNote(activities->at("job-2")), "");
+    EXPECT_EQ(activityNote(activities->at("job-1")), "retrying UploadChunk (attempt 3) in 12 s");
     EXPECT_EQ(activityNote(JobActivity{"j", "waiting_for_network", "", 0, std::nullopt}),
               "waiting for a network");
 }
@@ -178,7 +174,9 @@ TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
 TEST(FormatTest, BytesAndDurations) {
     EXPECT_EQ(formatBytes(0), "0 B");
     EXPECT_EQ(formatBytes(1023), "1023 B");
+    EXPECT_EQ(formatBytes(1024), "1.0 KiB");
     EXPECT_EQ(formatBytes(1536), "1.5 KiB");
+    EXPECT_EQ(formatBytes(1ull << 20), "1.0 MiB");
     EXPECT_EQ(formatBytes(210ull << 20), "210.0 MiB");
     EXPECT_EQ(formatBytes(5ull << 29), "2.50 GiB");
     EXPECT_EQ(formatDuration(7), "0:07");

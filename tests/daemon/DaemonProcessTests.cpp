@@ -1,16 +1,14 @@
-// The daemon executable end to end: help, option errors, the store directory checks, serving
-// with locator files, SIGTERM, a second daemon stepping aside, stale locator files, the
-// restart request and the wait for a network.
+// The daemon executable where the process itself matters: serving with locator files, SIGTERM,
+// a second daemon stepping aside (a failed start ends with status 1), stale locator files, the
+// restart request and the wait for a network. Help, options and the store directory checks are
+// DaemonStartTests', in process.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 
 #include <gtest/gtest.h>
 
-#include "support/OtherUser.h"
 #include "support/TestSupport.h"
 #include "support/UploadDaemon.h"
 
@@ -19,7 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using test::ChildProcess;
 using test::UploadDaemon;
 
 // A daemon on a throw-away home of its own.
@@ -28,91 +25,6 @@ class DaemonProcess : public testing::Test {
     test::TempDir root_;
     UploadDaemon daemon_{root_.path()};
 };
-
-TEST_F(DaemonProcess, HelpAnywherePrintsUsageAndTouchesNothing) {
-    auto help = daemon_.launch({"-l", "bogus", "-h", "-p", daemon_.locatorDirectory()});
-    EXPECT_EQ(help->waitForExit(), 1);
-    EXPECT_EQ(help->output(),
-              "usage: vantrel-uploadd [options]\n"
-              "  options:\n"
-              "    -h Show usage help\n"
-              "    -o Also send logging to STDOUT\n"
-              "    -l Set minimum log info. One of [verbose|info|warn|error]\n");
-    EXPECT_FALSE(fs::exists(daemon_.storeDirectory()));
-    EXPECT_EQ(help->errors(), "") << "not even the option parser's messages";
-}
-
-TEST_F(DaemonProcess, AMissingOrUnknownLevelEndsStartUpWithOne) {
-    auto missing = daemon_.launch({"-o", "-p", daemon_.locatorDirectory(), "-l"});
-    auto unknown = daemon_.launch({"-l", "Verbose", "-p", daemon_.locatorDirectory()});
-    EXPECT_EQ(missing->waitForExit(), 1);
-    EXPECT_EQ(unknown->waitForExit(), 1);
-    EXPECT_EQ(missing->errors(),
-              "Specifying a log level with -l requires a subsequent argument of "
-              "[verbose|info|warn|error|none]\n");
-    EXPECT_EQ(unknown->errors(), "Unrecognized parameter to log level: Verbose\n");
-    EXPECT_FALSE(fs::exists(daemon_.storeDirectory()));
-}
-
-TEST_F(DaemonProcess, AFileWhereTheStoreDirectoryBelongsEndsStartUpWithOne) {
-    test::writeFile(daemon_.storeDirectory(), "not a directory");
-    EXPECT_FALSE(daemon_.start({"-o"}));
-    EXPECT_EQ(daemon_.waitForExit(), 1);
-    EXPECT_NE(daemon_.output().find(daemon_.storeDirectory() + " should be a directory!\n"),
-              std::string::npos)
-        << daemon_.output();
-    EXPECT_FALSE(fs::exists(daemon_.portFile()));
-}
-
-// Another user pre-creates the store directory or the database, hoping to read the jobs'
-// credentials from it or from the files SQLite would create beside it.
-TEST_F(DaemonProcess, AStoreAnotherUserOwnsEndsStartUpWithOne) {
-    std::string why;
-    std::optional<test::OtherUser> nobody = test::nobodyUser(&why);
-    if (!nobody) GTEST_SKIP() << why;
-    std::string store = daemon_.storeDirectory();
-    std::string database = store + "/UploadDaemon.sqlite";
-    std::string foreign = "it belongs to another user (uid " + std::to_string(nobody->uid) + ")";
-    auto giveAway = [&](const std::string& path, mode_t mode) {
-        ASSERT_EQ(chmod(path.c_str(), mode), 0);
-        ASSERT_EQ(lchown(path.c_str(), nobody->uid, nobody->gid), 0);
-    };
-    struct Case {
-        const char* what;
-        std::function<void()> plant;  // into an empty store directory of ours
-        std::string refused;          // the path the daemon names
-        std::string reason;
-    };
-    std::vector<Case> cases = {
-        {"directory", [&] { giveAway(store, 0777); }, store, foreign},
-        {"database",
-         [&] {
-             test::writeFile(database, "");
-             giveAway(database, 0666);
-         },
-         database, foreign},
-        {"database as a link",
-         [&] {
-             test::writeFile(root_.file("elsewhere"), "");
-             ASSERT_EQ(symlink(root_.file("elsewhere").c_str(), database.c_str()), 0);
-             ASSERT_EQ(lchown(database.c_str(), nobody->uid, nobody->gid), 0);
-         },
-         database, "it is a symbolic link"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        fs::remove_all(store);
-        fs::create_directories(store);
-        c.plant();
-
-        EXPECT_FALSE(daemon_.start({"-o"}, 30s));
-        EXPECT_EQ(daemon_.waitForExit(), 1);
-        std::string expected = "Refusing the job store at " + c.refused + ": " + c.reason + "\n";
-        EXPECT_NE(daemon_.output().find(expected), std::string::npos) << daemon_.output();
-        EXPECT_FALSE(fs::exists(daemon_.portFile()));
-        EXPECT_FALSE(fs::exists(database + "-wal"));
-    }
-}
 
 TEST_F(DaemonProcess, ServesOnLoopbackAndEndsOnTermWithFifteen) {
     // Started means: the locator files name it and the published port answers.

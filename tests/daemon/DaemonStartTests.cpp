@@ -1,20 +1,94 @@
-// The start sequence's early exits, in process with injected places: nothing may be created
-// before the step that needs it.
+// The daemon's start in process, with injected places: its command line and the per-user data
+// directory, help, and the checks of the store directory (another user's planted files
+// included); nothing may be created before the step that needs it. Then its own HTTP server
+// as it configures it: the body and connection limits, other users' connections, and the
+// modes of the files the daemon makes. DaemonProcessTests prove that a failed start ends the
+// executable with status 1.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
 
 #include <gtest/gtest.h>
 
+#include "RawHTTPClient.h"
+#include "daemon/VTRApplicationSupport.h"
+#include "daemon/VTRCommandLine.h"
 #include "daemon/VTRUploadDaemon.h"
+#include "httpserver/HTTPServer.h"
+#include "service/VTRUploadDaemonConnectionEnvironment.h"
+#include "support/OtherUser.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::RawHTTPClient;
+
+std::string requestText(const std::string& method, const std::string& path,
+                        const std::string& body = {}) {
+    return method + " " + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+}
+
+TEST(CommandLine, OptionsAreWholeArgumentsAndAValueIsTheArgumentAfterTheFirstOccurrence) {
+    VTRCommandLine line({"/usr/sbin/vantrel-uploadd", "-o", "--h", "-H", "x-h", "-lverbose"});
+    EXPECT_TRUE(line.contains("-o"));
+    EXPECT_FALSE(line.contains("-h"));
+    EXPECT_FALSE(line.contains("-l"));
+    EXPECT_TRUE(VTRCommandLine({"-h"}).contains("-h")) << "the program path is searched too";
+    EXPECT_EQ(line.processName(), "vantrel-uploadd");
+    EXPECT_EQ(VTRCommandLine({"vantrel-uploadd"}).processName(), "vantrel-uploadd");
+
+    VTRCommandLine values({"prog", "-p", "/tmp/a", "-l", "info", "-p", "/tmp/b", "-l"});
+    EXPECT_EQ(values.valueFor("-p"), "/tmp/a");
+    EXPECT_EQ(values.valueFor("-l"), "info");
+    EXPECT_EQ(VTRCommandLine({"prog", "-l", "-o"}).valueFor("-l"), "-o");
+    EXPECT_EQ(VTRCommandLine({"prog", "-p"}).valueFor("-p"), std::nullopt);
+    EXPECT_EQ(resolvedPath({"prog", "-p", "some//dir/../x/"}), "some//dir/../x/");
+    EXPECT_EQ(resolvedPath({"prog", "-o", "-p"}), std::nullopt);
+    EXPECT_EQ(resolvedPath({"prog"}), std::nullopt);
+}
+
+TEST(ApplicationSupport, PrefersXdgDataHomeThenHomeThenThePasswordDatabase) {
+    const std::vector<std::pair<std::map<std::string, std::string>, std::string>> cases = {
+        {{{"XDG_DATA_HOME", "/data"}, {"HOME", "/home/u"}}, "/data"},
+        {{{"HOME", "/home/u/"}}, "/home/u/.local/share"},
+        // An empty or relative XDG_DATA_HOME is not a usable location.
+        {{{"XDG_DATA_HOME", ""}, {"HOME", "/home/u"}}, "/home/u/.local/share"},
+        {{{"XDG_DATA_HOME", "rel/data"}, {"HOME", "/home/u"}}, "/home/u/.local/share"},
+    };
+    for (const auto& [variables, expected] : cases) {
+        auto environment = [&variables](const char* name) -> const char* {
+            auto found = variables.find(name);
+            return found == variables.end() ? nullptr : found->second.c_str();
+        };
+        EXPECT_EQ(applicationSupportDirectory(environment), expected);
+    }
+    std::optional<std::string> fromDatabase =
+        applicationSupportDirectory([](const char*) -> const char* { return nullptr; });
+    ASSERT_TRUE(fromDatabase.has_value());
+    EXPECT_TRUE(fromDatabase->starts_with("/") && fromDatabase->ends_with("/.local/share"))
+        << *fromDatabase;
+}
 
 class DaemonStart : public testing::Test {
   protected:
     void TearDown() override {
+        if (server_) server_->stop();
+        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
         VTRLog::flush();
         VTRLog::removeAllDestinations();
         ddLogLevel.store(15);
@@ -31,23 +105,48 @@ class DaemonStart : public testing::Test {
         return settings;
     }
 
+    // Logging at the verbose level, the store, and the daemon's HTTP server, started.
+    void startServer() {
+        fs::create_directories(locator_);
+        daemon_ = std::make_unique<VTRUploadDaemon>(
+            std::vector<std::string>{"vantrel-uploadd", "-l", "verbose", "-p", locator_},
+            settings(data_));
+        ASSERT_TRUE(daemon_->configureLogging());
+        ASSERT_TRUE(daemon_->configurePersistentStorage());
+        server_ = daemon_->configureHTTPServer();
+        VTRError error;
+        ASSERT_TRUE(server_->start(&error)) << error.description();
+        port_ = server_->listeningPort();
+    }
+
     test::TempDir dir_;
+    std::string locator_ = dir_.file("locator");
     std::string logs_ = dir_.file("logs");
     std::string data_ = dir_.file("data");
+    std::string store_ = data_ + "/vantrel-uploadd";
+    std::string database_ = store_ + "/UploadDaemon.sqlite";
+    std::unique_ptr<VTRUploadDaemon> daemon_;
+    std::unique_ptr<HTTPServer> server_;
+    uint16_t port_ = 0;
 };
 
-TEST_F(DaemonStart, HelpPrintsUsageAndCreatesNeitherLogsNorStore) {
+TEST_F(DaemonStart, HelpAnywherePrintsUsageAndCreatesNeitherLogsNorStore) {
     VTRUploadDaemon daemon({"/opt/bin/vantrel-uploadd", "-o", "-h", "-l", "bogus"},
                            settings(data_));
     testing::internal::CaptureStdout();
     EXPECT_FALSE(daemon.start());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), VTRCommandLine::usageText("vantrel-uploadd"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "usage: vantrel-uploadd [options]\n"
+              "  options:\n"
+              "    -h Show usage help\n"
+              "    -o Also send logging to STDOUT\n"
+              "    -l Set minimum log info. One of [verbose|info|warn|error]\n");
     EXPECT_FALSE(fs::exists(logs_));
     EXPECT_FALSE(fs::exists(data_));
     EXPECT_EQ(daemon.locator(), nullptr);
 }
 
-TEST_F(DaemonStart, AStoreDirectoryThatCannotBeMadeIsLogged) {
+TEST_F(DaemonStart, AStoreDirectoryThatCannotBeMadeIsLoggedAndEndsTheStart) {
     test::writeFile(dir_.file("blocker"), "");
     std::string dataHome = dir_.file("blocker/data");
     VTRUploadDaemon daemon({"vantrel-uploadd", "-l", "error"}, settings(dataHome));
@@ -61,16 +160,145 @@ TEST_F(DaemonStart, AStoreDirectoryThatCannotBeMadeIsLogged) {
     EXPECT_EQ(daemon.locator(), nullptr) << "no daemon search without a store";
 }
 
-TEST_F(DaemonStart, ARegularFileWhereTheStoreDirectoryBelongsIsRefused) {
-    fs::create_directories(data_);
-    test::writeFile(data_ + "/vantrel-uploadd", "");
+// A regular file where the directory belongs, and another user's directory or database planted
+// in the hope of reading the jobs' credentials from it or from the files SQLite would create
+// beside it: each is refused, and nothing is created in it.
+TEST_F(DaemonStart, AStoreThatIsNoDirectoryOrIsAnotherUsersIsRefused) {
+    std::string why;
+    std::optional<test::OtherUser> nobody = test::nobodyUser(&why);
+    auto giveAway = [&](const std::string& path, mode_t mode) {
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        ASSERT_EQ(lchown(path.c_str(), nobody->uid, nobody->gid), 0);
+    };
+    std::string foreign =
+        "it belongs to another user (uid " + std::to_string(nobody ? nobody->uid : 0) + ")";
+    struct Case {
+        const char* what;
+        bool needsOtherUser;
+        std::function<void()> plant;  // into an empty store directory of ours
+        std::string expectedLine;
+    };
+    std::vector<Case> cases = {
+        {"regular file", false,
+         [&] {
+             fs::remove(store_);
+             test::writeFile(store_, "");
+         },
+         store_ + " should be a directory!"},
+        {"directory", true, [&] { giveAway(store_, 0777); },
+         "Refusing the job store at " + store_ + ": " + foreign},
+        {"database", true,
+         [&] {
+             test::writeFile(database_, "");
+             giveAway(database_, 0666);
+         },
+         "Refusing the job store at " + database_ + ": " + foreign},
+        {"database as a link", true,
+         [&] {
+             test::writeFile(dir_.file("elsewhere"), "");
+             ASSERT_EQ(symlink(dir_.file("elsewhere").c_str(), database_.c_str()), 0);
+         },
+         "Refusing the job store at " + database_ + ": it is a symbolic link"},
+    };
     VTRUploadDaemon daemon({"vantrel-uploadd"}, settings(data_));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsOtherUser && !nobody) {
+            std::cout << "skipped: " << why << "\n";
+            continue;
+        }
+        fs::remove_all(store_);
+        fs::create_directories(store_);
+        c.plant();
+        test::ScopedLogCapture capture;
+        EXPECT_EQ(daemon.URLForPersistentStore(), std::nullopt);
+        EXPECT_TRUE(capture.contains(c.expectedLine));
+        EXPECT_FALSE(fs::exists(database_ + "-wal"));
+    }
+    fs::remove_all(store_);
+    EXPECT_EQ(daemon.URLForPersistentStore(), database_);
+    EXPECT_TRUE(fs::is_directory(store_));
+}
+
+TEST_F(DaemonStart, ServerRefusesBodiesOverSixteenMebibytesAndThe257thConnection) {
+    startServer();
+    EXPECT_EQ(RawHTTPClient::once(port_,
+                                  "PUT /jobs/big HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "Content-Length: 16777217\r\n\r\n")
+                  .status,
+              413);
+    // Exactly the limit is read (and then refused by the API as not being a job).
+    {
+        RawHTTPClient exact(port_);
+        ASSERT_TRUE(
+            exact.send(requestText("PUT", "/jobs/big", std::string(16 * 1024 * 1024, ' '))));
+        auto exactReply = exact.readReply(false, 60s);
+        ASSERT_TRUE(exactReply);
+        EXPECT_EQ(exactReply->status, 406);
+    }
+    // The connections above must have left before the count starts.
+    ASSERT_TRUE(test::waitUntil([&] { return server_->numberOfHTTPConnections() == 0; }));
+    std::vector<std::unique_ptr<RawHTTPClient>> open;
+    for (int i = 0; i < 256; ++i) {
+        open.push_back(std::make_unique<RawHTTPClient>(port_));
+        ASSERT_TRUE(open.back()->connected());
+    }
+    // Each accept reads the kernel's socket tables, which these connections fill: on a busy
+    // machine admitting all of them takes several seconds.
+    ASSERT_TRUE(test::waitUntil([&] { return server_->numberOfHTTPConnections() == 256; }, 60s));
+    RawHTTPClient extra(port_);
+    EXPECT_TRUE(extra.closesUnanswered(requestText("GET", "/")));
+    auto served = open.front()->exchange(requestText("GET", "/jobs"));
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->body, "[]");
+}
+
+TEST_F(DaemonStart, AnotherUserCannotReachTheServer) {
+    if (::geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
     test::ScopedLogCapture capture;
-    EXPECT_EQ(daemon.URLForPersistentStore(), std::nullopt);
-    EXPECT_TRUE(capture.contains(data_ + "/vantrel-uploadd should be a directory!"));
-    fs::remove(data_ + "/vantrel-uploadd");
-    EXPECT_EQ(daemon.URLForPersistentStore(), data_ + "/vantrel-uploadd/UploadDaemon.sqlite");
-    EXPECT_TRUE(fs::is_directory(data_ + "/vantrel-uploadd"));
+    startServer();
+    auto stranger = RawHTTPClient::connectedAsUser(65534, port_);
+    ASSERT_TRUE(stranger->connected());
+    EXPECT_TRUE(stranger->closesUnanswered(requestText("PUT", "/jobs/theirs", "{}")));
+    EXPECT_TRUE(capture.containsPart("it belongs to user 65534, not 0"));
+    EXPECT_EQ(RawHTTPClient::once(port_, requestText("GET", "/jobs")).body, "[]");
+}
+
+TEST_F(DaemonStart, FilesAreMadeWithTheirModes) {
+    // Loose permissions left by earlier versions are tightened; a permissive umask changes
+    // nothing.
+    fs::create_directories(store_);
+    ::chmod(store_.c_str(), 0755);
+    test::writeFile(database_, "");
+    ::chmod(database_.c_str(), 0644);
+    // A log file an earlier run left readable by all is continued, and tightened too.
+    fs::create_directories(logs_);
+    test::writeFile(logs_ + "/log-ABC123.txt", "2026/12/06 09:00:00:000  earlier\n");
+    ::chmod((logs_ + "/log-ABC123.txt").c_str(), 0666);
+    mode_t previous = ::umask(0);
+    startServer();
+    VTRLogInfo("a line for the log file");
+    VTRLog::flush();
+    EXPECT_NE(test::readFile(logs_ + "/log-ABC123.txt").find("a line for the log file"),
+              std::string::npos);
+    daemon_->checkForRunningDaemons();
+    daemon_->locator()->writeLocatorFilesForPort(port_);
+    daemon_->stopLocator();
+    ::umask(previous);
+
+    EXPECT_EQ(modeOf(store_), 0700u);
+    EXPECT_EQ(modeOf(database_), 0600u);
+    if (fs::exists(database_ + "-wal")) {
+        EXPECT_EQ(modeOf(database_ + "-wal"), 0600u);
+    }
+    EXPECT_EQ(modeOf(locator_ + "/UploadDaemon.port"), 0644u);
+    EXPECT_EQ(modeOf(locator_ + "/UploadDaemon.pid"), 0644u);
+    size_t logFiles = 0;
+    for (const auto& entry : fs::directory_iterator(logs_)) {
+        ++logFiles;
+        EXPECT_EQ(modeOf(entry.path().string()), 0640u) << entry.path();
+    }
+    EXPECT_EQ(logFiles, 1u);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // locator files, each search's verdict and console messages (hostile files included), and the
 // reports that directory changes and a daemon's exit bring.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -50,76 +49,68 @@ class Locator : public testing::Test {
     LocatorReports reports_;
 };
 
-TEST_F(Locator, WritesBothFilesAsBareDecimalsReadableByAll) {
+TEST_F(Locator, NamesItsDirectoryAndWritesBothFilesAsBareDecimals) {
+    testing::internal::CaptureStderr();
     auto locator = makeLocator(dir_.path());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Upload daemon locator files at " + dir_.path() + "\n");
+    EXPECT_EQ(locator->currentPort(), 0) << "before the first search";
     locator->writeLocatorFilesForPort(52110);
     EXPECT_EQ(test::readFile(dir_.file("UploadDaemon.port")), "52110");
     EXPECT_EQ(test::readFile(dir_.file("UploadDaemon.pid")), std::to_string(getpid()));
-    for (const char* name : {"UploadDaemon.port", "UploadDaemon.pid"}) {
-        struct stat info {};
-        ASSERT_EQ(stat(dir_.file(name).c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0644u) << name;
-    }
     locator->writeLocatorFilesForPort(8);  // replaces, never appends
     EXPECT_EQ(test::readFile(dir_.file("UploadDaemon.port")), "8");
 }
 
-TEST_F(Locator, FindsALiveDaemonAndReportsEverySearch) {
-    auto locator = makeLocator(dir_.path());
-    locator->writeLocatorFilesForPort(52110);
-    std::string console = consoleOfSearch(*locator);
-    EXPECT_EQ(console, "Found local upload daemon at port 52110 with pid " +
-                           std::to_string(getpid()) + "\n");
-    EXPECT_TRUE(locator->hasLocatedService());
-    EXPECT_EQ(locator->currentPort(), 52110);
-    EXPECT_TRUE(locator->tracker().isRegistered());
-    locator->updatePortService();
-    EXPECT_EQ(reports_.events, (std::vector<std::string>{"found 52110", "found 52110"}));
-}
-
-TEST_F(Locator, AnEmptyDirectoryReadsAsLostWithBothLoadFailures) {
-    auto locator = makeLocator(dir_.path());
-    EXPECT_EQ(locator->currentPort(), 0) << "before the first search";
-    std::string console = consoleOfSearch(*locator);
-    EXPECT_NE(console.find("Failed to load contents of file from path " +
-                           dir_.file("UploadDaemon.port") + " due to error "),
-              std::string::npos)
-        << console;
-    EXPECT_NE(console.find("Failed to load contents of file from path " +
-                           dir_.file("UploadDaemon.pid") + " due to error "),
-              std::string::npos);
-    EXPECT_TRUE(console.ends_with("Lost local upload daemon\n")) << console;
-    EXPECT_EQ(locator->currentPort(), VTRNotFound);
-    EXPECT_FALSE(locator->hasLocatedService());
-    EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
-}
-
-TEST_F(Locator, UnusableContentsReadAsLost) {
+// Every search reports: found with the port for a live process's files, lost otherwise.
+TEST_F(Locator, EachSearchReportsFoundOrLost) {
     struct Case {
-        std::string port, pid, expectedLine;
+        std::optional<std::string> port, pid;
+        std::vector<std::string> expectedLines;
+        std::string event;
     };
     pid_t dead = test::endedProcessID();
     std::string self = std::to_string(getpid());
+    std::string failedLoad = "Failed to load contents of file from path " + dir_.path();
     std::vector<Case> cases = {
-        {"abc", self, "Lost local upload daemon"},
-        {"52110\n", self, "Lost local upload daemon"},
-        {"52110", "12x", "Pid not running 0"},
-        {"52110", std::to_string(dead), "Pid not running " + std::to_string(dead)},
-        {"52110", "0", "Pid not running 0"},
-        {"52110", "-1", "Pid not running -1"},
-        {"52110", "99999999999", "Pid not running 99999999999"},
+        {"52110",
+         self,
+         {"Found local upload daemon at port 52110 with pid " + self},
+         "found 52110"},
+        {std::nullopt,
+         std::nullopt,
+         {failedLoad + "/UploadDaemon.port due to error ",
+          failedLoad + "/UploadDaemon.pid due to error ", "Lost local upload daemon"},
+         "lost"},
+        {"abc", self, {"Lost local upload daemon"}, "lost"},
+        {"52110\n", self, {"Lost local upload daemon"}, "lost"},
+        {"52110", "12x", {"Pid not running 0"}, "lost"},
+        {"52110", std::to_string(dead), {"Pid not running " + std::to_string(dead)}, "lost"},
+        {"52110", "0", {"Pid not running 0"}, "lost"},
+        {"52110", "-1", {"Pid not running -1"}, "lost"},
+        {"52110", "99999999999", {"Pid not running 99999999999"}, "lost"},
     };
     auto locator = makeLocator(dir_.path());
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.port + " / " + c.pid);
-        test::writeFile(dir_.file("UploadDaemon.port"), c.port);
-        test::writeFile(dir_.file("UploadDaemon.pid"), c.pid);
-        reports_.events.clear();
-        std::string console = consoleOfSearch(*locator);
-        EXPECT_NE(console.find(c.expectedLine + "\n"), std::string::npos) << console;
-        EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
-        EXPECT_EQ(locator->currentPort(), VTRNotFound);
-        EXPECT_FALSE(locator->tracker().isRegistered());
+        SCOPED_TRACE(c.port.value_or("(none)") + " / " + c.pid.value_or("(none)"));
+        fs::remove(dir_.file("UploadDaemon.port"));
+        fs::remove(dir_.file("UploadDaemon.pid"));
+        if (c.port) test::writeFile(dir_.file("UploadDaemon.port"), *c.port);
+        if (c.pid) test::writeFile(dir_.file("UploadDaemon.pid"), *c.pid);
+        for (int search = 0; search < 2; ++search) {
+            reports_.events.clear();
+            std::string console = consoleOfSearch(*locator);
+            for (const std::string& line : c.expectedLines)
+                EXPECT_NE(console.find(line), std::string::npos) << console;
+            bool found = c.event != "lost";
+            EXPECT_TRUE(console.ends_with(found ? c.expectedLines.back() + "\n"
+                                                : "Lost local upload daemon\n"))
+                << console;
+            EXPECT_EQ(reports_.events, std::vector<std::string>{c.event});
+            EXPECT_EQ(locator->hasLocatedService(), found);
+            EXPECT_EQ(locator->currentPort(), found ? 52110 : VTRNotFound);
+            EXPECT_EQ(locator->tracker().isRegistered(), found);
+        }
     }
 }
 
@@ -173,38 +164,20 @@ TEST_F(Locator, PathsAreStandardised) {
     EXPECT_EQ(standardizePath("/"), "/");
 }
 
-TEST_F(Locator, ConsoleNamesTheLocatorDirectory) {
-    testing::internal::CaptureStderr();
-    auto locator = makeLocator(dir_.path());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Upload daemon locator files at " + dir_.path() + "\n");
-}
-
 TEST_F(Locator, WriteAndDeleteFailuresAreOnlyLogged) {
     auto missing = makeLocator(dir_.file("no/such/dir"));
-    testing::internal::CaptureStderr();
-    missing->writeLocatorFilesForPort(1234);
-    std::string console = testing::internal::GetCapturedStderr();
-    EXPECT_NE(console.find("Failed to write port file to path " +
-                           dir_.file("no/such/dir/UploadDaemon.port") + " due to error "),
-              std::string::npos)
-        << console;
-    EXPECT_NE(console.find("Failed to write pid file to path " +
-                           dir_.file("no/such/dir/UploadDaemon.pid") + " due to error "),
-              std::string::npos);
-    EXPECT_FALSE(fs::exists(dir_.file("no")));
-
     auto empty = makeLocator(dir_.path());
     testing::internal::CaptureStderr();
+    missing->writeLocatorFilesForPort(1234);
     empty->deleteLocatorFiles();
-    console = testing::internal::GetCapturedStderr();
-    EXPECT_NE(console.find("Failed to delete port file from path " +
-                           dir_.file("UploadDaemon.port") + " due to error "),
-              std::string::npos)
-        << console;
-    EXPECT_NE(console.find("Failed to delete pid file from path " + dir_.file("UploadDaemon.pid") +
-                           " due to error "),
-              std::string::npos);
+    std::string console = testing::internal::GetCapturedStderr();
+    for (const std::string& line :
+         {"Failed to write port file to path " + dir_.file("no/such/dir/UploadDaemon.port"),
+          "Failed to write pid file to path " + dir_.file("no/such/dir/UploadDaemon.pid"),
+          "Failed to delete port file from path " + dir_.file("UploadDaemon.port"),
+          "Failed to delete pid file from path " + dir_.file("UploadDaemon.pid")})
+        EXPECT_NE(console.find(line + " due to error "), std::string::npos) << console;
+    EXPECT_FALSE(fs::exists(dir_.file("no")));
 
     empty->writeLocatorFilesForPort(1234);
     empty->deleteLocatorFiles();

@@ -69,42 +69,31 @@ TEST(FileEventsHelper, CoalescesABurstOfChangesIntoOneReportAfterTheLatency) {
     ASSERT_TRUE(loop.runUntil([&] { return reports.paths.size() == 2; }, 10s));
 }
 
-TEST(FileEventsHelper, StopEndsReportsAndIsHarmlessWhenRepeated) {
+TEST(FileEventsHelper, NothingIsReportedAfterStopOrDestructionOrForAMissingDirectory) {
     test::TempDir dir;
     VTRRunLoop loop;
     DirectoryReports reports;
-    VTRFileEventsHelper helper(loop, 50ms);
-    helper.setDelegate(&reports);
-    helper.stopWatching();  // never started
-    helper.startWatchingDirectory(dir.path());
+    VTRFileEventsHelper missing(loop, 50ms);
+    missing.startWatchingDirectory("/nonexistent/vantrel/locator");
+    EXPECT_FALSE(missing.isWatching());
+    EXPECT_EQ(missing.path(), "/nonexistent/vantrel/locator");
+
+    VTRFileEventsHelper stopped(loop, 50ms);
+    stopped.setDelegate(&reports);
+    stopped.stopWatching();  // never started
+    stopped.startWatchingDirectory(dir.path());
     test::writeFile(dir.file("a"), "1");
-    helper.stopWatching();  // with a report pending
-    helper.stopWatching();
-    EXPECT_FALSE(helper.isWatching());
-    test::writeFile(dir.file("b"), "1");
-    loop.runFor(300ms);
-    EXPECT_TRUE(reports.paths.empty());
-}
-
-TEST(FileEventsHelper, AMissingDirectoryIsNotWatched) {
-    VTRRunLoop loop;
-    VTRFileEventsHelper helper(loop, 50ms);
-    helper.startWatchingDirectory("/nonexistent/vantrel/locator");
-    EXPECT_FALSE(helper.isWatching());
-    EXPECT_EQ(helper.path(), "/nonexistent/vantrel/locator");
-}
-
-TEST(FileEventsHelper, DestroyingTheHelperWithAReportPendingIsSafe) {
-    test::TempDir dir;
-    VTRRunLoop loop;
-    DirectoryReports reports;
+    stopped.stopWatching();  // with a report pending
+    stopped.stopWatching();
+    EXPECT_FALSE(stopped.isWatching());
     {
-        VTRFileEventsHelper helper(loop, 300ms);
-        helper.setDelegate(&reports);
-        helper.startWatchingDirectory(dir.path());
-        test::writeFile(dir.file("a"), "1");
+        VTRFileEventsHelper destroyed(loop, 300ms);
+        destroyed.setDelegate(&reports);
+        destroyed.startWatchingDirectory(dir.path());
+        test::writeFile(dir.file("b"), "1");
         loop.runFor(5ms);  // let the event arrive and the delivery timer start
     }
+    test::writeFile(dir.file("c"), "1");
     loop.runFor(600ms);
     EXPECT_TRUE(reports.paths.empty());
 }

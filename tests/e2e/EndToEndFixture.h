@@ -44,12 +44,6 @@ class EndToEndTest : public ::testing::Test {
                         .is_object());
     }
 
-    // True once the job has uploaded at least `bytes` (within three minutes).
-    bool waitForProgress(const std::string& id, uint64_t bytes) {
-        return waitUntil([&] { return bytesUploaded(daemon_->job(id)) >= bytes; },
-                         std::chrono::minutes(3), std::chrono::milliseconds(50));
-    }
-
     // Asserts that the service holds exactly the local file's bytes under `remote`.
     void expectStoredCopy(const std::string& session, const std::string& remote,
                           const std::string& local) {
