@@ -1,9 +1,9 @@
 // The control API driving the real job service, whose uploads go to a scripted recording
 // service: "paused" stops an upload in flight, and "restart" uploads every file again from its
 // first byte to completion.
-#include "../service/ScriptedRecordingService.h"
 #include "ControlAPIFixture.h"
 #include "service/VTRRemoteUploadJobService.h"
+#include "support/ScriptedUploadService.h"
 
 namespace vtr::test {
 namespace {
@@ -61,7 +61,7 @@ class ControlAPIUploadTest : public ControlAPITest {
     }
 
     static constexpr double kRequeueDelay = 0.05;
-    ScriptedRecordingService recording{loop};
+    ScriptedUploadService recording{&loop};
     std::shared_ptr<VTRRemoteUploadJobService> service;
 };
 
@@ -83,9 +83,9 @@ TEST_F(ControlAPIUploadTest, PausedStopsTheUploadAndRestartSendsEveryFileFromThe
     // The cancelled upload's report schedules a re-queue of running jobs; this one is paused.
     loop.runFor(std::chrono::milliseconds(static_cast<int>(kRequeueDelay * 6000)));
     EXPECT_EQ(json::parse(send("GET", "/jobs/j").body)["state"], "paused");
-    size_t calls = recording.chunkCalls("j-a.mp4").size() + recording.chunkCalls("j-b.mp4").size();
+    size_t calls = recording.callsOf(ScriptedUploadService::Method::UploadChunk).size();
     EXPECT_EQ(calls, 2u) << "one accepted chunk and the cancelled one, nothing after";
-    EXPECT_EQ(recording.chunkSizeURLs().size(), 1u);
+    EXPECT_EQ(recording.callsOf(ScriptedUploadService::Method::ChunkSize).size(), 1u);
 
     // The new upload waits at its first chunk, so the answer shows the reset progress.
     recording.holdUploadChunk("j-a.mp4", 0);
@@ -98,10 +98,12 @@ TEST_F(ControlAPIUploadTest, PausedStopsTheUploadAndRestartSendsEveryFileFromThe
     recording.release();
     ASSERT_TRUE(runUntilState("j", "completed"));
 
-    EXPECT_EQ(recording.chunkSizeURLs().size(), 2u) << "the cancelled operation left no entry";
+    EXPECT_EQ(recording.callsOf(ScriptedUploadService::Method::ChunkSize).size(), 2u)
+        << "the cancelled operation left no entry";
     size_t firstChunks = 0;
     for (const char* name : {"j-a.mp4", "j-b.mp4"})
-        for (const auto& call : recording.chunkCalls(name)) firstChunks += call.offset == 0;
+        for (const auto& call : recording.callsOf(ScriptedUploadService::Method::UploadChunk, name))
+            firstChunks += call.offset == 0;
     EXPECT_EQ(firstChunks, 3u) << "one file's first chunk before the pause, both after";
     json done = json::parse(send("GET", "/jobs/j").body);
     EXPECT_EQ(done["error_type"], "none");
