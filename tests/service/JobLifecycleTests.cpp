@@ -114,29 +114,23 @@ struct Behaviour {
 };
 
 const std::vector<Behaviour>& behaviours() {
+    using M = Method;
+    // clang-format off
     static const std::vector<Behaviour> table{
         {"healthy", {}},
-        {"500s",
-         {{Method::ChunkSize, k500, 0.3},
-          {Method::UploadChunk, k500, 0.3},
-          {Method::TryCloseFile, k500, 0.3}}},
-        {"dropped connections",
-         {{Method::ChunkSize, kDrop, 0.3},
-          {Method::UploadChunk, kDrop, 0.3},
-          {Method::TryCloseFile, kDrop, 0.3}}},
-        {"wrong hashes",
-         {{Method::UploadChunk, kWrongHash, 0.4}, {Method::VerifyFile, {.value = false}, 0.2}}},
-        {"out of order", {{Method::UploadChunk, kRefusedOutOfOrder, 0.15}}},
-        {"close answers Uploading",
-         {{Method::TryCloseFile, {.value = "Uploading"}, 0.6},
-          {Method::TryCloseFile, {.value = "ServerException"}, 0.03}}},
-        {"mixed",
-         {{Method::UploadChunk, k500, 0.1},
-          {Method::UploadChunk, kDrop, 0.1},
-          {Method::UploadChunk, kWrongHash, 0.1},
-          {Method::TryCloseFile, {.value = "Uploading"}, 0.3},
-          {Method::TryCloseFile, k500, 0.1}}},
+        {"500s", {{M::ChunkSize, k500, 0.3}, {M::UploadChunk, k500, 0.3},
+                  {M::TryCloseFile, k500, 0.3}}},
+        {"dropped connections", {{M::ChunkSize, kDrop, 0.3}, {M::UploadChunk, kDrop, 0.3},
+                                 {M::TryCloseFile, kDrop, 0.3}}},
+        {"wrong hashes", {{M::UploadChunk, kWrongHash, 0.4}, {M::VerifyFile, {.value = false}, 0.2}}},
+        {"out of order", {{M::UploadChunk, kRefusedOutOfOrder, 0.15}}},
+        {"close answers Uploading", {{M::TryCloseFile, {.value = "Uploading"}, 0.6},
+                                     {M::TryCloseFile, {.value = "ServerException"}, 0.03}}},
+        {"mixed", {{M::UploadChunk, k500, 0.1}, {M::UploadChunk, kDrop, 0.1},
+                   {M::UploadChunk, kWrongHash, 0.1}, {M::TryCloseFile, {.value = "Uploading"}, 0.3},
+                   {M::TryCloseFile, k500, 0.1}}},
     };
+    // clang-format on
     return table;
 }
 

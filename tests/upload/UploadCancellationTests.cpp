@@ -21,30 +21,19 @@ TEST(UploadCancellationTest, CancelEndsABlockedCallPauseOrPollPromptlyWithNoFurt
         std::vector<std::string> kinds;  // reported
         int64_t innerCode = 0;           // of the upload failure reported
     };
+    const Answer lost{.error = urlError(NSURLErrorNetworkConnectionLost)};
+    // clang-format off
     const Case cases[] = {
-        {"in a chunk",
-         Method::UploadChunk,
-         std::nullopt,
-         0,
-         {"failedUpload", "completed"},
+        {"in a chunk", Method::UploadChunk, std::nullopt, 0, {"failedUpload", "completed"},
          NSURLErrorCancelled},
-        {"in a retry pause",
-         Method::UploadChunk,
-         Answer{.error = urlError(NSURLErrorNetworkConnectionLost)},
-         0,
-         {"failedUpload", "completed"},
+        {"in a retry pause", Method::UploadChunk, lost, 0, {"failedUpload", "completed"},
          NSURLErrorNetworkConnectionLost},
-        {"between close polls",
-         Method::TryCloseFile,
-         Answer{.value = "Uploading"},
-         10,
+        {"between close polls", Method::TryCloseFile, Answer{.value = "Uploading"}, 10,
          {"completed"}},
-        {"between verify time-outs",
-         Method::VerifyFile,
-         Answer{.error = urlError(NSURLErrorTimedOut)},
-         10,
-         {"failedVerify", "completed"}},
+        {"between verify time-outs", Method::VerifyFile,
+         Answer{.error = urlError(NSURLErrorTimedOut)}, 10, {"failedVerify", "completed"}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         OperationHarness h;
