@@ -9,6 +9,7 @@ namespace vtr::test {
 namespace {
 
 using JobServiceConcurrencyTest = ServiceTest;
+using Method = ScriptedUploadService::Method;
 
 TEST_F(JobServiceConcurrencyTest, FiveJobsUploadAtOnceAndTheSixthStartsWhenOneEnds) {
     startService();
@@ -19,14 +20,14 @@ TEST_F(JobServiceConcurrencyTest, FiveJobsUploadAtOnceAndTheSixthStartsWhenOneEn
         ASSERT_TRUE(service->uploadJobWithID(id));
     }
     ASSERT_TRUE(waitUntil([&] { return server.heldCalls() == 5; }));
-    auto started = server.chunkSizeURLs();
+    auto started = server.callsOf(Method::ChunkSize);
     ASSERT_EQ(started.size(), 5u);
-    EXPECT_EQ(std::count(started.begin(), started.end(), urlOf("six5")), 0);
+    for (const auto& call : started) EXPECT_NE(call.serverURL, urlOf("six5"));
 
     // One upload ends; the sixth takes its place while the other four still wait.
     server.releaseChunkSize(urlOf("six0"));
-    ASSERT_TRUE(waitUntil([&] { return server.chunkSizeURLs().size() == 6; }));
-    EXPECT_EQ(server.chunkSizeURLs().back(), urlOf("six5"));
+    ASSERT_TRUE(waitUntil([&] { return server.callsOf(Method::ChunkSize).size() == 6; }));
+    EXPECT_EQ(server.callsOf(Method::ChunkSize).back().serverURL, urlOf("six5"));
     EXPECT_TRUE(waitUntil([&] { return server.heldCalls() == 5; }));
     server.release();
     for (int i = 0; i < 6; ++i) EXPECT_TRUE(runUntilState("six" + std::to_string(i), "completed"));

@@ -11,6 +11,7 @@ namespace vtr::test {
 namespace {
 
 using json = nlohmann::json;
+using Method = ScriptedUploadService::Method;
 
 class JobServiceTest : public ServiceTest {
   protected:
@@ -23,12 +24,10 @@ class JobServiceTest : public ServiceTest {
 
     // The latest live operation that asked the job's server for the chunk size.
     std::shared_ptr<VTRFileUploadOperation> latestOperation(const std::string& jobID) {
-        auto urls = server.chunkSizeURLs();
-        for (size_t i = urls.size(); i-- > 0;) {
-            if (urls[i] != urlOf(jobID)) continue;
-            if (auto caller = server.chunkSizeCaller(i))
+        auto calls = server.callsOf(Method::ChunkSize);
+        for (auto call = calls.rbegin(); call != calls.rend(); ++call)
+            if (auto caller = call->caller.lock(); caller && call->serverURL == urlOf(jobID))
                 return std::dynamic_pointer_cast<VTRFileUploadOperation>(caller);
-        }
         return nullptr;
     }
 
@@ -51,12 +50,6 @@ class JobServiceTest : public ServiceTest {
         bool delivered = false;
         loop.post([&] { delivered = true; });
         return runUntil([&] { return delivered; });
-    }
-
-    std::vector<uint64_t> offsets(const std::string& fileName) {
-        std::vector<uint64_t> result;
-        for (const auto& call : server.chunkCalls(fileName)) result.push_back(call.offset);
-        return result;
     }
 
     static std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -83,22 +76,6 @@ class JobServiceTest : public ServiceTest {
 };
 
 // MARK: starting and queueing
-
-TEST_F(JobServiceTest, StartingAJobTwiceGivesOneOperationAndAWarning) {
-    startService();
-    auto paths = addJob("twice", "running", {10});
-    server.holdChunkSize(urlOf("twice"));
-    EXPECT_TRUE(service->uploadJobWithID("twice"));
-    EXPECT_TRUE(service->uploadJobWithID("twice"));
-    EXPECT_TRUE(
-        log.contains("There is already an operation for job twice. No need to add another."));
-    EXPECT_EQ(server.serviceURLs().size(), 1u);
-
-    server.release();
-    ASSERT_TRUE(runUntilState("twice", "completed"));
-    EXPECT_EQ(server.received(nameOf(paths[0])), readFile(paths[0]));
-    EXPECT_EQ(server.serviceURLs().size(), 1u);
-}
 
 TEST_F(JobServiceTest, UnknownJobFailsWithoutAnError) {
     startService();
@@ -135,15 +112,14 @@ TEST_F(JobServiceTest, EnqueueClearsTheErrorAndRefreshesSizesButClosesEveryFileA
 
     server.release();
     ASSERT_TRUE(runUntil([&] {
-        return server.closeCalls(nameOf(paths[0])) == 1 &&
-               server.closeCalls(nameOf(paths[1])) == 1 &&
+        return server.callsOf(Method::TryCloseFile).size() == 2 &&
                storedFile("fresh", paths[0])["closed"] == true &&
                storedFile("fresh", paths[1])["closed"] == true;
     }));
     EXPECT_EQ(stored("fresh")["state"], "completed");
     EXPECT_EQ(server.received(nameOf(paths[0])), readFile(paths[0]));
     EXPECT_EQ(storedFile("fresh", paths[0])["bytes_uploaded"], 9);
-    EXPECT_TRUE(server.chunkCalls(nameOf(paths[1])).empty());
+    EXPECT_TRUE(server.offsets(nameOf(paths[1])).empty());
 }
 
 TEST_F(JobServiceTest, RunningJobsAreRequeuedAtCreationAndResumeAtTheirStoredOffsets) {
@@ -161,7 +137,7 @@ TEST_F(JobServiceTest, RunningJobsAreRequeuedAtCreationAndResumeAtTheirStoredOff
     EXPECT_TRUE(log.contains("Re-enqueing job resumed for uploading"));
 
     ASSERT_TRUE(runUntilState("resumed", "completed"));
-    EXPECT_EQ(offsets(nameOf(resumed[0])), (std::vector<uint64_t>{4, 8}));
+    EXPECT_EQ(server.offsets(nameOf(resumed[0])), (std::vector<uint64_t>{4, 8}));
     EXPECT_EQ(server.received(nameOf(resumed[0])), readFile(resumed[0]));
     EXPECT_EQ(stored("waiting")["state"], "restart");
     EXPECT_EQ(stored("paused")["state"], "paused");
@@ -205,7 +181,9 @@ TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStored
     startService(/*maxUploadRetries=*/0);
     auto paths = addJob("net", "running", {12});
     std::string name = nameOf(paths[0]);
-    server.failUploadChunkOnce(name, 8, urlError(NSURLErrorNotConnectedToInternet));
+    server.answer(Method::UploadChunk, {});
+    server.answer(Method::UploadChunk, {});
+    server.answer(Method::UploadChunk, {.error = urlError(NSURLErrorNotConnectedToInternet)});
     server.holdChunkSize(urlOf("net"), /*fromCall=*/2);
     ASSERT_TRUE(service->uploadJobWithID("net"));
 
@@ -222,7 +200,7 @@ TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStored
 
     server.release();
     ASSERT_TRUE(runUntilState("net", "completed"));
-    EXPECT_EQ(offsets(name), (std::vector<uint64_t>{0, 4, 8, 8}));
+    EXPECT_EQ(server.offsets(name), (std::vector<uint64_t>{0, 4, 8, 8}));
     EXPECT_EQ(server.received(name), readFile(paths[0]));
 }
 
@@ -293,14 +271,17 @@ TEST_F(JobServiceTest, OtherFailuresMarkTheJobErroredWithTheirStateAndText) {
 TEST_F(JobServiceTest, VerifyingFailingTwiceRestartsTheFileOnceThenErrors) {
     startService();
     auto paths = addJob("verify", "running", {6});
-    server.setVerifyAlwaysFails(true);
+    server.setRule([](auto& call) {
+        return call.method == Method::VerifyFile ? ScriptedUploadService::Answer{.value = false}
+                                                 : ScriptedUploadService::Answer{};
+    });
     ASSERT_TRUE(service->uploadJobWithID("verify"));
     ASSERT_TRUE(runUntilState("verify", "errored"));
     json job = stored("verify");
     EXPECT_EQ(job["error_type"], "verify");
     EXPECT_EQ(job["error"], "Transmission error during upload");
     EXPECT_EQ(job["restarting"], true);
-    EXPECT_EQ(offsets(nameOf(paths[0])), (std::vector<uint64_t>{0, 4, 0, 4}));
+    EXPECT_EQ(server.offsets(nameOf(paths[0])), (std::vector<uint64_t>{0, 4, 0, 4}));
 }
 
 // MARK: reports
@@ -397,8 +378,8 @@ TEST_F(JobServiceTest, RestartResetsEveryFileBeforeTheNewOperationStarts) {
 
     server.release();
     ASSERT_TRUE(runUntilState("again", "completed"));
-    EXPECT_EQ(offsets(nameOf(paths[0])).front(), 0u);
-    EXPECT_EQ(offsets(nameOf(paths[1])).front(), 0u);
+    EXPECT_EQ(server.offsets(nameOf(paths[0])).front(), 0u);
+    EXPECT_EQ(server.offsets(nameOf(paths[1])).front(), 0u);
 }
 
 TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJobBack) {
@@ -418,7 +399,7 @@ TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJob
         return log.containsPart("Ignoring the failure report of ") &&
                log.containsPart(" for job pause: it is not the job's current operation");
     }));
-    EXPECT_EQ(server.chunkSizeURLs().size(), 1u);
+    EXPECT_EQ(server.callsOf(Method::ChunkSize).size(), 1u);
     json job = stored("pause");
     EXPECT_EQ(job["state"], "paused");
     EXPECT_TRUE(job["error"].is_null());
@@ -430,7 +411,7 @@ TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJob
     ASSERT_TRUE(service->uploadJobWithID("pause"));
     EXPECT_FALSE(log.containsPart("There is already an operation for job pause"));
     ASSERT_TRUE(runUntilState("pause", "completed"));
-    EXPECT_EQ(offsets(nameOf(paths[0])), (std::vector<uint64_t>{0, 4, 4, 8}));
+    EXPECT_EQ(server.offsets(nameOf(paths[0])), (std::vector<uint64_t>{0, 4, 4, 8}));
 }
 
 TEST_F(JobServiceTest, TheEndOfARestartedOperationLeavesItsSuccessorInPlace) {
@@ -439,19 +420,12 @@ TEST_F(JobServiceTest, TheEndOfARestartedOperationLeavesItsSuccessorInPlace) {
     server.holdUploadChunk(nameOf(paths[0]), 4);
     ASSERT_TRUE(service->uploadJobWithID("swap"));
     ASSERT_TRUE(runUntil([&] { return server.heldCalls() == 1; }));
-    std::weak_ptr<VTROperation> first = server.chunkSizeCaller(0);
+    std::weak_ptr<VTRFileUploadOperation> first = latestOperation("swap");
 
     server.holdChunkSize(urlOf("swap"), /*fromCall=*/2);
     ASSERT_TRUE(service->restartUploadForJobWithJobID("swap"));
     // Let the first operation end and its last report, "completed", be delivered.
-    ASSERT_TRUE(waitUntil([&] {
-        auto operation = first.lock();
-        return !operation || operation->isFinished();
-    }));
-    bool delivered = false;
-    loop.post([&] { delivered = true; });
-    ASSERT_TRUE(runUntil([&] { return delivered; }));
-
+    ASSERT_TRUE(runUntilReportsOf(first));
     const std::string warning =
         "There is already an operation for job swap. No need to add another.";
     auto warnings = [&] {
@@ -486,50 +460,37 @@ TEST_F(JobServiceTest, ActivitiesListTheJobsThatHaveAnOperationNow) {
 // A cancel ends a failing call's retry pause, and the call then reports its last attempt's
 // error; the job stays as the pause left it, whichever call was failing.
 TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
-    using Call = ScriptedRecordingService::Call;
+    startService();
     VTRError status500 =
         VTRError::withDescription(AFNetworkingErrorDomain, -1011, "Bad status 500");
-    struct Case {
-        const char* name;
-        Call call;
-        std::optional<VTRError> failure;  // nothing: the close poll gets no result
+    const std::tuple<const char*, Method, ScriptedUploadService::Answer> cases[] = {
+        {"ChunkSize", Method::ChunkSize, {.error = status500}},
+        {"UploadChunk", Method::UploadChunk, {.error = status500}},
+        {"VerifyFile", Method::VerifyFile, {.error = urlError(NSURLErrorTimedOut)}},
+        {"TryCloseFile", Method::TryCloseFile, {.error = status500}},
+        {"ClosePoll", Method::TryCloseFile, {.value = VTRValue()}},  // no result
     };
-    const Case cases[] = {
-        {"ChunkSize", Call::ChunkSize, status500},
-        {"UploadChunk", Call::UploadChunk, status500},
-        {"VerifyFile", Call::VerifyFile, urlError(NSURLErrorTimedOut)},
-        {"TryCloseFile", Call::TryCloseFile, status500},
-        {"close poll", Call::TryCloseFile, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedRecordingService script(loop);
-        if (c.failure)
-            script.failEveryCall(c.call, *c.failure);
-        else
-            script.answerClose(std::nullopt);
-        VTRRemoteUploadJobService::Options options;
-        options.uploadServiceFactory = script.factory();
-        options.pollingInterval = 0.01;
-        options.requeueDelay = kRequeueDelay;
-        options.firstRetryPause = 0.01;
-        options.runLoop = &loop;
-        service = std::make_unique<VTRRemoteUploadJobService>(std::move(options));
-        addJob(c.name, "running", {6});
-        ASSERT_TRUE(service->uploadJobWithID(c.name));
+    for (const auto& [id, method, answer] : cases) {
+        SCOPED_TRACE(id);
+        server.setRule([&](auto& call) {
+            return call.method == method ? answer : ScriptedUploadService::Answer{};
+        });
+        addJob(id, "running", {6});
+        ASSERT_TRUE(service->uploadJobWithID(id));
         // Two failed attempts: the call is in its retries.
-        ASSERT_TRUE(runUntil([&] { return script.scriptedAnswers(c.call) >= 2; }));
-        std::weak_ptr<VTROperation> operation = script.chunkSizeCaller(0);
-
-        change(c.name, [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
-        service->cancelJobWithJobID(c.name);
-        ASSERT_TRUE(
-            runUntilReportsOf(std::static_pointer_cast<VTRFileUploadOperation>(operation.lock())));
-        json job = stored(c.name);
+        ASSERT_TRUE(runUntil([&] {
+            auto calls = server.callsOf(method);
+            return std::count_if(calls.begin(), calls.end(),
+                                 [&](auto& call) { return call.serverURL == urlOf(id); }) >= 2;
+        }));
+        auto operation = latestOperation(id);
+        change(id, [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
+        service->cancelJobWithJobID(id);
+        ASSERT_TRUE(runUntilReportsOf(operation));
+        json job = stored(id);
         EXPECT_EQ(job["state"], "paused");
         EXPECT_TRUE(job["error"].is_null()) << job["error"];
         EXPECT_EQ(job["error_type"], "none");
-        service.reset();
     }
 }
 
@@ -539,17 +500,13 @@ TEST_F(JobServiceTest, PausingAfterTheOperationRanThroughDropsWhatItStillHadToRe
     startService();
     auto paths = addJob("late", "running", {6});
     ASSERT_TRUE(service->uploadJobWithID("late"));
-    ASSERT_TRUE(waitUntil([&] { return server.closeCalls(nameOf(paths[0])) == 1; }));
-    std::weak_ptr<VTROperation> operation = server.chunkSizeCaller(0);
-    ASSERT_TRUE(waitUntil([&] {
-        auto alive = operation.lock();
-        return alive && alive->isFinished();
-    }));
+    ASSERT_TRUE(waitUntil([&] { return server.callsOf(Method::TryCloseFile).size() == 1; }));
+    auto operation = latestOperation("late");
+    ASSERT_TRUE(operation && waitUntil([&] { return operation->isFinished(); }));
 
     change("late", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
     service->cancelJobWithJobID("late");
-    ASSERT_TRUE(
-        runUntilReportsOf(std::static_pointer_cast<VTRFileUploadOperation>(operation.lock())));
+    ASSERT_TRUE(runUntilReportsOf(operation));
     EXPECT_EQ(stored("late")["state"], "paused");
     EXPECT_EQ(storedFile("late", paths[0])["closed"], false);
     EXPECT_EQ(storedFile("late", paths[0])["bytes_uploaded"], 6);  // accepted chunks are kept

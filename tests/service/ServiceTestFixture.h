@@ -14,7 +14,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ScriptedRecordingService.h"
 #include "foundation/VTRRunLoop.h"
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
@@ -22,6 +21,7 @@
 #include "jobs/VTRStoreCoordinator.h"
 #include "service/VTRRemoteUploadJobService.h"
 #include "service/VTRUploadDaemonConnectionEnvironment.h"
+#include "support/ScriptedUploadService.h"
 #include "support/TestSupport.h"
 
 namespace vtr::test {
@@ -112,7 +112,7 @@ class ServiceTest : public ::testing::Test {
 
     TempDir dir;
     VTRRunLoop loop;
-    ScriptedRecordingService server{loop};
+    ScriptedUploadService server{&loop};
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment;
     std::unique_ptr<VTRRemoteUploadJobService> service;
     ScopedLogCapture log;

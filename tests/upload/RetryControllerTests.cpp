@@ -75,22 +75,6 @@ TEST(RetryControllerTest, CallsUntilTheFirstSuccessOrBudgetPlusOneAttempts) {
     }
 }
 
-TEST(RetryControllerTest, PausesGrowAndEveryAttemptIsAnnounced) {
-    RecordedController recorded;
-    runSequence(recorded.controller, 2, {false});
-    ASSERT_EQ(recorded.pauses.size(), 2u);
-    EXPECT_DOUBLE_EQ(recorded.pauses[0], 4.0);
-    EXPECT_GE(recorded.pauses[1], 7.8);
-    EXPECT_LE(recorded.pauses[1], 8.2);
-    std::vector<std::string> expected{"Calling UploadChunk on server",
-                                      "Throttle UploadChunk 4 seconds",
-                                      "Retrying UploadChunk on server"};
-    ASSERT_GE(recorded.messages.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(recorded.messages.begin(), recorded.messages.begin() + 3),
-              expected);
-    EXPECT_EQ(recorded.messages.back(), "Retrying UploadChunk on server");
-}
-
 TEST(RetryControllerTest, WithoutSleepingRetriesAtOnceAndSaysSo) {
     RecordedController recorded(/*shouldSleep=*/false);
     RetryRun run = runSequence(recorded.controller, 2, {false});

@@ -1,6 +1,5 @@
 // The upload operation through the real SOAP client and HTTP transport against the
 // fake-recording-service executable on loopback, directly or behind an https front.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -41,38 +40,7 @@ struct ServiceUpload {
             std::make_unique<VTRUploadServiceWithVerify>(url.empty() ? service.url() : url),
             h.retry, &h.delegate, &h.loop);
     }
-
-    nlohmann::json storedFile() {
-        nlohmann::json files = service.control("GET", "/control/files");
-        if (!files.is_object() || files["files"].size() != 1) return nlohmann::json();
-        return files["files"][0];
-    }
-
-    void expectArrivedIdentical() {
-        nlohmann::json stored = storedFile();
-        ASSERT_TRUE(stored.is_object()) << "no single stored file";
-        EXPECT_EQ(stored["session"], "session-9");
-        EXPECT_EQ(stored["file"], "recording.mov");
-        EXPECT_EQ(stored["size"], content.size());
-        EXPECT_EQ(stored["md5"], base64String(md5Digest(content)));
-        EXPECT_EQ(stored["closed"], true);
-        std::vector<Report> uploaded = h.delegate.reportsOf("uploaded");
-        ASSERT_FALSE(uploaded.empty());
-        EXPECT_EQ(uploaded.back().bytes, content.size());
-        EXPECT_EQ(h.delegate.reportsOf("closed").size(), 1u);
-        EXPECT_TRUE(h.delegate.reportsOf("failedUpload").empty());
-        EXPECT_EQ(h.delegate.kinds().back(), "completed");
-    }
 };
-
-TEST(UploadIntegrationTest, TwentyMiBFileArrivesByteIdentical) {
-    ServiceUpload upload(20 * kMiB, 20);
-    ASSERT_TRUE(upload.service.started());
-    ASSERT_TRUE(upload.h.run(upload.operation(), std::chrono::seconds(120)));
-    upload.expectArrivedIdentical();
-    EXPECT_EQ(upload.h.delegate.reportsOf("uploaded").size(), 20u);
-    EXPECT_TRUE(upload.h.delegate.reportsOf("restarted").empty());
-}
 
 TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrderAnswer) {
     const size_t size = 20 * kMiB;
@@ -99,7 +67,15 @@ TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrde
     ASSERT_TRUE(upload.service.control("POST", "/control/faults", rules).is_object());
 
     ASSERT_TRUE(upload.h.run(upload.operation(), std::chrono::seconds(180)));
-    upload.expectArrivedIdentical();
+    nlohmann::json files = upload.service.control("GET", "/control/files");
+    ASSERT_EQ(files["files"].size(), 1u);
+    nlohmann::json stored = files["files"][0];
+    EXPECT_EQ(stored["session"], "session-9");
+    EXPECT_EQ(stored["file"], "recording.mov");
+    EXPECT_EQ(stored["md5"], base64String(md5Digest(upload.content)));
+    EXPECT_EQ(stored["closed"], true);
+    EXPECT_EQ(upload.h.delegate.reportsOf("uploaded").back().bytes, size);
+    EXPECT_EQ(upload.h.delegate.kinds().end()[-2], "closed");
     std::vector<Report> restarts = upload.h.delegate.reportsOf("restarted");
     ASSERT_EQ(restarts.size(), 1u);
     const VTRValue* code = find(restarts[0].error->userInfo(), "X-VTRErrorCode");
@@ -111,51 +87,19 @@ TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrde
     for (const auto& rule : faults["faults"]) EXPECT_GE(rule["fired"].get<int>(), 1) << rule.dump();
 }
 
-TEST(UploadIntegrationTest, ChecksumMismatchOnTheServerRestartsAndStillCompletes) {
-    // The server verifies against what it stored: a chunk stored with a wrong hash cannot
-    // happen through the client, so break verification once with an injected "false".
-    ServiceUpload upload(3 * kMiB + 17, 22);
-    ASSERT_TRUE(upload.service.started());
-    nlohmann::json rule = {
-        {"method", "VerifyFile"}, {"action", "result"}, {"result", "false"}, {"count", 1}};
-    ASSERT_TRUE(upload.service.control("POST", "/control/faults", rule).is_object());
-    ASSERT_TRUE(upload.h.run(upload.operation(), std::chrono::seconds(60)));
-    upload.expectArrivedIdentical();
-    std::vector<Report> restarts = upload.h.delegate.reportsOf("restarted");
-    ASSERT_EQ(restarts.size(), 1u);
-    EXPECT_EQ(restarts[0].error->code(), 95);
-    // Sent twice in full: 4 chunks each time.
-    EXPECT_EQ(upload.h.delegate.reportsOf("uploaded").size(), 8u);
-}
-
 TEST(UploadIntegrationTest, UntrustedCertificateIsRetriedAndEveryAttemptSaysWhy) {
     ServiceUpload upload(kMiB, 23);
     ASSERT_TRUE(upload.service.started());
     TLSFront front(upload.service.port());
     ASSERT_NE(front.port(), 0);
     upload.h.maxUploadRetries = 2;
-    std::shared_ptr<VTRFileUploadOperation> operation = upload.operation(front.url("/Service.svc"));
-    // The activity as a reader sees it while the retry pause is held.
-    std::vector<VTRUploadActivitySnapshot> during;
-    upload.h.retry->setPauseFunction([&](double) {
-        during.push_back(operation->activity()->snapshot());
-        return true;
-    });
-    ASSERT_TRUE(upload.h.run(operation, std::chrono::seconds(60)));
+    ASSERT_TRUE(
+        upload.h.run(upload.operation(front.url("/Service.svc")), std::chrono::seconds(60)));
 
     const std::string problem = "SSL certificate problem: unable to get local issuer certificate";
-    ASSERT_EQ(during.size(), 2u);
-    for (uint64_t attempt = 1; attempt <= 2; ++attempt) {
-        const VTRUploadActivitySnapshot& snapshot = during[attempt - 1];
-        EXPECT_STREQ(VTRUploadPhaseName(snapshot.phase), "waiting_to_retry");
-        ASSERT_TRUE(snapshot.retry);
-        EXPECT_EQ(snapshot.retry->method, "ChunkSize");
-        EXPECT_EQ(snapshot.retry->attempt, attempt);
-        EXPECT_NE(snapshot.retry->reason.find(problem), std::string::npos)
-            << snapshot.retry->reason;
+    for (int attempt = 1; attempt <= 2; ++attempt)
         EXPECT_TRUE(upload.h.logs.containsPart("ChunkSize attempt " + std::to_string(attempt) +
                                                " failed, next attempt in"));
-    }
     EXPECT_TRUE(
         upload.h.logs.containsPart("ChunkSize attempt 3 failed, no attempt left: The "
                                    "certificate for this server is invalid. (" +
@@ -169,32 +113,6 @@ TEST(UploadIntegrationTest, UntrustedCertificateIsRetriedAndEveryAttemptSaysWhy)
     EXPECT_TRUE(waitUntil([&] { return front.failedHandshakes() == 3; }));
     EXPECT_EQ(front.handshakes(), 0u);
     EXPECT_TRUE(upload.service.calls("ChunkSize").empty());
-}
-
-TEST(UploadIntegrationTest, FrontReachesTheServiceForAClientTrustingItsAuthority) {
-    ServiceUpload upload(kMiB, 24);
-    ASSERT_TRUE(upload.service.started());
-    TLSFront front(upload.service.port());
-    ASSERT_NE(front.port(), 0);
-    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-    ASSERT_TRUE(curl);
-    std::string body;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, front.url("/control/files").c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_CAINFO, front.caCertificatePath().c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 30L);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(
-        curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-            static_cast<std::string*>(out)->append(data, size * count);
-            return size * count;
-        });
-    ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK);
-    long status = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    EXPECT_EQ(status, 200);
-    EXPECT_EQ(nlohmann::json::parse(body, nullptr, false),
-              upload.service.control("GET", "/control/files"));
-    EXPECT_EQ(front.handshakes(), 1u);
 }
 
 }  // namespace

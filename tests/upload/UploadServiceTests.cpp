@@ -82,25 +82,22 @@ VTRError serverError(const std::string& code) {
     return error;
 }
 
-TEST(UploadServiceTest, ChunkSizeReadsTheServersNumber) {
-    ServiceUnderTest s;
-    s.remote->response = VTRValue("1048576");
-    VTRError error;
-    EXPECT_EQ(s.service->chunkSizeError(&error), 1048576);
-    EXPECT_TRUE(error.domain().empty());
-    ScriptedRemoteCaller::Call call = s.onlyCall();
-    EXPECT_EQ(call.method, "ChunkSize");
-    EXPECT_TRUE(call.names.empty());
-    EXPECT_TRUE(call.parameters.empty());
-}
-
-TEST(UploadServiceTest, ChunkSizeWithoutAUsableNumberIsZero) {
-    for (VTRValue answer : {VTRValue(), VTRValue("abc"), VTRValue("5000000000"), VTRValue("")}) {
+TEST(UploadServiceTest, ChunkSizeIsTheServersNumberOrZero) {
+    for (auto [answer, expected] :
+         std::vector<std::pair<VTRValue, int32_t>>{{VTRValue("1048576"), 1048576},
+                                                   {VTRValue(), 0},
+                                                   {VTRValue("abc"), 0},
+                                                   {VTRValue("5000000000"), 0},
+                                                   {VTRValue(""), 0}}) {
         ServiceUnderTest s;
         s.remote->response = answer;
         VTRError error;
-        EXPECT_EQ(s.service->chunkSizeError(&error), 0) << answer.description();
+        EXPECT_EQ(s.service->chunkSizeError(&error), expected) << answer.description();
         EXPECT_TRUE(error.domain().empty());
+        ScriptedRemoteCaller::Call call = s.onlyCall();
+        EXPECT_EQ(call.method, "ChunkSize");
+        EXPECT_TRUE(call.names.empty());
+        EXPECT_TRUE(call.parameters.empty());
     }
     ServiceUnderTest s;
     s.remote->failure = VTRError::withDescription(NSURLErrorDomain, -1004, "cannot connect");
@@ -132,14 +129,10 @@ TEST(UploadServiceTest, UploadChunkSendsItsFourParametersAndReturnsTheAnswerAsIt
     std::optional<VTRValue> nullHash = empty.service->uploadChunk("S", "f", bytes, 0, &error);
     ASSERT_TRUE(nullHash.has_value());
     EXPECT_TRUE(nullHash->isNull());
-}
 
-TEST(UploadServiceTest, RefusedChunkCarriesTheServersErrorCode) {
-    ServiceUnderTest s;
-    s.remote->failure = serverError("OutOfOrderUploadChunk");
-    VTRError error;
-    auto chunk = std::make_shared<const VTRBytes>(VTRBytes{1});
-    EXPECT_FALSE(s.service->uploadChunk("S", "f", chunk, 0, &error).has_value());
+    ServiceUnderTest refused;
+    refused.remote->failure = serverError("OutOfOrderUploadChunk");
+    EXPECT_FALSE(refused.service->uploadChunk("S", "f", bytes, 0, &error).has_value());
     EXPECT_EQ(find(error.userInfo(), "X-VTRErrorCode")->stringValue(), "OutOfOrderUploadChunk");
 }
 
