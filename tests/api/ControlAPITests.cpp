@@ -446,7 +446,7 @@ TEST_F(ControlAPITest, StoreFailuresAre500) {
 
 TEST_F(ControlAPITest, NoStoreAtAllIs500NotACrash) {
     HTTPServer bare;
-    port = serve(bare, std::make_shared<VTRUploadDaemonConnectionEnvironment>());
+    port = serve(bare, std::make_shared<VTRUploadDaemonConnectionEnvironment>(nullptr, nullptr));
     ASSERT_NE(port, 0);
     EXPECT_EQ(jobRouteStatuses(), (std::vector<int>{500, 500, 500, 500}));
     EXPECT_EQ(send("GET", "/").status, 200);

@@ -12,25 +12,22 @@ using json = nlohmann::json;
 
 class ControlAPIUploadTest : public ControlAPITest {
   protected:
-    void SetUp() override {
-        ControlAPITest::SetUp();
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(environment);
+    std::shared_ptr<VTRUploadJobService> jobService() override {
         VTRRemoteUploadJobService::Options options;
         options.uploadServiceFactory = recording.factory();
         options.pollingInterval = 0.01;
         options.requeueDelay = kRequeueDelay;
         options.firstRetryPause = 0.01;
-        options.runLoop = &loop;
-        service = std::make_shared<VTRRemoteUploadJobService>(std::move(options));
-        environment->setUploadJobService(service);
+        service =
+            std::make_shared<VTRRemoteUploadJobService>(coordinator, loop, std::move(options));
+        return service;
     }
 
     void TearDown() override {
         server.stop();
         recording.release();
-        environment->setUploadJobService(nullptr);
+        environment.reset();
         service.reset();
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
     }
 
     // A job of two real files of 10 and 7 bytes (chunks of 4 bytes).

@@ -150,7 +150,6 @@ class DaemonHardeningTest : public testing::Test {
         VTRLog::flush();
         VTRLog::removeAllDestinations();
         ddLogLevel.store(15);
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
     }
 
     // Logging at the verbose level, the store, and the daemon's HTTP server, started.

@@ -513,8 +513,8 @@ TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
         options.pollingInterval = 0.01;
         options.requeueDelay = kRequeueDelay;
         options.firstRetryPause = 0.01;
-        options.runLoop = &loop;
-        service = std::make_unique<VTRRemoteUploadJobService>(std::move(options));
+        service =
+            std::make_unique<VTRRemoteUploadJobService>(coordinator, loop, std::move(options));
         addJob(c.name, "running", {6});
         ASSERT_TRUE(service->uploadJobWithID(c.name));
         // Two failed attempts: the call is in its retries.

@@ -9,9 +9,8 @@ namespace {
 class ConnectionEnvironmentTest : public StoreTest {};
 
 TEST_F(ConnectionEnvironmentTest, EachStoreIsNewAndSharesTheCoordinator) {
-    VTRUploadDaemonConnectionEnvironment environment;
-    EXPECT_EQ(environment.newJobStore(), nullptr);  // nothing to make a store over yet
-    environment.setPersistentStoreCoordinator(coordinator);
+    EXPECT_EQ(VTRUploadDaemonConnectionEnvironment(nullptr, nullptr).newJobStore(), nullptr);
+    VTRUploadDaemonConnectionEnvironment environment(coordinator, nullptr);
 
     auto first = environment.newJobStore();
     auto second = environment.newJobStore();
