@@ -91,7 +91,8 @@ class ConstantConnection : public HTTPConnection {
 
 uint16_t startAPI(HTTPServer& server, std::shared_ptr<VTRUploadDaemonConnectionEnvironment> env) {
     server.setInterface("127.0.0.1");
-    server.setConnectionClass(VTRUploadDaemonConnection::factory(std::move(env)));
+    server.setConnectionClass(
+        VTRUploadDaemonConnection::factory(std::move(env), VTRRunLoop::main()));
     VTRError error;
     check(server.start(&error), "start: " + error.description());
     return server.listeningPort();

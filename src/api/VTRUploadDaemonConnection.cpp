@@ -130,15 +130,12 @@ json activityForm(const VTRJobActivity& entry) {
 
 }  // namespace
 
-VTRUploadDaemonConnection::VTRUploadDaemonConnection(HTTPConfig config)
-    : VTRUploadDaemonConnection(std::move(config),
-                                VTRUploadDaemonConnectionEnvironment::sharedInstance()) {}
-
 VTRUploadDaemonConnection::VTRUploadDaemonConnection(
     HTTPConfig config, std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment,
-    Options options)
+    VTRRunLoop& runLoop, Options options)
     : HTTPConnection(std::move(config)),
       environment_(std::move(environment)),
+      runLoop_(runLoop),
       options_(std::move(options)) {
     if (!options_.exitProcess) options_.exitProcess = exitNow;
     if (!options_.consoleLog) options_.consoleLog = VTRConsoleLogText;
@@ -148,10 +145,11 @@ VTRUploadDaemonConnection::~VTRUploadDaemonConnection() = default;
 
 std::function<std::shared_ptr<HTTPConnection>(const HTTPConfig&)>
 VTRUploadDaemonConnection::factory(
-    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment, Options options) {
-    return [environment = std::move(environment),
+    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment, VTRRunLoop& runLoop,
+    Options options) {
+    return [environment = std::move(environment), &runLoop,
             options = std::move(options)](const HTTPConfig& config) {
-        return std::make_shared<VTRUploadDaemonConnection>(config, environment, options);
+        return std::make_shared<VTRUploadDaemonConnection>(config, environment, runLoop, options);
     };
 }
 
@@ -293,8 +291,8 @@ json VTRUploadDaemonConnection::storedForm(const VTRManagedUploadJob& job) const
 // ---- handlers
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleKillDaemon() {
-    VTRRunLoop& loop = options_.runLoop ? *options_.runLoop : VTRRunLoop::main();
-    loop.postAfter(options_.restartDelay, [exitProcess = options_.exitProcess] { exitProcess(0); });
+    runLoop_.postAfter(options_.restartDelay,
+                       [exitProcess = options_.exitProcess] { exitProcess(0); });
     VTRLogWarn("Restarting daemon");
     return emptyResponse(200);
 }
@@ -359,49 +357,61 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handlePutJobWithID(
         return emptyResponse(500);
     }
 
-    if (!existing) {
-        // A job stored under another id than its path's could never be found, updated or
-        // deleted through that path, and every repeat of the request would add one more.
-        auto postedID = posted->find("id");
-        if (postedID != posted->end() && postedID->is_string() &&
-            postedID->get_ref<const std::string&>() != jobID) {
-            error = VTRUploadJobValidation::validationError(
-                "id", fmt::format("The job's \"id\" ({}) differs from the request's path ({}).",
-                                  postedID->get_ref<const std::string&>(), jobID));
+    if (!existing) return putNewJob(jobID, *posted, described, *store);
+    return putExistingJob(jobID, *posted, described, *store, *existing);
+}
+
+std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::putNewJob(const std::string& jobID,
+                                                                   const json& posted,
+                                                                   const std::string& described,
+                                                                   VTRUploadJobStore& store) {
+    VTRError error;
+    // A job stored under another id than its path's could never be found, updated or
+    // deleted through that path, and every repeat of the request would add one more.
+    auto postedID = posted.find("id");
+    if (postedID != posted.end() && postedID->is_string() &&
+        postedID->get_ref<const std::string&>() != jobID) {
+        error = VTRUploadJobValidation::validationError(
+            "id", fmt::format("The job's \"id\" ({}) differs from the request's path ({}).",
+                              postedID->get_ref<const std::string&>(), jobID));
+        VTRLogWarn("PUT /jobs/{} ({}) request failed model validation: {}", jobID, described,
+                   error.description());
+        return emptyResponse(406);
+    }
+    VTRManagedUploadJob* job = store.addJob(posted, &error);
+    if (!job) {
+        if (isValidationError(error)) {
             VTRLogWarn("PUT /jobs/{} ({}) request failed model validation: {}", jobID, described,
                        error.description());
             return emptyResponse(406);
         }
-        VTRManagedUploadJob* job = store->addJob(*posted, &error);
-        if (!job) {
-            if (isValidationError(error)) {
-                VTRLogWarn("PUT /jobs/{} ({}) request failed model validation: {}", jobID,
-                           described, error.description());
-                return emptyResponse(406);
-            }
-            VTRLogWarn("PUT /jobs/{} ({}) failed to add new job, reason: {}", jobID, described,
-                       error.description());
-            return emptyResponse(500);
-        }
-        if (!handleStateChangeInJob(*job, &error)) {
-            VTRLogWarn("PUT /jobs/{} ({}) failed to restart upload: {}", jobID, described,
-                       error.description());
-            return emptyResponse(500);
-        }
-        VTRLogInfo("PUT /jobs/{} ({}) successfully added new job", jobID, described);
-        return jsonResponse(storedForm(*job), 201);
+        VTRLogWarn("PUT /jobs/{} ({}) failed to add new job, reason: {}", jobID, described,
+                   error.description());
+        return emptyResponse(500);
     }
+    if (!handleStateChangeInJob(*job, &error)) {
+        VTRLogWarn("PUT /jobs/{} ({}) failed to restart upload: {}", jobID, described,
+                   error.description());
+        return emptyResponse(500);
+    }
+    VTRLogInfo("PUT /jobs/{} ({}) successfully added new job", jobID, described);
+    return jsonResponse(storedForm(*job), 201);
+}
 
+std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::putExistingJob(
+    const std::string& jobID, const json& posted, const std::string& described,
+    VTRUploadJobStore& store, VTRManagedUploadJob& existing) {
+    VTRError error;
     // Checked here as well as at the save: an update that changes nothing saves nothing, and so
     // would pass ill-typed input and act on the job's state as if it were valid.
-    if (std::vector<VTRError> violations = VTRUploadJobValidation::updateInputErrors(*posted);
+    if (std::vector<VTRError> violations = VTRUploadJobValidation::updateInputErrors(posted);
         !violations.empty()) {
         VTRLogWarn("PUT /jobs/{} ({}) request failed model validation: {}", jobID, described,
                    combinedValidationError(std::move(violations)).description());
         return emptyResponse(406);
     }
-    existing->updateWithDictionary(*posted);
-    if (!store->saveJob(existing, &error)) {
+    existing.updateWithDictionary(posted);
+    if (!store.saveJob(&existing, &error)) {
         if (isValidationError(error)) {
             VTRLogWarn("PUT /jobs/{} ({}) request failed model validation: {}", jobID, described,
                        error.description());
@@ -415,7 +425,7 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handlePutJobWithID(
     // (the more important of the two wins): act on what is stored, not on the request.
     std::unique_ptr<VTRUploadJobStore> current = newJobStore(nullptr);
     VTRManagedUploadJob* stored = current ? current->jobWithID(jobID, nullptr) : nullptr;
-    VTRManagedUploadJob& job = stored ? *stored : *existing;
+    VTRManagedUploadJob& job = stored ? *stored : existing;
     if (!handleStateChangeInJob(job, &error)) {
         VTRLogWarn("PUT /jobs/{} ({}) failed to restart upload: {}", jobID, described,
                    error.description());

@@ -32,8 +32,6 @@ class VTRUploadJobStore;
 struct VTRUploadDaemonConnectionOptions {
     // Ends the process with the given status. Default: flush the log and _exit.
     std::function<void(int status)> exitProcess;
-    // Where the exit is scheduled. nullptr: VTRRunLoop::main().
-    VTRRunLoop* runLoop = nullptr;
     std::chrono::steady_clock::duration restartDelay = std::chrono::seconds(1);
     // The console log (standard error and the system log). Default: VTRConsoleLogText.
     std::function<void(const std::string& text)> consoleLog;
@@ -43,17 +41,18 @@ class VTRUploadDaemonConnection : public HTTPConnection {
   public:
     using Options = VTRUploadDaemonConnectionOptions;
 
-    // The server's form: the shared environment and the daemon's options.
-    explicit VTRUploadDaemonConnection(HTTPConfig config);
+    // Requests reach the store and the job service through `environment`; the restart route
+    // schedules the exit on `runLoop`, which must outlive the connection.
     VTRUploadDaemonConnection(HTTPConfig config,
                               std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment,
-                              Options options = {});
+                              VTRRunLoop& runLoop, Options options = {});
     ~VTRUploadDaemonConnection() override;
 
-    // A connection factory for HTTPServer::setConnectionClass with the given environment and
-    // options (both shared by every connection it makes).
+    // A connection factory for HTTPServer::setConnectionClass: every connection it makes shares
+    // the environment, the run loop and the options.
     static std::function<std::shared_ptr<HTTPConnection>(const HTTPConfig&)> factory(
-        std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment, Options options = {});
+        std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment, VTRRunLoop& runLoop,
+        Options options = {});
 
     // Hooks, in the order the server calls them.
     bool expectsRequestBodyFromMethod(const std::string& method, const std::string& path) override;
@@ -96,6 +95,14 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     std::unique_ptr<HTTPResponse> handleGetActivity();
     std::unique_ptr<HTTPResponse> handleGetJobWithID(const std::string& jobID);
     std::unique_ptr<HTTPResponse> handlePutJobWithID(const std::string& jobID);
+    // The two halves of a PUT: a job the store does not have yet, and an update of one it has.
+    std::unique_ptr<HTTPResponse> putNewJob(const std::string& jobID, const nlohmann::json& posted,
+                                            const std::string& described, VTRUploadJobStore& store);
+    std::unique_ptr<HTTPResponse> putExistingJob(const std::string& jobID,
+                                                 const nlohmann::json& posted,
+                                                 const std::string& described,
+                                                 VTRUploadJobStore& store,
+                                                 VTRManagedUploadJob& existing);
     std::unique_ptr<HTTPResponse> handleDeleteJobWithID(const std::string& jobID);
 
     // A 403 reply (closing the connection) for a request that a web page made: its Host names
@@ -116,6 +123,7 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     std::optional<nlohmann::json> postedJobFromRequest() const;
 
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
+    VTRRunLoop& runLoop_;
     Options options_;
     std::string bodyData_;
     std::optional<std::string> requestBody_;

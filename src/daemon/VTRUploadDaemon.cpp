@@ -229,18 +229,20 @@ std::optional<std::string> VTRUploadDaemon::URLForPersistentStore() {
     return (fs::path(directory) / kStoreFileName).string();
 }
 
+// The daemon's object graph, all in one place: the store coordinator opened before, the job
+// service over it, and the environment through which every API connection reaches both. The
+// HTTP server gets the environment when it is made (configureHTTPServer). Callbacks of all of
+// them run on the main run loop.
 void VTRUploadDaemon::configureConnectionEnvironment() {
     VTRLogVerbose("Configuring connection environment\u2026");
-    auto environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>();
-    environment->setPersistentStoreCoordinator(storeCoordinator_);
-    // Before the job service exists: it reads the shared environment while it starts.
-    VTRUploadDaemonConnectionEnvironment::setSharedInstance(environment);
     // Running jobs are re-queued only after the single-instance check: a second daemon on the
     // same store must not upload them alongside the first during that check.
     VTRRemoteUploadJobService::Options options;
     options.requeueAtConstruction = false;
-    jobService_ = std::make_shared<VTRRemoteUploadJobService>(std::move(options));
-    environment->setUploadJobService(jobService_);
+    jobService_ = std::make_shared<VTRRemoteUploadJobService>(storeCoordinator_, VTRRunLoop::main(),
+                                                              std::move(options));
+    environment_ =
+        std::make_shared<VTRUploadDaemonConnectionEnvironment>(storeCoordinator_, jobService_);
 }
 
 void VTRUploadDaemon::checkForRunningDaemons() {
@@ -264,7 +266,8 @@ std::unique_ptr<HTTPServer> VTRUploadDaemon::configureHTTPServer() {
     VTRLogVerbose("Configuring HTTP Server\u2026");
     auto server = std::make_unique<HTTPServer>();
     server->setInterface("lo0");
-    server->setConnectionClass<VTRUploadDaemonConnection>();
+    server->setConnectionClass(
+        VTRUploadDaemonConnection::factory(environment_, VTRRunLoop::main()));
     HTTPServerLimits limits;
     limits.maximumRequestBodySize = kMaximumRequestBodySize;
     limits.maximumConnections = kMaximumConnections;

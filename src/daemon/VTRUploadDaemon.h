@@ -23,6 +23,7 @@ class HTTPServer;
 class Reachability;
 class VTRRemoteUploadJobService;
 class VTRStoreCoordinator;
+class VTRUploadDaemonConnectionEnvironment;
 
 // Fixed durations and places; the executable uses these defaults, tests pass their own.
 struct VTRUploadDaemonSettings {
@@ -77,6 +78,7 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     VTRUploadDaemonSettings settings_;
     std::shared_ptr<VTRStoreCoordinator> storeCoordinator_;
     std::shared_ptr<VTRRemoteUploadJobService> jobService_;
+    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
     bool networkAvailableForStartup_ = false;
     bool observingReachability_ = false;
     std::unique_ptr<VTRUploadDaemonLocator> locator_;

@@ -36,12 +36,10 @@ struct HTTPServerLimits {
 
 class HTTPConfig {
   public:
-    HTTPConfig(HTTPServer* server, std::string documentRoot,
-               std::shared_ptr<HTTPConnectionQueue> queue,
+    HTTPConfig(HTTPServer* server, std::shared_ptr<HTTPConnectionQueue> queue,
                std::chrono::milliseconds headerLineTimeout,
                std::chrono::milliseconds headerWriteTimeout, HTTPServerLimits limits = {})
         : server_(server),
-          documentRoot_(std::move(documentRoot)),
           queue_(std::move(queue)),
           headerLineTimeout_(headerLineTimeout),
           headerWriteTimeout_(headerWriteTimeout),
@@ -49,7 +47,6 @@ class HTTPConfig {
 
     // Not owned; outlives every connection it made.
     HTTPServer* server() const { return server_; }
-    const std::string& documentRoot() const { return documentRoot_; }
     // The serial queue that every connection of the server shares (opaque outside the server).
     const std::shared_ptr<HTTPConnectionQueue>& queue() const { return queue_; }
     // Waiting for each request or header line, and for a whole request body from the end of
@@ -60,7 +57,6 @@ class HTTPConfig {
 
   private:
     HTTPServer* server_;
-    std::string documentRoot_;
     std::shared_ptr<HTTPConnectionQueue> queue_;
     std::chrono::milliseconds headerLineTimeout_;
     std::chrono::milliseconds headerWriteTimeout_;

@@ -188,7 +188,6 @@ struct HTTPServer::Impl {
     std::string interfaceName;
     uint16_t port = 0;
     ConnectionFactory connectionFactory;
-    std::string documentRoot;
     std::chrono::milliseconds headerLineTimeout = kDefaultHeaderTimeout;
     std::chrono::milliseconds headerWriteTimeout = kDefaultHeaderTimeout;
     HTTPServerLimits limits;
@@ -255,12 +254,6 @@ void HTTPServer::setPort(uint16_t port) {
 void HTTPServer::setConnectionClass(ConnectionFactory factory) {
     impl_->async([impl = impl_.get(), factory = std::move(factory)]() mutable {
         impl->connectionFactory = std::move(factory);
-    });
-}
-
-void HTTPServer::setDocumentRoot(std::string documentRoot) {
-    impl_->async([impl = impl_.get(), documentRoot = std::move(documentRoot)]() mutable {
-        impl->documentRoot = std::move(documentRoot);
     });
 }
 
@@ -438,8 +431,7 @@ bool HTTPServer::Impl::admits(const asio::ip::tcp::socket& socket) {
 
 void HTTPServer::Impl::startConnection(asio::ip::tcp::socket socket) {
     if (!admits(socket)) return;  // the socket closes with its destructor
-    HTTPConfig config(&server, documentRoot, connectionQueue, headerLineTimeout, headerWriteTimeout,
-                      limits);
+    HTTPConfig config(&server, connectionQueue, headerLineTimeout, headerWriteTimeout, limits);
     std::shared_ptr<HTTPConnection> connection =
         connectionFactory ? connectionFactory(config) : std::make_shared<HTTPConnection>(config);
     if (!connection) return;  // the socket closes with its destructor

@@ -44,13 +44,6 @@ class HTTPServer {
     void setPort(uint16_t port);
     // Makes the connection objects; defaults to plain HTTPConnection.
     void setConnectionClass(ConnectionFactory factory);
-    template <class Connection>
-    void setConnectionClass() {
-        setConnectionClass([](const HTTPConfig& config) -> std::shared_ptr<HTTPConnection> {
-            return std::make_shared<Connection>(config);
-        });
-    }
-    void setDocumentRoot(std::string documentRoot);
     // For connections accepted afterwards. Default 30 s each. The line time-out also bounds
     // the time a whole request body takes to arrive.
     void setHeaderLineTimeout(std::chrono::milliseconds timeout);

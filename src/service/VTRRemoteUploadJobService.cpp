@@ -11,7 +11,6 @@
 #include "jobs/VTRSQLiteUploadJobStore.h"
 #include "jobs/VTRStoreCoordinator.h"
 #include "logging/VTRLog.h"
-#include "service/VTRUploadDaemonConnectionEnvironment.h"
 #include "upload/VTRFileUploadOperation.h"
 #include "upload/VTRRetryController.h"
 #include "upload/VTRUploadServiceWithVerify.h"
@@ -41,11 +40,11 @@ std::chrono::steady_clock::duration secondsDuration(double seconds) {
 
 }  // namespace
 
-VTRRemoteUploadJobService::VTRRemoteUploadJobService() : VTRRemoteUploadJobService(Options{}) {}
-
-VTRRemoteUploadJobService::VTRRemoteUploadJobService(Options options)
+VTRRemoteUploadJobService::VTRRemoteUploadJobService(
+    std::shared_ptr<VTRStoreCoordinator> coordinator, VTRRunLoop& runLoop, Options options)
     : options_(std::move(options)),
-      runLoop_(options_.runLoop ? options_.runLoop : &VTRRunLoop::main()),
+      coordinator_(std::move(coordinator)),
+      runLoop_(runLoop),
       retryController_(std::make_shared<VTRRetryController>(/*shouldSleep=*/true, /*quiet=*/true)),
       operationQueue_(
           std::make_unique<VTROperationQueue>("VTRRemoteUploadJobService", kMaxConcurrentUploads)) {
@@ -76,9 +75,8 @@ double VTRRemoteUploadJobService::requeueDelay() const {
 
 std::unique_ptr<VTRSQLiteUploadJobStore> VTRRemoteUploadJobService::newJobStore(
     VTRError* error) const {
-    auto environment = VTRUploadDaemonConnectionEnvironment::sharedInstance();
     std::unique_ptr<VTRSQLiteUploadJobStore> store =
-        environment ? environment->newJobStore() : nullptr;
+        coordinator_ ? std::make_unique<VTRSQLiteUploadJobStore>(coordinator_) : nullptr;
     if (!store) {
         setError(error, VTRError::withDescription(NSCocoaErrorDomain, NSPersistentStoreOpenError,
                                                   "The job store is not available."));
@@ -212,7 +210,7 @@ std::shared_ptr<VTRFileUploadOperation> VTRRemoteUploadJobService::enqueueOperat
         job.sessionID().value_or(""), job.jobID().value_or(""), std::move(fileInfo),
         options_.maxUploadRetries, options_.maxCloseRetries, options_.pollingInterval,
         options_.uploadServiceFactory(job.serverURL().value_or("")), retryController_, this,
-        runLoop_);
+        &runLoop_);
     // Callers hold operationsMutex_, which guards the list.
     std::erase_if(madeOperations_, [](const auto& weak) { return weak.expired(); });
     madeOperations_.push_back(operation);
@@ -242,23 +240,35 @@ void VTRRemoteUploadJobService::handleFailureForRecording(const VTRFileUploadOpe
         scheduleRequeue();
         return;
     }
-    VTRError storeError;
-    auto store = newJobStore(&storeError);
-    VTRManagedUploadJob* job = store ? store->jobWithID(jobID, &storeError) : nullptr;
+    updateStoredJob(jobID, {VTRLogFlagError, "Unable to save updated job {}: {}"},
+                    [&](VTRManagedUploadJob& job) {
+                        job.setError(textForError(error));
+                        job.setState(VTRUploadJobStateErrored);
+                        job.setErrorState(newState);
+                        return true;
+                    });
+}
+
+void VTRRemoteUploadJobService::updateStoredJob(
+    const std::string& jobID, UpdateLog log,
+    const std::function<bool(VTRManagedUploadJob& job)>& change) {
+    const bool sync = log.level == VTRLogFlagError;
+    VTRError error;
+    auto store = newJobStore(&error);
+    VTRManagedUploadJob* job = store ? store->jobWithID(jobID, &error) : nullptr;
     if (!job) {
-        VTRLogError("Unable to fetch job with ID: {}, {}", jobID, describeIfSet(storeError));
+        VTR_LOG_AT(log.level, sync, "Unable to fetch job with ID: {}, {}", jobID,
+                   describeIfSet(error));
         return;
     }
-    job->setError(textForError(error));
-    job->setState(VTRUploadJobStateErrored);
-    job->setErrorState(newState);
-    if (!store->saveJob(job, &storeError))
-        VTRLogError("Unable to save updated job {}: {}", jobID, storeError.description());
+    if (!change(*job)) return;
+    if (!store->saveJob(job, &error))
+        VTR_LOG_AT(log.level, sync, fmt::runtime(log.saveFailed), jobID, error.description());
 }
 
 void VTRRemoteUploadJobService::scheduleRequeue() {
     std::weak_ptr<int> alive = lifetime_;
-    runLoop_->postAfter(secondsDuration(requeueDelay()), [this, alive] {
+    runLoop_.postAfter(secondsDuration(requeueDelay()), [this, alive] {
         if (alive.lock()) requeueRunningJobs();
     });
 }
@@ -311,26 +321,22 @@ void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& o
         logIgnoredReport(operation, recording, "progress");
         return;
     }
-    VTRError error;
-    auto store = newJobStore(&error);
-    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
-    if (!job) {
-        VTRLogError("Unable to fetch job with ID: {}, {}", recording, describeIfSet(error));
-        return;
-    }
-    if (standing == Standing::CancelledLast && job->state() != VTRUploadJobStatePaused) {
-        VTRLogInfo("Ignoring the progress report of cancelled {} for job {}: it is not paused",
-                   describe(operation), recording);
-        return;
-    }
-    if (job->state() == VTRUploadJobStateRestart) job->setState(VTRUploadJobStateRunning);
-    VTRManagedUploadFile* uploadFile = job->fileWithLocalPath(file);
-    // A path the job does not know changes nothing, not even the state: the store is dropped
-    // unsaved.
-    if (!uploadFile) return;
-    uploadFile->setBytesUploaded(bytes);
-    if (!store->saveJob(job, &error))
-        VTRLogError("Unable to save job {}, {}", recording, error.description());
+    updateStoredJob(
+        recording, {VTRLogFlagError, "Unable to save job {}, {}"}, [&](VTRManagedUploadJob& job) {
+            if (standing == Standing::CancelledLast && job.state() != VTRUploadJobStatePaused) {
+                VTRLogInfo(
+                    "Ignoring the progress report of cancelled {} for job {}: it is "
+                    "not paused",
+                    describe(operation), recording);
+                return false;
+            }
+            VTRManagedUploadFile* uploadFile = job.fileWithLocalPath(file);
+            // A path the job does not know changes nothing, not even the state.
+            if (!uploadFile) return false;
+            if (job.state() == VTRUploadJobStateRestart) job.setState(VTRUploadJobStateRunning);
+            uploadFile->setBytesUploaded(bytes);
+            return true;
+        });
 }
 
 void VTRRemoteUploadJobService::operationClosedFile(VTRFileUploadOperation& operation,
@@ -339,23 +345,18 @@ void VTRRemoteUploadJobService::operationClosedFile(VTRFileUploadOperation& oper
     VTRLogInfo("Closed file. operation: {} fileId: {} recordingId: {}", describe(operation), file,
                recording);
     if (!isCurrentReporter(operation, recording, "closed file")) return;
-    VTRError error;
-    auto store = newJobStore(&error);
-    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
-    if (!job) {
-        VTRLogWarn("Unable to fetch job with ID: {}, {}", recording, describeIfSet(error));
-        return;
-    }
-    bool otherFileOpen = false;
-    for (VTRManagedUploadFile* uploadFile : job->fileList()) {
-        if (uploadFile->localPath() == file)
-            uploadFile->setClosed(true);
-        else if (!uploadFile->closed())
-            otherFileOpen = true;
-    }
-    if (!otherFileOpen) markCompleted(*job, operation);
-    if (!store->saveJob(job, &error))
-        VTRLogWarn("Unable to update job with ID: {}, {}", recording, error.description());
+    updateStoredJob(recording, {VTRLogFlagWarning, "Unable to update job with ID: {}, {}"},
+                    [&](VTRManagedUploadJob& job) {
+                        bool otherFileOpen = false;
+                        for (VTRManagedUploadFile* uploadFile : job.fileList()) {
+                            if (uploadFile->localPath() == file)
+                                uploadFile->setClosed(true);
+                            else if (!uploadFile->closed())
+                                otherFileOpen = true;
+                        }
+                        if (!otherFileOpen) markCompleted(job, operation);
+                        return true;
+                    });
 }
 
 void VTRRemoteUploadJobService::operationRestartedUploadOfFile(VTRFileUploadOperation& operation,
@@ -365,22 +366,17 @@ void VTRRemoteUploadJobService::operationRestartedUploadOfFile(VTRFileUploadOper
     VTRLogWarn("operation: {} restarted file: {} recordingId: {} error: {}", describe(operation),
                file, recording, error.description());
     if (!isCurrentReporter(operation, recording, "file restart")) return;
-    VTRError storeError;
-    auto store = newJobStore(&storeError);
-    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &storeError) : nullptr;
-    if (!job) {
-        VTRLogError("Unable to fetch job with ID: {}, {}", recording, describeIfSet(storeError));
-        return;
-    }
-    // The operation sends the file again from its first byte.
-    job->setRestarting(true);
-    for (VTRManagedUploadFile* uploadFile : job->fileList()) {
-        if (uploadFile->localPath() != file) continue;
-        uploadFile->setBytesUploaded(0);
-        uploadFile->setClosed(false);
-    }
-    if (!store->saveJob(job, &storeError))
-        VTRLogError("Unable to save updated job {}: {}", recording, storeError.description());
+    updateStoredJob(recording, {VTRLogFlagError, "Unable to save updated job {}: {}"},
+                    [&](VTRManagedUploadJob& job) {
+                        // The operation sends the file again from its first byte.
+                        job.setRestarting(true);
+                        for (VTRManagedUploadFile* uploadFile : job.fileList()) {
+                            if (uploadFile->localPath() != file) continue;
+                            uploadFile->setBytesUploaded(0);
+                            uploadFile->setClosed(false);
+                        }
+                        return true;
+                    });
 }
 
 void VTRRemoteUploadJobService::operationFailedToInitializeUploadOfFile(
@@ -444,15 +440,15 @@ void VTRRemoteUploadJobService::fileUploadOperationCompleted(VTRFileUploadOperat
     // A job without files never hears of a closed file, the only other way to completion: once
     // its operation has run through (the chunk size obtained, nothing failed), it is done.
     if (!current) return;
-    VTRError error;
-    auto store = newJobStore(&error);
-    VTRManagedUploadJob* job = store ? store->jobWithID(recording, &error) : nullptr;
-    if (!job || !job->fileList().empty()) return;
-    if (job->state() != VTRUploadJobStateRunning && job->state() != VTRUploadJobStateRestart)
-        return;
-    markCompleted(*job, operation);
-    if (!store->saveJob(job, &error))
-        VTRLogWarn("Unable to update job with ID: {}, {}", recording, error.description());
+    updateStoredJob(
+        recording, {VTRLogFlagWarning, "Unable to update job with ID: {}, {}"},
+        [&](VTRManagedUploadJob& job) {
+            if (!job.fileList().empty()) return false;
+            if (job.state() != VTRUploadJobStateRunning && job.state() != VTRUploadJobStateRestart)
+                return false;
+            markCompleted(job, operation);
+            return true;
+        });
 }
 
 }  // namespace vtr

@@ -25,6 +25,7 @@
 #include "foundation/VTRError.h"
 #include "foundation/VTRValue.h"
 #include "jobs/VTRUploadDaemonConstants.h"
+#include "logging/VTRLog.h"
 #include "service/VTRUploadJobService.h"
 #include "upload/VTRFileUploadOperationDelegate.h"
 #include "upload/VTRUploadService.h"
@@ -38,6 +39,7 @@ class VTROperationQueue;
 class VTRRetryController;
 class VTRRunLoop;
 class VTRSQLiteUploadJobStore;
+class VTRStoreCoordinator;
 class VTRUploadJobStore;
 
 class VTRRemoteUploadJobService : public VTRUploadJobService,
@@ -62,16 +64,16 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
         std::optional<double> requeueDelay;
         // The retry controller's first pause between attempts (4 s).
         std::optional<double> firstRetryPause;
-        // Where reports are delivered and re-queues scheduled. nullptr: VTRRunLoop::main().
-        VTRRunLoop* runLoop = nullptr;
         // Re-queue the jobs stored as running while constructing. The daemon turns this off and
         // calls requeueRunningJobs() once it knows no other daemon serves the same store.
         bool requeueAtConstruction = true;
     };
 
-    // Re-queues every job stored as running before returning, unless the options say not to.
-    VTRRemoteUploadJobService();
-    explicit VTRRemoteUploadJobService(Options options);
+    // Every store it opens is a new one over `coordinator`; reports are delivered and re-queues
+    // scheduled on `runLoop`, which must outlive the service. Re-queues every job stored as
+    // running before returning, unless the options say not to.
+    VTRRemoteUploadJobService(std::shared_ptr<VTRStoreCoordinator> coordinator, VTRRunLoop& runLoop,
+                              Options options);
     // Cancels every operation and waits for them to end.
     ~VTRRemoteUploadJobService() override;
     VTRRemoteUploadJobService(const VTRRemoteUploadJobService&) = delete;
@@ -159,12 +161,23 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
     // current; returns it, if there was one. Needs operationsMutex_.
     std::shared_ptr<VTRFileUploadOperation> cancelOperationLocked(const std::string& jobID);
     std::unique_ptr<VTRSQLiteUploadJobStore> newJobStore(VTRError* error) const;
+    // How a report's update of its job logs a failure: at which level, and the text for a failed
+    // save (the job id, then the error). A failed fetch says "Unable to fetch job with ID: ...".
+    struct UpdateLog {
+        VTRLogFlag level;
+        const char* saveFailed;
+    };
+    // Fetches the job in a store of its own, lets `change` alter it and saves it, unless `change`
+    // returns false. A job that cannot be fetched is left alone.
+    void updateStoredJob(const std::string& jobID, UpdateLog log,
+                         const std::function<bool(VTRManagedUploadJob& job)>& change);
     // Logs the completion and sets the job completed with no error; the caller saves.
     static void markCompleted(VTRManagedUploadJob& job, VTRFileUploadOperation& operation);
     void scheduleRequeue();
 
     Options options_;
-    VTRRunLoop* runLoop_;
+    const std::shared_ptr<VTRStoreCoordinator> coordinator_;
+    VTRRunLoop& runLoop_;
     std::shared_ptr<VTRRetryController> retryController_;
     std::unique_ptr<VTROperationQueue> operationQueue_;
 

@@ -1,10 +1,10 @@
-// VTRUploadDaemonConnectionEnvironment: what every control-API request and job-service callback
-// reaches the job store and the job service through. One shared instance, set on the main thread
-// at start-up before the server accepts connections; any thread may read it and call newJobStore.
+// VTRUploadDaemonConnectionEnvironment: what every control-API request reaches the job store and
+// the job service through. The daemon makes one at start-up, before the server accepts
+// connections, and hands it to the server's connection factory. It does not change afterwards,
+// so any thread may read it and call newJobStore.
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 namespace vtr {
 
@@ -14,27 +14,24 @@ class VTRUploadJobService;
 
 class VTRUploadDaemonConnectionEnvironment {
   public:
-    // The shared environment, or nullptr before start-up has set one.
-    static std::shared_ptr<VTRUploadDaemonConnectionEnvironment> sharedInstance();
-    static void setSharedInstance(std::shared_ptr<VTRUploadDaemonConnectionEnvironment> instance);
-
-    VTRUploadDaemonConnectionEnvironment() = default;
+    // Either may be nullptr: requests that need it then answer as with no store or no service.
     VTRUploadDaemonConnectionEnvironment(std::shared_ptr<VTRStoreCoordinator> coordinator,
                                          std::shared_ptr<VTRUploadJobService> uploadJobService);
 
     // A new store over the shared coordinator, owned by the caller and confined to its thread.
-    // nullptr while no coordinator is set.
+    // nullptr without a coordinator.
     std::unique_ptr<VTRSQLiteUploadJobStore> newJobStore() const;
 
-    std::shared_ptr<VTRStoreCoordinator> persistentStoreCoordinator() const;
-    void setPersistentStoreCoordinator(std::shared_ptr<VTRStoreCoordinator> coordinator);
-    std::shared_ptr<VTRUploadJobService> uploadJobService() const;
-    void setUploadJobService(std::shared_ptr<VTRUploadJobService> service);
+    const std::shared_ptr<VTRStoreCoordinator>& persistentStoreCoordinator() const {
+        return coordinator_;
+    }
+    const std::shared_ptr<VTRUploadJobService>& uploadJobService() const {
+        return uploadJobService_;
+    }
 
   private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<VTRStoreCoordinator> coordinator_;
-    std::shared_ptr<VTRUploadJobService> uploadJobService_;
+    const std::shared_ptr<VTRStoreCoordinator> coordinator_;
+    const std::shared_ptr<VTRUploadJobService> uploadJobService_;
 };
 
 }  // namespace vtr

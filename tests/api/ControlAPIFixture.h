@@ -106,18 +106,21 @@ class ControlAPITest : public ::testing::Test {
         VTRError error;
         coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
         ASSERT_TRUE(coordinator) << error.description();
-        environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, jobs);
+        environment =
+            std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, jobService());
         port = serve(server, environment);
         ASSERT_NE(port, 0);
     }
 
     void TearDown() override { server.stop(); }
 
+    // The job service behind the API: a scripted one unless a fixture needs the real service.
+    virtual std::shared_ptr<VTRUploadJobService> jobService() { return jobs; }
+
     // Starts `httpServer` on loopback with the API's connections over `env`; returns the port.
     uint16_t serve(HTTPServer& httpServer,
                    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> env) {
         VTRUploadDaemonConnection::Options options;
-        options.runLoop = &loop;
         options.restartDelay = restartDelay;
         options.exitProcess = [this](int status) {
             std::lock_guard lock(mutex);
@@ -128,7 +131,8 @@ class ControlAPITest : public ::testing::Test {
             consoleLines.push_back(text);
         };
         httpServer.setInterface("lo0");
-        httpServer.setConnectionClass(VTRUploadDaemonConnection::factory(std::move(env), options));
+        httpServer.setConnectionClass(
+            VTRUploadDaemonConnection::factory(std::move(env), loop, options));
         VTRError error;
         EXPECT_TRUE(httpServer.start(&error)) << error.description();
         return httpServer.listeningPort();

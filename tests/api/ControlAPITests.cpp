@@ -337,7 +337,7 @@ TEST_F(ControlAPITest, StoreFailuresAre500AndNoStoreAtAllIsNotACrash) {
     EXPECT_TRUE(log.containsPart("DELETE /jobs/j failed to find job to delete: Error Domain="));
 
     HTTPServer bare;
-    port = serve(bare, std::make_shared<VTRUploadDaemonConnectionEnvironment>());
+    port = serve(bare, std::make_shared<VTRUploadDaemonConnectionEnvironment>(nullptr, nullptr));
     ASSERT_NE(port, 0);
     EXPECT_EQ(jobRouteStatuses(), (std::vector<int>{500, 500, 500, 500}));
     EXPECT_EQ(send("GET", "/").status, 200);

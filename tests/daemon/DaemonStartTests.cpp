@@ -88,7 +88,6 @@ class DaemonStart : public testing::Test {
   protected:
     void TearDown() override {
         if (server_) server_->stop();
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
         VTRLog::flush();
         VTRLog::removeAllDestinations();
         ddLogLevel.store(15);

@@ -16,9 +16,8 @@ TEST(ConnectionEnvironment, EachStoreIsNewAndSharesTheCoordinator) {
     VTRError error;
     auto coordinator = VTRStoreCoordinator::open(directory.file("UploadDaemon.sqlite"), &error);
     ASSERT_TRUE(coordinator) << error.description();
-    VTRUploadDaemonConnectionEnvironment environment;
-    EXPECT_EQ(environment.newJobStore(), nullptr);  // nothing to make a store over yet
-    environment.setPersistentStoreCoordinator(coordinator);
+    EXPECT_EQ(VTRUploadDaemonConnectionEnvironment(nullptr, nullptr).newJobStore(), nullptr);
+    VTRUploadDaemonConnectionEnvironment environment(coordinator, nullptr);
 
     auto first = environment.newJobStore();
     auto second = environment.newJobStore();

@@ -183,10 +183,10 @@ class Lifecycle {
   public:
     explicit Lifecycle(uint32_t seed) : random_(seed), serverRandom_(seed ^ 0x9e3779b9u) {
         VTRError error;
-        auto coordinator = VTRStoreCoordinator::open(dir_.file("UploadDaemon.sqlite"), &error);
-        EXPECT_TRUE(coordinator) << error.description();
-        environment_ = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, nullptr);
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(environment_);
+        coordinator_ = VTRStoreCoordinator::open(dir_.file("UploadDaemon.sqlite"), &error);
+        EXPECT_TRUE(coordinator_) << error.description();
+        environment_ =
+            std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator_, nullptr);
     }
 
     ~Lifecycle() {
@@ -197,7 +197,6 @@ class Lifecycle {
         service_.reset();
         // Reports still queued let go of their operations when they run.
         loop_.runUntil([&] { return server_.liveServices() == 0; }, kSettleTimeout);
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
     }
 
     // Runs the steps, stops at the first violation, and ends with every fault cleared and the
@@ -229,8 +228,8 @@ class Lifecycle {
         options.pollingInterval = 0.001;
         options.requeueDelay = 0.01;
         options.firstRetryPause = 1.0;
-        options.runLoop = &loop_;
-        service_ = std::make_unique<VTRRemoteUploadJobService>(std::move(options));
+        service_ =
+            std::make_unique<VTRRemoteUploadJobService>(coordinator_, loop_, std::move(options));
         // Set before any operation shares the controller; then the daemon's start-up re-queue.
         service_->retryController()->setPauseFunction(clock_.function());
         service_->retryController()->setConsoleLog([](const std::string&) {});
@@ -631,6 +630,7 @@ class Lifecycle {
     VTRRunLoop loop_;
     ScriptedUploadService server_{&loop_};
     PauseClock clock_{loop_};
+    std::shared_ptr<VTRStoreCoordinator> coordinator_;
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
     std::unique_ptr<VTRRemoteUploadJobService> service_;
     std::map<std::string, JobModel> jobs_;

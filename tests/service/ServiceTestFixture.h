@@ -32,16 +32,14 @@ class ServiceTest : public ::testing::Test {
 
     void SetUp() override {
         VTRError error;
-        auto coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
+        coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
         ASSERT_TRUE(coordinator) << error.description();
         environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, nullptr);
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(environment);
     }
 
     void TearDown() override {
         server.release();
         service.reset();
-        VTRUploadDaemonConnectionEnvironment::setSharedInstance(nullptr);
     }
 
     void startService(uint32_t maxUploadRetries = 50000, bool requeueAtConstruction = true) {
@@ -52,8 +50,8 @@ class ServiceTest : public ::testing::Test {
         options.pollingInterval = 0.01;
         options.requeueDelay = kRequeueDelay;
         options.firstRetryPause = 0.01;
-        options.runLoop = &loop;
-        service = std::make_unique<VTRRemoteUploadJobService>(std::move(options));
+        service =
+            std::make_unique<VTRRemoteUploadJobService>(coordinator, loop, std::move(options));
     }
 
     static std::string urlOf(const std::string& jobID) { return "http://127.0.0.1:9/" + jobID; }
@@ -113,6 +111,7 @@ class ServiceTest : public ::testing::Test {
     TempDir dir;
     VTRRunLoop loop;
     ScriptedUploadService server{&loop};
+    std::shared_ptr<VTRStoreCoordinator> coordinator;
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment;
     std::unique_ptr<VTRRemoteUploadJobService> service;
     ScopedLogCapture log;
