@@ -106,16 +106,12 @@ class ControlAPITest : public ::testing::Test {
         VTRError error;
         coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
         ASSERT_TRUE(coordinator) << error.description();
-        environment =
-            std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, jobService());
+        environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, jobs);
         port = serve(server, environment);
         ASSERT_NE(port, 0);
     }
 
     void TearDown() override { server.stop(); }
-
-    // The job service behind the API: a scripted one unless a fixture needs the real service.
-    virtual std::shared_ptr<VTRUploadJobService> jobService() { return jobs; }
 
     // Starts `httpServer` on loopback with the API's connections over `env`; returns the port.
     uint16_t serve(HTTPServer& httpServer,

@@ -19,7 +19,6 @@
 #include "daemon/VTRCommandLine.h"
 #include "daemon/VTRUploadDaemon.h"
 #include "httpserver/HTTPServer.h"
-#include "service/VTRUploadDaemonConnectionEnvironment.h"
 #include "support/OtherUser.h"
 #include "support/TestSupport.h"
 
