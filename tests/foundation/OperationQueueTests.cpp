@@ -185,6 +185,20 @@ TEST(VTROperationQueueTest, CancelAllEndsRunningAndQueuedWork) {
     EXPECT_LE(tracker.mostRunning.load(), 2);
 }
 
+// The job service cancels everything while workers may be ending operations: listing the
+// operations for the cancel must not race with the workers taking finished ones off the list.
+TEST(VTROperationQueueTest, CancelAllIsSafeWhileOperationsFinish) {
+    Tracker tracker;
+    VTROperationQueue queue("test.cancelrace", 3);
+    auto operations = makeOperations(tracker, 100);
+    for (auto& operation : operations) {
+        operation->release();
+        queue.addOperation(operation);
+    }
+    while (queue.operationCount() > 0) queue.cancelAllOperations();
+    for (auto& operation : operations) EXPECT_TRUE(operation->isFinished());
+}
+
 // Waits for as long as asked, the way retry pauses and polling do.
 class WaitingOperation : public VTROperation {
   public:
