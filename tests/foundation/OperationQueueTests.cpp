@@ -125,47 +125,6 @@ TEST(VTROperationQueueTest, NeverRunsMoreThanItsLimitAndStartsQueuedWorkAsSlotsF
     }
 }
 
-TEST(VTROperationQueueTest, ManyShortOperationsStayWithinTheLimit) {
-    Tracker tracker;
-    std::vector<std::shared_ptr<GatedOperation>> operations;
-    {
-        VTROperationQueue queue("test.many", 3);
-        operations = makeOperations(tracker, 200);
-        for (auto& operation : operations) {
-            operation->release();  // runs straight through
-            queue.addOperation(operation);
-        }
-    }  // the destructor waits for all of them, running and queued
-    EXPECT_EQ(tracker.startOrder().size(), 200u);
-    EXPECT_LE(tracker.mostRunning.load(), 3);
-    for (auto& operation : operations) EXPECT_TRUE(operation->isFinished());
-}
-
-// Dependencies, kept for callers to come: a dependent operation waits while later ready ones
-// start and starts when its dependency has finished; a cancel lets it start at once even when
-// its dependency never finishes, and the queue notices that by itself.
-TEST(VTROperationQueueTest, DependentOperationsWaitUnlessCancelled) {
-    Tracker tracker;
-    VTROperationQueue queue("test.deps", 3);
-    auto operations = makeOperations(tracker, 4);
-    ReleaseOnExit guard{operations};
-    operations[0]->addDependency(operations[2]);
-    operations[3]->addDependency(std::make_shared<GatedOperation>(tracker, 99));
-    EXPECT_FALSE(operations[0]->isReady());
-    for (auto& operation : operations) queue.addOperation(operation);
-    ASSERT_TRUE(test::waitUntil([&] { return tracker.running.load() == 2; }));
-    EXPECT_EQ(tracker.startedSorted(), (std::vector<int>{1, 2}));
-    operations[3]->cancel();  // not through the queue
-    ASSERT_TRUE(test::waitUntil([&] { return operations[3]->isFinished(); }));
-    EXPECT_TRUE(operations[3]->sawCancelAtStart());
-    EXPECT_FALSE(operations[0]->isExecuting());
-    operations[2]->release();
-    ASSERT_TRUE(test::waitUntil([&] { return operations[0]->isExecuting(); }));
-    for (auto& operation : operations) operation->release();
-    queue.waitUntilAllOperationsAreFinished();
-    EXPECT_FALSE(operations[0]->sawCancelAtStart());
-}
-
 TEST(VTROperationQueueTest, CancelAllEndsRunningAndQueuedWork) {
     Tracker tracker;
     VTROperationQueue queue("test.cancelall", 2);
@@ -183,45 +142,6 @@ TEST(VTROperationQueueTest, CancelAllEndsRunningAndQueuedWork) {
     }
     for (int i = 2; i < 5; ++i) EXPECT_TRUE(operations[i]->sawCancelAtStart()) << i;
     EXPECT_LE(tracker.mostRunning.load(), 2);
-}
-
-// Waits for as long as asked, the way retry pauses and polling do.
-class WaitingOperation : public VTROperation {
-  public:
-    explicit WaitingOperation(std::chrono::steady_clock::duration wait) : wait_(wait) {}
-    std::atomic<bool> entered{false};
-    std::atomic<bool> waitCompleted{false};
-    std::atomic<bool> currentDuringWait{false};
-
-  protected:
-    void main() override {
-        entered = true;
-        currentDuringWait = VTROperation::current() == this;
-        waitCompleted = waitFor(wait_);
-    }
-
-  private:
-    std::chrono::steady_clock::duration wait_;
-};
-
-TEST(VTROperationWaitTest, WaitRunsItsCourseUnlessCancelledBeforeOrDuringIt) {
-    VTROperationQueue queue("test.wait", 3);
-    auto endless = std::make_shared<WaitingOperation>(std::chrono::steady_clock::duration::max());
-    auto shortWait = std::make_shared<WaitingOperation>(1ms);
-    auto alreadyCancelled = std::make_shared<WaitingOperation>(24h);
-    alreadyCancelled->cancel();
-    for (const auto& operation : {endless, shortWait, alreadyCancelled})
-        queue.addOperation(operation);
-    ASSERT_TRUE(test::waitUntil([&] { return endless->entered.load(); }));
-    EXPECT_EQ(VTROperation::current(), nullptr);  // not inside any operation here
-    endless->cancel();
-    ASSERT_TRUE(test::waitUntil([&] { return endless->isFinished(); }));
-    EXPECT_FALSE(endless->waitCompleted.load());
-    EXPECT_TRUE(endless->currentDuringWait.load());
-    queue.waitUntilAllOperationsAreFinished();
-    EXPECT_TRUE(shortWait->waitCompleted.load());
-    EXPECT_FALSE(alreadyCancelled->waitCompleted.load());
-    EXPECT_TRUE(alreadyCancelled->entered.load());
 }
 
 }  // namespace
