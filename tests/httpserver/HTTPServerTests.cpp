@@ -49,6 +49,11 @@ TEST(HTTPServerStartTest, ListensOnLoopbackByNameOrAddressAndFailsWithTheSocketT
     address.sin6_addr = in6addr_loopback;
     if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet, "::1").body, "hello");
+        HTTPServer v4;
+        v4.setInterface("127.0.0.1");
+        ASSERT_TRUE(v4.start());
+        EXPECT_FALSE(RawHTTPClient(v4.listeningPort(), "::1").connected())
+            << "an IPv4 address listens on IPv4 only";
     }
     ::close(probe);
     VTRError error;
@@ -319,10 +324,10 @@ TEST(HTTPServerLimitTest, TheConnectionBeyondTheCapClosesWhileOthersAreServed) {
     EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
 }
 
-HTTPServerLimits ownedBy(uint32_t uid) {
+HTTPServerLimits ownedBy(uint32_t uid, std::string tables = "/proc/net") {
     HTTPServerLimits limits;
     limits.peerUserID = uid;
-    limits.socketTableDirectory = "/proc/net";
+    limits.socketTableDirectory = std::move(tables);
     return limits;
 }
 
@@ -343,6 +348,24 @@ TEST(HTTPServerPeerUserTest, OnlyTheOwningUserAndRootAreServed) {
     EXPECT_TRUE(stranger->closesUnanswered(kGet));
     EXPECT_TRUE(capture.containsPart(fmt::format("belongs to user {}, not 4242", nobody)));
     EXPECT_EQ(other.record->count("supportsMethod"), 0u);
+}
+
+// Needs no root: the one refusal every user can provoke.
+TEST(HTTPServerPeerUserTest, UnreadableTablesRefuseEveryPeerAndAreReportedOnce) {
+    test::ScopedLogCapture capture;
+    test::TempDir noTables;
+    RecordingServer fixture(ownedBy(::geteuid(), noTables.path()));
+    for (int i = 0; i < 3; ++i) {
+        RawHTTPClient client(fixture.port);
+        ASSERT_TRUE(client.connected());
+        EXPECT_TRUE(client.closesUnanswered(kGet)) << i;
+    }
+    size_t reports = 0;
+    for (const std::string& text : capture.texts())
+        reports += text.find("HTTPServer: Refused the connection from") == 0 &&
+                   text.find("cannot be read") != std::string::npos;
+    EXPECT_EQ(reports, 1u);
+    EXPECT_EQ(fixture.record->count("supportsMethod"), 0u);
 }
 
 }  // namespace
