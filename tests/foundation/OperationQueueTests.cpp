@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "foundation/VTROperationQueue.h"
@@ -56,6 +57,8 @@ class GatedOperation : public VTROperation {
     }
     bool sawCancelAtStart() const { return sawCancelAtStart_; }
     bool wasCurrent() const { return wasCurrent_; }
+    // Keeps running after a cancel, until released.
+    std::atomic<bool> holdThroughCancel{false};
 
   protected:
     void main() override {
@@ -63,7 +66,7 @@ class GatedOperation : public VTROperation {
         wasCurrent_ = VTROperation::current() == this;
         tracker_.enter(id_);
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return released_ || isCancelled(); });
+        changed_.wait(lock, [&] { return released_ || (isCancelled() && !holdThroughCancel); });
         tracker_.leave();
     }
 
@@ -81,7 +84,10 @@ class GatedOperation : public VTROperation {
 struct ReleaseOnExit {
     std::vector<std::shared_ptr<GatedOperation>>& operations;
     ~ReleaseOnExit() {
-        for (auto& operation : operations) operation->cancel();
+        for (auto& operation : operations) {
+            operation->cancel();
+            operation->release();
+        }
     }
 };
 
@@ -125,23 +131,44 @@ TEST(VTROperationQueueTest, NeverRunsMoreThanItsLimitAndStartsQueuedWorkAsSlotsF
     }
 }
 
-TEST(VTROperationQueueTest, CancelAllEndsRunningAndQueuedWork) {
+TEST(VTROperationQueueTest, CancelAllReachesRunningAndQueuedWork) {
     Tracker tracker;
     VTROperationQueue queue("test.cancelall", 2);
     auto operations = makeOperations(tracker, 5);
     ReleaseOnExit guard{operations};
+    // The running two hold their slots through the cancel, so no queued one can start while
+    // the cancel is under way.
+    for (int i = 0; i < 2; ++i) operations[i]->holdThroughCancel = true;
     for (auto& operation : operations) queue.addOperation(operation);
     ASSERT_TRUE(test::waitUntil([&] { return tracker.running.load() == 2; }));
-    queue.cancelAllOperations();  // nothing is ever released: only the cancel ends them
+    queue.cancelAllOperations();
+    for (auto& operation : operations) EXPECT_TRUE(operation->isCancelled());
+    EXPECT_EQ(tracker.startedSorted(), (std::vector<int>{0, 1}));
+    for (int i = 0; i < 2; ++i) operations[i]->release();
     queue.waitUntilAllOperationsAreFinished();
     // The queued ones still start, one slot at a time, see the cancel at once and end early.
     EXPECT_EQ(tracker.startedSorted(), (std::vector<int>{0, 1, 2, 3, 4}));
-    for (auto& operation : operations) {
-        EXPECT_TRUE(operation->isCancelled());
-        EXPECT_TRUE(operation->isFinished());
-    }
+    for (auto& operation : operations) EXPECT_TRUE(operation->isFinished());
     for (int i = 2; i < 5; ++i) EXPECT_TRUE(operations[i]->sawCancelAtStart()) << i;
     EXPECT_LE(tracker.mostRunning.load(), 2);
+}
+
+// Run under ThreadSanitizer: the list is read while other threads add and finish operations.
+TEST(VTROperationQueueTest, OperationsAreListedWhileTheyComeAndGo) {
+    Tracker tracker;
+    VTROperationQueue queue("test.list", 2);
+    auto operations = makeOperations(tracker, 100);
+    for (auto& operation : operations) operation->release();  // runs straight through
+    std::thread adder([&] {
+        for (auto& operation : operations) queue.addOperation(operation);
+    });
+    while (tracker.startOrder().size() < operations.size()) {
+        for (const auto& operation : queue.operations())
+            EXPECT_NE(std::find(operations.begin(), operations.end(), operation), operations.end());
+    }
+    adder.join();
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(queue.operations().empty());
 }
 
 }  // namespace
