@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <locale>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -113,20 +112,6 @@ TEST_F(GermanLocaleTest, NeitherTheCppNorTheCLocaleChangesResults) {
     ASSERT_STREQ(std::localeconv()->decimal_point, ",");
     ASSERT_EQ(std::strtod("2,5", nullptr), 2.5);
     expectLocaleIndependentResults();
-}
-
-TEST(ServerNumberTest, ParsesFromSeveralThreadsAtOnce) {
-    std::vector<int> failures(4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t, &failures] {
-            for (int64_t i = 0; i < 2000; ++i) {
-                auto value = numberFromServerString(fmt::format("{}.25", i * 1000 + t));
-                failures[static_cast<size_t>(t)] += !value || value->int64Value() != i * 1000 + t;
-            }
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 TEST(LocalizedStringTest, FormatsPositionalAndSequentialPlaceholders) {

@@ -66,20 +66,5 @@ TEST(HTTPServerConcurrencyTest, StopEndsLiveConnectionsAndRefusesNewOnes) {
     fixture.reset();  // the destructor joins the network thread with nothing left behind
 }
 
-TEST(HTTPServerConcurrencyTest, SettersFromManyThreadsTakeEffectBeforeStart) {
-    HTTPServer server;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            server.setInterface("127.0.0.1");
-            server.setHeaderLineTimeout(std::chrono::seconds(5));
-        });
-    for (auto& thread : threads) thread.join();
-    ASSERT_TRUE(server.start());
-    EXPECT_EQ(server.interface(), "127.0.0.1");
-    RawHTTPClient v6(server.listeningPort(), "::1");
-    EXPECT_FALSE(v6.connected()) << "an IPv4 address listens on IPv4 only";
-}
-
 }  // namespace
 }  // namespace vtr

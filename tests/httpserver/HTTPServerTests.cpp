@@ -49,6 +49,11 @@ TEST(HTTPServerStartTest, ListensOnLoopbackByNameOrAddressAndFailsWithTheSocketT
     address.sin6_addr = in6addr_loopback;
     if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet, "::1").body, "hello");
+        HTTPServer v4;
+        v4.setInterface("127.0.0.1");
+        ASSERT_TRUE(v4.start());
+        EXPECT_FALSE(RawHTTPClient(v4.listeningPort(), "::1").connected())
+            << "an IPv4 address listens on IPv4 only";
     }
     ::close(probe);
     VTRError error;
@@ -345,6 +350,7 @@ TEST(HTTPServerPeerUserTest, OnlyTheOwningUserAndRootAreServed) {
     EXPECT_EQ(other.record->count("supportsMethod"), 0u);
 }
 
+// Needs no root: the one refusal every user can provoke.
 TEST(HTTPServerPeerUserTest, UnreadableTablesRefuseEveryPeerAndAreReportedOnce) {
     test::ScopedLogCapture capture;
     test::TempDir noTables;

@@ -46,18 +46,6 @@ TEST_F(UploadJobStoreTest, FindsAndListsJobsSavedThroughAnotherStore) {
     EXPECT_EQ(countRows("UploadJob"), 6);
 }
 
-TEST_F(UploadJobStoreTest, DeleteRemovesTheJobAndItsFiles) {
-    auto store = newStore();
-    ASSERT_TRUE(store->addJob(jobInput("gone", "running", 3)));
-    ASSERT_TRUE(store->addJob(jobInput("stays", "running", 1)));
-    VTRError error;
-    EXPECT_TRUE(newStore()->deleteJobWithID("gone", &error)) << error.description();
-    EXPECT_EQ(newStore()->jobWithID("gone"), nullptr);
-    EXPECT_EQ(countRows("UploadJob"), 1);
-    EXPECT_EQ(countRows("UploadFile"), 1);
-    EXPECT_EQ(newStore()->jobWithID("stays")->fileList().size(), 1u);
-}
-
 TEST_F(UploadJobStoreTest, SaveWritesEveryPendingChangeOfTheStore) {
     auto store = newStore();
     VTRManagedUploadJob* x = store->addJob(jobInput("x"));

@@ -119,28 +119,6 @@ TEST(VTRLogFacade, LevelWordFiltersOnlyTheDaemonsOwnMessages) {
     EXPECT_EQ(messages[4].context, VTRHTTPLogContext);
 }
 
-TEST(VTRLogFacade, MessageCarriesItsFlagTimeAndCallingThread) {
-    LevelGuard level(15);
-    test::ScopedLogCapture capture;
-    auto before = std::chrono::system_clock::now();
-    VTRLogWarn("where {}", 1);
-    uint64_t workerID = 0;
-    std::thread worker([&] {
-        workerID = static_cast<uint64_t>(gettid());
-        VTRLogError("from worker");
-    });
-    worker.join();
-    VTRLog::flush();
-    auto messages = capture.log().messages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, "where 1");
-    EXPECT_EQ(messages[0].flag, VTRLogFlagWarning);
-    EXPECT_GE(messages[0].timestamp, before);
-    EXPECT_EQ(messages[0].threadID, static_cast<uint64_t>(gettid()));
-    EXPECT_EQ(messages[1].threadID, workerID);
-    EXPECT_NE(workerID, messages[0].threadID);
-}
-
 TEST(VTRLogFacade, CallerWaitsForRoomOnceAThousandMessagesArePending) {
     LevelGuard level(15);
     AttachedGate gate;
@@ -170,32 +148,6 @@ TEST(VTRLogFacade, CallerWaitsForRoomOnceAThousandMessagesArePending) {
     EXPECT_EQ(texts[0], "held");
     for (int i = 0; i < 1001; ++i) ASSERT_EQ(texts[i + 1], fmt::format("m{}", i));
     EXPECT_EQ(VTRLog::waitingCallerCount(), 0u);
-}
-
-TEST(VTRLogFacade, ConcurrentCallersLoseNothingAndKeepTheirOwnOrder) {
-    LevelGuard level(15);
-    test::ScopedLogCapture capture;
-    constexpr int kThreads = 4, kEach = 1500;  // more than the queue holds
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < kEach; ++i) {
-                if (i % 100 == 99)
-                    VTRLogError("{} {}", t, i);
-                else
-                    VTRLogVerbose("{} {}", t, i);
-            }
-        });
-    for (auto& thread : threads) thread.join();
-    auto texts = capture.texts();
-    ASSERT_EQ(texts.size(), static_cast<size_t>(kThreads * kEach));
-    std::vector<int> next(kThreads, 0);
-    for (const auto& text : texts) {
-        int t = 0, i = 0;
-        ASSERT_EQ(sscanf(text.c_str(), "%d %d", &t, &i), 2);
-        ASSERT_EQ(i, next[t]) << "thread " << t;
-        ++next[t];
-    }
 }
 
 // Throws on every message, or logs through the facade from inside the delivery.

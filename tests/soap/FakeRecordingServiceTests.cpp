@@ -1,7 +1,7 @@
 // The fake recording service, run as its built executable and called through the real SOAP
-// client: what the process-level tests rely on (storage, answers, fault injection, the call log
-// and the control interface), and with it the client's handling of real MTOM and plain answers,
-// server error codes and transport failures.
+// client: the storage and answers that the process-level tests rely on (their fault rules are
+// checked where they are used, by the upload integration tests), the call log and the control
+// interface, and with them the client's handling of real MTOM answers and server error codes.
 #include <gtest/gtest.h>
 
 #include "foundation/VTRDataAdditions.h"
@@ -41,12 +41,12 @@ struct Outcome {
 
 class FakeServiceTest : public ::testing::Test {
   protected:
-    void start(std::vector<std::string> arguments = {}, std::chrono::seconds timeout = 60s) {
+    void start(std::vector<std::string> arguments) {
         service = std::make_unique<FakeService>(data.path(), std::move(arguments));
         ASSERT_TRUE(service->started());
         auto soap = std::make_unique<VTRSOAPMethodCaller>(VTRRecordingServiceNamespace,
                                                           VTRRecordingServiceExtension);
-        soap->setRequestTimeoutInterval(timeout);
+        soap->setRequestTimeoutInterval(60s);
         caller = std::make_unique<VTRRemoteMethodCaller_sync>(std::move(soap), 120s);
         caller->setClient(HTTPClient::clientWithBaseURL(service->url()));
         caller->setServicePath("");
@@ -78,9 +78,6 @@ class FakeServiceTest : public ::testing::Test {
     }
     Outcome close(const std::string& file) {
         return call("TryCloseFile", {"sessionID", "fileName"}, {"S1", file});
-    }
-    void addFault(const json& rule) {
-        ASSERT_TRUE(service->control("POST", "/control/faults", rule).is_object()) << rule;
     }
 
     test::TempDir data;
@@ -135,67 +132,6 @@ TEST_F(FakeServiceTest, StoresChunksInOrderThenVerifiesAndCloses) {
     EXPECT_EQ(calls[3]["offset"], 10);
     EXPECT_EQ(calls[3]["length"], 3);
     EXPECT_EQ(calls[5]["status"], 500);
-}
-
-TEST_F(FakeServiceTest, InjectedFaultsReachTheClientAsTheirErrors) {
-    start({}, 1s);
-    addFault(json::array({
-        {{"method", "UploadChunk"}, {"action", "status"}, {"status", 503}, {"error_code", "Busy"}},
-        {{"method", "UploadChunk"}, {"action", "html"}},
-        {{"method", "UploadChunk"}, {"action", "empty"}},
-        {{"method", "UploadChunk"}, {"action", "result"}, {"result", "WRONG=="}},
-        {{"method", "VerifyFile"}, {"action", "delay"}, {"delay_ms", 4000}},
-        {{"method", "ChunkSize"}, {"after", 1}, {"count", 2}, {"error_code", "X"}},
-    }));
-    Outcome status = upload("f", "1", 0);
-    ASSERT_TRUE(status.error);
-    EXPECT_EQ(status.error->localizedDescription(), "Expected status code in (200-299), got 503");
-    EXPECT_EQ(status.serverCode(), "Busy");
-    Outcome html = upload("f", "1", 0);
-    ASSERT_TRUE(html.error);
-    EXPECT_EQ(html.error->domain(), VTRErrorDomain);
-    EXPECT_EQ(html.error->code(), 87);
-    Outcome empty = upload("f", "1", 0);
-    ASSERT_TRUE(empty.results);
-    EXPECT_TRUE(find(*empty.results, "response")->isNull());
-    EXPECT_EQ(upload("f", "1", 0).text(), "WRONG==");
-    EXPECT_EQ(upload("f", "1", 0).text(), md5("1"));
-    EXPECT_EQ(verify("f", md5("1")).error.value_or(VTRError()).code(), -1001);
-    std::vector<std::string> seen;
-    for (int i = 0; i < 4; ++i) {
-        Outcome outcome = call("ChunkSize");
-        seen.push_back(outcome.error ? outcome.serverCode() : outcome.text());
-    }
-    EXPECT_EQ(seen, (std::vector<std::string>{"1048576", "X", "X", "1048576"}));
-
-    // The client may resend once on a fresh connection when a reused one dies unanswered, so
-    // the service drops twice.
-    addFault({{"method", "ChunkSize"}, {"action", "drop"}, {"count", 2}});
-    Outcome dropped = call("ChunkSize");
-    ASSERT_TRUE(dropped.error);
-    EXPECT_EQ(dropped.error->domain(), NSURLErrorDomain);
-    EXPECT_EQ(dropped.error->code(), -1005) << dropped.error->description();
-    EXPECT_EQ(service->calls().back()["fault"], "drop");
-
-    // The same seed gives the same choices.
-    auto pattern = [&](uint32_t seed) {
-        service->control("DELETE", "/control/faults");
-        service->control("POST", "/control/config", {{"seed", seed}});
-        addFault({{"method", "ChunkSize"}, {"probability", 0.5}, {"count", 0}});
-        std::string marks;
-        for (int i = 0; i < 16; ++i) marks += call("ChunkSize").error ? 'F' : '.';
-        return marks;
-    };
-    std::string first = pattern(7);
-    EXPECT_EQ(pattern(7), first);
-    EXPECT_NE(first.find('F'), std::string::npos);
-    EXPECT_NE(first.find('.'), std::string::npos);
-
-    EXPECT_TRUE(service->control("POST", "/control/reset").is_object());
-    json after = service->control("GET", "/control/state");
-    EXPECT_TRUE(after["files"].empty());
-    EXPECT_TRUE(after["calls"].empty());
-    EXPECT_EQ(call("ChunkSize").text(), "1048576");
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/VTRFileDescriptor.h"
+
 namespace vtr::test {
 
 namespace {
@@ -31,21 +33,6 @@ using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using SSLPtr = std::unique_ptr<SSL, Deleter<SSL, SSL_free>>;
 using ContextPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX, SSL_CTX_free>>;
-
-// Closes the descriptor it holds when it goes.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 bool addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
     X509V3_CTX context;
@@ -186,7 +173,7 @@ void TLSFront::acceptLoop() {
 }
 
 void TLSFront::serve(int clientFd) {
-    Descriptor client(clientFd);
+    VTRFileDescriptor client(clientFd);
     auto forget = [&] {
         std::lock_guard lock(mutex_);
         connections_.erase(std::find(connections_.begin(), connections_.end(), clientFd));
@@ -199,7 +186,7 @@ void TLSFront::serve(int clientFd) {
         return;
     }
     ++handshakes_;
-    Descriptor backend(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    VTRFileDescriptor backend(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
