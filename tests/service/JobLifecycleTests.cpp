@@ -48,8 +48,8 @@ constexpr auto kSettleTimeout = std::chrono::seconds(15);
 constexpr size_t kStepsPerSequence = 30;
 
 // The retry pauses in virtual time: a pause ends once the test has let its length pass, when its
-// operation is cancelled (the test calls cancelled() after anything that may cancel), or at
-// once while instant. Any thread.
+// operation is cancelled (the test calls advance(0) after anything that may cancel), or at once
+// while instant. Any thread.
 class PauseClock {
   public:
     explicit PauseClock(VTRRunLoop& loop) : loop_(loop) {}
@@ -57,18 +57,10 @@ class PauseClock {
     VTRRetryController::PauseFunction function() {
         return [this](double seconds) { return pause(seconds); };
     }
-    void advance(double seconds) {
+    void advance(double seconds, std::optional<bool> instant = {}) {
         std::lock_guard lock(mutex_);
         now_ += seconds;
-        changed_.notify_all();
-    }
-    void cancelled() {
-        std::lock_guard lock(mutex_);
-        changed_.notify_all();
-    }
-    void setInstant(bool instant) {
-        std::lock_guard lock(mutex_);
-        instant_ = instant;
+        instant_ = instant.value_or(instant_);
         changed_.notify_all();
     }
     // Pauses that nothing has ended yet.
@@ -79,14 +71,10 @@ class PauseClock {
     }
 
   private:
-    struct Waiter {
-        double due;
-        VTROperation* operation;
-    };
+    using Waiter = std::pair<double, VTROperation*>;  // when it is due, whose it is
 
-    bool ended(const Waiter& waiter) const {
-        return instant_ || now_ >= waiter.due ||
-               (waiter.operation && waiter.operation->isCancelled());
+    bool ended(const Waiter& w) const {
+        return instant_ || now_ >= w.first || (w.second && w.second->isCancelled());
     }
 
     bool pause(double seconds) {
@@ -134,36 +122,15 @@ const std::vector<Behaviour>& behaviours() {
     return table;
 }
 
-enum class Step {
-    Run,
-    Pause,
-    Restart,
-    Delete,
-    Resend,
-    Add,
-    BeginStaleSave,
-    FinishStaleSave,
-    DaemonRestart,
-    Misbehave,
-    Hold,
-    Release,
-    LetTimePass,
-};
-
-// Each step's weight in the draw.
-const std::vector<std::pair<Step, int>> kSteps{
-    {Step::Run, 14},           {Step::Pause, 10},
-    {Step::Restart, 8},        {Step::Delete, 3},
-    {Step::Resend, 5},         {Step::Add, 3},
-    {Step::BeginStaleSave, 3}, {Step::FinishStaleSave, 3},
-    {Step::DaemonRestart, 3},  {Step::Misbehave, 8},
-    {Step::Hold, 5},           {Step::Release, 4},
-    {Step::LetTimePass, 14},
-};
+// clang-format off
+enum Step { Run, Pause, Restart, Delete, Resend, Add, BeginStaleSave, FinishStaleSave,
+            DaemonRestart, Misbehave, Hold, Release, LetTimePass };
+// clang-format on
+// Each step's weight in the draw, in the order above.
+const int kStepWeights[] = {14, 10, 8, 3, 5, 3, 3, 3, 3, 8, 5, 4, 14};
 
 struct JobModel {
-    std::vector<std::string> paths;
-    std::vector<std::string> remotes;
+    std::vector<std::string> remotes;  // also the local file's name
     std::vector<size_t> sizes;
     // Set by a restart: until the client changes the state again, the stored progress must come
     // from services made after this serial number.
@@ -192,7 +159,7 @@ class Lifecycle {
     ~Lifecycle() {
         server_.setRule({});
         server_.release();
-        clock_.setInstant(true);
+        clock_.advance(0, true);
         staleStore_.reset();
         service_.reset();
         // Reports still queued let go of their operations when they run.
@@ -206,10 +173,9 @@ class Lifecycle {
         stepLog.push_back("0: add");
         for (int i = 0; i < 2; ++i) addJob();
         for (size_t i = 0; i < steps && violations.empty(); ++i) {
-            bool hot = std::bernoulli_distribution(0.4)(random_);
+            bool hot = coin(0.4);
             doStep(drawStep());
-            if (!hot) settle();
-            if (hot) stepLog.back() += " (no wait)";
+            hot ? void(stepLog.back() += " (no wait)") : settle();
             checkStore();
         }
         if (violations.empty()) quiesce();
@@ -240,26 +206,18 @@ class Lifecycle {
     void actOnState(VTRManagedUploadJob& job) {
         std::string id = job.jobID().value_or("");
         uint64_t before = server_.serviceURLs().size();
-        switch (job.state()) {
-            case VTRUploadJobStateRunning:
-                service_->uploadJobWithID(id);
-                jobs_[id].restartedAt.reset();
-                jobs_[id].restartAsked = false;
-                break;
-            case VTRUploadJobStateRestart:
-                service_->restartUploadForJobWithJobID(id);
-                jobs_[id].restartedAt = before;
-                jobs_[id].restartAsked = true;
-                break;
-            case VTRUploadJobStatePaused:
-                service_->cancelJobWithJobID(id);
-                jobs_[id].restartedAt.reset();
-                jobs_[id].restartAsked = false;
-                break;
-            default:
-                break;
-        }
-        clock_.cancelled();
+        bool restart = job.state() == VTRUploadJobStateRestart;
+        if (job.state() == VTRUploadJobStateRunning)
+            service_->uploadJobWithID(id);
+        else if (restart)
+            service_->restartUploadForJobWithJobID(id);
+        else if (job.state() == VTRUploadJobStatePaused)
+            service_->cancelJobWithJobID(id);
+        else
+            return;
+        jobs_[id].restartedAt = restart ? std::optional(before) : std::nullopt;
+        jobs_[id].restartAsked = restart;
+        clock_.advance(0);
     }
 
     // What the control API does after saving a change to an existing job: a concurrent save may
@@ -273,134 +231,113 @@ class Lifecycle {
     void put(const std::string& id, const json& body) {
         auto store = environment_->newJobStore();
         VTRManagedUploadJob* job = store->jobWithID(id);
-        if (!job) return;
-        job->updateWithDictionary(body);
-        if (store->saveJob(job)) actOnStoredState(id);
+        if (job && (job->updateWithDictionary(body), store->saveJob(job))) actOnStoredState(id);
     }
 
     json fileList(const std::string& id) const {
         json files = json::array();
-        const JobModel& model = jobs_.at(id);
-        for (size_t i = 0; i < model.paths.size(); ++i)
-            files.push_back({{"local_path", model.paths[i]}, {"remote_path", model.remotes[i]}});
+        for (const std::string& name : jobs_.at(id).remotes)
+            files.push_back({{"local_path", dir_.file(name)}, {"remote_path", name}});
         return files;
     }
 
     void addJob() {
         std::string id = fmt::format("j{}", nextJob_++);
         JobModel& model = jobs_[id];
-        size_t count = std::uniform_int_distribution<size_t>(0, 2)(random_);
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = 0, count = pick(3); i < count; ++i) {
             std::string name = id + "-" + std::to_string(i) + ".mp4";
-            size_t size = std::uniform_int_distribution<size_t>(0, 24)(random_);
+            size_t size = pick(25);
             writeFile(dir_.file(name), randomBytes(size, static_cast<uint32_t>(random_())));
-            model.paths.push_back(dir_.file(name));
             model.remotes.push_back(name);
             model.sizes.push_back(size);
         }
-        std::string state = std::bernoulli_distribution(0.5)(random_) ? "running" : "paused";
+        std::string state = coin(0.5) ? "running" : "paused";
         json job = {{"id", id},       {"session_id", "session-" + id}, {"server_url", urlOf(id)},
                     {"state", state}, {"credentials", "secret"},       {"file_list", fileList(id)}};
         auto store = environment_->newJobStore();
         VTRError error;
         VTRManagedUploadJob* added = store->addJob(job, &error);
-        if (!added) {
-            violations.push_back("adding " + id + " failed: " + error.description());
-            return;
-        }
+        if (!added) return violation("adding " + id + " failed: " + error.description());
         actOnState(*added);
         stepLog.back() += " " + id + " " + state + " sizes " + json(model.sizes).dump();
     }
 
     // MARK: steps
 
-    Step drawStep() {
-        std::vector<int> weights;
-        for (const auto& [step, weight] : kSteps) weights.push_back(weight);
-        return kSteps[std::discrete_distribution<size_t>(weights.begin(), weights.end())(random_)]
-            .first;
+    size_t pick(size_t count) {
+        return std::uniform_int_distribution<size_t>(0, count - 1)(random_);
     }
+    bool coin(double chance) { return std::bernoulli_distribution(chance)(random_); }
 
-    // A live job, or nothing when there is none.
-    std::optional<std::string> anyJob() {
-        if (jobs_.empty()) return std::nullopt;
-        auto job = jobs_.begin();
-        std::advance(job, std::uniform_int_distribution<size_t>(0, jobs_.size() - 1)(random_));
-        return job->first;
+    Step drawStep() {
+        return Step(std::discrete_distribution<int>(std::begin(kStepWeights),
+                                                    std::end(kStepWeights))(random_));
     }
 
     void doStep(Step step) {
         stepLog.push_back(std::to_string(stepLog.size()) + ":");
         std::string& line = stepLog.back();
-        std::optional<std::string> id = anyJob();
+        // A live job, or nothing when there is none.
+        std::optional<std::string> id;
+        if (!jobs_.empty())
+            id = std::next(jobs_.begin(), static_cast<long>(pick(jobs_.size())))->first;
+        if (step == Delete && staleID_ && coin(0.5)) id = staleID_;
+        bool needsJob = step <= Resend || step == Hold;
+        if (needsJob && (!id || !jobs_.count(*id))) return addStep(line);
+        static const char* const kStates[] = {"running", "paused", "restart"};
+        static const double kSpans[] = {0.5, 1, 3, 10, 100, 1000};
+        const auto& table = behaviours();
         switch (step) {
-            case Step::Run:
-            case Step::Pause:
-            case Step::Restart: {
-                if (!id) return addStep(line);
-                const char* state = step == Step::Run     ? "running"
-                                    : step == Step::Pause ? "paused"
-                                                          : "restart";
-                line += fmt::format(" {} {}", state, *id);
-                return put(*id, {{"state", state}});
-            }
-            case Step::Delete: {
-                if (staleID_ && std::bernoulli_distribution(0.5)(random_)) id = staleID_;
-                if (!id || !jobs_.count(*id)) return addStep(line);
+            case Run:
+            case Pause:
+            case Restart:
+                line += fmt::format(" {} {}", kStates[step], *id);
+                return put(*id, {{"state", kStates[step]}});
+            case Delete:
                 line += " delete " + *id;
-                auto store = environment_->newJobStore();
-                if (store->deleteJobWithID(*id)) {
-                    service_->cancelJobWithJobID(*id);
-                    clock_.cancelled();
-                    jobs_.erase(*id);
-                    deleted_.insert(*id);
-                }
+                if (!environment_->newJobStore()->deleteJobWithID(*id)) return;
+                service_->cancelJobWithJobID(*id);
+                clock_.advance(0);
+                jobs_.erase(*id);
+                deleted_.insert(*id);
                 return;
-            }
-            case Step::Resend:
-                if (!id) return addStep(line);
+            case Resend:
                 line += " resend the file list of " + *id;
                 return put(*id, {{"file_list", fileList(*id)}});
-            case Step::Add:
+            case Add:
                 return addStep(line);
-            case Step::BeginStaleSave:
+            case BeginStaleSave:
                 return beginStaleSave(line);
-            case Step::FinishStaleSave:
+            case FinishStaleSave:
                 return finishStaleSave(line);
-            case Step::DaemonRestart:
+            case DaemonRestart:
                 line += " daemon restart";
-                clock_.setInstant(true);
+                clock_.advance(0, true);
                 service_.reset();
-                clock_.setInstant(false);
+                clock_.advance(0, false);
                 // Jobs stored in restart wait for their client after a daemon restart.
                 for (auto& [job, model] : jobs_) model.restartAsked = false;
                 return startService();
-            case Step::Misbehave: {
-                const auto& table = behaviours();
-                const Behaviour& behaviour =
-                    table[std::uniform_int_distribution<size_t>(0, table.size() - 1)(random_)];
+            case Misbehave: {
+                const Behaviour& behaviour = table[pick(table.size())];
                 line += std::string(" server: ") + behaviour.name;
                 return server_.setRule([this, odds = behaviour.odds](const auto& call) {
-                    for (const auto& [method, answer, chance] : odds) {
+                    for (const auto& [method, answer, chance] : odds)
                         if (method == call.method &&
                             std::bernoulli_distribution(chance)(serverRandom_))
                             return answer;
-                    }
                     return Answer{};
                 });
             }
-            case Step::Hold:
-                return hold(line, id);
-            case Step::Release:
+            case Hold:
+                return hold(line, *id);
+            case Release:
                 line += " release held calls";
-                server_.release();
-                return;
-            case Step::LetTimePass: {
-                static const double kSpans[] = {0.5, 1, 3, 10, 100, 1000};
-                double span = kSpans[std::uniform_int_distribution<size_t>(0, 5)(random_)];
+                return server_.release();
+            case LetTimePass:
+                double span = kSpans[pick(std::size(kSpans))];
                 line += fmt::format(" {} s pass", span);
                 return clock_.advance(span);
-            }
         }
     }
 
@@ -410,20 +347,17 @@ class Lifecycle {
     }
 
     // A delay: the next ChunkSize of a job, or one chunk of one of its files, waits for a release.
-    void hold(std::string& line, const std::optional<std::string>& id) {
-        if (!id) return addStep(line);
-        const JobModel& model = jobs_.at(*id);
-        size_t file = std::uniform_int_distribution<size_t>(0, model.paths.size())(random_);
-        if (file == model.paths.size() || model.sizes[file] == 0) {
-            std::string url = urlOf(*id);
+    void hold(std::string& line, const std::string& id) {
+        const JobModel& model = jobs_.at(id);
+        size_t file = pick(model.remotes.size() + 1);
+        if (file == model.remotes.size() || model.sizes[file] == 0) {
             auto made = server_.callsOf(Method::ChunkSize);
             size_t calls = static_cast<size_t>(std::count_if(
-                made.begin(), made.end(), [&](auto& call) { return call.serverURL == url; }));
-            line += " hold the next ChunkSize of " + *id;
-            return server_.holdChunkSize(url, calls + 1);
+                made.begin(), made.end(), [&](auto& call) { return call.serverURL == urlOf(id); }));
+            line += " hold the next ChunkSize of " + id;
+            return server_.holdChunkSize(urlOf(id), calls + 1);
         }
-        uint64_t chunk =
-            std::uniform_int_distribution<uint64_t>(0, (model.sizes[file] - 1) / 4)(random_);
+        uint64_t chunk = pick((model.sizes[file] - 1) / 4 + 1);
         line += fmt::format(" hold the chunk of {} at {}", model.remotes[file], chunk * 4);
         server_.holdUploadChunk(model.remotes[file], chunk * 4);
     }
@@ -436,11 +370,8 @@ class Lifecycle {
         if (!jobs_.count(*staleID_)) staleID_ = jobs_.rbegin()->first;
         staleStore_ = environment_->newJobStore();
         staleJob_ = staleStore_->jobWithID(*staleID_);
-        if (!staleJob_) {
-            violations.push_back("stored job " + *staleID_ + " cannot be read");
-            return;
-        }
-        const char* state = std::bernoulli_distribution(0.5)(random_) ? "running" : "paused";
+        if (!staleJob_) return violation("stored job " + *staleID_ + " cannot be read");
+        const char* state = coin(0.5) ? "running" : "paused";
         staleJob_->updateWithDictionary({{"state", state}, {"restarting", true}});
         line += fmt::format(" read {} to save it later as {}", *staleID_, state);
     }
@@ -455,13 +386,10 @@ class Lifecycle {
             line += " (saved)";
             if (jobs_.count(*staleID_)) actOnStoredState(*staleID_);
         }
-        for (const auto& [id, before] : others) {
-            json after = stored(id);
-            if (after != before)
-                violations.push_back(fmt::format(
-                    "saving {} read earlier changed job {}\n    before: {}\n    after:  {}",
-                    *staleID_, id, before.dump(), after.dump()));
-        }
+        for (const auto& [id, before] : others)
+            if (json after = stored(id); after != before)
+                violation(fmt::format("saving {} read earlier changed job {}\n  from {}\n  to   {}",
+                                      *staleID_, id, before.dump(), after.dump()));
         staleStore_.reset();
         staleJob_ = nullptr;
         staleID_.reset();
@@ -480,12 +408,10 @@ class Lifecycle {
             return running == server_.heldCalls() + clock_.blocked();
         };
         for (int round = 0; round < 2; ++round) {
-            if (!loop_.runUntil(quiet, kSettleTimeout)) {
-                violations.push_back(fmt::format(
-                    "the service did not settle: {} operations alive, {} held, {} pausing",
-                    server_.liveServices(), server_.heldCalls(), clock_.blocked()));
-                return;
-            }
+            if (!loop_.runUntil(quiet, kSettleTimeout))
+                return violation(fmt::format("not settled: {} alive, {} held, {} pausing",
+                                             server_.liveServices(), server_.heldCalls(),
+                                             clock_.blocked()));
             bool flushed = false;
             loop_.post([&] { flushed = true; });
             loop_.runUntil([&] { return flushed; }, kSettleTimeout);
@@ -498,7 +424,7 @@ class Lifecycle {
         stepLog.push_back("quiescence: healthy server, holds released, pauses end at once");
         server_.setRule({});
         server_.release();
-        clock_.setInstant(true);
+        clock_.advance(0, true);
         if (staleStore_) finishStaleSave(stepLog.back());
         auto done = [&] {
             checkRestarts();
@@ -508,12 +434,11 @@ class Lifecycle {
             return running && running->empty();
         };
         if (!loop_.runUntil(done, kSettleTimeout))
-            violations.push_back(fmt::format("jobs are left running or {} operations never ended",
-                                             server_.liveServices()));
-        for (const auto& [id, model] : jobs_) {
+            violation(
+                fmt::format("jobs left running, {} operations alive", server_.liveServices()));
+        for (const auto& [id, model] : jobs_)
             if (model.restartAsked && stored(id)["state"] == "restart")
-                violations.push_back("job " + id + " waits in restart with nothing uploading it");
-        }
+                violation("job " + id + " waits in restart with nothing uploading it");
         checkStore();
     }
 
@@ -551,15 +476,11 @@ class Lifecycle {
                     closed |= call.method == Method::TryCloseFile;
                 }
                 if (bytes > accepted)
-                    violation(
-                        fmt::format("restarted job {}: {} stored at {} bytes, but its new "
-                                    "upload has had {} accepted",
-                                    id, remote, bytes, accepted));
+                    violation(fmt::format("restarted job {}: {} stored at {} bytes, {} accepted",
+                                          id, remote, bytes, accepted));
                 if (file["closed"] == true && !closed)
                     violation(
-                        fmt::format("restarted job {}: {} stored closed before its new "
-                                    "upload closed it",
-                                    id, remote));
+                        fmt::format("restarted job {}: {} stored closed too early", id, remote));
             }
         }
     }
@@ -598,29 +519,25 @@ class Lifecycle {
             if (size_t active = server_.activeCallers(urlOf(id)); active > 1)
                 violation(fmt::format("job {} has {} operations uploading", id, active));
         }
-        for (const std::string& id : deleted_) {
+        for (const std::string& id : deleted_)
             if (size_t active = server_.activeCallers(urlOf(id)); active > 0)
                 violation(fmt::format("deleted job {} still has {} operations", id, active));
-        }
     }
 
     void checkCompleted(const std::string& id, const json& job) {
         const JobModel& model = jobs_.at(id);
         for (const json& file : job["file_list"]) {
-            std::string path = file["local_path"];
-            size_t index = static_cast<size_t>(
-                std::find(model.paths.begin(), model.paths.end(), path) - model.paths.begin());
-            if (index == model.paths.size()) continue;
-            std::string remote = model.remotes[index];
-            bool sound = file["closed"] == true && file["bytes_uploaded"] == model.sizes[index] &&
-                         file["total_bytes"] == model.sizes[index] &&
-                         server_.received(remote) == readFile(path);
-            if (!sound)
+            auto remote =
+                std::find(model.remotes.begin(), model.remotes.end(), file["remote_path"]);
+            if (remote == model.remotes.end()) continue;
+            size_t size = model.sizes[static_cast<size_t>(remote - model.remotes.begin())];
+            std::string held = server_.received(*remote), local = readFile(dir_.file(*remote));
+            if (file["closed"] != true || file["bytes_uploaded"] != size ||
+                file["total_bytes"] != size || held != local)
                 violation(fmt::format(
-                    "job {} stored completed but {} is {} and the server holds "
-                    "{} of {} bytes, {}",
-                    id, remote, file.dump(), server_.received(remote).size(), model.sizes[index],
-                    server_.received(remote) == readFile(path) ? "identical" : "different"));
+                    "job {} stored completed with {}; the server holds {} bytes, "
+                    "{}",
+                    id, file.dump(), held.size(), held == local ? "identical" : "different"));
         }
     }
 
@@ -657,9 +574,6 @@ TEST(JobLifecycleTest, RandomSequencesKeepTheStoredJobsConsistent) {
         Lifecycle lifecycle(seed);
         lifecycle.run(kStepsPerSequence);
         steps += lifecycle.stepLog.size();
-        if ((i + 1) % 1000 == 0)
-            std::cout << "lifecycle: " << i + 1 << " sequences so far, " << steps << " steps, "
-                      << failed << " with violations" << std::endl;
         if (lifecycle.violations.empty()) continue;
         // The first few in full; the rest only counted.
         if (++failed > 5) continue;

@@ -15,13 +15,6 @@ using Method = ScriptedUploadService::Method;
 
 class JobServiceTest : public ServiceTest {
   protected:
-    // An operation that is never queued: the service holds it for no job.
-    std::shared_ptr<VTRFileUploadOperation> strayOperation(const std::string& jobID) {
-        return std::make_shared<VTRFileUploadOperation>(
-            "session-" + jobID, jobID, std::vector<VTRDictionary>{}, 0, 0, 0.0,
-            server.factory()(urlOf(jobID)), service->retryController(), nullptr, &loop);
-    }
-
     // The latest live operation that asked the job's server for the chunk size.
     std::shared_ptr<VTRFileUploadOperation> latestOperation(const std::string& jobID) {
         auto calls = server.callsOf(Method::ChunkSize);
@@ -143,17 +136,6 @@ TEST_F(JobServiceTest, RunningJobsAreRequeuedAtCreationAndResumeAtTheirStoredOff
     EXPECT_EQ(stored("paused")["state"], "paused");
 }
 
-// The daemon re-queues only once it knows it is the only one serving the store.
-TEST_F(JobServiceTest, RunningJobsWaitForAnExplicitRequeueWhenTheDaemonAsksForIt) {
-    addJob("resumed", "running", {10});
-    startService(50000, /*requeueAtConstruction=*/false);
-    EXPECT_TRUE(server.serviceURLs().empty());
-
-    service->requeueRunningJobs();
-    ASSERT_TRUE(runUntilState("resumed", "completed"));
-    EXPECT_EQ(server.serviceURLs(), std::vector<std::string>{urlOf("resumed")});
-}
-
 // The control API's one thread waits on this: one save, however many files the job has.
 TEST_F(JobServiceTest, QueueingAJobOfThousandsOfFilesSavesItOnce) {
     startService();
@@ -204,67 +186,53 @@ TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStored
     EXPECT_EQ(server.received(name), readFile(paths[0]));
 }
 
-TEST_F(JobServiceTest, ConnectivityAndCancelErrorsChangeNothingAndScheduleARequeue) {
+// Connectivity errors, also wrapped once, and cancels change nothing and schedule a re-queue
+// (error type "none" below); other failures mark the job errored with their state and text.
+TEST_F(JobServiceTest, FailureReportsRequeueOnConnectivityErrorsAndOtherwiseMarkTheJobErrored) {
     startService();
     VTRError wrappedTimeout(VTRErrorDomain, VTRErrorCodeChunkNotAccepted,
                             {{VTRInnerErrorKey, VTRValue(urlError(NSURLErrorTimedOut))}});
-    const std::pair<Step, VTRError> failures[] = {
-        {Step::Verify, urlError(NSURLErrorNotConnectedToInternet)},
-        {Step::Upload, wrappedTimeout},
-        {Step::Close, urlError(NSURLErrorCancelled)}};
-    for (size_t i = 0; i < std::size(failures); ++i) {
-        std::string id = "job" + std::to_string(i);
-        auto paths = addJob(id, "running", {4});
-        reportFailure(currentOperation(id).get(), failures[i].first, id, paths[0],
-                      failures[i].second);
-        json job = stored(id);
-        EXPECT_EQ(job["state"], "running") << i;
-        EXPECT_TRUE(job["error"].is_null()) << i;
-        EXPECT_EQ(job["error_type"], "none") << i;
-        EXPECT_TRUE(
-            log.containsPart("We got a network connectivity error uploading job for "
-                             "recording " +
-                             id + ". Waiting 0.05 seconds before requeueing this job."))
-            << i;
-    }
-}
-
-TEST_F(JobServiceTest, OtherFailuresMarkTheJobErroredWithTheirStateAndText) {
-    startService();
     VTRError checksum = VTRError::withDescription(VTRErrorDomain, VTRErrorCodeChecksumNotConfirmed,
                                                   "Upload failed", "The checksums differ");
     VTRError missing = VTRError::withDescription(VTRErrorDomain, VTRErrorCodeFileMissing, "x");
-    VTRError noSuchFile(NSCocoaErrorDomain, 260);
     VTRError status = VTRError::withDescription(AFNetworkingErrorDomain, -1011, "Bad status 500");
     // A network error two levels down is not looked for.
-    VTRError deep(
-        VTRErrorDomain, 83,
-        {{VTRInnerErrorKey,
-          VTRValue(VTRError(VTRErrorDomain, 88,
-                            {{VTRInnerErrorKey, VTRValue(urlError(NSURLErrorTimedOut))}}))}});
+    VTRError deep(VTRErrorDomain, 83, {{VTRInnerErrorKey, VTRValue(wrappedTimeout)}});
     struct Case {
         Step step;
         bool withFile;
         VTRError error;
         std::string errorType;
-        std::string text;
+        std::string text = {};
     };
     const std::vector<Case> cases = {
+        {Step::Verify, true, urlError(NSURLErrorNotConnectedToInternet), "none"},
+        {Step::Upload, true, wrappedTimeout, "none"},
+        {Step::Close, true, urlError(NSURLErrorCancelled), "none"},
         {Step::Verify, true, checksum, "verify", "The checksums differ"},
         {Step::Init, true, missing, "init", "Cannot find upload file"},
-        {Step::Init, false, noSuchFile, "init", "Cannot find upload file"},
+        {Step::Init, false, VTRError(NSCocoaErrorDomain, 260), "init", "Cannot find upload file"},
         {Step::Close, true, status, "close", "Bad status 500"},
         {Step::Upload, true, deep, "upload", deep.localizedDescription()},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
-        std::string id = "bad" + std::to_string(i);
+        SCOPED_TRACE(i);
+        std::string id = "job" + std::to_string(i);
         auto paths = addJob(id, "running", {4});
         reportFailure(currentOperation(id).get(), cases[i].step, id,
                       cases[i].withFile ? paths[0] : std::optional<std::string>(), cases[i].error);
         json job = stored(id);
-        EXPECT_EQ(job["state"], "errored") << i;
-        EXPECT_EQ(job["error_type"], cases[i].errorType) << i;
-        EXPECT_EQ(job["error"], cases[i].text) << i;
+        bool requeued = cases[i].errorType == "none";
+        EXPECT_EQ(job["state"], requeued ? "running" : "errored");
+        EXPECT_EQ(job["error_type"], cases[i].errorType);
+        EXPECT_EQ(job["error"], requeued ? json() : json(cases[i].text));
+        EXPECT_EQ(log.containsPart("We got a network connectivity error uploading job for "
+                                   "recording " +
+                                   id +
+                                   ". Waiting 0.05 seconds before "
+                                   "requeueing this job."),
+                  requeued);
+        server.releaseChunkSize(urlOf(id));  // frees its place among the five uploads
     }
 }
 
@@ -331,7 +299,7 @@ TEST_F(JobServiceTest, AJobWithoutFilesCompletesWhenItsOperationEndsUncancelled)
     EXPECT_TRUE(log.containsPart("Completed upload operation. operation: "));
 
     addJob("halted", "running", std::vector<size_t>{});
-    auto operation = strayOperation("halted");
+    auto operation = currentOperation("halted");
     operation->cancel();
     service->fileUploadOperationCompleted(*operation, "halted");
     EXPECT_EQ(stored("halted")["state"], "running");
@@ -542,7 +510,7 @@ TEST_F(JobServiceTest, ReportsOfAnOperationARestartReplacedChangeNothing) {
 }
 
 // A chunk the server accepted before the pause is kept; nothing else of the cancelled
-// operation is, and nothing at all once a restart or a resume has replaced it.
+// operation is (once a restart has replaced it, nothing at all: see the test above).
 TEST_F(JobServiceTest, APausedJobKeepsOnlyTheAcceptedChunksOfTheOperationThePauseCancelled) {
     startService();
     auto paths = addJob("halt", "running", {8, 8});
@@ -558,13 +526,6 @@ TEST_F(JobServiceTest, APausedJobKeepsOnlyTheAcceptedChunksOfTheOperationThePaus
     EXPECT_EQ(job["restarting"], false);
     EXPECT_EQ(storedFile("halt", paths[0])["bytes_uploaded"], 4);
     EXPECT_EQ(storedFile("halt", paths[1])["closed"], false);
-
-    // The restart replaces it: its progress no longer counts, though the job is still paused.
-    ASSERT_TRUE(service->restartUploadForJobWithJobID("halt"));
-    service->cancelJobWithJobID("halt");
-    service->operationUploadedBytes(*cancelled, 8, paths[0], "halt");
-    EXPECT_EQ(storedFile("halt", paths[0])["bytes_uploaded"], 0);
-    EXPECT_EQ(stored("halt")["state"], "paused");
 }
 
 }  // namespace

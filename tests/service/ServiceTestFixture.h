@@ -42,9 +42,8 @@ class ServiceTest : public ::testing::Test {
         service.reset();
     }
 
-    void startService(uint32_t maxUploadRetries = 50000, bool requeueAtConstruction = true) {
+    void startService(uint32_t maxUploadRetries = 50000) {
         VTRRemoteUploadJobService::Options options;
-        options.requeueAtConstruction = requeueAtConstruction;
         options.uploadServiceFactory = server.factory();
         options.maxUploadRetries = maxUploadRetries;
         options.pollingInterval = 0.01;

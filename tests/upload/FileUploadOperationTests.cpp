@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -310,19 +308,6 @@ TEST(FileUploadOperationTransferTest, WrongOrEmptyServerHashesAreRetriedThenRepo
     EXPECT_EQ(h.delegate.kinds().back(), "completed");
 }
 
-TEST(FileUploadOperationTransferTest, RefusedChunkReportCarriesTheServersReasonAndError) {
-    OperationHarness h;
-    for (int i = 0; i < 3; ++i)
-        h.server.answer(Method::UploadChunk, {.error = serverCodeError("SessionExpired")});
-    ASSERT_TRUE(h.run(h.makeOne(kTen)));
-    Report failure = h.delegate.reportsOf("failedUpload").at(0);
-    EXPECT_EQ(failure.file, h.dir.file("a"));
-    EXPECT_EQ(failure.error->localizedFailureReason(),
-              "Expected status code in (200-299), got 500");
-    ASSERT_NE(failure.error->innerError(), nullptr);
-    EXPECT_EQ(failure.error->innerError()->domain(), "AFNetworkingErrorDomain");
-}
-
 // Paths a job may name that are no regular file: each could block a reader for ever (a FIFO
 // without a writer), never end (a device), or cannot be read at all.
 TEST(FileUploadOperationTransferTest, PathsThatAreNoRegularFileFailPromptlyWith84) {
@@ -333,21 +318,7 @@ TEST(FileUploadOperationTransferTest, PathsThatAreNoRegularFileFailPromptlyWith8
     ASSERT_EQ(::symlink(fifo.c_str(), linkToFifo.c_str()), 0);
     std::string directory = dir.file("directory");
     ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
-    std::string socketPath = dir.file("socket");
-    struct Socket {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ~Socket() { ::close(fd); }
-    } socket;
-    ASSERT_GE(socket.fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    socketPath.copy(address.sun_path, socketPath.size());
-    ASSERT_EQ(::bind(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(socket.fd, 1), 0);
-
-    for (const std::string& path :
-         {fifo, std::string("/dev/zero"), directory, socketPath, linkToFifo}) {
+    for (const std::string& path : {fifo, std::string("/dev/zero"), directory, linkToFifo}) {
         SCOPED_TRACE(path);
         OperationHarness h;
         // The whole run ends at the file's turn, before any byte is sent.

@@ -47,23 +47,18 @@ TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrde
     ServiceUpload upload(size, 21);
     ASSERT_TRUE(upload.service.started());
     nlohmann::json rules = nlohmann::json::array();
+    auto rule = [&](size_t offset, const char* action, int count, nlohmann::json more = {}) {
+        more.update(
+            {{"method", "UploadChunk"}, {"offset", offset}, {"action", action}, {"count", count}});
+        rules.push_back(more);
+    };
     // Every chunk's first attempt meets a 500.
     for (size_t offset = 0; offset < size; offset += kMiB)
-        rules.push_back({{"method", "UploadChunk"},
-                         {"offset", offset},
-                         {"action", "status"},
-                         {"status", 500},
-                         {"count", 1}});
+        rule(offset, "status", 1, {{"status", 500}});
     // Then the chunk at 5 MiB is refused as out of order, which restarts the whole file...
-    rules.push_back({{"method", "UploadChunk"},
-                     {"offset", 5 * kMiB},
-                     {"action", "status"},
-                     {"status", 500},
-                     {"error_code", "OutOfOrderUploadChunk"},
-                     {"count", 1}});
+    rule(5 * kMiB, "status", 1, {{"status", 500}, {"error_code", "OutOfOrderUploadChunk"}});
     // ...and the one at 12 MiB loses its connection (twice: the transport resends once).
-    rules.push_back(
-        {{"method", "UploadChunk"}, {"offset", 12 * kMiB}, {"action", "drop"}, {"count", 2}});
+    rule(12 * kMiB, "drop", 2);
     ASSERT_TRUE(upload.service.control("POST", "/control/faults", rules).is_object());
 
     ASSERT_TRUE(upload.h.run(upload.operation(), std::chrono::seconds(180)));

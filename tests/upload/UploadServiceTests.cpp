@@ -94,10 +94,10 @@ TEST(UploadServiceTest, ChunkSizeIsTheServersNumberOrZero) {
         VTRError error;
         EXPECT_EQ(s.service->chunkSizeError(&error), expected) << answer.description();
         EXPECT_TRUE(error.domain().empty());
-        ScriptedRemoteCaller::Call call = s.onlyCall();
-        EXPECT_EQ(call.method, "ChunkSize");
-        EXPECT_TRUE(call.names.empty());
-        EXPECT_TRUE(call.parameters.empty());
+        EXPECT_EQ(s.onlyCall().method, "ChunkSize");
+        EXPECT_TRUE(s.onlyCall().names.empty());
+        // The request in flight is the one the call made.
+        EXPECT_EQ(s.service->currentOperation(), s.remote->lastOperation);
     }
     ServiceUnderTest s;
     s.remote->failure = VTRError::withDescription(NSURLErrorDomain, -1004, "cannot connect");
@@ -175,25 +175,13 @@ TEST(UploadServiceTest, VerifyFileIsTrueOnlyForLowerCaseTrue) {
     VTRError error;
     EXPECT_FALSE(s.service->verifyFile("f", "S", "x", &error));
     EXPECT_EQ(find(error.userInfo(), "X-VTRErrorCode")->stringValue(), "MalformedChecksum");
-}
 
-TEST(UploadServiceTest, BaseServiceConfirmsEveryVerificationWithoutACall) {
+    // The base service confirms every checksum without a call.
     auto scripted = std::make_unique<ScriptedRemoteCaller>();
     ScriptedRemoteCaller* remote = scripted.get();
-    VTRUploadService_impl service(
-        std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted)));
-    VTRError error;
-    EXPECT_TRUE(service.verifyFile("f", "S", "x", &error));
+    VTRUploadService_impl base(std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted)));
+    EXPECT_TRUE(base.verifyFile("f", "S", "x", &error));
     EXPECT_TRUE(remote->calls.empty());
-    EXPECT_TRUE(error.domain().empty());
-}
-
-TEST(UploadServiceTest, CurrentOperationIsTheRequestInFlight) {
-    ServiceUnderTest s;
-    EXPECT_EQ(s.service->currentOperation(), nullptr);
-    VTRError error;
-    s.service->chunkSizeError(&error);
-    EXPECT_EQ(s.service->currentOperation(), s.remote->lastOperation);
 }
 
 TEST(UploadServiceTest, EndpointServiceSendsToTheEndpointItself) {
