@@ -5,15 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
-#include <mutex>
 #include <sstream>
 
 #include "JobSummary.h"
+#include "RecordingConnection.h"
 #include "UploadCommands.h"
-#include "httpserver/HTTPConnection.h"
 #include "httpserver/HTTPDataResponse.h"
-#include "httpserver/HTTPServer.h"
 #include "support/TestSupport.h"
 
 using namespace vtr::cli;
@@ -23,56 +20,27 @@ namespace {
 
 using Answer = std::pair<int, std::string>;  // status, body
 
-// Answers requests from a table of path -> answers: the n-th request for a path gets its n-th
-// answer, the last one repeating; other paths get 404. Counts the requests per path.
-class ControlStub {
-  public:
-    explicit ControlStub(std::map<std::string, std::vector<Answer>> answers)
-        : answers_(std::move(answers)) {
-        server_.setInterface("lo0");
-        server_.setConnectionClass([this](const vtr::HTTPConfig& config) {
-            return std::make_shared<Connection>(config, *this);
-        });
-        server_.start();
+// The daemon's control API on loopback with canned answers, named by locator files in
+// `locator` (with this live process): the n-th GET /jobs/job-1 gets the n-th of `jobs`, the
+// last one repeating; any other request gets `activity`.
+struct ControlStub : vtr::test::RecordingServer {
+    ControlStub(const std::string& locator, std::vector<json> jobs, Answer activity)
+        : RecordingServer({}, std::chrono::seconds(30),
+                          [this, jobs, activity](const vtr::HTTPMessage& request, std::string) {
+                              vtr::HTTPHeaderList type{{"Content-Type", "application/json"}};
+                              if (request.url() != "/jobs/job-1")
+                                  return std::make_unique<vtr::HTTPDataResponse>(
+                                      activity.second, activity.first, type);
+                              size_t n = std::min(requestsFor("/jobs/job-1"), jobs.size());
+                              return std::make_unique<vtr::HTTPDataResponse>(jobs[n - 1].dump(),
+                                                                             200, type);
+                          }) {
+        vtr::test::writeFile(locator + "/UploadDaemon.port", std::to_string(port));
+        vtr::test::writeFile(locator + "/UploadDaemon.pid", std::to_string(getpid()));
     }
-    ~ControlStub() { server_.stop(); }
-
-    uint16_t port() const { return server_.listeningPort(); }
-    int requestsFor(const std::string& path) {
-        std::lock_guard lock(mutex_);
-        return counts_[path];
+    size_t requestsFor(const std::string& path) const {
+        return record->count("httpResponseForMethod GET " + path);
     }
-    // Locator files in `directory` naming this stub (and this live process).
-    void publish(const std::string& directory) const {
-        vtr::test::writeFile(directory + "/UploadDaemon.port", std::to_string(port()));
-        vtr::test::writeFile(directory + "/UploadDaemon.pid", std::to_string(getpid()));
-    }
-
-  private:
-    struct Connection : vtr::HTTPConnection {
-        Connection(const vtr::HTTPConfig& config, ControlStub& stub)
-            : HTTPConnection(config), stub(stub) {}
-        std::unique_ptr<vtr::HTTPResponse> httpResponseForMethod(const std::string&,
-                                                                 const std::string& path) override {
-            auto [status, body] = stub.answer(path);
-            return std::make_unique<vtr::HTTPDataResponse>(
-                body, status, vtr::HTTPHeaderList{{"Content-Type", "application/json"}});
-        }
-        ControlStub& stub;
-    };
-
-    Answer answer(const std::string& path) {
-        std::lock_guard lock(mutex_);
-        size_t count = static_cast<size_t>(++counts_[path]);
-        auto found = answers_.find(path);
-        if (found == answers_.end() || found->second.empty()) return {404, ""};
-        return found->second[std::min(count, found->second.size()) - 1];
-    }
-
-    const std::map<std::string, std::vector<Answer>> answers_;
-    std::mutex mutex_;
-    std::map<std::string, int> counts_;
-    vtr::HTTPServer server_;
 };
 
 // A running job whose session id would retitle the terminal and clear it.
@@ -127,13 +95,11 @@ TEST(ShowActivityTest, ShowsTheRetryWhereTheDaemonReportsOneAndOtherwiseWhatItSh
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         vtr::test::TempDir locator;
-        ControlStub stub({{"/jobs/job-1", {{200, job.dump()}}}, {"/activity", {c.activity}}});
-        ASSERT_NE(stub.port(), 0);
-        stub.publish(locator.path());
+        ControlStub stub(locator.path(), {job}, c.activity);
         std::ostringstream out, err;
         EXPECT_EQ(UploadCommands(locator.path(), out, err).show("job-1", c.json), 0) << err.str();
         EXPECT_EQ(out.str(), c.expected);
-        EXPECT_EQ(stub.requestsFor("/activity"), c.json ? 0 : 1);
+        EXPECT_EQ(stub.requestsFor("/activity"), c.json ? 0u : 1u);
     }
     EXPECT_NE(plain.find("Session:     s\\x1b]0;owned\\x07\\x1b[2J\n"), std::string::npos) << plain;
 }
@@ -150,10 +116,7 @@ TEST(WatchActivityTest, LinesCarryTheRetryAndAnOlderDaemonIsAskedOnce) {
                                  std::pair(Answer(405, ""), errored)}) {
         SCOPED_TRACE(activity.first);
         vtr::test::TempDir locator;
-        ControlStub stub(
-            {{"/jobs/job-1", {{200, running.dump()}, {200, running.dump()}, {200, end.dump()}}},
-             {"/activity", {activity}}});
-        stub.publish(locator.path());
+        ControlStub stub(locator.path(), {running, running, end}, activity);
         std::ostringstream out, err;
         bool reported = activity.first == 200;
         EXPECT_EQ(UploadCommands(locator.path(), out, err)
@@ -165,7 +128,7 @@ TEST(WatchActivityTest, LinesCarryTheRetryAndAnOlderDaemonIsAskedOnce) {
                                  "certificate problem  25.0%"),
                   reported ? 0 : std::string::npos)
             << out.str();
-        EXPECT_EQ(stub.requestsFor("/activity"), reported ? 3 : 1);
-        EXPECT_EQ(stub.requestsFor("/jobs/job-1"), 3);
+        EXPECT_EQ(stub.requestsFor("/activity"), reported ? 3u : 1u);
+        EXPECT_EQ(stub.requestsFor("/jobs/job-1"), 3u);
     }
 }

@@ -1,6 +1,6 @@
 // The client's own logic that needs no daemon: reading a job's JSON and activity, the figures
 // and texts printed for them (hostile fields escaped), job ids, file arguments and the locator
-// files (their number format and hostile files under their names).
+// files (their number format, stale and hostile files under their names).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,11 +10,13 @@
 #include <functional>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "DaemonLocation.h"
 #include "JobActivity.h"
 #include "JobSummary.h"
 #include "UploadCommands.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 using namespace vtr::cli;
@@ -228,28 +230,38 @@ TEST(LocatorNumberTest, AcceptsOnlyPlainDecimalDigits) {
         EXPECT_FALSE(parseLocatorNumber(text).has_value()) << text;
 }
 
-// Whoever can write to the locator directory may put anything under the port file's name. Each
-// lookup runs in a child process that an alarm ends should it block or keep reading.
-TEST(LocateDaemonTest, HostilePortFilesReadAsNoUsableFilePromptly) {
+// A daemon that ended leaves its files behind, and whoever can write to the locator directory
+// may put anything under the port file's name. Each lookup runs in a child process that an alarm
+// ends should it block or keep reading.
+TEST(LocateDaemonTest, StaleOrHostileLocatorFilesReadAsNoDaemonPromptly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     namespace fs = std::filesystem;
+    auto holding = [](std::string text) {
+        return [text](const std::string& p) { vtr::test::writeFile(p, text); };
+    };
+    const std::string unusable = "no usable locator file /.*/UploadDaemon.port";
     struct Case {
         const char* what;
         std::function<void(const std::string&)> plant;
+        pid_t pid;
+        std::string message;
     };
     std::vector<Case> cases = {
-        {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }},
+        {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }, getpid(),
+         unusable},
         {"link to /dev/zero",
-         [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); }},
-        {"directory", [](const std::string& p) { fs::create_directory(p); }},
-        {"65 digits", [](const std::string& p) { vtr::test::writeFile(p, std::string(65, '7')); }},
+         [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); }, getpid(),
+         unusable},
+        {"directory", [](const std::string& p) { fs::create_directory(p); }, getpid(), unusable},
+        {"65 digits", holding(std::string(65, '7')), getpid(), unusable},
+        {"ended process", holding("52110"), vtr::test::endedProcessID(), "has ended"},
+        {"no number", holding("abc"), getpid(), "does not hold a port number"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         vtr::test::TempDir dir;
-        std::string port = dir.file("UploadDaemon.port");
-        c.plant(port);
-        vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(getpid()));
+        c.plant(dir.file("UploadDaemon.port"));
+        vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(c.pid));
         EXPECT_EXIT(
             {
                 alarm(5);
@@ -259,6 +271,14 @@ TEST(LocateDaemonTest, HostilePortFilesReadAsNoUsableFilePromptly) {
                 _exit(found ? 1 : 0);
             },
             // The child runs the test again from the start, in a directory of its own.
-            testing::ExitedWithCode(0), "no usable locator file /.*/UploadDaemon.port");
+            testing::ExitedWithCode(0), c.message);
     }
+    // Files that name a live process, but a port where nothing listens.
+    vtr::test::TempDir dir;
+    vtr::test::writeFile(dir.file("UploadDaemon.port"),
+                         std::to_string(vtr::test::unusedLoopbackPort()));
+    vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(getpid()));
+    std::ostringstream out, err;
+    EXPECT_EQ(UploadCommands(dir.path(), out, err).show("job", false), 3);
+    EXPECT_NE(err.str().find("nothing answers at port"), std::string::npos) << err.str();
 }

@@ -1,8 +1,7 @@
 // A daemon holding jobs fed a thousand malformed requests while a slow client trickles bytes:
-// it keeps answering well-formed requests, and every stored job comes out unchanged.
+// it keeps answering well-formed requests, and every stored job comes out unchanged. How the
+// request reader treats malformed lengths, oversized lines and huge bodies is its own tests'.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -47,45 +46,31 @@ TEST_F(EndToEndTest, ThousandMalformedRequestsLoseNoStoredJobAndNeverStopService
         ASSERT_TRUE(before[ids[i]].is_object());
     }
 
-    // Bodies of the wrong types or no JSON object at all; none may change a job.
-    const std::vector<std::string> badBodies{
-        R"({"state": 3})",
-        R"({"state": ["running"]})",
-        R"({"session_id": 17})",
-        R"({"server_url": {"a": 1}})",
-        R"({"file_list": "a.mov"})",
-        R"({"file_list": [1, 2]})",
-        R"({"file_list": [{"local_path": 5, "remote_path": "x"}]})",
-        R"({"file_list": [{"remote_path": "only-remote"}]})",
-        R"({"restarting": "yes"})",
-        R"({"state": null, "file_list": {}})",
-        R"([])",
-        R"([{"id": "keep-a"}])",
-        R"("running")",
-        R"(17)",
-        "",
-        "{",
-        "{\"state\": ",
-        "}{",
-        "\xff\xfe\x00\x01",
-        "{\"state\": \"paused\"",
-        "null"};
+    // Bodies of the wrong types or no JSON object at all; none may change a job. (Which bodies
+    // the control API refuses, and that it stores nothing of them, are its own tests' cases.)
+    const std::vector<std::string> badBodies{R"({"state": 3})",
+                                             R"({"file_list": [{"remote_path": "only-remote"}]})",
+                                             R"([{"id": "keep-a"}])",
+                                             "",
+                                             "{\"state\": ",
+                                             "\xff\xfe\x00\x01",
+                                             "null"};
 
     // One byte of a valid request per second on a connection of its own, until the end.
     std::atomic<int> trickled{0};
     std::jthread trickler([&trickled, port = daemon_->port()](std::stop_token stop) {
         const std::string request = "GET /jobs HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Padding: ";
-        int fd = connectLoopback(port, 5s);
+        RawHTTPClient client(port);
         std::mutex mutex;
         std::condition_variable_any pace;
         std::unique_lock lock(mutex);
-        for (size_t i = 0; fd >= 0 && !stop.stop_requested(); i = (i + 1) % request.size()) {
-            if (::send(fd, &request[i], 1, MSG_NOSIGNAL) != 1) break;
+        for (size_t i = 0; client.connected() && !stop.stop_requested();
+             i = (i + 1) % request.size()) {
+            if (!client.send(request.substr(i, 1))) break;
             ++trickled;
             // The pace of this client is the point of it, not a wait for something.
             pace.wait_for(lock, stop, 1s, [] { return false; });
         }
-        if (fd >= 0) ::close(fd);
     });
 
     std::mt19937 random(12345);
@@ -95,7 +80,7 @@ TEST_F(EndToEndTest, ThousandMalformedRequestsLoseNoStoredJobAndNeverStopService
         std::string request;
         // What gets no answer is closed on, or left behind after a short wait.
         std::chrono::milliseconds timeout = 10s;
-        switch (i % 7) {
+        switch (i % 4) {
             case 0: {  // random bytes; half end like a header block and get an answer
                 request.resize(1 + random() % 3000);
                 for (char& c : request) c = static_cast<char>(random());
@@ -111,39 +96,23 @@ TEST_F(EndToEndTest, ThousandMalformedRequestsLoseNoStoredJobAndNeverStopService
                 timeout = 20ms;
                 break;
             }
-            case 2:  // a huge Content-Length and no body
-                request = "PUT /jobs/" + id +
-                          " HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999999\r\n\r\n";
-                timeout = 200ms;
-                break;
-            case 3: {  // methods and paths outside the API
+            case 2: {  // methods and paths outside the API
                 const char* lines[] = {"BREW /jobs/", "DELETE /jobs/../jobs/", "GET /jobs/",
                                        "POST /jobs/"};
                 request = lines[random() % 4] + id + "/extra HTTP/1.1\r\nHost: x\r\n\r\n";
                 break;
             }
-            case 4:  // an oversized header line
-                request = "GET /jobs HTTP/1.1\r\nX-Huge: " +
-                          std::string(64 * 1024 + random() % 64 * 1024, 'h') + "\r\n\r\n";
-                break;
-            case 5: {  // lengths that are no numbers, and mismatched lengths
-                const char* lengths[] = {"-5", "abc", "1e9", "18446744073709551616", ""};
-                request = "PUT /jobs/" + id +
-                          " HTTP/1.1\r\nHost: x\r\nContent-Length: " + lengths[random() % 5] +
-                          "\r\n\r\n{}";
-                timeout = 2s;
-                break;
-            }
-            case 6:
+            case 3:
                 request = putRequest(id, badBodies[random() % badBodies.size()]);
                 break;
         }
-        int status = statusOf(rawExchange(daemon_->port(), request, timeout));
-        if (i % 7 == 6 && status >= 200 && status < 300) ++acceptedBadBodies;
+        RawHTTPClient client(daemon_->port());
+        client.send(request);  // the server may close before it has read everything
+        int status = client.readReply(false, timeout).value_or(RawReply{}).status;
+        if (i % 4 == 3 && status >= 200 && status < 300) ++acceptedBadBodies;
         if (status >= 500) ++serverErrors;
         if (i % 25 == 24) {
-            HTTPReply reply = httpRequest(daemon_->port(), "GET", "/jobs", {}, 10s);
-            if (!reply.answered || reply.status != 200) ++wellFormedFailures;
+            if (daemon_->request("GET", "/jobs").status != 200) ++wellFormedFailures;
         }
     }
     EXPECT_EQ(wellFormedFailures, 0);

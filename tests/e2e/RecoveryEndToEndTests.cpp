@@ -1,5 +1,7 @@
 // The daemon killed in the middle of an upload: the job resumes where it was and ends with
-// identical bytes. (A recording service that is gone for a while is the job service's test.)
+// identical bytes. This is also the end-to-end case of a whole upload; empty and one-byte
+// files are the upload operation's tests'. (A recording service that is gone for a while is
+// the job service's test.)
 #include <gtest/gtest.h>
 
 #include <random>

@@ -12,7 +12,6 @@
 #include "httpclient/HTTPClient.h"
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPMessage.h"
-#include "support/LoopbackHTTP.h"
 #include "support/TestSupport.h"
 
 namespace vtr {

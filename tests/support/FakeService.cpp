@@ -5,6 +5,17 @@
 
 namespace vtr::test {
 
+RawReply httpRequest(uint16_t port, const std::string& method, const std::string& path,
+                     const std::string& body, std::chrono::milliseconds timeout) {
+    std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (method == "PUT" || method == "POST")
+        text += "Content-Type: application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n";
+    RawHTTPClient client(port);
+    auto reply = client.send(text + "\r\n" + body) ? client.readReply(false, timeout) : std::nullopt;
+    return reply.value_or(RawReply{});
+}
+
 FakeService::FakeService(const std::string& dataDirectory, std::vector<std::string> arguments)
     : dataDirectory_(dataDirectory) {
     ::mkdir(dataDirectory.c_str(), 0700);
@@ -25,15 +36,10 @@ std::string FakeService::storedFilePath(const std::string& session,
     return dataDirectory_ + "/" + session + "/" + remote;
 }
 
-HTTPReply FakeService::request(const std::string& method, const std::string& path,
-                               const std::string& body) const {
-    return httpRequest(port_, method, path, body, std::chrono::seconds(30));
-}
-
 nlohmann::json FakeService::control(const std::string& method, const std::string& path,
                                     const nlohmann::json& body) const {
-    HTTPReply reply = request(method, path, body.is_null() ? "" : body.dump());
-    if (!reply.answered || reply.status != 200) return nullptr;
+    RawReply reply = httpRequest(port_, method, path, body.is_null() ? "" : body.dump());
+    if (reply.status != 200) return nullptr;
     return nlohmann::json::parse(reply.body, nullptr, false);
 }
 

@@ -3,6 +3,7 @@
 // destruction. Use from one test thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,10 +11,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "RawHTTPClient.h"
 #include "support/ChildProcess.h"
-#include "support/LoopbackHTTP.h"
 
 namespace vtr::test {
+
+// One request to 127.0.0.1:`port` on a connection of its own, a body (with its length) for PUT
+// and POST; status 0 when no whole reply came within `timeout`.
+RawReply httpRequest(uint16_t port, const std::string& method, const std::string& path,
+                     const std::string& body = {},
+                     std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 class FakeService {
   public:
@@ -26,9 +33,6 @@ class FakeService {
     uint16_t port() const { return port_; }
     std::string url(const std::string& path = "/Service.svc") const;
     std::string storedFilePath(const std::string& session, const std::string& remote) const;
-    // A control request with a raw body.
-    HTTPReply request(const std::string& method, const std::string& path,
-                      const std::string& body = {}) const;
     // The control interface's JSON answer, or null when it did not answer 200 with JSON.
     nlohmann::json control(const std::string& method, const std::string& path,
                            const nlohmann::json& body = nullptr) const;

@@ -39,6 +39,8 @@ std::string readFile(const std::string& path);
 std::string readFilesIn(const std::string& directory);
 // `size` pseudo-random bytes from `seed`.
 std::string randomBytes(size_t size, uint32_t seed = 1);
+// A loopback port that was free a moment ago, so that nothing is likely to listen there.
+uint16_t unusedLoopbackPort();
 
 // Keeps every message it receives. Thread-safe.
 class CapturingLogDestination : public VTRLogDestination {

@@ -40,8 +40,8 @@ bool UploadDaemon::start(const std::vector<std::string>& arguments,
             if (process_->hasExited()) return true;
             std::optional<int> port = waitForLocatorFiles(process_->pid(), 0ms);
             if (!port || *port <= 0 || *port > 65535) return false;
-            HTTPReply reply = httpRequest(static_cast<uint16_t>(*port), "GET", "/", {}, 5s);
-            if (reply.answered && reply.status == 200) port_ = static_cast<uint16_t>(*port);
+            if (httpRequest(static_cast<uint16_t>(*port), "GET", "/", {}, 5s).status == 200)
+                port_ = static_cast<uint16_t>(*port);
             return port_ != 0;
         },
         timeout, 50ms);
@@ -81,19 +81,18 @@ std::optional<int> UploadDaemon::waitForLocatorFiles(pid_t pid,
     return std::atoi(port.c_str());
 }
 
-HTTPReply UploadDaemon::request(const std::string& method, const std::string& path,
-                                const std::string& body) const {
-    return httpRequest(port_, method, path, body, 30s);
+RawReply UploadDaemon::request(const std::string& method, const std::string& path,
+                               const std::string& body) const {
+    return httpRequest(port_, method, path, body);
 }
 
 int UploadDaemon::putJob(const nlohmann::json& job) const {
-    HTTPReply reply = request("PUT", "/jobs/" + job.value("id", std::string()), job.dump());
-    return reply.answered ? reply.status : 0;
+    return request("PUT", "/jobs/" + job.value("id", std::string()), job.dump()).status;
 }
 
 nlohmann::json UploadDaemon::job(const std::string& id) const {
-    HTTPReply reply = request("GET", "/jobs/" + id);
-    if (!reply.answered || reply.status != 200) return nullptr;
+    RawReply reply = request("GET", "/jobs/" + id);
+    if (reply.status != 200) return nullptr;
     return nlohmann::json::parse(reply.body, nullptr, false);
 }
 

@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/ChildProcess.h"
-#include "support/LoopbackHTTP.h"
+#include "support/FakeService.h"
 
 namespace vtr::test {
 
@@ -54,8 +54,8 @@ class UploadDaemon {
     std::optional<int> waitForLocatorFiles(
         pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
-    HTTPReply request(const std::string& method, const std::string& path,
-                      const std::string& body = {}) const;
+    RawReply request(const std::string& method, const std::string& path,
+                     const std::string& body = {}) const;
     // PUT /jobs/:id with `job`; the status (0 when unanswered).
     int putJob(const nlohmann::json& job) const;
     // GET /jobs/:id: the job, or null when it was not answered 200 with JSON.
