@@ -26,6 +26,7 @@
 #include "api/VTRJSONValue.h"
 #include "api/VTRUploadDaemonConnection.h"
 #include "foundation/VTRHeapSettings.h"
+#include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPServer.h"
 #include "httpserver/VTRJSONResponse.h"
 #include "jobs/VTRManagedUploadJob.h"
