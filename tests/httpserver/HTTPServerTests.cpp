@@ -4,7 +4,6 @@
 // the peer's user). Parsing itself is proved at the request reader.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include <regex>
 #include <thread>
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "RawHTTPClient.h"
@@ -324,37 +322,15 @@ TEST(HTTPServerLimitTest, TheConnectionBeyondTheCapClosesWhileOthersAreServed) {
     EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
 }
 
-HTTPServerLimits ownedBy(uint32_t uid, std::string tables = "/proc/net") {
-    HTTPServerLimits limits;
-    limits.peerUserID = uid;
-    limits.socketTableDirectory = std::move(tables);
-    return limits;
-}
-
-TEST(HTTPServerPeerUserTest, OnlyTheOwningUserAndRootAreServed) {
-    if (::geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
-    const passwd* entry = ::getpwnam("nobody");
-    if (!entry) GTEST_SKIP() << "there is no user \"nobody\" to connect as";
-    const uid_t nobody = entry->pw_uid;
-    test::ScopedLogCapture capture;
-    RecordingServer theirs(ownedBy(nobody));
-    auto owner = RawHTTPClient::connectedAsUser(nobody, theirs.port);
-    EXPECT_EQ(owner->exchange(kGet).value_or(test::RawReply{}).body, "hello");
-    EXPECT_EQ(RawHTTPClient::once(theirs.port, kGet).body, "hello")
-        << "root is let in to every user's server";
-    RecordingServer other(ownedBy(4242));
-    auto stranger = RawHTTPClient::connectedAsUser(nobody, other.port);
-    ASSERT_TRUE(stranger->connected());
-    EXPECT_TRUE(stranger->closesUnanswered(kGet));
-    EXPECT_TRUE(capture.containsPart(fmt::format("belongs to user {}, not 4242", nobody)));
-    EXPECT_EQ(other.record->count("supportsMethod"), 0u);
-}
-
-// Needs no root: the one refusal every user can provoke.
+// The peer check's verdicts are proved against written tables (HTTPSocketOwnerTest) and another
+// user's connection against the daemon (DaemonStartTests); here the server applies a verdict.
 TEST(HTTPServerPeerUserTest, UnreadableTablesRefuseEveryPeerAndAreReportedOnce) {
     test::ScopedLogCapture capture;
     test::TempDir noTables;
-    RecordingServer fixture(ownedBy(::geteuid(), noTables.path()));
+    HTTPServerLimits limits;
+    limits.peerUserID = ::geteuid();
+    limits.socketTableDirectory = noTables.path();
+    RecordingServer fixture(limits);
     for (int i = 0; i < 3; ++i) {
         RawHTTPClient client(fixture.port);
         ASSERT_TRUE(client.connected());

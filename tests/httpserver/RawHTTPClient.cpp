@@ -104,15 +104,6 @@ bool RawHTTPClient::readLine(std::string* line, std::chrono::steady_clock::time_
     }
 }
 
-bool RawHTTPClient::readExactly(size_t count, std::string* out,
-                                std::chrono::steady_clock::time_point deadline) {
-    while (buffer_.size() < count)
-        if (!fill(deadline)) return false;
-    out->append(buffer_, 0, count);
-    buffer_.erase(0, count);
-    return true;
-}
-
 std::optional<RawReply> RawHTTPClient::readReply(bool head, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     RawReply reply;
@@ -133,7 +124,11 @@ std::optional<RawReply> RawHTTPClient::readReply(bool head, std::chrono::millise
     if (head || reply.status / 100 == 1) return reply;  // interim replies have no body
     auto length = reply.header("Content-Length");
     if (!length) return std::nullopt;
-    if (!readExactly(std::stoul(*length), &reply.body, deadline)) return std::nullopt;
+    size_t count = std::stoul(*length);
+    while (buffer_.size() < count)
+        if (!fill(deadline)) return std::nullopt;
+    reply.body = buffer_.substr(0, count);
+    buffer_.erase(0, count);
     return reply;
 }
 

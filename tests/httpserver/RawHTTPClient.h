@@ -54,8 +54,6 @@ class RawHTTPClient {
     // Reads more into buffer_; false on end of stream or error (setting closed_), or deadline.
     bool fill(std::chrono::steady_clock::time_point deadline);
     bool readLine(std::string* line, std::chrono::steady_clock::time_point deadline);
-    bool readExactly(size_t count, std::string* out,
-                     std::chrono::steady_clock::time_point deadline);
 
     int fd_ = -1;
     bool closed_ = false;

@@ -67,34 +67,6 @@ TEST_F(UploadRecordTest, CreationShowsEveryKeyWithDefaultsAndReadsOnlyTheKeysItO
     EXPECT_EQ(storedForm("b")["file_list"], json::array());
 }
 
-TEST_F(UploadRecordTest, FullJobFormHasNoCredentialsAndTypedFileEntries) {
-    auto store = newStore();
-    VTRManagedUploadJob* job = store->addJob(jobInput("b", "Running", 1));
-    ASSERT_TRUE(job);
-    EXPECT_EQ(job->credentials(), "secret");
-    VTRManagedUploadFile* file = job->fileList().at(0);
-    file->setBytesUploaded(5'000'000'123ULL);
-    file->setTotalBytes(6'000'000'000ULL);
-    file->setClosed(true);
-    job->setRestarting(true);
-    job->setError("disk on fire");
-    job->setErrorState(VTRUploadErrorStateVerify);
-    ASSERT_TRUE(store->saveJob(job));
-
-    json form = storedForm("b");
-    ASSERT_EQ(form["file_list"].size(), 1u);
-    json entry = form["file_list"][0];
-    form.erase("file_list");
-    EXPECT_EQ(form,
-              json::parse(R"({"id": "b", "server_url": "https://recordings.example/upload.svc",
-        "session_id": "session-b", "state": "running", "error": "disk on fire",
-        "error_type": "verify", "restarting": true})"));
-    EXPECT_EQ(entry, json::parse(R"({"local_path": "/data/b/0.mov", "remote_path": "0.mov",
-        "bytes_uploaded": 5000000123, "total_bytes": 6000000000, "closed": true})"));
-    // The serialised text carries integers, not floating-point numbers.
-    EXPECT_NE(entry.dump().find("\"bytes_uploaded\":5000000123"), std::string::npos);
-}
-
 TEST_F(UploadRecordTest, UpdateAppliesOnlyNonEmptyValuesAndNeverIdOrCredentials) {
     auto store = newStore();
     VTRManagedUploadJob* job = store->addJob(jobInput("d", "paused"));

@@ -94,31 +94,6 @@ TEST(VTRLogFacade, OnlyErrorsWaitForDeliveryAndAllArriveInIssueOrder) {
     EXPECT_EQ(texts[303], "error now");
 }
 
-// The level word filters the daemon's own messages; the embedded server's messages have their
-// own levels and context and pass even when the daemon's own are silenced.
-TEST(VTRLogFacade, LevelWordFiltersOnlyTheDaemonsOwnMessages) {
-    test::ScopedLogCapture capture;
-    for (uint32_t level : {3u, 0u, uint32_t{VTRLogFlagVerbose}}) {
-        LevelGuard guard(level);
-        VTRLogError("e{}", level);
-        VTRLogWarn("w{}", level);
-        VTRLogInfo("i{}", level);
-        VTRLogVerbose("v{}", level);
-    }
-    LevelGuard silenced(0);
-    VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagInfo, "server {}", "info");
-    VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagVerbose, "server verbose");
-    VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagWarning, "connection warning");
-    VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagInfo, "connection info");
-    EXPECT_EQ(capture.texts(),
-              (std::vector<std::string>{"e3", "w3", "v8", "server info", "connection warning"}));
-    auto messages = capture.log().messages();
-    ASSERT_EQ(messages.size(), 5u);
-    EXPECT_EQ(messages[3].level, VTRHTTPServerLogLevel);
-    EXPECT_EQ(messages[4].level, VTRHTTPConnectionLogLevel);
-    EXPECT_EQ(messages[4].context, VTRHTTPLogContext);
-}
-
 TEST(VTRLogFacade, CallerWaitsForRoomOnceAThousandMessagesArePending) {
     LevelGuard level(15);
     AttachedGate gate;

@@ -1,9 +1,8 @@
-// Logging set-up from the command line ("-l", "-o"), the terminal and system-log destinations,
+// Logging set-up from the command line ("-l", "-o"), the terminal destination,
 // and what hostile text in a message becomes in a log file and on a terminal.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +15,6 @@
 #include "logging/VTRFileDescriptor.h"
 #include "logging/VTRFileLogDestination.h"
 #include "logging/VTRLoggingSetup.h"
-#include "logging/VTRSystemLogDestination.h"
 #include "logging/VTRTerminalLogDestination.h"
 #include "support/TestSupport.h"
 
@@ -66,7 +64,12 @@ TEST_F(LoggingSetup, SetsAndAnnouncesTheLevelOrRefusesIt) {
          {"Setting log level to 'info'", "an info line", "own error", "server warning"},
          {"a verbose line"}},
         {{}, 15, "", {"Setting log level to '(null)'", "a verbose line"}, {}},
-        {{"-l", "none"}, 0, "", {"server warning"}, {"Setting log level", "own error", "an info"}},
+        // The embedded server's messages have levels of their own, which the word does not set.
+        {{"-l", "none"},
+         0,
+         "",
+         {"server warning", "server info"},
+         {"Setting log level", "own error", "an info", "server verbose", "connection info"}},
         {{"-o", "-l"},
          std::nullopt,
          "Specifying a log level with -l requires a subsequent argument of "
@@ -91,6 +94,9 @@ TEST_F(LoggingSetup, SetsAndAnnouncesTheLevelOrRefusesIt) {
         VTRLogVerbose("a verbose line");
         VTRLogError("own error");
         VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagWarning, "server warning");
+        VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagInfo, "server info");
+        VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagVerbose, "server verbose");
+        VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagInfo, "connection info");
         std::string text = logFileText();
         EXPECT_EQ(fs::exists(logs_), c.level.has_value()) << "a file destination is attached";
         for (const std::string& line : c.present)
@@ -171,14 +177,6 @@ TEST_F(LoggingSetup, HostileTextArrivesAsOneEscapedLinePerMessage) {
     EXPECT_TRUE(fileLine.ends_with("  next")) << fileLine;
     EXPECT_TRUE(terminalLine.ends_with("] next\r")) << terminalLine;
     EXPECT_FALSE(std::getline(file, fileLine)) << "no more lines than messages";
-}
-
-TEST(SystemLogDestination, PriorityFollowsTheLevelWord) {
-    std::vector<std::pair<uint32_t, int>> priorities = {{1, LOG_CRIT},    {2, LOG_ERR},
-                                                        {3, LOG_WARNING}, {0, LOG_NOTICE},
-                                                        {7, LOG_NOTICE},  {15, LOG_NOTICE}};
-    for (const auto& [level, priority] : priorities)
-        EXPECT_EQ(systemLogPriorityForLevel(level), priority) << level;
 }
 
 }  // namespace

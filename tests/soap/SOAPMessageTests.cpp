@@ -52,22 +52,10 @@ class SOAPRequestTest : public ::testing::Test {
     VTRSOAPMethodCaller caller;
 };
 
-TEST_F(SOAPRequestTest, ChunkSizeIsAPlainRequestWithAnEmptyMethodElement) {
-    HTTPRequest r = request("ChunkSize", {}, {});
-    EXPECT_EQ(r.HTTPMethod(), "POST");
-    EXPECT_EQ(r.URL(), "http://127.0.0.1:8080/upload/Service.svc/");
-    EXPECT_EQ(r.body().joined(), document("<ChunkSize xmlns=\"http://tempuri.org/\"></ChunkSize>"));
-    EXPECT_EQ(*r.valueForHTTPHeaderField("Content-Type"), "text/xml; charset=utf-8");
-    EXPECT_EQ(*r.valueForHTTPHeaderField("SOAPAction"),
-              "\"http://tempuri.org/IWCFReceiver/ChunkSize\"");
-    EXPECT_EQ(r.valueForHTTPHeaderField("Content-Length"), nullptr);  // left to the transport
-    EXPECT_NE(r.valueForHTTPHeaderField("User-Agent"), nullptr);
-    EXPECT_NE(r.valueForHTTPHeaderField("Accept-Language"), nullptr);
-    EXPECT_EQ(r.timeoutInterval(), std::chrono::seconds(60));
-}
-
-TEST_F(SOAPRequestTest, VerifyFileAndTryCloseFileSendSessionFirst) {
+// The calls without an attachment are plain requests, parameters in the order given.
+TEST_F(SOAPRequestTest, PlainRequestsCarryTheParametersInOrder) {
     const std::tuple<std::string, std::vector<std::string>, VTRArray, std::string> cases[] = {
+        {"ChunkSize", {}, {}, ""},
         {"VerifyFile",
          {"sessionID", "fileName", "checksum"},
          {"S-1", "clip 1.mov", "1B2M2Y8AsgTpgAmY7PhCfg=="},
@@ -84,6 +72,13 @@ TEST_F(SOAPRequestTest, VerifyFileAndTryCloseFileSendSessionFirst) {
                                               parameters + "</" + method + ">"));
         EXPECT_EQ(*r.valueForHTTPHeaderField("SOAPAction"),
                   "\"http://tempuri.org/IWCFReceiver/" + method + "\"");
+        EXPECT_EQ(r.HTTPMethod(), "POST");
+        EXPECT_EQ(r.URL(), "http://127.0.0.1:8080/upload/Service.svc/");
+        EXPECT_EQ(*r.valueForHTTPHeaderField("Content-Type"), "text/xml; charset=utf-8");
+        EXPECT_EQ(r.valueForHTTPHeaderField("Content-Length"), nullptr);  // left to the transport
+        EXPECT_NE(r.valueForHTTPHeaderField("User-Agent"), nullptr);
+        EXPECT_NE(r.valueForHTTPHeaderField("Accept-Language"), nullptr);
+        EXPECT_EQ(r.timeoutInterval(), std::chrono::seconds(60));
     }
 }
 
