@@ -45,6 +45,11 @@ class JobServiceTest : public ServiceTest {
         return runUntil([&] { return delivered; });
     }
 
+    static std::string requeueNote(const std::string& jobID) {
+        return "We got a network connectivity error uploading job for recording " + jobID +
+               ". Waiting 0.05 seconds before requeueing this job.";
+    }
+
     static std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
     enum class Step { Init, Upload, Close, Verify };
@@ -176,9 +181,7 @@ TEST_F(JobServiceTest, NetworkFailureLeavesTheJobRunningAndRequeuesItAtTheStored
     EXPECT_TRUE(job["error"].is_null());
     EXPECT_EQ(job["error_type"], "none");
     EXPECT_EQ(storedFile("net", paths[0])["bytes_uploaded"], 8);
-    EXPECT_TRUE(log.containsPart(
-        "We got a network connectivity error uploading job for recording net. Waiting 0.05 "
-        "seconds before requeueing this job."));
+    EXPECT_TRUE(log.containsPart(requeueNote("net")));
 
     server.release();
     ASSERT_TRUE(runUntilState("net", "completed"));
@@ -226,66 +229,53 @@ TEST_F(JobServiceTest, FailureReportsRequeueOnConnectivityErrorsAndOtherwiseMark
         EXPECT_EQ(job["state"], requeued ? "running" : "errored");
         EXPECT_EQ(job["error_type"], cases[i].errorType);
         EXPECT_EQ(job["error"], requeued ? json() : json(cases[i].text));
-        EXPECT_EQ(log.containsPart("We got a network connectivity error uploading job for "
-                                   "recording " +
-                                   id +
-                                   ". Waiting 0.05 seconds before "
-                                   "requeueing this job."),
-                  requeued);
+        EXPECT_EQ(log.containsPart(requeueNote(id)), requeued);
         server.releaseChunkSize(urlOf(id));  // frees its place among the five uploads
     }
 }
 
-TEST_F(JobServiceTest, VerifyingFailingTwiceRestartsTheFileOnceThenErrors) {
-    startService();
-    auto paths = addJob("verify", "running", {6});
-    server.setRule([](auto& call) {
-        return call.method == Method::VerifyFile ? ScriptedUploadService::Answer{.value = false}
-                                                 : ScriptedUploadService::Answer{};
-    });
-    ASSERT_TRUE(service->uploadJobWithID("verify"));
-    ASSERT_TRUE(runUntilState("verify", "errored"));
-    json job = stored("verify");
-    EXPECT_EQ(job["error_type"], "verify");
-    EXPECT_EQ(job["error"], "Transmission error during upload");
-    EXPECT_EQ(job["restarting"], true);
-    EXPECT_EQ(server.offsets(nameOf(paths[0])), (std::vector<uint64_t>{0, 4, 0, 4}));
-}
-
 // MARK: reports
 
-TEST_F(JobServiceTest, ProgressForAPathNotInTheJobChangesNothingEvenInRestart) {
+// The current operation's reports, in turn: progress for a path not in the job changes nothing,
+// even in restart; progress for a file moves the job to running; a restart report sets the flag;
+// closing the first of two files does not complete the job, closing the last does. Reports
+// naming another job only log.
+TEST_F(JobServiceTest, ReportsOfTheCurrentOperationUpdateTheJobInTurn) {
     startService();
-    auto paths = addJob("progress", "restart", {10});
-    auto operation = currentOperation("progress");
-    service->operationUploadedBytes(*operation, 4, dir.file("elsewhere.mp4"), "progress");
-    EXPECT_EQ(stored("progress")["state"], "restart");
-    EXPECT_EQ(storedFile("progress", paths[0])["bytes_uploaded"], 0);
+    auto paths = addJob("turns", "restart", {10, 4});
+    auto operation = currentOperation("turns");
+    service->operationUploadedBytes(*operation, 4, dir.file("elsewhere.mp4"), "turns");
+    EXPECT_EQ(stored("turns")["state"], "restart");
+    EXPECT_EQ(storedFile("turns", paths[0])["bytes_uploaded"], 0);
 
-    service->operationUploadedBytes(*operation, 8, paths[0], "progress");
-    EXPECT_EQ(stored("progress")["state"], "running");
-    EXPECT_EQ(storedFile("progress", paths[0])["bytes_uploaded"], 8);
-}
+    service->operationUploadedBytes(*operation, 8, paths[0], "turns");
+    EXPECT_EQ(stored("turns")["state"], "running");
+    EXPECT_EQ(storedFile("turns", paths[0])["bytes_uploaded"], 8);
 
-TEST_F(JobServiceTest, ClosingTheLastOfTwoFilesCompletesTheJobAndTheFirstDoesNot) {
-    startService();
-    auto paths = addJob("pair", "running", {4, 4});
-    change("pair", [](VTRManagedUploadJob& job) {
-        job.setError("stale");
-        job.setErrorState(VTRUploadErrorStateUpload);
-    });
-    auto operation = currentOperation("pair");
-    service->operationClosedFile(*operation, paths[1], "pair");
-    json job = stored("pair");
-    EXPECT_EQ(job["state"], "running");
-    EXPECT_EQ(storedFile("pair", paths[1])["closed"], true);
-    EXPECT_EQ(storedFile("pair", paths[0])["closed"], false);
+    service->operationRestartedUploadOfFile(*operation, "/x", "turns", urlError(-1));
+    EXPECT_EQ(stored("turns")["restarting"], true);
 
-    service->operationClosedFile(*operation, paths[0], "pair");
-    job = stored("pair");
+    service->operationClosedFile(*operation, paths[1], "turns");
+    EXPECT_EQ(stored("turns")["state"], "running");
+    EXPECT_EQ(storedFile("turns", paths[1])["closed"], true);
+    EXPECT_EQ(storedFile("turns", paths[0])["closed"], false);
+
+    service->operationClosedFile(*operation, paths[0], "turns");
+    json job = stored("turns");
     EXPECT_EQ(job["state"], "completed");
     EXPECT_TRUE(job["error"].is_null());
     EXPECT_EQ(job["error_type"], "none");
+
+    service->operationClosedFile(*operation, "/x", "ghost");
+    service->operationUploadedBytes(*operation, 4, "/x", "ghost");
+    service->operationFailedToVerifyFile(*operation, "/x", "ghost", VTRError(VTRErrorDomain, 95));
+    auto lines = log.texts();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.ends_with(
+                                    "for job ghost: it is not the job's current operation");
+                            }),
+              3);
 }
 
 // Without files no close report ever comes; the end of the operation completes the job, unless
@@ -303,25 +293,6 @@ TEST_F(JobServiceTest, AJobWithoutFilesCompletesWhenItsOperationEndsUncancelled)
     operation->cancel();
     service->fileUploadOperationCompleted(*operation, "halted");
     EXPECT_EQ(stored("halted")["state"], "running");
-}
-
-TEST_F(JobServiceTest, RestartReportSetsTheFlagAndReportsForOtherJobsOnlyLog) {
-    startService();
-    addJob("flag", "running", {4});
-    auto operation = currentOperation("flag");
-    service->operationRestartedUploadOfFile(*operation, "/x", "flag", urlError(-1));
-    EXPECT_EQ(stored("flag")["restarting"], true);
-
-    service->operationClosedFile(*operation, "/x", "ghost");
-    service->operationUploadedBytes(*operation, 4, "/x", "ghost");
-    service->operationFailedToVerifyFile(*operation, "/x", "ghost", VTRError(VTRErrorDomain, 95));
-    auto lines = log.texts();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& line) {
-                                return line.ends_with(
-                                    "for job ghost: it is not the job's current operation");
-                            }),
-              3);
 }
 
 // MARK: restart and pause
@@ -480,52 +451,45 @@ TEST_F(JobServiceTest, PausingAfterTheOperationRanThroughDropsWhatItStillHadToRe
     EXPECT_EQ(storedFile("late", paths[0])["bytes_uploaded"], 6);  // accepted chunks are kept
 }
 
-// After a restart, reports the old operation had already queued neither bring its progress
-// back nor close or complete the job; the new operation's reports apply.
-TEST_F(JobServiceTest, ReportsOfAnOperationARestartReplacedChangeNothing) {
+// Reports the old operation had already queued when a restart replaced it neither bring its
+// progress back nor close, fail or complete the job, and the new operation's reports apply. When a
+// pause cancelled it, a chunk the server accepted is kept and nothing else is.
+TEST_F(JobServiceTest, ReportsOfAReplacedOrCancelledOperationKeepAtMostItsAcceptedChunks) {
     startService();
-    auto paths = addJob("renewed", "running", {8, 8});
-    auto old = currentOperation("renewed");
-    change("renewed", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStateRestart); });
-    ASSERT_TRUE(service->restartUploadForJobWithJobID("renewed"));
-    ASSERT_TRUE(runUntil([&] { return latestOperation("renewed") != old; }));
-    auto renewed = latestOperation("renewed");
-
-    service->operationUploadedBytes(*old, 8, paths[0], "renewed");
-    service->operationClosedFile(*old, paths[0], "renewed");
-    service->operationClosedFile(*old, paths[1], "renewed");
-    service->operationFailedToCloseFile(*old, paths[1], "renewed",
-                                        VTRError(VTRErrorDomain, VTRErrorCodeCloseFailed));
-    json job = stored("renewed");
-    EXPECT_EQ(job["state"], "restart");
-    EXPECT_EQ(job["error_type"], "none");
-    for (const auto& path : paths) {
-        EXPECT_EQ(storedFile("renewed", path)["bytes_uploaded"], 0) << path;
-        EXPECT_EQ(storedFile("renewed", path)["closed"], false) << path;
+    for (bool restart : {true, false}) {
+        SCOPED_TRACE(restart ? "restart" : "pause");
+        std::string id = restart ? "renewed" : "halt";
+        auto paths = addJob(id, "running", {8, 8});
+        auto old = currentOperation(id);
+        change(id, [&](VTRManagedUploadJob& job) {
+            job.setState(restart ? VTRUploadJobStateRestart : VTRUploadJobStatePaused);
+        });
+        if (restart) {
+            ASSERT_TRUE(service->restartUploadForJobWithJobID(id));
+            ASSERT_TRUE(runUntil([&] { return latestOperation(id) != old; }));
+        } else {
+            service->cancelJobWithJobID(id);
+        }
+        service->operationUploadedBytes(*old, 4, paths[0], id);
+        service->operationClosedFile(*old, paths[0], id);
+        service->operationClosedFile(*old, paths[1], id);
+        service->operationRestartedUploadOfFile(*old, paths[1], id, urlError(-1));
+        service->operationFailedToCloseFile(*old, paths[1], id,
+                                            VTRError(VTRErrorDomain, VTRErrorCodeCloseFailed));
+        json job = stored(id);
+        EXPECT_EQ(job["state"], restart ? "restart" : "paused");
+        EXPECT_EQ(job["error_type"], "none");
+        EXPECT_EQ(storedFile(id, paths[0])["bytes_uploaded"], restart ? 0 : 4);
+        EXPECT_EQ(storedFile(id, paths[1])["bytes_uploaded"], 0);
+        for (const auto& path : paths) EXPECT_EQ(storedFile(id, path)["closed"], false) << path;
+        if (!restart) {
+            EXPECT_EQ(job["restarting"], false);
+            continue;
+        }
+        service->operationUploadedBytes(*latestOperation(id), 4, paths[1], id);
+        EXPECT_EQ(storedFile(id, paths[1])["bytes_uploaded"], 4);
+        EXPECT_EQ(stored(id)["state"], "running");
     }
-
-    service->operationUploadedBytes(*renewed, 4, paths[0], "renewed");
-    EXPECT_EQ(storedFile("renewed", paths[0])["bytes_uploaded"], 4);
-    EXPECT_EQ(stored("renewed")["state"], "running");
-}
-
-// A chunk the server accepted before the pause is kept; nothing else of the cancelled
-// operation is (once a restart has replaced it, nothing at all: see the test above).
-TEST_F(JobServiceTest, APausedJobKeepsOnlyTheAcceptedChunksOfTheOperationThePauseCancelled) {
-    startService();
-    auto paths = addJob("halt", "running", {8, 8});
-    auto cancelled = currentOperation("halt");
-    change("halt", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
-    service->cancelJobWithJobID("halt");
-
-    service->operationUploadedBytes(*cancelled, 4, paths[0], "halt");
-    service->operationClosedFile(*cancelled, paths[1], "halt");
-    service->operationRestartedUploadOfFile(*cancelled, paths[1], "halt", urlError(-1));
-    json job = stored("halt");
-    EXPECT_EQ(job["state"], "paused");
-    EXPECT_EQ(job["restarting"], false);
-    EXPECT_EQ(storedFile("halt", paths[0])["bytes_uploaded"], 4);
-    EXPECT_EQ(storedFile("halt", paths[1])["closed"], false);
 }
 
 }  // namespace

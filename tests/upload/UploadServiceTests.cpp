@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 
 #include "foundation/VTRDispatch.h"
@@ -70,10 +71,6 @@ struct ServiceUnderTest {
         service = std::make_unique<VTRUploadServiceWithVerify>(
             std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted)));
     }
-    ScriptedRemoteCaller::Call onlyCall() {
-        EXPECT_EQ(remote->calls.size(), 1u);
-        return remote->calls.at(0);
-    }
 };
 
 VTRError serverError(const std::string& code) {
@@ -82,104 +79,90 @@ VTRError serverError(const std::string& code) {
     return error;
 }
 
-TEST(UploadServiceTest, ChunkSizeIsTheServersNumberOrZero) {
-    for (auto [answer, expected] :
-         std::vector<std::pair<VTRValue, int32_t>>{{VTRValue("1048576"), 1048576},
-                                                   {VTRValue(), 0},
-                                                   {VTRValue("abc"), 0},
-                                                   {VTRValue("5000000000"), 0},
-                                                   {VTRValue(""), 0}}) {
+// Each call with one answer of the server (or a failure): the call it makes, with parameters
+// named in order, and what it returns, as text.
+TEST(UploadServiceTest, EachCallSendsItsNamedParametersAndReadsTheAnswer) {
+    auto bytes = std::make_shared<const VTRBytes>(VTRBytes{1, 2, 3, 0, 255});
+    using Service = VTRUploadServiceWithVerify;
+    using Call = std::function<std::string(Service&, VTRError*)>;
+    const Call chunkSize = [](Service& s, VTRError* e) {
+        return std::to_string(s.chunkSizeError(e));
+    };
+    const Call upload = [&](Service& s, VTRError* e) {
+        auto hash = s.uploadChunk("S", "f.mp4", bytes, 4096, e);
+        return !hash ? "none" : hash->isNull() ? "null" : hash->stringValue();
+    };
+    const Call close = [](Service& s, VTRError* e) {
+        return s.tryCloseFile("f.mp4", "S", e).value_or("none");
+    };
+    const Call verify = [](Service& s, VTRError* e) {
+        return std::string(s.verifyFile("f.mp4", "S", "sum==", e) ? "true" : "false");
+    };
+    // The chunk goes into the request as it is, not copied.
+    const std::string uploadSent = "sessionID=S fileName=f.mp4 buffer=<chunk> offset=4096";
+    const std::string closeSent = "sessionID=S fileName=f.mp4";
+    const std::string verifySent = "sessionID=S fileName=f.mp4 checksum=sum==";
+    struct Case {
+        std::string method;
+        std::string sent;  // each parameter as name=value
+        Call call;
+        std::optional<VTRValue> response;
+        std::string result;
+        std::optional<VTRError> failure = {};
+    };
+    const VTRError cannotConnect =
+        VTRError::withDescription(NSURLErrorDomain, -1004, "cannot connect");
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"ChunkSize", {}, chunkSize, VTRValue("1048576"), "1048576"},
+        {"ChunkSize", {}, chunkSize, VTRValue(), "0"},
+        {"ChunkSize", {}, chunkSize, VTRValue("abc"), "0"},
+        {"ChunkSize", {}, chunkSize, VTRValue("5000000000"), "0"},
+        {"ChunkSize", {}, chunkSize, VTRValue(""), "0"},
+        {"ChunkSize", {}, chunkSize, {}, "0", cannotConnect},
+        {"UploadChunk", uploadSent, upload, VTRValue("c2VydmVyIGhhc2g="), "c2VydmVyIGhhc2g="},
+        {"UploadChunk", uploadSent, upload, VTRValue(), "null"},
+        {"UploadChunk", uploadSent, upload, {}, "none", serverError("OutOfOrderUploadChunk")},
+        {"TryCloseFile", closeSent, close, VTRValue("Uploading"), "Uploading"},
+        {"TryCloseFile", closeSent, close, VTRValue(), "none"},
+        {"VerifyFile", verifySent, verify, VTRValue("true"), "true"},
+        {"VerifyFile", verifySent, verify, VTRValue("True"), "false"},
+        {"VerifyFile", verifySent, verify, VTRValue("1"), "false"},
+        {"VerifyFile", verifySent, verify, VTRValue(), "false"},
+        {"VerifyFile", verifySent, verify, {}, "false", serverError("MalformedChecksum")},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.method + " " + c.result);
         ServiceUnderTest s;
-        s.remote->response = answer;
+        s.remote->response = c.response;
+        s.remote->failure = c.failure;
         VTRError error;
-        EXPECT_EQ(s.service->chunkSizeError(&error), expected) << answer.description();
-        EXPECT_TRUE(error.domain().empty());
-        EXPECT_EQ(s.onlyCall().method, "ChunkSize");
-        EXPECT_TRUE(s.onlyCall().names.empty());
+        EXPECT_EQ(c.call(*s.service, &error), c.result);
+        EXPECT_EQ(error, c.failure.value_or(VTRError()));
+        ASSERT_EQ(s.remote->calls.size(), 1u);
+        const ScriptedRemoteCaller::Call& call = s.remote->calls[0];
+        EXPECT_EQ(call.method, c.method);
+        ASSERT_EQ(call.names.size(), call.parameters.size());
+        std::string sent;
+        for (size_t i = 0; i < call.names.size(); ++i) {
+            const VTRValue& value = call.parameters[i];
+            sent +=
+                (i ? " " : "") + call.names[i] + "=" +
+                (value.isString()  ? value.stringValue()
+                 : value.isBytes() ? (value.bytesValue().data() == bytes->data() ? "<chunk>" : "")
+                                   : std::to_string(value.uint64Value()));
+        }
+        EXPECT_EQ(sent, c.sent);
         // The request in flight is the one the call made.
         EXPECT_EQ(s.service->currentOperation(), s.remote->lastOperation);
     }
-    ServiceUnderTest s;
-    s.remote->failure = VTRError::withDescription(NSURLErrorDomain, -1004, "cannot connect");
-    VTRError error;
-    EXPECT_EQ(s.service->chunkSizeError(&error), 0);
-    EXPECT_EQ(error.code(), -1004);
-}
-
-TEST(UploadServiceTest, UploadChunkSendsItsFourParametersAndReturnsTheAnswerAsItCame) {
-    ServiceUnderTest s;
-    s.remote->response = VTRValue("c2VydmVyIGhhc2g=");
-    auto bytes = std::make_shared<const VTRBytes>(VTRBytes{1, 2, 3, 0, 255});
-    VTRError error;
-    std::optional<VTRValue> hash = s.service->uploadChunk("S", "f.mp4", bytes, 4096, &error);
-    ASSERT_TRUE(hash.has_value());
-    EXPECT_EQ(hash->stringValue(), "c2VydmVyIGhhc2g=");
-    ScriptedRemoteCaller::Call call = s.onlyCall();
-    EXPECT_EQ(call.method, "UploadChunk");
-    EXPECT_EQ(call.names, (std::vector<std::string>{"sessionID", "fileName", "buffer", "offset"}));
-    ASSERT_EQ(call.parameters.size(), 4u);
-    EXPECT_EQ(call.parameters[0].stringValue(), "S");
-    EXPECT_EQ(call.parameters[1].stringValue(), "f.mp4");
-    // The chunk goes into the request as it is, not copied.
-    EXPECT_EQ(call.parameters[2].bytesValue().data(), bytes->data());
-    EXPECT_EQ(call.parameters[3].uint64Value(), 4096u);
-
-    ServiceUnderTest empty;
-    empty.remote->response = VTRValue();
-    std::optional<VTRValue> nullHash = empty.service->uploadChunk("S", "f", bytes, 0, &error);
-    ASSERT_TRUE(nullHash.has_value());
-    EXPECT_TRUE(nullHash->isNull());
-
-    ServiceUnderTest refused;
-    refused.remote->failure = serverError("OutOfOrderUploadChunk");
-    EXPECT_FALSE(refused.service->uploadChunk("S", "f", bytes, 0, &error).has_value());
-    EXPECT_EQ(find(error.userInfo(), "X-VTRErrorCode")->stringValue(), "OutOfOrderUploadChunk");
-}
-
-TEST(UploadServiceTest, TryCloseFileSendsSessionFirstAndTreatsAnEmptyAnswerAsNone) {
-    ServiceUnderTest s;
-    s.remote->response = VTRValue("Uploading");
-    VTRError error;
-    EXPECT_EQ(s.service->tryCloseFile("f.mp4", "S", &error),
-              std::optional<std::string>("Uploading"));
-    ScriptedRemoteCaller::Call call = s.onlyCall();
-    EXPECT_EQ(call.method, "TryCloseFile");
-    EXPECT_EQ(call.names, (std::vector<std::string>{"sessionID", "fileName"}));
-    EXPECT_EQ(call.parameters.at(0).stringValue(), "S");
-    EXPECT_EQ(call.parameters.at(1).stringValue(), "f.mp4");
-
-    ServiceUnderTest empty;
-    empty.remote->response = VTRValue();
-    EXPECT_EQ(empty.service->tryCloseFile("f", "S", &error), std::nullopt);
-    EXPECT_TRUE(error.domain().empty());
-}
-
-TEST(UploadServiceTest, VerifyFileIsTrueOnlyForLowerCaseTrue) {
-    for (auto [answer, expected] : std::vector<std::pair<VTRValue, bool>>{{VTRValue("true"), true},
-                                                                          {VTRValue("True"), false},
-                                                                          {VTRValue("1"), false},
-                                                                          {VTRValue(), false}}) {
-        ServiceUnderTest s;
-        s.remote->response = answer;
-        VTRError error;
-        EXPECT_EQ(s.service->verifyFile("f.mp4", "S", "sum==", &error), expected)
-            << answer.description();
-        EXPECT_TRUE(error.domain().empty());
-        ScriptedRemoteCaller::Call call = s.onlyCall();
-        EXPECT_EQ(call.names, (std::vector<std::string>{"sessionID", "fileName", "checksum"}));
-        EXPECT_EQ(call.parameters.at(0).stringValue(), "S");
-        EXPECT_EQ(call.parameters.at(2).stringValue(), "sum==");
-    }
-    ServiceUnderTest s;
-    s.remote->failure = serverError("MalformedChecksum");
-    VTRError error;
-    EXPECT_FALSE(s.service->verifyFile("f", "S", "x", &error));
-    EXPECT_EQ(find(error.userInfo(), "X-VTRErrorCode")->stringValue(), "MalformedChecksum");
 
     // The base service confirms every checksum without a call.
     auto scripted = std::make_unique<ScriptedRemoteCaller>();
     ScriptedRemoteCaller* remote = scripted.get();
     VTRUploadService_impl base(std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted)));
+    VTRError error;
     EXPECT_TRUE(base.verifyFile("f", "S", "x", &error));
     EXPECT_TRUE(remote->calls.empty());
 }
