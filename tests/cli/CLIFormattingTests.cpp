@@ -212,15 +212,15 @@ TEST(JobIDTest, RefusesIDsThatCannotBeAddressed) {
 
 TEST(FileArgumentTest, SplitsAtTheLastEqualsUnlessTheWholeArgumentIsAFile) {
     vtr::test::TempDir dir;
-    EXPECT_EQ(splitFileArgument("/x/take.mov"),
-              std::make_pair(std::string("/x/take.mov"), std::string("take.mov")));
-    EXPECT_EQ(splitFileArgument("/x/a=b.mov=remote.mov"),
-              std::make_pair(std::string("/x/a=b.mov"), std::string("remote.mov")));
-    EXPECT_EQ(splitFileArgument("/x/take.mov="),
-              std::make_pair(std::string("/x/take.mov"), std::string("")));
     std::string odd = dir.file("odd=name");
     vtr::test::writeFile(odd, "x");
-    EXPECT_EQ(splitFileArgument(odd), std::make_pair(odd, std::string("odd=name")));
+    using Split = std::pair<std::string, std::string>;
+    for (const auto& [argument, expected] : std::vector<std::pair<std::string, Split>>{
+             {"/x/take.mov", {"/x/take.mov", "take.mov"}},
+             {"/x/a=b.mov=remote.mov", {"/x/a=b.mov", "remote.mov"}},
+             {"/x/take.mov=", {"/x/take.mov", ""}},
+             {odd, {odd, "odd=name"}}})
+        EXPECT_EQ(splitFileArgument(argument), expected);
 }
 
 TEST(LocatorNumberTest, AcceptsOnlyPlainDecimalDigits) {

@@ -189,18 +189,13 @@ class ClientAgainstDaemonTest : public ::testing::Test {
                         .is_object());
     }
 
-    static TempDir* root_;
-    static FakeService* service_;
-    static UploadDaemon* daemon_;
-    static bool daemonStarted_;
+    static inline TempDir* root_ = nullptr;
+    static inline FakeService* service_ = nullptr;
+    static inline UploadDaemon* daemon_ = nullptr;
+    static inline bool daemonStarted_ = false;
     std::string session_;
     TempDir files_;
 };
-
-TempDir* ClientAgainstDaemonTest::root_ = nullptr;
-FakeService* ClientAgainstDaemonTest::service_ = nullptr;
-UploadDaemon* ClientAgainstDaemonTest::daemon_ = nullptr;
-bool ClientAgainstDaemonTest::daemonStarted_ = false;
 
 // The add, list, show and watch family, plain, as JSON and on a terminal.
 TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
@@ -237,7 +232,7 @@ TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
     EXPECT_EQ(job["session_id"], session_);
     EXPECT_EQ(job["state"], "completed");
 
-    ChildProcess onTerminal(clientCommand(daemon_->locatorDirectory(), {"watch", id}), {},
+    ChildProcess onTerminal(clientCommand(daemon_->locatorDirectory(), {"watch", id}),
                             ChildProcess::Terminal::Output, 100);
     CommandResult bars = finish(onTerminal);
     EXPECT_EQ(bars.status, 0) << bars.err;

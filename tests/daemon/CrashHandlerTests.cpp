@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -33,59 +34,48 @@ void installForTest() {
     for (;;) pause();
 }
 
-class CrashHandler : public testing::Test {
-  protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(CrashHandler, TermAbortIllAndBusLogCleanUpAndExitWithTheirNumbers) {
-    for (int signalNumber : {SIGTERM, SIGABRT, SIGILL, SIGBUS}) {
+// Each case crashes in its own child process after the handlers are installed; the exit and
+// the standard error are checked, log lines and clean-up in their order.
+TEST(CrashHandler, EachEndLogsCleansUpAndExitsWithItsStatus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        std::string what;
+        std::function<void()> crash;
+        std::function<bool(int)> ended;
+        std::string output;
+    };
+    std::vector<Case> cases = {
+        // Thrown where nothing catches it (the death test itself would).
+        {"exception", [] { std::thread([] { throw std::runtime_error("disk on fire"); }).join(); },
+         testing::ExitedWithCode(6),
+         "EXCEPTION RAISED\nname=std::runtime_error reason=disk on fire userInfo=\\(null\\)\n"
+         "BACKTRACE:\n.*SIGNAL RECEIVED: 6\nlocator files removed\n"},
+        {"logging silenced",
+         [] {
+             ddLogLevel.store(0);
+             kill(getpid(), SIGTERM);
+         },
+         testing::ExitedWithCode(15), "^locator files removed\n$"},
+        // Other signals keep their default action.
+        {"SIGINT", [] { raise(SIGINT); }, testing::KilledBySignal(SIGINT), ""},
+    };
+    // A termination request comes from outside; the others from the thread itself.
+    for (int number : {SIGTERM, SIGABRT, SIGILL, SIGBUS})
+        cases.push_back(
+            {std::to_string(number),
+             [number] { number == SIGTERM ? kill(getpid(), number) : raise(number); },
+             testing::ExitedWithCode(number),
+             "SIGNAL RECEIVED: " + std::to_string(number) + "\nlocator files removed\n"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         EXPECT_EXIT(
             {
                 installForTest();
-                // A termination request comes from outside; the others from the thread itself.
-                if (signalNumber == SIGTERM)
-                    kill(getpid(), SIGTERM);
-                else
-                    raise(signalNumber);
+                c.crash();
                 waitForTheEnd();
             },
-            testing::ExitedWithCode(signalNumber),
-            "SIGNAL RECEIVED: " + std::to_string(signalNumber) + "\nlocator files removed\n");
+            c.ended, c.output);
     }
-}
-
-TEST_F(CrashHandler, UncaughtExceptionIsLoggedThenEndsWithSix) {
-    EXPECT_EXIT(
-        {
-            installForTest();
-            // Thrown where nothing catches it (the death test itself would).
-            std::thread([] { throw std::runtime_error("disk on fire"); }).join();
-        },
-        testing::ExitedWithCode(6),
-        "EXCEPTION RAISED\nname=std::runtime_error reason=disk on fire userInfo=\\(null\\)\n"
-        "BACKTRACE:\n.*SIGNAL RECEIVED: 6\nlocator files removed\n");
-}
-
-TEST_F(CrashHandler, CleanUpAndExitHappenEvenWithLoggingSilenced) {
-    EXPECT_EXIT(
-        {
-            installForTest();
-            ddLogLevel.store(0);
-            kill(getpid(), SIGTERM);
-            waitForTheEnd();
-        },
-        testing::ExitedWithCode(15), "^locator files removed\n$");
-}
-
-TEST_F(CrashHandler, OtherSignalsKeepTheirDefaultAction) {
-    EXPECT_EXIT(
-        {
-            installForTest();
-            raise(SIGINT);
-            waitForTheEnd();
-        },
-        testing::KilledBySignal(SIGINT), "");
 }
 
 }  // namespace

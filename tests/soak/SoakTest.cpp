@@ -28,11 +28,6 @@ long residentKiB(pid_t pid) {
     return 0;
 }
 
-struct Recording {
-    std::string local;
-    std::string remote;
-};
-
 TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
     const auto budget = 10min;
     const uint32_t seed = std::random_device{}();
@@ -45,18 +40,16 @@ TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
     ASSERT_TRUE(service.started());
     ASSERT_TRUE(
         service.control("POST", "/control/config", {{"chunk_size", 32 * 1024}}).is_object());
-    nlohmann::json faults = nlohmann::json::array(
-        {{{"method", "*"},
-          {"action", "status"},
-          {"status", 500},
-          {"probability", 0.05},
-          {"count", 0}},
-         {{"method", "*"}, {"action", "drop"}, {"probability", 0.02}, {"count", 0}},
-         {{"method", "*"},
-          {"action", "delay"},
-          {"delay_ms", 300},
-          {"probability", 0.10},
-          {"count", 0}}});
+    // Every call may fail with 500 (5%), be dropped (2%) or be held for 300 ms (10%).
+    nlohmann::json faults = nlohmann::json::array();
+    for (auto [action, probability, delayMs] :
+         {std::tuple("status", 0.05, 0), {"drop", 0.02, 0}, {"delay", 0.10, 300}})
+        faults.push_back({{"method", "*"},
+                          {"action", action},
+                          {"status", 500},
+                          {"delay_ms", delayMs},
+                          {"probability", probability},
+                          {"count", 0}});
     ASSERT_TRUE(service.control("POST", "/control/faults", faults).is_object());
 
     // Small chunks and frequent delays stretch the uploads over several minutes, so that the
@@ -64,7 +57,8 @@ TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
     // Mixed sizes: mostly small, a few of several MiB; 1 to 3 files a job.
     const std::vector<size_t> sizes{
         0, 1, 4096, 300 * 1024, 1024 * 1024 + 3, 3 * 1024 * 1024, 7 * 1024 * 1024};
-    std::map<std::string, std::vector<Recording>> jobs;
+    // Each job's files: (local path, remote name).
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> jobs;
     uint64_t totalBytes = 0;
     for (int j = 0; j < 50; ++j) {
         std::string id = "soak" + std::to_string(j);
@@ -80,11 +74,8 @@ TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
 
     UploadDaemon daemon(root.file("daemon"));
     ASSERT_TRUE(daemon.start()) << daemon.output();
-    for (const auto& [id, files] : jobs) {
-        std::vector<std::pair<std::string, std::string>> list;
-        for (const auto& file : files) list.push_back({file.local, file.remote});
-        ASSERT_EQ(daemon.putJob(jobJSON(id, service.url(), "s-" + id, list)), 201) << id;
-    }
+    for (const auto& [id, files] : jobs)
+        ASSERT_EQ(daemon.putJob(jobJSON(id, service.url(), "s-" + id, files)), 201) << id;
 
     auto start = Clock::now();
     // Jobs stored as completed, or -1 when the daemon does not answer.
@@ -146,20 +137,14 @@ TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
                   << " s, RSS first " << runs[r].front().second << " KiB, last "
                   << runs[r].back().second << " KiB, peak " << peak << " KiB" << std::endl;
     }
-    auto calls = service.calls();
-    std::map<std::string, int> injected;
-    for (const auto& call : calls) ++injected[call.value("fault", "")];
-    std::cout << "service calls " << calls.size() << ", by injected fault:";
-    for (const auto& [fault, count] : injected) std::cout << " '" << fault << "'=" << count;
-    std::cout << std::endl;
 
     EXPECT_TRUE(completed) << "not every job completed within the budget";
     EXPECT_EQ(list.size(), jobs.size()) << "jobs were lost";
     for (const auto& [id, files] : jobs) {
-        for (const auto& file : files) {
-            std::string stored = service.storedFilePath("s-" + id, file.remote);
-            EXPECT_TRUE(std::filesystem::exists(stored) && readFile(stored) == readFile(file.local))
-                << id << " " << file.remote;
+        for (const auto& [local, remote] : files) {
+            std::string stored = service.storedFilePath("s-" + id, remote);
+            EXPECT_TRUE(std::filesystem::exists(stored) && readFile(stored) == readFile(local))
+                << id << " " << remote;
         }
     }
     // Flat memory: no run's peak far above the first run's, and within the longest runs the

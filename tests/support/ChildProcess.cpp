@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 extern char** environ;
 
@@ -49,23 +48,11 @@ int milliseconds(Clock::time_point deadline) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(std::vector<std::string> command,
-                           const std::map<std::string, std::string>& environment, Terminal terminal,
+ChildProcess::ChildProcess(std::vector<std::string> command, Terminal terminal,
                            unsigned short columns) {
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry; ++entry) {
-        const char* equals = std::strchr(*entry, '=');
-        if (equals)
-            variables[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
-    }
-    for (const auto& [name, value] : environment) variables[name] = value;
-    std::vector<std::string> entries;
-    for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
-    std::vector<char*> argv, envp;
+    std::vector<char*> argv;
     for (std::string& argument : command) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    for (std::string& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
 
     int ends[2][2] = {{-1, -1}, {-1, -1}};  // [stream][0 read, 1 write]
     bool ready = ::pipe2(wake_, O_CLOEXEC) == 0;
@@ -86,7 +73,7 @@ ChildProcess::ChildProcess(std::vector<std::string> command,
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, 0);
-        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,12 +22,12 @@ class ChildProcess {
     // the program writes arrives unchanged); the others are pipes.
     enum class Terminal { None, Output, Errors };
 
-    // `command` is the executable (searched in PATH when it has no slash) and its arguments;
-    // `environment` overrides or adds variables. Standard input is /dev/null. The process gets
-    // a process group of its own, so a terminal's signals meant for the test runner miss it.
-    explicit ChildProcess(std::vector<std::string> command,
-                          const std::map<std::string, std::string>& environment = {},
-                          Terminal terminal = Terminal::None, unsigned short columns = 80);
+    // `command` is the executable (searched in PATH when it has no slash) and its arguments,
+    // run in the test's environment (put env(1) in front to change it). Standard input is
+    // /dev/null. The process gets a process group of its own, so a terminal's signals meant
+    // for the test runner miss it.
+    explicit ChildProcess(std::vector<std::string> command, Terminal terminal = Terminal::None,
+                          unsigned short columns = 80);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -9,13 +9,11 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -68,13 +66,6 @@ CertPtr makeCertificate(EVP_PKEY* key, const char* commonName, long serial, X509
     return certificate;
 }
 
-bool writePEM(const std::string& path, X509* certificate) {
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (!file) return false;
-    bool written = PEM_write_X509(file, certificate) == 1;
-    return std::fclose(file) == 0 && written;
-}
-
 bool sendAll(int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
@@ -91,8 +82,7 @@ struct TLSFront::Context {
     ContextPtr ssl;
 };
 
-TLSFront::TLSFront(uint16_t backendPort)
-    : backendPort_(backendPort), caPath_(dir_.file("ca.pem")), context_(new Context) {
+TLSFront::TLSFront(uint16_t backendPort) : backendPort_(backendPort), context_(new Context) {
     start();
 }
 
@@ -115,7 +105,6 @@ void TLSFront::start() {
                                       {NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"},
                                       {NID_authority_key_identifier, "keyid"}});
     ASSERT_TRUE(server);
-    ASSERT_TRUE(writePEM(caPath_, ca.get()));
 
     context_->ssl.reset(SSL_CTX_new(TLS_server_method()));
     ASSERT_TRUE(context_->ssl);

@@ -2,8 +2,8 @@
 // certificate for 127.0.0.1 signed by it, listens on 127.0.0.1, completes a TLS handshake with
 // each client and relays the decrypted bytes to a plain TCP port on 127.0.0.1 (a fake recording
 // service, say) and the answers back. A client that does not trust the authority fails its
-// handshake, as with a server whose certificate the system does not know; a client given
-// caCertificatePath() reaches the backend. Its methods may be called from any thread.
+// handshake, as with a server whose certificate the system does not know. Its methods may be
+// called from any thread.
 #pragma once
 
 #include <atomic>
@@ -30,8 +30,6 @@ class TLSFront {
     uint16_t port() const { return port_; }
     // "https://127.0.0.1:<port>" followed by `path`.
     std::string url(const std::string& path = "/") const;
-    // The authority's certificate (PEM): what a client must trust to reach the backend.
-    const std::string& caCertificatePath() const { return caPath_; }
     // Handshakes completed and refused (by either side) so far.
     size_t handshakes() const { return handshakes_.load(); }
     size_t failedHandshakes() const { return failedHandshakes_.load(); }
@@ -45,8 +43,6 @@ class TLSFront {
     void serve(int client);
 
     uint16_t backendPort_;
-    TempDir dir_;
-    std::string caPath_;
     std::unique_ptr<Context> context_;
     int listenFd_ = -1;
     // Written once to wake every thread that waits on a socket when the front stops.

@@ -48,11 +48,6 @@ class CapturingLogDestination : public VTRLogDestination {
     void logMessage(const VTRLogMessage& message) override;
     std::vector<VTRLogMessage> messages() const;
     std::vector<std::string> texts() const;
-    // True when some message's text equals `text` exactly.
-    bool contains(const std::string& text) const;
-    // True when some message's text contains `part`.
-    bool containsPart(const std::string& part) const;
-    void clear();
 
   private:
     mutable std::mutex mutex_;
@@ -65,8 +60,10 @@ class ScopedLogCapture {
     ScopedLogCapture();
     ~ScopedLogCapture();
     CapturingLogDestination& log() { return *destination_; }
-    // Flushes the facade first, so asynchronous messages issued before the call are seen.
+    // Flush the facade first, so asynchronous messages issued before the call are seen.
+    // True when some message's text equals `text` exactly.
     bool contains(const std::string& text);
+    // True when some message's text contains `part`.
     bool containsPart(const std::string& part);
     std::vector<std::string> texts();
 

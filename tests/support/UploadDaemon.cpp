@@ -18,13 +18,11 @@ UploadDaemon::UploadDaemon(const std::string& root) : root_(root) {
 std::unique_ptr<ChildProcess> UploadDaemon::launch(const std::vector<std::string>& arguments,
                                                    const std::vector<std::string>& prefix) const {
     std::vector<std::string> command = prefix;
-    command.push_back(std::string(VTR_BIN_DIR) + "/vantrel-uploadd");
+    command.insert(command.end(),
+                   {"env", "HOME=" + root_ + "/home", "XDG_DATA_HOME=" + root_ + "/data",
+                    std::string(VTR_BIN_DIR) + "/vantrel-uploadd"});
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return std::make_unique<ChildProcess>(
-        command,
-        std::map<std::string, std::string>{{"HOME", root_ + "/home"},
-                                           {"XDG_DATA_HOME", root_ + "/data"}},
-        ChildProcess::Terminal::Errors);
+    return std::make_unique<ChildProcess>(command, ChildProcess::Terminal::Errors);
 }
 
 bool UploadDaemon::start(const std::vector<std::string>& arguments,
@@ -94,20 +92,6 @@ nlohmann::json UploadDaemon::job(const std::string& id) const {
     RawReply reply = request("GET", "/jobs/" + id);
     if (reply.status != 200) return nullptr;
     return nlohmann::json::parse(reply.body, nullptr, false);
-}
-
-bool UploadDaemon::waitForState(const std::string& id, const std::string& state,
-                                std::chrono::milliseconds timeout, nlohmann::json* last) const {
-    nlohmann::json current;
-    bool reached = waitUntil(
-        [&] {
-            current = job(id);
-            std::string now = current.is_object() ? current.value("state", "") : "";
-            return now == state || (state != "errored" && now == "errored");
-        },
-        timeout, 50ms);
-    if (last) *last = current;
-    return reached && current.value("state", "") == state;
 }
 
 nlohmann::json jobJSON(const std::string& id, const std::string& serverURL,

@@ -60,10 +60,6 @@ class UploadDaemon {
     int putJob(const nlohmann::json& job) const;
     // GET /jobs/:id: the job, or null when it was not answered 200 with JSON.
     nlohmann::json job(const std::string& id) const;
-    // Waits until the job reads `state`; false (with the last reading) after `timeout` or as
-    // soon as it reads "errored" when another state was awaited.
-    bool waitForState(const std::string& id, const std::string& state,
-                      std::chrono::milliseconds timeout, nlohmann::json* last = nullptr) const;
 
   private:
     std::string root_;
