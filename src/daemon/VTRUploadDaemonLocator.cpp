@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
+#include <random>
+#include <string_view>
 
 #include "logging/VTRFileDescriptor.h"
 #include "logging/VTRLog.h"
@@ -26,24 +28,47 @@ std::optional<int64_t> parseDecimal(const std::string& text) {
     return value;
 }
 
-// Replaces the file's content in place. The files are read by other users' clients, hence 0644
-// whatever the umask. A failed write removes the file rather than leave half a number behind.
-std::optional<VTRError> writeTextFile(const std::string& path, const std::string& text) {
-    VTRFileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file.valid()) return posixError(errno, path);
-    ::fchmod(file.get(), 0644);
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        ssize_t written = ::write(file.get(), rest.data(), rest.size());
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t written = ::write(fd, text.data(), text.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written < 0) {
+        if (written < 0) return false;
+        text.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+// Puts `text` at `path` through a new file beside it that is then renamed over the path, so an
+// existing path, a link planted under the name included, is never opened: rename() replaces
+// the link itself, not what it points to. The files are read by other users' clients, hence
+// 0644 whatever the umask. On failure nothing is left behind.
+std::optional<VTRError> writeTextFile(const std::string& path, const std::string& text) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temporary = fmt::format("{}.{:08x}", path, random());
+        VTRFileDescriptor file(::open(temporary.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!file.valid() && errno == EEXIST) continue;
+        if (!file.valid()) return posixError(errno, path);
+        if (::fchmod(file.get(), 0644) != 0 || !writeAll(file.get(), text) ||
+            ::rename(temporary.c_str(), path.c_str()) != 0) {
             VTRError error = posixError(errno, path);
-            ::unlink(path.c_str());
+            ::unlink(temporary.c_str());
             return error;
         }
-        rest.remove_prefix(static_cast<size_t>(written));
+        return std::nullopt;
     }
-    return std::nullopt;
+    return posixError(EEXIST, path);
+}
+
+// Why a locator file with `status` (from lstat or fstat) is not to be trusted: a symbolic link
+// or another user's file may have been planted by anyone who can write to the directory.
+// Empty when it is a file of ours.
+std::string untrustedReason(const struct stat& status) {
+    if (S_ISLNK(status.st_mode)) return "it is a symbolic link";
+    if (status.st_uid != ::geteuid())
+        return fmt::format("it belongs to another user (uid {})", status.st_uid);
+    return {};
 }
 
 std::string currentWorkingDirectory() {
@@ -102,25 +127,40 @@ void VTRUploadDaemonLocator::writeLocatorFilesForPort(int64_t port) {
 }
 
 void VTRUploadDaemonLocator::deleteLocatorFiles() {
-    if (::unlink(portFilePath().c_str()) != 0)
-        VTRConsoleLog("Failed to delete port file from path {} due to error {}", portFilePath(),
-                      posixError(errno, portFilePath()).description());
-    if (::unlink(pidFilePath().c_str()) != 0)
-        VTRConsoleLog("Failed to delete pid file from path {} due to error {}", pidFilePath(),
-                      posixError(errno, pidFilePath()).description());
+    for (const std::string& path : {portFilePath(), pidFilePath()}) {
+        const char* kind = path == portFilePath() ? "port" : "pid";
+        struct stat status {};
+        std::string reason;
+        if (::lstat(path.c_str(), &status) == 0) reason = untrustedReason(status);
+        if (!reason.empty()) {
+            VTRLogWarn("Leaving the {} file at {} in place: {}", kind, path, reason);
+        } else if (::unlink(path.c_str()) != 0) {
+            VTRConsoleLog("Failed to delete {} file from path {} due to error {}", kind, path,
+                          posixError(errno, path).description());
+        }
+    }
 }
 
 std::optional<std::string> VTRUploadDaemonLocator::fileContentsAtPath(
     const std::string& path) const {
     // Anyone who can write to the directory can put anything under these names. Only a small
-    // regular file is read: a FIFO would block the search, a link to a device or a huge file
-    // would fill the memory. O_NONBLOCK keeps the open itself from waiting on a FIFO.
-    VTRFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    // regular file of our own is read: a link or another user's file reads as no file at all
+    // (with a warning), a FIFO would block the search, a device or a huge file would fill the
+    // memory. O_NONBLOCK keeps the open itself from waiting on a FIFO.
+    VTRFileDescriptor file(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
     std::string problem;
     std::string contents;
     struct stat status {};
+    if (!file.valid() && errno == ELOOP) {
+        VTRLogWarn("Ignoring the locator file at {}: it is a symbolic link", path);
+        return std::nullopt;
+    }
     if (!file.valid() || ::fstat(file.get(), &status) != 0) {
         problem = posixError(errno, path).description();
+    } else if (std::string reason = untrustedReason(status); !reason.empty()) {
+        VTRLogWarn("Ignoring the locator file at {}: {}", path, reason);
+        return std::nullopt;
     } else if (!S_ISREG(status.st_mode)) {
         problem = "not a regular file";
     } else {

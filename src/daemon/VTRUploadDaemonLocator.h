@@ -61,12 +61,16 @@ class VTRUploadDaemonLocator : private VTRFileEventsHelperDelegate,
     // Ends directory watching; an exit watch already registered stays.
     void stop();
 
+    // Each file is written beside its name and renamed into place: nothing existing under the
+    // name is ever opened for writing. Failures are logged.
     void writeLocatorFilesForPort(int64_t port);
+    // Leaves (with a warning) a symbolic link or another user's file under either name.
     void deleteLocatorFiles();
     void updatePortService();
 
-    // The text of a regular file of at most VTRMaximumLocatorFileSize bytes; nothing (logged)
-    // for anything else. Never blocks.
+    // The text of a regular file of ours of at most VTRMaximumLocatorFileSize bytes; nothing
+    // (logged; a warning for a symbolic link or another user's file) for anything else. Never
+    // blocks.
     std::optional<std::string> fileContentsAtPath(const std::string& path) const;
     bool isProcessRunningForPID(pid_t pid) const;
 

@@ -2,6 +2,7 @@
 // locator files, each search's verdict and console messages (hostile files included), and the
 // reports that directory changes and a daemon's exit bring.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "daemon/VTRUploadDaemonLocator.h"
 #include "foundation/VTRRunLoop.h"
 #include "support/ChildProcess.h"
+#include "support/OtherUser.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
@@ -127,9 +129,6 @@ TEST_F(Locator, HostilePortFilesAreRefusedPromptly) {
     std::vector<Case> cases = {
         {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); },
          "not a regular file"},
-        {"link to /dev/zero",
-         [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); },
-         "not a regular file"},
         {"directory", [](const std::string& p) { fs::create_directory(p); }, "not a regular file"},
         {"a megabyte of digits",
          [](const std::string& p) { test::writeFile(p, std::string(1 << 20, '7')); },
@@ -152,6 +151,59 @@ TEST_F(Locator, HostilePortFilesAreRefusedPromptly) {
             "Failed to load contents of file from path /.*/UploadDaemon.port due to error " +
                 c.reason + "\n");
     }
+}
+
+// Whoever can write to the locator directory plants, as another user, links named like the
+// locator files that point at a file of ours, then files of their own: neither is read, removed
+// or written through, and the files written are regular files of ours.
+TEST_F(Locator, PlantedLinksAndOtherUsersFilesAreNeitherFollowedNorTrusted) {
+    std::string why;
+    std::optional<test::OtherUser> nobody = test::nobodyUser(&why);
+    if (!nobody) GTEST_SKIP() << why;
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+    const std::string victim = dir_.file("victim");
+    test::writeFile(victim, "precious");
+    const std::string port = dir_.file("UploadDaemon.port");
+    const std::string pid = dir_.file("UploadDaemon.pid");
+    auto plant = [&](const std::string& path, bool asLink, const std::string& text) {
+        fs::remove(path);
+        if (asLink)
+            ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+        else
+            test::writeFile(path, text);
+        ASSERT_EQ(lchown(path.c_str(), nobody->uid, nobody->gid), 0);
+    };
+    const std::string foreign = "it belongs to another user (uid " + std::to_string(nobody->uid);
+    for (bool asLink : {true, false}) {
+        SCOPED_TRACE(asLink ? "links" : "another user's files");
+        test::writeFile(victim, std::to_string(getpid()));  // a live pid, were it followed
+        plant(port, asLink, "4711");
+        plant(pid, asLink, std::to_string(getpid()));
+        const std::string reason = asLink ? "it is a symbolic link" : foreign;
+        test::ScopedLogCapture capture;
+        auto locator = makeLocator(dir_.path());
+        testing::internal::CaptureStderr();
+        locator->updatePortService();
+        EXPECT_FALSE(locator->hasLocatedService());
+        locator->deleteLocatorFiles();
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(capture.containsPart("Ignoring the locator file at " + port + ": " + reason));
+        EXPECT_TRUE(capture.containsPart("Leaving the pid file at " + pid + " in place: " + reason));
+        EXPECT_EQ(fs::is_symlink(pid), asLink) << "left where it was";
+
+        locator->writeLocatorFilesForPort(52110);
+        EXPECT_EQ(test::readFile(victim), std::to_string(getpid()));
+        for (const std::string& path : {port, pid}) {
+            struct stat status {};
+            ASSERT_EQ(lstat(path.c_str(), &status), 0);
+            EXPECT_TRUE(S_ISREG(status.st_mode)) << path;
+            EXPECT_EQ(status.st_uid, geteuid()) << path;
+        }
+        EXPECT_EQ(test::readFile(port), "52110");
+        EXPECT_EQ(consoleOfSearch(*locator).find("Found local upload daemon at port 52110"), 0u);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 3)
+        << "no temporary file is left behind";
 }
 
 TEST_F(Locator, PathsAreStandardised) {
