@@ -62,17 +62,29 @@ std::pair<std::string, std::string> splitFileArgument(const std::string& argumen
     return {argument.substr(0, equals), argument.substr(equals + 1)};
 }
 
+namespace {
+
+std::string searchFailureMessage(const DaemonSearch& search) {
+    if (search.untrusted)
+        return fmt::format(
+            "vantrel-upload: refusing to talk to the upload daemon the locator files name: {}\n",
+            printableText(search.problem));
+    return fmt::format("vantrel-upload: the upload daemon is not running ({})\n",
+                       printableText(search.problem));
+}
+
+}  // namespace
+
 UploadCommands::UploadCommands(std::string locatorDirectory, std::ostream& out, std::ostream& err)
     : directory_(std::move(locatorDirectory)), out_(out), err_(err) {}
 
 UploadCommands::~UploadCommands() = default;
 
 bool UploadCommands::connect() {
-    std::string problem;
-    location_ = locateDaemon(directory_, &problem);
+    DaemonSearch search = locateDaemon(directory_, ::geteuid());
+    location_ = search.location;
     if (!location_) {
-        err_ << fmt::format("vantrel-upload: the upload daemon is not running ({})\n",
-                            printableText(problem));
+        err_ << searchFailureMessage(search);
         return false;
     }
     client_ = std::make_unique<ControlClient>(location_->port);
@@ -267,12 +279,12 @@ int UploadCommands::remove(const std::string& id) {
 }
 
 int UploadCommands::status(bool json) {
-    std::string problem;
-    location_ = locateDaemon(directory_, &problem);
+    DaemonSearch search = locateDaemon(directory_, ::geteuid());
+    location_ = search.location;
     std::string failure;
     int result = ExitSucceeded;
     if (!location_) {
-        failure = problem;
+        failure = search.problem;
         result = ExitDaemonNotRunning;
     } else {
         client_ = std::make_unique<ControlClient>(location_->port);
@@ -301,8 +313,7 @@ int UploadCommands::status(bool json) {
                             location_->port, location_->pid, printableText(directory_));
     }
     if (result == ExitDaemonNotRunning)
-        err_ << fmt::format("vantrel-upload: the upload daemon is not running ({})\n",
-                            printableText(failure));
+        err_ << searchFailureMessage({std::nullopt, failure, search.untrusted});
     else if (result != ExitSucceeded)
         err_ << fmt::format("vantrel-upload: the upload daemon does not answer as it should ({})\n",
                             printableText(failure));
