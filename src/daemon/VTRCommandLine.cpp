@@ -35,7 +35,9 @@ std::string VTRCommandLine::usageText(const std::string& processName) {
         "  options:\n"
         "    -h Show usage help\n"
         "    -o Also send logging to STDOUT\n"
-        "    -l Set minimum log info. One of [verbose|info|warn|error]\n",
+        "    -l Set minimum log info. One of [verbose|info|warn|error]\n"
+        "    -c FILE Also trust the certificate authorities in FILE (PEM) for the recording "
+        "service\n",
         processName);
 }
 

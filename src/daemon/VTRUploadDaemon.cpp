@@ -12,6 +12,7 @@
 #include "daemon/Reachability.h"
 #include "daemon/VTRCrashHandler.h"
 #include "foundation/VTRRunLoop.h"
+#include "httpclient/HTTPCertificateAuthorities.h"
 #include "httpserver/HTTPServer.h"
 #include "jobs/VTRStoreCoordinator.h"
 #include "logging/VTRFileDescriptor.h"
@@ -138,6 +139,7 @@ bool VTRUploadDaemon::start() {
     }
 
     if (!configureLogging()) return false;
+    if (!loadCertificateAuthorities()) return false;
     configureSignalAndExceptionHandling();
     if (!configurePersistentStorage()) return false;
 
@@ -174,6 +176,24 @@ void VTRUploadDaemon::showHelp() {
 
 bool VTRUploadDaemon::configureLogging() {
     return vtr::configureLogging(commandLine_.arguments(), settings_.logFiles);
+}
+
+bool VTRUploadDaemon::loadCertificateAuthorities() {
+    if (!commandLine_.contains("-c")) return true;
+    std::optional<std::string> path = commandLine_.valueFor("-c");
+    if (!path) {
+        VTRLogError("-c needs a file of certificate authorities (PEM)");
+        return false;
+    }
+    std::string problem;
+    additionalAuthorities_ = HTTPCertificateAuthorities::fromPEMFile(*path, &problem);
+    if (!additionalAuthorities_) {
+        VTRLogError("Unable to use the certificate authorities in {}: {}", *path, problem);
+        return false;
+    }
+    VTRLogInfo("Trusting {} certificate authorities from {} besides the system's",
+               additionalAuthorities_->count(), *path);
+    return true;
 }
 
 void VTRUploadDaemon::configureSignalAndExceptionHandling() {
@@ -239,6 +259,7 @@ void VTRUploadDaemon::configureConnectionEnvironment() {
     // same store must not upload them alongside the first during that check.
     VTRRemoteUploadJobService::Options options;
     options.requeueAtConstruction = false;
+    options.additionalAuthorities = additionalAuthorities_;
     jobService_ = std::make_shared<VTRRemoteUploadJobService>(storeCoordinator_, VTRRunLoop::main(),
                                                               std::move(options));
     environment_ =

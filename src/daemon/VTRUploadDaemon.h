@@ -1,5 +1,5 @@
 // VTRUploadDaemon: the daemon process's spine. start() runs the fixed start-up sequence (help,
-// network wait, logging, crash handlers, job store and job service, the check for another
+// network wait, logging, extra certificate authorities, crash handlers, job store and job service, the check for another
 // daemon, the HTTP server, the locator files) and then the main run loop for the rest of the
 // process's life. Main thread only; one per process.
 #pragma once
@@ -19,6 +19,7 @@
 
 namespace vtr {
 
+class HTTPCertificateAuthorities;
 class HTTPServer;
 class Reachability;
 class VTRRemoteUploadJobService;
@@ -53,6 +54,9 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
 
     void showHelp();
     bool configureLogging();
+    // Reads the certificate authorities "-c FILE" names, trusted for the recording service
+    // besides the system's store; false (logged) when the file cannot be used.
+    bool loadCertificateAuthorities();
     void configureSignalAndExceptionHandling();
     bool configurePersistentStorage();
     // The store file's path inside the per-user data directory; nothing on failure (logged).
@@ -79,6 +83,7 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     std::shared_ptr<VTRStoreCoordinator> storeCoordinator_;
     std::shared_ptr<VTRRemoteUploadJobService> jobService_;
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
+    std::shared_ptr<const HTTPCertificateAuthorities> additionalAuthorities_;
     bool networkAvailableForStartup_ = false;
     bool observingReachability_ = false;
     std::unique_ptr<VTRUploadDaemonLocator> locator_;

@@ -74,10 +74,17 @@ std::string HTTPClient::URLForPath(const std::string& path) const {
     return origin + (basePath.empty() ? "/" : basePath) + path;
 }
 
+void HTTPClient::setAdditionalAuthorities(
+    std::shared_ptr<const HTTPCertificateAuthorities> authorities) {
+    std::lock_guard lock(mutex_);
+    additionalAuthorities_ = std::move(authorities);
+}
+
 HTTPRequest HTTPClient::requestWithMethod(const std::string& method,
                                           const std::string& path) const {
     HTTPRequest request(method, URLForPath(path));
     std::lock_guard lock(mutex_);
+    request.setAdditionalAuthorities(additionalAuthorities_);
     for (const auto& [name, value] : defaultHeaders_) {
         request.setValueForHTTPHeaderField(value, name);
     }

@@ -35,6 +35,9 @@ class HTTPClient {
     // base path, an absolute URL stands alone, anything else is appended to the base path.
     std::string URLForPath(const std::string& path) const;
 
+    // Certificate authorities every request this client builds trusts besides the system's.
+    void setAdditionalAuthorities(std::shared_ptr<const HTTPCertificateAuthorities> authorities);
+
     HTTPRequest requestWithMethod(const std::string& method, const std::string& path) const;
     // Also sets "Content-Type" ("multipart/form-data; boundary=...") and "Content-Length".
     HTTPRequest multipartFormRequestWithMethod(
@@ -57,6 +60,7 @@ class HTTPClient {
     std::string baseURL_;
     mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> defaultHeaders_;
+    std::shared_ptr<const HTTPCertificateAuthorities> additionalAuthorities_;
 };
 
 }  // namespace vtr

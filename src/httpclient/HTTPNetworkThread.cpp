@@ -1,6 +1,7 @@
 #include "httpclient/HTTPNetworkThread.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "httpclient/HTTPCertificateAuthorities.h"
 #include "httpclient/HTTPRequestOperation.h"
 #include "httpclient/HTTPURLError.h"
 
@@ -98,6 +100,24 @@ size_t writeHeader(char* data, size_t size, size_t count, void* userData) {
                                                trimmed(line.substr(colon + 1)));
     }
     return size * count;
+}
+
+// curl's hook on each new TLS connection's OpenSSL context: adds the request's authorities to the
+// system's, which curl has loaded into the context's store by then.
+CURLcode addAuthorities(CURL*, void* context, void* authorities) {
+    static_cast<const HTTPCertificateAuthorities*>(authorities)
+        ->addToStore(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context)));
+    return CURLE_OK;
+}
+
+// Makes `handle` trust `authorities` besides the system's store; false when curl's TLS library
+// offers no way to.
+bool trustAuthorities(CURL* handle, const HTTPCertificateAuthorities& authorities) {
+    // curl keeps one store of the system's authorities for all transfers; this transfer's
+    // additions must not end up in it, so this one builds a store of its own.
+    curl_easy_setopt(handle, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+    return curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, addAuthorities) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &authorities) == CURLE_OK;
 }
 
 }  // namespace
@@ -266,6 +286,14 @@ void HTTPNetworkThread::Impl::begin(const std::shared_ptr<HTTPRequestOperation>&
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, transfer.get());
     curl_easy_setopt(handle, CURLOPT_PRIVATE, transfer.get());
+    if (request.additionalAuthorities() &&
+        !trustAuthorities(handle, *request.additionalAuthorities())) {
+        curl_easy_cleanup(handle);
+        operation->finish(nullptr, {},
+                          NSURLError(NSURLErrorUnknown, request.URL(),
+                                     "the TLS library takes no additional certificate authorities"));
+        return;
+    }
     if (request.HTTPMethod() == "GET" && transfer->body->empty()) {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     } else {

@@ -1,5 +1,5 @@
 // HTTPRequest: one HTTP request ready to send: method, absolute URL, header fields, body and the
-// idle time-out. Plain value built by HTTPClient and adjusted by its user on one thread, then
+// idle time-out, and the certificate authorities it trusts besides the system's. Plain value built by HTTPClient and adjusted by its user on one thread, then
 // handed to an HTTPRequestOperation.
 #pragma once
 
@@ -12,6 +12,8 @@
 #include "httpclient/HTTPRequestBody.h"
 
 namespace vtr {
+
+class HTTPCertificateAuthorities;
 
 class HTTPRequest {
   public:
@@ -43,6 +45,14 @@ class HTTPRequest {
     std::chrono::milliseconds timeoutInterval() const { return timeoutInterval_; }
     void setTimeoutInterval(std::chrono::milliseconds interval) { timeoutInterval_ = interval; }
 
+    // Trusted for an https URL besides the system's store; null: the system's store alone.
+    const std::shared_ptr<const HTTPCertificateAuthorities>& additionalAuthorities() const {
+        return additionalAuthorities_;
+    }
+    void setAdditionalAuthorities(std::shared_ptr<const HTTPCertificateAuthorities> authorities) {
+        additionalAuthorities_ = std::move(authorities);
+    }
+
     // "<HTTPRequest METHOD URL>" for logs and error details.
     std::string description() const;
 
@@ -52,6 +62,7 @@ class HTTPRequest {
     std::vector<std::pair<std::string, std::string>> headerFields_;
     std::shared_ptr<const HTTPRequestBody> body_ = std::make_shared<HTTPRequestBody>();
     std::chrono::milliseconds timeoutInterval_ = kDefaultTimeoutInterval;
+    std::shared_ptr<const HTTPCertificateAuthorities> additionalAuthorities_;
 };
 
 }  // namespace vtr

@@ -37,6 +37,7 @@ class VTRManagedUploadFile;
 class VTRManagedUploadJob;
 class VTROperationQueue;
 class VTRRetryController;
+class HTTPCertificateAuthorities;
 class VTRRunLoop;
 class VTRSQLiteUploadJobStore;
 class VTRStoreCoordinator;
@@ -56,6 +57,8 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
     struct Options {
         // Empty: a VTRUploadServiceWithVerify talking SOAP to the job's server.
         UploadServiceFactory uploadServiceFactory;
+        // Trusted for https servers besides the system's store by that default factory.
+        std::shared_ptr<const HTTPCertificateAuthorities> additionalAuthorities;
         uint32_t maxUploadRetries = 50000;
         uint32_t maxCloseRetries = 50000;
         double pollingInterval = 60.0;

@@ -11,11 +11,14 @@ namespace vtr {
 
 namespace {
 
-std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(const std::string& endpoint) {
+std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(
+    const std::string& endpoint, std::shared_ptr<const HTTPCertificateAuthorities> authorities) {
     auto soap = std::make_unique<VTRSOAPMethodCaller>(VTRRecordingServiceNamespace,
                                                       VTRRecordingServiceExtension);
     auto sync = std::make_unique<VTRRemoteMethodCaller_sync>(std::move(soap));
-    sync->setClient(HTTPClient::clientWithBaseURL(endpoint));
+    std::shared_ptr<HTTPClient> client = HTTPClient::clientWithBaseURL(endpoint);
+    client->setAdditionalAuthorities(std::move(authorities));
+    sync->setClient(std::move(client));
     // The endpoint is the service itself: requests go to the base URL unchanged.
     sync->setServicePath("");
     return sync;
@@ -23,8 +26,9 @@ std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(const std::string& endpoi
 
 }  // namespace
 
-VTRUploadService_impl::VTRUploadService_impl(const std::string& endpoint)
-    : caller_(makeCaller(endpoint)) {}
+VTRUploadService_impl::VTRUploadService_impl(
+    const std::string& endpoint, std::shared_ptr<const HTTPCertificateAuthorities> authorities)
+    : caller_(makeCaller(endpoint, std::move(authorities))) {}
 
 VTRUploadService_impl::VTRUploadService_impl(std::unique_ptr<VTRRemoteMethodCaller_sync> caller)
     : caller_(std::move(caller)) {}

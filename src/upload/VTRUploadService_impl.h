@@ -11,12 +11,16 @@
 
 namespace vtr {
 
+class HTTPCertificateAuthorities;
 class VTRRemoteMethodCaller_sync;
 
 class VTRUploadService_impl : public VTRUploadService {
   public:
-    // The SOAP caller chain for the recording service at `endpoint`; requests go to that URL.
-    explicit VTRUploadService_impl(const std::string& endpoint);
+    // The SOAP caller chain for the recording service at `endpoint`; requests go to that URL
+    // and trust `authorities` (if any) besides the system's store.
+    explicit VTRUploadService_impl(
+        const std::string& endpoint,
+        std::shared_ptr<const HTTPCertificateAuthorities> authorities = nullptr);
     // Over a caller made elsewhere (tests point it at their own servers and time-outs).
     explicit VTRUploadService_impl(std::unique_ptr<VTRRemoteMethodCaller_sync> caller);
     ~VTRUploadService_impl() override;

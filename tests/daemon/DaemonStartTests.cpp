@@ -138,10 +138,28 @@ TEST_F(DaemonStart, HelpAnywherePrintsUsageAndCreatesNeitherLogsNorStore) {
               "  options:\n"
               "    -h Show usage help\n"
               "    -o Also send logging to STDOUT\n"
-              "    -l Set minimum log info. One of [verbose|info|warn|error]\n");
+              "    -l Set minimum log info. One of [verbose|info|warn|error]\n"
+              "    -c FILE Also trust the certificate authorities in FILE (PEM) for the "
+              "recording service\n");
     EXPECT_FALSE(fs::exists(logs_));
     EXPECT_FALSE(fs::exists(data_));
     EXPECT_EQ(daemon.locator(), nullptr);
+}
+
+TEST_F(DaemonStart, CertificateAuthoritiesThatCannotBeUsedEndTheStartBeforeTheStore) {
+    const std::string missing = dir_.file("missing.pem");
+    for (const auto& [arguments, line] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"vantrel-uploadd", "-c", missing},
+              "Unable to use the certificate authorities in " + missing +
+                  ": No such file or directory"},
+             {{"vantrel-uploadd", "-c"}, "-c needs a file of certificate authorities (PEM)"}}) {
+        VTRUploadDaemon daemon(arguments, settings(data_));
+        EXPECT_FALSE(daemon.start());
+        VTRLog::flush();
+        EXPECT_NE(test::readFilesIn(logs_).find(line), std::string::npos) << line;
+        EXPECT_FALSE(fs::exists(data_));
+    }
 }
 
 TEST_F(DaemonStart, AStoreDirectoryThatCannotBeMadeIsLoggedAndEndsTheStart) {

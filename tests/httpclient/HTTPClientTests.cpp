@@ -1,6 +1,6 @@
 // The HTTP client: default headers, then real transfers on loopback: what goes on
 // the wire, status and transport errors with their codes, the response size limit, the schemes
-// it speaks and cancelling from another thread.
+// it speaks, additional certificate authorities and cancelling from another thread.
 
 #include <cstdlib>
 #include <future>
@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "RecordingConnection.h"
+#include "httpclient/HTTPCertificateAuthorities.h"
 #include "httpclient/HTTPClient.h"
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPMessage.h"
+#include "support/TLSFront.h"
 #include "support/TestSupport.h"
 
 namespace vtr {
@@ -210,6 +212,40 @@ TEST(HTTPClientTransferTest, CancelBeforeOrDuringTheTransferEndsItWithCancelled)
     EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain);
     EXPECT_EQ(outcome.error->code(), -999);
     EXPECT_TRUE(transfer.operation->isFinished());
+}
+
+// An https front whose authority only the bundle knows: refused without it, trusted with it.
+TEST(HTTPClientTransferTest, AdditionalAuthoritiesAreTrustedAndUnusableFilesSayWhy) {
+    RecordingServer server({}, 30s, [](const HTTPMessage&, std::string) {
+        return std::make_unique<HTTPDataResponse>("behind the front");
+    });
+    test::TLSFront front(server.port);
+    test::TempDir dir;
+    test::writeFile(dir.file("ca.pem"), front.authorityPEM());
+    std::string problem;
+    auto authorities = HTTPCertificateAuthorities::fromPEMFile(dir.file("ca.pem"), &problem);
+    ASSERT_TRUE(authorities) << problem;
+
+    Outcome refused = Transfer(post(front.url("/x"))).wait();
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code(), NSURLErrorServerCertificateUntrusted);
+    HTTPRequest request = post(front.url("/x"));
+    request.setAdditionalAuthorities(authorities);
+    Outcome trusted = Transfer(request).wait();
+    EXPECT_EQ(trusted.body, "behind the front")
+        << (trusted.error ? trusted.error->description() : "");
+
+    std::string pem = front.authorityPEM();
+    test::writeFile(dir.file("text"), "not a certificate\n");
+    test::writeFile(dir.file("cut.pem"), pem.substr(0, pem.size() / 2));
+    for (const auto& [name, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"missing", "No such file or directory"},
+             {"text", "it holds no certificate"},
+             {"cut.pem", "it is not a PEM file of certificates"}}) {
+        problem.clear();
+        EXPECT_EQ(HTTPCertificateAuthorities::fromPEMFile(dir.file(name), &problem), nullptr);
+        EXPECT_EQ(problem, reason) << name;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -98,6 +99,11 @@ void TLSFront::start() {
                                   {NID_key_usage, "critical,keyCertSign,cRLSign"},
                                   {NID_subject_key_identifier, "hash"}});
     ASSERT_TRUE(ca);
+    std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>> pem(BIO_new(BIO_s_mem()));
+    ASSERT_TRUE(pem && PEM_write_bio_X509(pem.get(), ca.get()) == 1);
+    char* bytes = nullptr;
+    long pemLength = BIO_get_mem_data(pem.get(), &bytes);
+    authorityPEM_.assign(bytes, static_cast<size_t>(pemLength));
     CertPtr server = makeCertificate(serverKey.get(), "127.0.0.1", 2, ca.get(), caKey.get(),
                                      {{NID_basic_constraints, "critical,CA:FALSE"},
                                       {NID_key_usage, "critical,digitalSignature"},

@@ -2,8 +2,9 @@
 // certificate for 127.0.0.1 signed by it, listens on 127.0.0.1, completes a TLS handshake with
 // each client and relays the decrypted bytes to a plain TCP port on 127.0.0.1 (a fake recording
 // service, say) and the answers back. A client that does not trust the authority fails its
-// handshake, as with a server whose certificate the system does not know. Its methods may be
-// called from any thread.
+// handshake, as with a server whose certificate the system does not know; one given the
+// authority's certificate (authorityPEM()) trusts the front. Its methods may be called from any
+// thread.
 #pragma once
 
 #include <atomic>
@@ -30,6 +31,8 @@ class TLSFront {
     uint16_t port() const { return port_; }
     // "https://127.0.0.1:<port>" followed by `path`.
     std::string url(const std::string& path = "/") const;
+    // The throw-away authority's certificate, in PEM.
+    const std::string& authorityPEM() const { return authorityPEM_; }
     // Handshakes completed and refused (by either side) so far.
     size_t handshakes() const { return handshakes_.load(); }
     size_t failedHandshakes() const { return failedHandshakes_.load(); }
@@ -48,6 +51,7 @@ class TLSFront {
     // Written once to wake every thread that waits on a socket when the front stops.
     int stopFd_ = -1;
     uint16_t port_ = 0;
+    std::string authorityPEM_;
     std::atomic<size_t> handshakes_{0};
     std::atomic<size_t> failedHandshakes_{0};
     std::mutex mutex_;  // guards the two below
