@@ -19,8 +19,9 @@ std::unique_ptr<ChildProcess> UploadDaemon::launch(const std::vector<std::string
                                                    const std::vector<std::string>& prefix) const {
     std::vector<std::string> command = prefix;
     command.insert(command.end(),
-                   {"env", "HOME=" + root_ + "/home", "XDG_DATA_HOME=" + root_ + "/data",
-                    std::string(VTR_BIN_DIR) + "/vantrel-uploadd"});
+                   {"env", "HOME=" + root_ + "/home", "XDG_DATA_HOME=" + root_ + "/data"});
+    command.insert(command.end(), environment_.begin(), environment_.end());
+    command.push_back(std::string(VTR_BIN_DIR) + "/vantrel-uploadd");
     command.insert(command.end(), arguments.begin(), arguments.end());
     return std::make_unique<ChildProcess>(command, ChildProcess::Terminal::Errors);
 }

@@ -26,6 +26,10 @@ class UploadDaemon {
     // Makes the directories under `root`; nothing runs yet.
     explicit UploadDaemon(const std::string& root);
 
+    // NAME=VALUE pairs added to the environment of every later launch.
+    void setEnvironment(std::vector<std::string> assignments) {
+        environment_ = std::move(assignments);
+    }
     // Runs the daemon on this home with `arguments`, behind `prefix` (a program that runs it,
     // such as unshare), and returns at once. Standard error is a terminal, so that "-o" shows
     // the log lines there.
@@ -65,6 +69,7 @@ class UploadDaemon {
     std::string root_;
     std::unique_ptr<ChildProcess> process_;
     std::string earlierOutput_;
+    std::vector<std::string> environment_;
     uint16_t port_ = 0;
 };
 
