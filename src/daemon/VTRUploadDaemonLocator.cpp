@@ -46,8 +46,8 @@ std::optional<VTRError> writeTextFile(const std::string& path, const std::string
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string temporary = fmt::format("{}.{:08x}", path, random());
-        VTRFileDescriptor file(::open(temporary.c_str(),
-                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        VTRFileDescriptor file(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!file.valid() && errno == EEXIST) continue;
         if (!file.valid()) return posixError(errno, path);
         if (::fchmod(file.get(), 0644) != 0 || !writeAll(file.get(), text) ||

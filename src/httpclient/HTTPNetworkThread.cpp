@@ -289,9 +289,10 @@ void HTTPNetworkThread::Impl::begin(const std::shared_ptr<HTTPRequestOperation>&
     if (request.additionalAuthorities() &&
         !trustAuthorities(handle, *request.additionalAuthorities())) {
         curl_easy_cleanup(handle);
-        operation->finish(nullptr, {},
-                          NSURLError(NSURLErrorUnknown, request.URL(),
-                                     "the TLS library takes no additional certificate authorities"));
+        operation->finish(
+            nullptr, {},
+            NSURLError(NSURLErrorUnknown, request.URL(),
+                       "the TLS library takes no additional certificate authorities"));
         return;
     }
     if (request.HTTPMethod() == "GET" && transfer->body->empty()) {

@@ -1,6 +1,6 @@
 // HTTPRequest: one HTTP request ready to send: method, absolute URL, header fields, body and the
-// idle time-out, and the certificate authorities it trusts besides the system's. Plain value built by HTTPClient and adjusted by its user on one thread, then
-// handed to an HTTPRequestOperation.
+// idle time-out, and the certificate authorities it trusts besides the system's. Plain value built
+// by HTTPClient and adjusted by its user on one thread, then handed to an HTTPRequestOperation.
 #pragma once
 
 #include <chrono>

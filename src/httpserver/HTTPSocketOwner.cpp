@@ -14,8 +14,7 @@ HTTPPeerCheck HTTPCheckPeerUser(const std::string& tableDirectory, const sockadd
     if (!peerEndpoint || !localEndpoint) return {HTTPPeerVerdict::NoEntry};
     // The peer's socket: its own address is the peer, its remote one ours.
     std::optional<std::vector<VTRSocketTableEntry>> entries = VTRReadSocketTables(
-        tableDirectory,
-        [&](const VTRSocketEndpoint& own, const VTRSocketEndpoint& remote) {
+        tableDirectory, [&](const VTRSocketEndpoint& own, const VTRSocketEndpoint& remote) {
             return own == *peerEndpoint && remote == *localEndpoint;
         });
     if (!entries) return {HTTPPeerVerdict::Unreadable};

@@ -49,10 +49,10 @@ VTRRemoteUploadJobService::VTRRemoteUploadJobService(
       operationQueue_(
           std::make_unique<VTROperationQueue>("VTRRemoteUploadJobService", kMaxConcurrentUploads)) {
     if (!options_.uploadServiceFactory) {
-        options_.uploadServiceFactory = [authorities = options_.additionalAuthorities](
-                                            const std::string& serverURL) {
-            return std::make_unique<VTRUploadServiceWithVerify>(serverURL, authorities);
-        };
+        options_.uploadServiceFactory =
+            [authorities = options_.additionalAuthorities](const std::string& serverURL) {
+                return std::make_unique<VTRUploadServiceWithVerify>(serverURL, authorities);
+            };
     }
     // The controller is shared by every operation: configure it before the first one exists.
     if (options_.requeueDelay) retryController_->setSavedMaxDelay(*options_.requeueDelay);

@@ -1,21 +1,18 @@
 // Whom the client trusts with its requests: locator files, a process and a listening socket
 // made as other users, each of which must make it refuse before anything is sent.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <grp.h>
 #include <netinet/in.h>
 #include <sys/fsuid.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "DaemonLocation.h"
 #include "UploadCommands.h"
+#include "support/ChildProcess.h"
 #include "support/OtherUser.h"
 #include "support/TestSupport.h"
 
@@ -23,46 +20,15 @@ using namespace vtr::cli;
 
 namespace {
 
-// A process running as `uid` until destroyed. The child only blocks on a pipe.
-class ProcessAsUser {
-  public:
-    explicit ProcessAsUser(uid_t uid) {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(ends[1]);
-            char byte;
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
-                ::setresuid(uid, uid, uid) != 0)
-                ::_exit(1);
-            [[maybe_unused]] ssize_t got = ::read(ends[0], &byte, 1);
-            ::_exit(0);
-        }
-        ::close(ends[0]);
-        release_ = ends[1];
-        EXPECT_TRUE(vtr::test::waitUntil([&] { return effectiveUser() == uid; }));
-    }
-    ~ProcessAsUser() {
-        ::close(release_);
-        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-
-  private:
-    uid_t effectiveUser() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        for (std::string line; std::getline(status, line);) {
-            uid_t real = 0, effective = 0;
-            if (line.starts_with("Uid:") && std::istringstream(line.substr(4)) >> real >> effective)
-                return effective;
-        }
-        return 0;
-    }
-
-    pid_t pid_ = -1;
-    int release_ = -1;
-};
+// A process running as `uid`: started by setpriv, ready once it says so as that user.
+std::unique_ptr<vtr::test::ChildProcess> processAsUser(uid_t uid) {
+    const std::string id = std::to_string(uid);
+    auto process = std::make_unique<vtr::test::ChildProcess>(std::vector<std::string>{
+        "setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "sh", "-c",
+        "echo ready; exec sleep 600"});
+    EXPECT_TRUE(process->waitForOutput("ready"));
+    return process;
+}
 
 // A socket listening on 127.0.0.1 that the kernel lists as `uid`'s: a socket belongs to the
 // file-system user of the thread that makes it.
@@ -91,28 +57,28 @@ TEST(LocatorTrustTest, FilesProcessOrListenerOfAnotherUserAreRefused) {
     if (!nobody) GTEST_SKIP() << why;
     // The client's user needs no account: only its number is compared. The other one is nobody.
     const uid_t client = nobody->uid - 1, stranger = nobody->uid;
-    ProcessAsUser clientsProcess(client), strangersProcess(stranger);
+    auto clientsProcess = processAsUser(client), strangersProcess = processAsUser(stranger);
     ListenerAsUser clientsListener(client), strangersListener(stranger);
     const std::string s = std::to_string(stranger), c = std::to_string(client);
     struct Case {
         const char* what;
         uid_t clientUser, portFileOwner;
-        const ProcessAsUser& process;
+        const vtr::test::ChildProcess& process;
         const ListenerAsUser& listener;
         std::string problem;  // empty: trusted
     };
     std::vector<Case> cases = {
-        {"all the client's", client, client, clientsProcess, clientsListener, ""},
-        {"files of root", client, 0, clientsProcess, clientsListener, ""},
-        {"a stranger's file", client, stranger, clientsProcess, clientsListener,
+        {"all the client's", client, client, *clientsProcess, clientsListener, ""},
+        {"files of root", client, 0, *clientsProcess, clientsListener, ""},
+        {"a stranger's file", client, stranger, *clientsProcess, clientsListener,
          "UploadDaemon.port belongs to user " + s + ", neither to you nor to root"},
-        {"a stranger's process", client, client, strangersProcess, strangersListener,
+        {"a stranger's process", client, client, *strangersProcess, strangersListener,
          "runs as user " + s + ", not as you (" + c + ")"},
-        {"a stranger's listener", client, client, clientsProcess, strangersListener,
+        {"a stranger's listener", client, client, *clientsProcess, strangersListener,
          "belongs to user " + s + ", not " + c},
         // Root may use any user's daemon, as long as the listener is that user's too.
-        {"root's client, a stranger's daemon", 0, 0, strangersProcess, strangersListener, ""},
-        {"root's client, a stranger's listener", 0, 0, clientsProcess, strangersListener,
+        {"root's client, a stranger's daemon", 0, 0, *strangersProcess, strangersListener, ""},
+        {"root's client, a stranger's listener", 0, 0, *clientsProcess, strangersListener,
          "belongs to user " + s + ", not " + c},
     };
     for (const Case& test : cases) {
@@ -132,7 +98,7 @@ TEST(LocatorTrustTest, FilesProcessOrListenerOfAnotherUserAreRefused) {
     // The command refuses with status 3 and says why.
     vtr::test::TempDir dir;
     vtr::test::writeFile(dir.file("UploadDaemon.port"), std::to_string(clientsListener.port));
-    vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(clientsProcess.pid()));
+    vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(clientsProcess->pid()));
     ASSERT_EQ(::chown(dir.file("UploadDaemon.pid").c_str(), stranger, 0), 0);
     std::ostringstream out, err;
     EXPECT_EQ(UploadCommands(dir.path(), out, err).list(false), 3);

@@ -188,7 +188,8 @@ TEST_F(Locator, PlantedLinksAndOtherUsersFilesAreNeitherFollowedNorTrusted) {
         locator->deleteLocatorFiles();
         testing::internal::GetCapturedStderr();
         EXPECT_TRUE(capture.containsPart("Ignoring the locator file at " + port + ": " + reason));
-        EXPECT_TRUE(capture.containsPart("Leaving the pid file at " + pid + " in place: " + reason));
+        EXPECT_TRUE(
+            capture.containsPart("Leaving the pid file at " + pid + " in place: " + reason));
         EXPECT_EQ(fs::is_symlink(pid), asLink) << "left where it was";
 
         locator->writeLocatorFilesForPort(52110);

@@ -34,8 +34,8 @@ class TrustEndToEndTest : public ::testing::Test {
         expectCompleted(id);
     }
     void expectCompleted(const std::string& id) {
-        EXPECT_TRUE(waitUntil([&] { return daemon_.job(id).value("state", "") == "completed"; },
-                              60s))
+        EXPECT_TRUE(
+            waitUntil([&] { return daemon_.job(id).value("state", "") == "completed"; }, 60s))
             << daemon_.job(id).dump() << daemon_.output();
         EXPECT_EQ(bytesUploaded(daemon_.job(id)), kSize);
     }
@@ -57,8 +57,7 @@ TEST_F(TrustEndToEndTest, AnUnknownAuthorityIsRefusedWithItsReasonUntilMinusCNam
     EXPECT_TRUE(waitUntil([&] {
         activity = daemon_.request("GET", "/activity").body;
         return activity.find("SSL certificate problem") != std::string::npos;
-    }))
-        << activity;
+    })) << activity;
     EXPECT_TRUE(service_.calls().empty());
     EXPECT_EQ(daemon_.stop(SIGTERM), 15);
 

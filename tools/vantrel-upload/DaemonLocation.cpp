@@ -76,7 +76,8 @@ std::string listenerProblem(const std::string& tableDirectory, uint16_t port, ui
     *listening = false;
     if (!entries) return fmt::format("the socket tables in {} cannot be read", tableDirectory);
     for (const VTRSocketTableEntry& entry : *entries) {
-        if (!entry.parsed) return fmt::format("the socket tables in {} are malformed", tableDirectory);
+        if (!entry.parsed)
+            return fmt::format("the socket tables in {} are malformed", tableDirectory);
         if (entry.state != VTRSocketStateListen) continue;
         *listening = true;
         if (entry.userID != daemonUser)
@@ -112,9 +113,9 @@ DaemonSearch locateDaemon(const std::string& directory, uid_t clientUser) {
     if (!pidFile.text) return fail(fmt::format("no usable locator file {}", pidPath));
     for (const auto& [path, file] : {std::pair{portPath, portFile}, std::pair{pidPath, pidFile}}) {
         if (file.owner != clientUser && file.owner != 0)
-            return fail(fmt::format("{} belongs to user {}, neither to you nor to root", path,
-                                    file.owner),
-                        true);
+            return fail(
+                fmt::format("{} belongs to user {}, neither to you nor to root", path, file.owner),
+                true);
     }
 
     auto port = parseLocatorNumber(*portFile.text);
@@ -130,8 +131,8 @@ DaemonSearch locateDaemon(const std::string& directory, uid_t clientUser) {
         return fail(fmt::format("the process {} named in {} has ended", processID, pidPath));
     std::optional<uid_t> daemonUser = userOfProcess(processID);
     if (!daemonUser)
-        return fail(fmt::format("the user of the process {} named in {} cannot be read",
-                                processID, pidPath),
+        return fail(fmt::format("the user of the process {} named in {} cannot be read", processID,
+                                pidPath),
                     true);
     if (clientUser != 0 && *daemonUser != clientUser)
         return fail(fmt::format("the process {} named in {} runs as user {}, not as you ({})",
@@ -139,8 +140,8 @@ DaemonSearch locateDaemon(const std::string& directory, uid_t clientUser) {
                     true);
 
     bool listening = false;
-    std::string problem = listenerProblem("/proc/net", static_cast<uint16_t>(*port),
-                                          *daemonUser, &listening);
+    std::string problem =
+        listenerProblem("/proc/net", static_cast<uint16_t>(*port), *daemonUser, &listening);
     if (!problem.empty()) return fail(problem, true);
     if (!listening) return fail(fmt::format("nothing listens at 127.0.0.1:{}", *port));
     return {DaemonLocation{directory, static_cast<uint16_t>(*port), processID}, {}, false};

@@ -16,6 +16,7 @@ enum ExitStatus : int {
     ExitFailed = 1,
     // Bad command line or bad input (a missing local file, a malformed job id...).
     ExitUsage = 2,
+    // No daemon found, or the locator files name one that is not to be trusted.
     ExitDaemonNotRunning = 3,
     ExitJobNotFound = 4,
     // The daemon answered with a status the command cannot accept.

@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.footer(
         "Exit statuses: 0 success; 1 failure (a watched job errored or stalled, no usable "
-        "answer); 2 bad command line or input; 3 the daemon is not running; 4 no such job; "
+        "answer); 2 bad command line or input; 3 the daemon is not running (or the locator "
+        "files name one not to be trusted); 4 no such job; "
         "5 the daemon refused the request (its HTTP status is printed).");
 
     AddRequest addRequest;
