@@ -2,7 +2,7 @@
 // locator directory, "UploadDaemon.port" and "UploadDaemon.pid", and tells its delegate whenever
 // a search finds a live daemon or none. Its own messages go to the console log.
 // Main thread only, except deleteLocatorFiles(), which the crash handler may call from its own
-// thread (it touches nothing but the file system and the fixed path).
+// thread (it touches nothing but the file system, the fixed path and the log).
 #pragma once
 
 #include <cstddef>
