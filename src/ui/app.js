@@ -14,6 +14,7 @@ const rows = new Map();        // id -> the row's elements
 const rateSamples = [];        // {time (ms), bytesPerSecond}, oldest first
 
 let stream = null;
+let streamLive = false;   // the stream listed every job and follows the changes
 let streamJobIDs = null;  // ids the stream sent since it (re)connected, until its "ready"
 let polling = false;
 let pollTimer = null;
@@ -220,6 +221,7 @@ function openStream() {
     // What the stream did not list on connecting is gone.
     for (const id of [...jobs.keys()]) if (streamJobIDs && !streamJobIDs.has(id)) dropJob(id);
     streamJobIDs = null;
+    streamLive = true;
     firstListShown = true;
     stopPolling();
     showConnection('Live');
@@ -232,6 +234,7 @@ function openStream() {
   });
   stream.addEventListener('error', () => {
     streamJobIDs = null;
+    streamLive = false;
     startPolling();
     // A stream the daemon refused (or does not have) is not retried by the browser itself.
     if (stream.readyState === EventSource.CLOSED) {
@@ -250,14 +253,33 @@ async function poll() {
     if (!polling) return;  // the stream took over meanwhile
     const listed = new Set(list.map((job) => job.id));
     for (const id of [...jobs.keys()]) if (!listed.has(id)) dropJob(id);
-    activities.clear();
-    const now = Date.now();
-    for (const activity of current) activities.set(activity.id, Object.assign(activity, {receivedAt: now}));
+    setActivities(current);
     for (const job of list) setJob(job);
+    currentRate();
     firstListShown = true;
     showConnection('Updated every second (no live stream)');
   } catch (error) {
     showConnection('The daemon does not answer (' + error.message + ')');
+  }
+}
+
+function setActivities(list) {
+  activities.clear();
+  const now = Date.now();
+  for (const activity of list) activities.set(activity.id, Object.assign(activity, {receivedAt: now}));
+}
+
+// The stream tells when an upload's phase changes, not how its rate and file move in between:
+// while uploads run, those are read from GET /activity.
+async function refreshActivity() {
+  if (![...jobs.values()].some((job) => ACTIVE_STATES.has(job.state))) return;
+  try {
+    const reply = await send('GET', '/activity');
+    if (!reply.ok || !streamLive) return;
+    setActivities(await reply.json());
+    for (const id of jobs.keys()) renderJob(id);
+  } catch (error) {
+    // The stream's own error handling takes over.
   }
 }
 
@@ -280,16 +302,21 @@ function stopPolling() {
 
 // ---- the rate chart
 
-function sampleRate() {
+// The total rate of the uploads running now, also shown as text.
+function currentRate() {
   let total = 0;
   for (const [id, activity] of activities) {
     const job = jobs.get(id);
     if (job && ACTIVE_STATES.has(job.state)) total += activity.bytes_per_second;
   }
-  const now = Date.now();
-  rateSamples.push({time: now, bytesPerSecond: total});
-  while (rateSamples.length && rateSamples[0].time < now - CHART_SECONDS * 1000) rateSamples.shift();
   byID('rate-now').textContent = formatBytes(total) + '/s now';
+  return total;
+}
+
+function sampleRate() {
+  const now = Date.now();
+  rateSamples.push({time: now, bytesPerSecond: currentRate()});
+  while (rateSamples.length && rateSamples[0].time < now - CHART_SECONDS * 1000) rateSamples.shift();
 }
 
 function drawChart() {
@@ -369,7 +396,8 @@ async function setLimit(event) {
 
 // ---- start
 
-function tick() {
+async function tick() {
+  if (streamLive) await refreshActivity();
   sampleRate();
   drawChart();
   for (const [id, activity] of activities) if (activity.retry) renderJob(id);

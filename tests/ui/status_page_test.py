@@ -1,29 +1,31 @@
 #!/usr/bin/env python3
-"""The status page in headless Chromium against the built daemon and fake-recording-service.
-
-Usage: status_page_test.py BIN_DIR OUTPUT_DIR. A screenshot taken during an upload is left in
-OUTPUT_DIR as status-page.png. Exits 77 (skipped) when Chromium or its driver is missing.
-"""
+# The status page in headless Chromium, served by the built daemon, uploads going to the built
+# fake-recording-service. Usage: status_page_test.py BIN_DIR OUTPUT_DIR; a screenshot taken during
+# an upload is left as OUTPUT_DIR/status-page.png. Exits 77 (skipped) without Chromium.
 import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import unittest
 import urllib.request
 
-BIN_DIR, OUTPUT_DIR = sys.argv[1], sys.argv[2]
-CHROMIUM = shutil.which("chromium")
-DRIVER = shutil.which("chromedriver")
-DEADLINE = 60
+BIN, OUTPUT = sys.argv[1], sys.argv[2]
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+if not CHROMIUM or not DRIVER:
+    print("skipped: chromium and chromium-driver are not installed (scripts/setup installs them)")
+    sys.exit(77)
+
+from selenium import webdriver  # noqa: E402 (after the skip)
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.expected_conditions import alert_is_present  # noqa: E402
+from selenium.webdriver.support.wait import WebDriverWait  # noqa: E402
 
 
-def wait_for(condition, what, timeout=DEADLINE):
-    """Waits until `condition()` is truthy and returns it; fails with `what` past the deadline."""
-    from selenium.webdriver.support.wait import WebDriverWait
-    return WebDriverWait(None, timeout, poll_frequency=0.05).until(
-        lambda _: condition(), "timed out waiting for " + what)
+def wait_for(condition, what):
+    """Waits until `condition()` is truthy and returns it; fails naming `what` after 60 s."""
+    return WebDriverWait(None, 60, poll_frequency=0.05).until(lambda _: condition(), what)
 
 
 def api(port, method, path, body=None):
@@ -34,175 +36,144 @@ def api(port, method, path, body=None):
         return json.loads(text) if text else None
 
 
-class StatusPageTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
+def run(root, processes):
+    service = subprocess.Popen([f"{BIN}/fake-recording-service", "--data-dir", root + "/service",
+                                "--chunk-size", "65536"], stdout=subprocess.PIPE)
+    processes.append(service)
+    service_port = int(service.stdout.readline())
+    # Slow chunks, so that progress, a pause and a screenshot fall inside one upload.
+    api(service_port, "POST", "/control/faults",
+        {"method": "UploadChunk", "action": "delay", "delay_ms": 120, "count": 0})
+    for name in ("home", "data", "locator", "files", "bin"):
+        os.makedirs(f"{root}/{name}")
+    locator = root + "/locator"
+    processes.append(subprocess.Popen(
+        [f"{BIN}/vantrel-uploadd", "-p", locator], stdout=subprocess.DEVNULL,
+        env=dict(os.environ, HOME=root + "/home", XDG_DATA_HOME=root + "/data")))
+    port_file = locator + "/UploadDaemon.port"
+    port = int(wait_for(lambda: os.path.exists(port_file) and open(port_file).read(), "port"))
 
-        cls.root = tempfile.mkdtemp(prefix="vtr-ui-")
-        cls.processes = []
-        service = cls.start([f"{BIN_DIR}/fake-recording-service", "--data-dir",
-                             cls.root + "/service", "--chunk-size", "65536"],
-                            stdout=subprocess.PIPE)
-        cls.service_port = int(service.stdout.readline())
-        # Slow chunks, so that progress, a pause and a screenshot fall inside one upload.
-        api(cls.service_port, "POST", "/control/faults",
-            {"method": "UploadChunk", "action": "delay", "delay_ms": 120, "count": 0})
-        cls.locator = cls.root + "/locator"
-        for name in ("home", "data", "locator", "files"):
-            os.makedirs(f"{cls.root}/{name}")
-        env = dict(os.environ, HOME=cls.root + "/home", XDG_DATA_HOME=cls.root + "/data")
-        cls.start([f"{BIN_DIR}/vantrel-uploadd", "-p", cls.locator], env=env)
-        port_file = cls.locator + "/UploadDaemon.port"
-        cls.port = int(wait_for(lambda: os.path.exists(port_file) and open(port_file).read(),
-                                "the daemon's port"))
-        wait_for(lambda: api(cls.port, "GET", "/") is not None, "the daemon to answer")
+    def put_job(job_id, path, state="running"):
+        api(port, "PUT", "/jobs/" + job_id, {
+            "id": job_id, "server_url": f"http://127.0.0.1:{service_port}/Service.svc",
+            "session_id": "s", "state": state,
+            "file_list": [{"local_path": path, "remote_path": os.path.basename(path)}]})
 
-        options = webdriver.ChromeOptions()
-        options.binary_location = CHROMIUM
-        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                     "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync", "--no-proxy-server",
-                     "--window-size=1000,1000", f"--user-data-dir={cls.root}/chromium",
-                     # A rebinding site: its name leads to this machine.
-                     "--host-resolver-rules=MAP evil.example 127.0.0.1"):
-            options.add_argument(flag)
-        cls.browser = webdriver.Chrome(service=Service(DRIVER), options=options)
-
-    @classmethod
-    def start(cls, command, env=None, stdout=subprocess.DEVNULL):
-        process = subprocess.Popen(command, stdout=stdout, text=True, env=env)
-        cls.processes.append(process)
-        return process
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.quit()
-        for process in cls.processes:
-            process.terminate()
-            process.wait(timeout=30)
-            if process.stdout:
-                process.stdout.close()
-        shutil.rmtree(cls.root, ignore_errors=True)
-
-    def put_job(self, job_id, path, state="running"):
-        job = {"id": job_id, "server_url": f"http://127.0.0.1:{self.service_port}/Service.svc",
-               "session_id": "s", "state": state,
-               "file_list": [{"local_path": path, "remote_path": os.path.basename(path)}]}
-        return api(self.port, "PUT", "/jobs/" + job_id, job)
-
-    def sample_file(self, name, size):
-        path = f"{self.root}/files/{name}"
-        with open(path, "wb") as file:
+    def sample_file(name, size):
+        with open(f"{root}/files/{name}", "wb") as file:
             file.write(os.urandom(size))
-        return path
+        return file.name
 
-    def page(self, script, *arguments):
-        return self.browser.execute_script(script, *arguments)
+    wait_for(lambda: api(port, "GET", "/") is not None, "the daemon to answer")
+    put_job("stored", sample_file("stored.bin", 1000), state="paused")
 
-    def row(self, job_id, part):
-        """The text (or, for "progress", the value) of a part of the job's row, or None."""
-        return self.page(
-            "const row = [...document.querySelectorAll('#jobs li')]"
-            "  .find((li) => li.dataset.jobId === arguments[0]);"
-            "if (!row) return null;"
-            "const node = row.querySelector(arguments[1]);"
-            "return arguments[1] === 'progress' ? node.value : node.textContent;",
-            job_id, part)
+    # The client prints the address, and hands it to xdg-open when a display is present.
+    client = [f"{BIN}/vantrel-upload", "-p", locator, "ui"]
+    quiet = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    address = subprocess.run(client, env=quiet, capture_output=True, text=True, check=True).stdout
+    assert address == f"http://127.0.0.1:{port}/ui\n", address
+    with open(root + "/bin/xdg-open", "w") as opener:
+        opener.write(f'#!/bin/sh\nprintf %s "$1" > {root}/opened\n')
+    os.chmod(root + "/bin/xdg-open", 0o755)
+    subprocess.run(client, env=dict(quiet, DISPLAY=":9", PATH=root + "/bin:/usr/bin:/bin"),
+                   capture_output=True, check=True)
+    assert open(root + "/opened").read() == address.strip()
 
-    def click(self, job_id, action):
-        from selenium.webdriver.common.by import By
-        self.browser.find_element(By.CSS_SELECTOR, f"button[aria-label='{action} job {job_id}']").click()
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", "--no-proxy-server", "--window-size=1000,1000",
+                 f"--user-data-dir={root}/chromium",
+                 "--host-resolver-rules=MAP evil.example 127.0.0.1"):  # a rebinding site
+        options.add_argument(flag)
+    browser = webdriver.Chrome(service=Service(DRIVER), options=options)
+    processes.append(browser)
+    page = browser.execute_script
 
-    def test_status_page(self):
-        from selenium.webdriver.support.expected_conditions import alert_is_present
-        from selenium.webdriver.support.wait import WebDriverWait
+    def row(job_id, part):  # a part's text (a progress bar's value) in the job's row, or None
+        return page("const row = [...document.querySelectorAll('#jobs li')]"
+                    "  .find((li) => li.dataset.jobId === arguments[0]);"
+                    "const node = row && row.querySelector(arguments[1]);"
+                    "return !node ? null : node.value !== undefined ? node.value : node.textContent;",
+                    job_id, part)
 
-        self.put_job("stored", self.sample_file("stored.bin", 1000), state="paused")
+    def click(job_id, action):
+        browser.find_element(By.CSS_SELECTOR, f"button[aria-label='{action} job {job_id}']").click()
 
-        # The client prints the address, and hands it to xdg-open when a display is present.
-        client = [f"{BIN_DIR}/vantrel-upload", "-p", self.locator, "ui"]
-        quiet = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        address = subprocess.run(client, env=quiet, capture_output=True, text=True, check=True)
-        self.assertEqual(address.stdout, f"http://127.0.0.1:{self.port}/ui\n")
-        opener = f"{self.root}/bin"
-        os.makedirs(opener)
-        with open(opener + "/xdg-open", "w") as script:
-            script.write(f'#!/bin/sh\nprintf %s "$1" > {self.root}/opened\n')
-        os.chmod(opener + "/xdg-open", 0o755)
-        subprocess.run(client, env=dict(quiet, DISPLAY=":9", PATH=opener + ":/usr/bin:/bin"),
-                       capture_output=True, check=True)
-        self.assertEqual(open(self.root + "/opened").read(), address.stdout.strip())
+    browser.get(address.strip())
+    wait_for(lambda: row("stored", ".state") == "paused", "the stored job")
+    page("window.notReloaded = true")
 
-        self.browser.get(address.stdout.strip())
-        wait_for(lambda: self.row("stored", ".state") == "paused", "the stored job's row")
-        self.page("window.notReloaded = true")
+    # A new job appears without a reload, its progress bar moves, a pause stops it.
+    put_job("upload", sample_file("upload.bin", 3 << 20))
+    first = wait_for(lambda: row("upload", "progress"), "the upload's progress")
+    wait_for(lambda: row("upload", "progress") > first, "the progress bar to move")
+    wait_for(lambda: "left" in (row("upload", ".rate") or ""), "the rate and time left")
+    assert row("upload", ".file") == "File: upload.bin"
+    os.makedirs(OUTPUT, exist_ok=True)
+    browser.save_screenshot(OUTPUT + "/status-page.png")
+    click("upload", "Pause")
+    wait_for(lambda: api(port, "GET", "/jobs/upload")["state"] == "paused", "paused")
+    wait_for(lambda: all(a["id"] != "upload" for a in api(port, "GET", "/activity")), "stopped")
+    wait_for(lambda: "upload: paused" in page(
+        "return document.getElementById('announcer').textContent"), "the announcement")
+    assert api(port, "GET", "/jobs/upload")["file_list"][0]["bytes_uploaded"] < 3 << 20
+    click("upload", "Resume")
+    wait_for(lambda: row("upload", ".state") == "completed", "completed on the page")
+    assert row("upload", "progress") == 100
+    assert api(port, "GET", "/jobs/upload")["state"] == "completed"
+    assert page("return window.notReloaded === true")
 
-        # A new job appears without a reload; its progress bar moves and a pause stops it.
-        self.put_job("upload", self.sample_file("upload.bin", 3 << 20))
-        first = wait_for(lambda: self.row("upload", "progress") or None, "progress of the upload")
-        wait_for(lambda: self.row("upload", "progress") > first, "the progress bar to move")
-        wait_for(lambda: "/s" in (self.row("upload", ".rate") or ""), "the upload's rate")
-        os.makedirs(OUTPUT_DIR, exist_ok=True)
-        self.browser.save_screenshot(OUTPUT_DIR + "/status-page.png")
-        self.click("upload", "Pause")
-        wait_for(lambda: api(self.port, "GET", "/jobs/upload")["state"] == "paused", "paused")
-        wait_for(lambda: not any(a["id"] == "upload" for a in api(self.port, "GET", "/activity")),
-                 "the upload to stop")
-        wait_for(lambda: "upload: paused" in self.page(
-            "return document.getElementById('announcer').textContent"), "the announcement")
-        stopped = api(self.port, "GET", "/jobs/upload")["file_list"][0]["bytes_uploaded"]
-        self.assertLess(stopped, 3 << 20)
-        self.click("upload", "Resume")
-        wait_for(lambda: self.row("upload", ".state") == "completed", "completed on the page")
-        self.assertEqual(self.row("upload", "progress"), 100)
-        self.assertEqual(api(self.port, "GET", "/jobs/upload")["state"], "completed")
-        self.assertTrue(self.page("return window.notReloaded === true"))
+    # Job text with markup shows literally and runs nothing. A path component cannot hold white
+    # space, so the id's markup is bare tags; the error names the file's path.
+    markup = "<img src=x onerror=document.title='pwned'>"
+    os.mkfifo(f"{root}/files/{markup}")
+    job_id = "<b>bold<i>id"
+    put_job(job_id, f"{root}/files/{markup}")
+    wait_for(lambda: markup in (row(job_id, ".error") or ""), "the markup job's error")
+    assert row(job_id, ".job-id") == job_id
+    assert page("return document.querySelectorAll('#jobs img, #jobs b, #jobs i').length") == 0
+    assert browser.title == "Uploads", browser.title
 
-        # Job text with markup shows literally and runs nothing. A path component cannot hold
-        # white space, so the id's markup is plain tags; the error names the file's path.
-        markup = "<img src=x onerror=document.title='pwned'>"
-        fifo = f"{self.root}/files/{markup}"
-        os.mkfifo(fifo)
-        job_id = "<b>bold<i>id"
-        self.put_job(job_id, fifo)
-        wait_for(lambda: markup in (self.row(job_id, ".error") or ""), "the markup job's error")
-        self.assertEqual(self.row(job_id, ".job-id"), job_id)
-        self.assertEqual(self.page("return document.querySelectorAll('#jobs img, #jobs b, #jobs i')"
-                                   ".length"), 0)
-        self.assertEqual(self.browser.title, "Uploads")
+    # Readable at 360 px: nothing wider than the window.
+    browser.set_window_size(360, 900)
+    wait_for(lambda: page("return window.innerWidth") <= 360, "a narrow window")
+    assert page("return document.documentElement.scrollWidth <= window.innerWidth")
 
-        # Readable at 360 px: nothing wider than the window.
-        self.browser.set_window_size(360, 900)
-        wait_for(lambda: self.page("return window.innerWidth") <= 360, "a narrow window")
-        self.assertLessEqual(self.page("return document.documentElement.scrollWidth"),
-                             self.page("return window.innerWidth"))
+    # Remove asks first.
+    click("stored", "Remove")
+    WebDriverWait(browser, 60).until(alert_is_present()).accept()
+    wait_for(lambda: row("stored", ".state") is None, "the removed job's row to go")
+    assert "stored" not in [job["id"] for job in api(port, "GET", "/jobs")]
 
-        # Remove asks first.
-        self.click("stored", "Remove")
-        WebDriverWait(self.browser, DEADLINE).until(alert_is_present()).accept()
-        wait_for(lambda: self.row("stored", ".state") is None, "the removed job's row to go")
-        self.assertNotIn("stored", [job["id"] for job in api(self.port, "GET", "/jobs")])
+    violations = [entry["message"] for entry in browser.get_log("browser")
+                  if "Content Security Policy" in entry["message"]]
+    assert not violations, violations
 
-        # The page ran under its policy without a violation.
-        self.assertEqual([entry["message"] for entry in self.browser.get_log("browser")
-                          if "Content Security Policy" in entry["message"]], [])
+    # Under a foreign name the daemon serves nothing, not even the page.
+    browser.get(f"http://evil.example:{port}/ui")
+    assert page("return document.getElementById('jobs')") is None
+    assert "Uploads" not in browser.page_source
 
-        # Under a foreign name the daemon serves nothing, not even the page.
-        self.browser.get(f"http://evil.example:{self.port}/ui")
-        self.assertEqual(self.page("return document.getElementById('jobs')"), None)
-        self.assertNotIn("Uploads", self.browser.page_source)
+
+def main():
+    root = tempfile.mkdtemp(prefix="vtr-ui-")
+    processes = []
+    try:
+        run(root, processes)
+    finally:
+        for process in reversed(processes):
+            if isinstance(process, subprocess.Popen):
+                process.terminate()
+                process.wait(timeout=30)
+                if process.stdout:
+                    process.stdout.close()
+            else:
+                process.quit()
+        shutil.rmtree(root, ignore_errors=True)
+    print("status page: all checks passed")
 
 
 if __name__ == "__main__":
-    if not CHROMIUM or not DRIVER:
-        print("skipped: chromium and chromium-driver are not installed (scripts/setup installs them)")
-        sys.exit(77)
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        print("python3-selenium is missing: scripts/setup installs it")
-        sys.exit(1)
-    result = unittest.main(argv=[sys.argv[0], "-v"], exit=False).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+    main()

@@ -329,7 +329,7 @@ int UploadCommands::ui(bool open) {
         err_ << fmt::format("vantrel-upload: cannot run xdg-open ({})\n", std::strerror(failure));
         return ExitFailed;
     }
-    int status = 0;
+    int status = -1;  // a failed wait counts as a failed xdg-open
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ExitSucceeded;
