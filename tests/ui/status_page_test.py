@@ -119,7 +119,14 @@ def run(root, processes):
     wait_for(lambda: "upload: paused" in page(
         "return document.getElementById('announcer').textContent"), "the announcement")
     assert api(port, "GET", "/jobs/upload")["file_list"][0]["bytes_uploaded"] < 3 << 20
+    # Resumed, its next chunk fails once: the retry's reason and countdown show.
+    api(service_port, "DELETE", "/control/faults")
+    api(service_port, "POST", "/control/faults", [
+        {"method": "UploadChunk", "action": "status", "status": 500, "count": 1},
+        {"method": "UploadChunk", "action": "delay", "delay_ms": 120, "count": 0}])
     click("upload", "Resume")
+    retry = wait_for(lambda: row("upload", ".retry"), "the retry")
+    assert retry.startswith("Retry 1 of UploadChunk in ") and retry.endswith("got 500"), retry
     wait_for(lambda: row("upload", ".state") == "completed", "completed on the page")
     assert row("upload", "progress") == 100
     assert api(port, "GET", "/jobs/upload")["state"] == "completed"
@@ -135,6 +142,12 @@ def run(root, processes):
     assert row(job_id, ".job-id") == job_id
     assert page("return document.querySelectorAll('#jobs img, #jobs b, #jobs i').length") == 0
     assert browser.title == "Uploads", browser.title
+
+    # Dark when the system prefers it.
+    light = page("return getComputedStyle(document.body).backgroundColor")
+    browser.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                            {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    assert page("return getComputedStyle(document.body).backgroundColor") != light
 
     # Readable at 360 px: nothing wider than the window.
     browser.set_window_size(360, 900)
