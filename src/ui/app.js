@@ -119,10 +119,17 @@ function setText(node, text) {
   node.hidden = text === '';
 }
 
+// The bytes of the job's files uploaded so far, and in all.
+function jobBytes(job) {
+  return {
+    done: job.file_list.reduce((sum, file) => sum + file.bytes_uploaded, 0),
+    total: job.file_list.reduce((sum, file) => sum + file.total_bytes, 0),
+  };
+}
+
 function renderActivity(row, job, activity) {
   const uploading = activity && ACTIVE_STATES.has(job.state);
-  const done = job.file_list.reduce((sum, file) => sum + file.bytes_uploaded, 0);
-  const total = job.file_list.reduce((sum, file) => sum + file.total_bytes, 0);
+  const {done, total} = jobBytes(job);
   let rate = '';
   if (uploading) {
     const perSecond = activity.bytes_per_second;
@@ -146,8 +153,7 @@ function renderJob(id) {
   if (!job || !row) return;
   row.state.textContent = job.state;
   row.state.className = /^[a-z]+$/.test(job.state) ? 'state state-' + job.state : 'state';
-  const done = job.file_list.reduce((sum, file) => sum + file.bytes_uploaded, 0);
-  const total = job.file_list.reduce((sum, file) => sum + file.total_bytes, 0);
+  const {done, total} = jobBytes(job);
   const percent = total > 0 ? Math.floor((done * 100) / total) : (job.state === 'completed' ? 100 : 0);
   row.progress.max = 100;
   row.progress.value = percent;

@@ -106,7 +106,7 @@ def run(root, processes):
     page("window.notReloaded = true")
 
     # A new job appears without a reload, its progress bar moves, a pause stops it.
-    put_job("upload", sample_file("upload.bin", 3 << 20))
+    put_job("upload", sample_file("upload.bin", 4 << 20))
     first = wait_for(lambda: row("upload", "progress"), "the upload's progress")
     wait_for(lambda: row("upload", "progress") > first, "the progress bar to move")
     wait_for(lambda: "left" in (row("upload", ".rate") or ""), "the rate and time left")
@@ -118,7 +118,7 @@ def run(root, processes):
     wait_for(lambda: all(a["id"] != "upload" for a in api(port, "GET", "/activity")), "stopped")
     wait_for(lambda: "upload: paused" in page(
         "return document.getElementById('announcer').textContent"), "the announcement")
-    assert api(port, "GET", "/jobs/upload")["file_list"][0]["bytes_uploaded"] < 3 << 20
+    assert api(port, "GET", "/jobs/upload")["file_list"][0]["bytes_uploaded"] < 4 << 20
     # Resumed, its next chunk fails once: the retry's reason and countdown show.
     api(service_port, "DELETE", "/control/faults")
     api(service_port, "POST", "/control/faults", [
