@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-# The status page in headless Chromium, served by the built daemon, uploads going to the built
-# fake-recording-service. Usage: status_page_test.py BIN_DIR OUTPUT_DIR; a screenshot taken during
-# an upload is left as OUTPUT_DIR/status-page.png. Exits 77 (skipped) without Chromium.
+# The status page in headless Chromium against the built daemon and fake-recording-service.
+# Usage: status_page_test.py BIN_DIR OUTPUT_DIR (gets status-page.png). 77: skipped, no Chromium.
+import contextlib
 import json
 import os
 import shutil
@@ -36,10 +36,15 @@ def api(port, method, path, body=None):
         return json.loads(text) if text else None
 
 
-def run(root, processes):
-    service = subprocess.Popen([f"{BIN}/fake-recording-service", "--data-dir", root + "/service",
-                                "--chunk-size", "65536"], stdout=subprocess.PIPE)
-    processes.append(service)
+def start(stack, command, **options):
+    process = stack.enter_context(subprocess.Popen(command, **options))
+    stack.callback(process.terminate)  # then the Popen's exit waits for it
+    return process
+
+
+def run(root, stack):
+    service = start(stack, [f"{BIN}/fake-recording-service", "--data-dir", root + "/service",
+                            "--chunk-size", "65536"], stdout=subprocess.PIPE)
     service_port = int(service.stdout.readline())
     # Slow chunks, so that progress, a pause and a screenshot fall inside one upload.
     api(service_port, "POST", "/control/faults",
@@ -47,9 +52,8 @@ def run(root, processes):
     for name in ("home", "data", "locator", "files", "bin"):
         os.makedirs(f"{root}/{name}")
     locator = root + "/locator"
-    processes.append(subprocess.Popen(
-        [f"{BIN}/vantrel-uploadd", "-p", locator], stdout=subprocess.DEVNULL,
-        env=dict(os.environ, HOME=root + "/home", XDG_DATA_HOME=root + "/data")))
+    start(stack, [f"{BIN}/vantrel-uploadd", "-p", locator], stdout=subprocess.DEVNULL,
+          env=dict(os.environ, HOME=root + "/home", XDG_DATA_HOME=root + "/data"))
     port_file = locator + "/UploadDaemon.port"
     port = int(wait_for(lambda: os.path.exists(port_file) and open(port_file).read(), "port"))
 
@@ -72,9 +76,8 @@ def run(root, processes):
     quiet = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     address = subprocess.run(client, env=quiet, capture_output=True, text=True, check=True).stdout
     assert address == f"http://127.0.0.1:{port}/ui\n", address
-    with open(root + "/bin/xdg-open", "w") as opener:
+    with open(os.open(root + "/bin/xdg-open", os.O_CREAT | os.O_WRONLY, 0o755), "w") as opener:
         opener.write(f'#!/bin/sh\nprintf %s "$1" > {root}/opened\n')
-    os.chmod(root + "/bin/xdg-open", 0o755)
     subprocess.run(client, env=dict(quiet, DISPLAY=":9", PATH=root + "/bin:/usr/bin:/bin"),
                    capture_output=True, check=True)
     assert open(root + "/opened").read() == address.strip()
@@ -88,7 +91,7 @@ def run(root, processes):
                  "--host-resolver-rules=MAP evil.example 127.0.0.1"):  # a rebinding site
         options.add_argument(flag)
     browser = webdriver.Chrome(service=Service(DRIVER), options=options)
-    processes.append(browser)
+    stack.callback(browser.quit)
     page = browser.execute_script
 
     def row(job_id, part):  # a part's text (a progress bar's value) in the job's row, or None
@@ -170,23 +173,7 @@ def run(root, processes):
     assert "Uploads" not in browser.page_source
 
 
-def main():
-    root = tempfile.mkdtemp(prefix="vtr-ui-")
-    processes = []
-    try:
-        run(root, processes)
-    finally:
-        for process in reversed(processes):
-            if isinstance(process, subprocess.Popen):
-                process.terminate()
-                process.wait(timeout=30)
-                if process.stdout:
-                    process.stdout.close()
-            else:
-                process.quit()
-        shutil.rmtree(root, ignore_errors=True)
-    print("status page: all checks passed")
-
-
 if __name__ == "__main__":
-    main()
+    with tempfile.TemporaryDirectory(prefix="vtr-ui-") as root, contextlib.ExitStack() as stack:
+        run(root, stack)
+    print("status page: all checks passed")
