@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "httpserver/VTRJSONResponse.h"
+#include "ui/VTRStatusPage.h"
 
 namespace vtr {
 
@@ -68,6 +69,12 @@ const std::vector<VTRUploadDaemonConnection::Route>& VTRUploadDaemonConnection::
          [](Self& self, const std::string& id) { return self.handleDeleteJobWithID(id); }},
         {"GET", "/activity", "What each upload in progress is doing now",
          [](Self& self, const std::string&) { return self.handleGetActivity(); }},
+        {"GET", "/ui", "The status page, for a browser",
+         [](Self&, const std::string&) { return VTRStatusPage::responseForFile("index.html"); }},
+        {"GET", "/ui/app.js", "The status page's script",
+         [](Self&, const std::string&) { return VTRStatusPage::responseForFile("app.js"); }},
+        {"GET", "/ui/app.css", "The status page's style",
+         [](Self&, const std::string&) { return VTRStatusPage::responseForFile("app.css"); }},
     };
     return table;
 }

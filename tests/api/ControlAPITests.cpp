@@ -52,7 +52,10 @@ TEST_F(ControlAPITest, IndexDocumentByteForByte) {
         R"({"description":"Get information about a specific job","method":"GET","path":"/jobs/:id"},)"
         R"({"description":"Remove a specific job","method":"DELETE","path":"/jobs/:id"},)"
         R"({"description":"What each upload in progress is doing now","method":"GET",)"
-        R"("path":"/activity"}]})");
+        R"("path":"/activity"},)"
+        R"({"description":"The status page, for a browser","method":"GET","path":"/ui"},)"
+        R"({"description":"The status page's script","method":"GET","path":"/ui/app.js"},)"
+        R"({"description":"The status page's style","method":"GET","path":"/ui/app.css"}]})");
     EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size()));
     EXPECT_TRUE(log.contains("GET / 200"));
 }

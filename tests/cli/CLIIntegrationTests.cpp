@@ -73,6 +73,7 @@ TEST_F(ClientWithoutDaemonTest, EveryCommandSaysTheDaemonIsNotRunning) {
         {"restart", "job"},
         {"remove", "job"},
         {"status"},
+        {"ui"},
         {"add", sampleFile(), "--server", "http://127.0.0.1:1/Service.svc", "--session", "s"}};
     for (const auto& command : commands) {
         CommandResult result = client(command);

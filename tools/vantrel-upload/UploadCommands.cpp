@@ -1,8 +1,12 @@
 #include "UploadCommands.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <ostream>
 #include <random>
@@ -21,6 +25,8 @@
 namespace vtr::cli {
 
 namespace fs = std::filesystem;
+
+extern "C" char** environ;
 
 std::string makeUUID() {
     std::random_device source;
@@ -318,6 +324,28 @@ int UploadCommands::status(bool json) {
         err_ << fmt::format("vantrel-upload: the upload daemon does not answer as it should ({})\n",
                             printableText(failure));
     return result;
+}
+
+int UploadCommands::ui(bool open) {
+    if (!connect()) return ExitDaemonNotRunning;
+    // 127.0.0.1 rather than "localhost": the name may resolve to ::1, where nothing listens.
+    std::string address = fmt::format("http://127.0.0.1:{}/ui", location_->port);
+    out_ << address << "\n";
+    if (!open) return ExitSucceeded;
+    out_.flush();
+    std::string program = "xdg-open";
+    char* arguments[] = {program.data(), address.data(), nullptr};
+    pid_t pid = 0;
+    if (int failure = ::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, arguments, environ)) {
+        err_ << fmt::format("vantrel-upload: cannot run xdg-open ({})\n", std::strerror(failure));
+        return ExitFailed;
+    }
+    int status = -1;  // a failed wait counts as a failed xdg-open
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ExitSucceeded;
+    err_ << "vantrel-upload: xdg-open could not open the address\n";
+    return ExitFailed;
 }
 
 }  // namespace vtr::cli

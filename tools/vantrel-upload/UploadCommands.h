@@ -38,6 +38,8 @@ class UploadCommands {
     int changeState(const std::string& id, const std::string& state);
     int remove(const std::string& id);
     int status(bool json);
+    // Prints the address of the daemon's status page; with `open`, also hands it to xdg-open.
+    int ui(bool open);
 
   private:
     // Finds the daemon and opens a client for it; false after explaining why not.

@@ -23,6 +23,14 @@ bool standardOutputIsTerminal() {
     return ::isatty(STDOUT_FILENO) == 1 && !(term && std::string(term) == "dumb");
 }
 
+bool displayIsPresent() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,6 +90,9 @@ int main(int argc, char** argv) {
     CLI::App* status = app.add_subcommand("status", "Whether the daemon runs, its port and pid");
     status->add_flag("--json", json, "Print the answer as JSON");
 
+    CLI::App* ui = app.add_subcommand(
+        "ui", "Print the address of the status page; open it when a display is present");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -111,6 +122,8 @@ int main(int argc, char** argv) {
             result = commands.remove(id);
         else if (status->parsed())
             result = commands.status(json);
+        else if (ui->parsed())
+            result = commands.ui(displayIsPresent());
     }
     std::cout.flush();
     curl_global_cleanup();
