@@ -269,7 +269,8 @@ std::optional<std::vector<VTRManagedObject*>> VTRObjectContext::childrenWithValu
     const VTREntity& child = *owner.entity().childEntity();
     int index = child.attributeIndex(attribute);
     if (index < 0) return std::vector<VTRManagedObject*>();
-    if (owner.hasChildrenFault() && !owner.isInserted()) {
+    if (owner.isFault()) fireFault(&owner);  // loads every child
+    if (owner.hasChildrenFault()) {
         auto lock = coordinator_->lock();
         VTRReadTransaction transaction(*coordinator_);
         std::string condition = fmt::format("\"{}\" = ?", attribute);
