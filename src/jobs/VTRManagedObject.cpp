@@ -101,6 +101,12 @@ void VTRManagedObject::fireFault() const {
     if (fault_ && context_) context_->fireFault(const_cast<VTRManagedObject*>(this));
 }
 
+void VTRManagedObject::fireChildrenFault() const {
+    fireFault();
+    if (childrenFault_ && context_)
+        context_->fireChildrenFault(const_cast<VTRManagedObject*>(this));
+}
+
 const VTRAttributeValue& VTRManagedObject::value(int index) const {
     fireFault();
     return values_[static_cast<size_t>(index)];
@@ -144,12 +150,12 @@ void VTRManagedObject::setIntegerValue(int index, int64_t value) {
 }
 
 const std::vector<VTRManagedObject*>& VTRManagedObject::children() const {
-    fireFault();
+    fireChildrenFault();
     return children_;
 }
 
 void VTRManagedObject::setChildren(std::vector<VTRManagedObject*> children) {
-    fireFault();
+    fireChildrenFault();
     // A set: each record once, in the order first given.
     std::vector<VTRManagedObject*> unique;
     unique.reserve(children.size());
@@ -202,7 +208,9 @@ void VTRManagedObject::mergeStored(VTRAttributeValues stored, int64_t version, i
 
 void VTRManagedObject::clearLoadedChildren() {
     children_.clear();
-    markClean();
+    baseChildren_.clear();
+    childrenTouched_ = false;
+    childrenFault_ = false;
 }
 
 void VTRManagedObject::appendLoadedChild(VTRManagedObject* child) {

@@ -74,6 +74,11 @@ class VTRManagedObject {
     bool isFault() const { return fault_; }
     // Not (or no longer) in the store: a rolled-back insert, or a deleted record after the save.
     bool isGone() const { return gone_; }
+    // An owner whose children are not all loaded yet: the first use of its list loads them.
+    // Children loaded one by one meanwhile are already in the list.
+    bool hasChildrenFault() const { return childrenFault_; }
+    // The owner's children loaded so far; loads nothing.
+    const std::vector<VTRManagedObject*>& loadedChildren() const { return children_; }
     bool hasChanges() const;
 
     // Generic access by attribute name (snapshots and conflict resolution use these).
@@ -115,9 +120,12 @@ class VTRManagedObject {
     // their values; without, they take the stored ones.
     void mergeStored(VTRAttributeValues stored, int64_t version, int64_t parentID,
                      bool mergeChanges);
-    // Owner side of loading children: the list is emptied, then filled child by child.
+    // Owner side of loading children: the list is emptied, then filled child by child. Changes
+    // to the owner's attributes are kept.
     void clearLoadedChildren();
     void appendLoadedChild(VTRManagedObject* child);
+    // The owner was loaded without its children.
+    void markChildrenFault() { childrenFault_ = true; }
     void setLoadedParent(VTRManagedObject* parent) { parent_ = parent; }
     // Marks the record, and an owner's children, for deletion at the next save.
     void markDeleted();
@@ -159,6 +167,8 @@ class VTRManagedObject {
 
   private:
     void fireFault() const;
+    // Loads the attributes of a fault, then the children of an owner that lacks them.
+    void fireChildrenFault() const;
 
     bool attributesChanged() const { return !snapshot_.empty() && values_ != snapshot_; }
     void touchChildren();
@@ -174,6 +184,7 @@ class VTRManagedObject {
     bool deleted_ = false;
     bool fault_ = false;
     bool gone_ = false;
+    bool childrenFault_ = false;
     VTRAttributeValues values_;
     VTRAttributeValues snapshot_;  // empty while values_ is unchanged
     // Owner side: current and last-read member lists, loaded with the record.

@@ -1,5 +1,7 @@
 #include "jobs/VTRManagedUploadJob.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "foundation/VTRNullAdditions.h"
@@ -248,12 +250,33 @@ void VTRManagedUploadJob::setFileList(std::vector<VTRManagedUploadFile*> files) 
     setChildren(std::vector<VTRManagedObject*>(files.begin(), files.end()));
 }
 
+std::vector<VTRManagedUploadFile*> VTRManagedUploadJob::filesWithLocalPath(
+    const std::string& localPath) const {
+    VTRObjectContext* context = managedObjectContext();
+    auto* self = const_cast<VTRManagedUploadJob*>(this);
+    if (!context) return {};
+    auto matches = context->childrenWithValue(*self, "localPath", localPath, nullptr);
+    return matches ? asFiles(*matches) : std::vector<VTRManagedUploadFile*>();
+}
+
 VTRManagedUploadFile* VTRManagedUploadJob::fileWithLocalPath(const std::string& localPath) const {
-    for (VTRManagedObject* object : children()) {
-        auto* file = static_cast<VTRManagedUploadFile*>(object);
-        if (file->localPath() == localPath) return file;
+    std::vector<VTRManagedUploadFile*> files = filesWithLocalPath(localPath);
+    return files.empty() ? nullptr : files.front();
+}
+
+std::optional<bool> VTRManagedUploadJob::hasOpenFileOtherThan(const std::string& localPath,
+                                                              VTRError* error) const {
+    if (!hasChildrenFault()) {
+        const std::vector<VTRManagedObject*>& files = children();
+        return std::any_of(files.begin(), files.end(), [&](VTRManagedObject* object) {
+            auto* file = static_cast<VTRManagedUploadFile*>(object);
+            return file->localPath() != localPath && !file->closed();
+        });
     }
-    return nullptr;
+    // The expression matches an index of the file table: the answer costs the same for a job of
+    // ten files as for one of a hundred thousand.
+    return managedObjectContext()->hasStoredChild(
+        *this, "IFNULL(\"closedValue\", 0) = 0 AND \"localPath\" IS NOT ?", {localPath}, error);
 }
 
 }  // namespace vtr

@@ -65,8 +65,15 @@ class VTRManagedUploadJob : public VTRManagedObject {
     // The job's files, in no defined order. Files left out by setFileList are deleted on save.
     std::vector<VTRManagedUploadFile*> fileList() const;
     void setFileList(std::vector<VTRManagedUploadFile*> files);
-    // The file of this job with that local path, or nullptr.
+    // The files of this job with that local path. A job fetched without its files reads only
+    // these. Empty on a failed read.
+    std::vector<VTRManagedUploadFile*> filesWithLocalPath(const std::string& localPath) const;
+    // The first of them, or nullptr.
     VTRManagedUploadFile* fileWithLocalPath(const std::string& localPath) const;
+    // Whether a file with another local path (or none) is not closed. With the files not loaded,
+    // asks the store, which answers for them as last saved. Nullopt on a failed read.
+    std::optional<bool> hasOpenFileOtherThan(const std::string& localPath,
+                                             VTRError* error = nullptr) const;
 
   protected:
     void awakeFromInsert() override;

@@ -49,6 +49,7 @@ struct VTRObjectContext::FetchQuery {
     std::string sql;
     std::string where;         // empty: every row
     bool partial = false;      // only some attributes: the records stay faults
+    bool children = true;      // whole owner records come with their children
     std::vector<int> fetched;  // attribute indexes a partial fetch reads
 };
 
@@ -105,6 +106,7 @@ VTRObjectContext::FetchQuery VTRObjectContext::fetchQuery(const VTRFetchRequest&
     const VTREntity& entity = *request.entity;
     FetchQuery query;
     query.partial = !request.propertiesToFetch.empty();
+    query.children = request.includesChildren;
     std::string columns = entity.columnList();
     if (query.partial) {
         columns = "pk, version";
@@ -152,12 +154,20 @@ VTRManagedObject* VTRObjectContext::recordForRow(const VTREntity& entity, const 
     }
     if (!object) object = registerNew(entity, objectID);
     loadRow(object, statement);
-    if (entity.childEntity()) owners.emplace_back(objectID, object);
+    if (entity.childEntity()) {
+        if (query.children)
+            owners.emplace_back(objectID, object);
+        else
+            object->markChildrenFault();
+    }
     return object;
 }
 
 bool VTRObjectContext::loadChildrenOf(const VTRFetchRequest& request, const std::string& where,
                                       Owners& owners, VTRError* error) {
+    // One owner (a job fetched by its id): its key is known, and a subquery would cost SQLite a
+    // temporary table per fetch.
+    if (owners.size() == 1) return loadChildrenOfOwner(owners.front().second, {}, {}, error);
     std::sort(owners.begin(), owners.end());
     const VTREntity& entity = *request.entity;
     const VTREntity& child = *entity.childEntity();
@@ -190,8 +200,9 @@ void VTRObjectContext::addPendingChanges(const VTRFetchRequest& request,
 }
 
 bool VTRObjectContext::loadChildren(const VTREntity& child, sqlite3_stmt* statement,
-                                    const Owners& owners, VTRError* error) {
-    for (auto& [id, owner] : owners) owner->clearLoadedChildren();
+                                    const Owners& owners, VTRError* error, bool partial) {
+    if (!partial)
+        for (auto& [id, owner] : owners) owner->clearLoadedChildren();
     const int parentColumn = int(child.attributes().size()) + 2;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -201,6 +212,8 @@ bool VTRObjectContext::loadChildren(const VTREntity& child, sqlite3_stmt* statem
         if (owner == owners.end() || owner->first != parentID) continue;
         int64_t objectID = sqlite3_column_int64(statement, 0);
         VTRManagedObject* object = registeredObject(child, objectID);
+        // A child loaded before is in its owner's list already.
+        if (partial && object) continue;
         if (!object) {
             object = registerNew(child, objectID);
             loadRow(object, statement);
@@ -226,20 +239,76 @@ void VTRObjectContext::fireFault(VTRManagedObject* object) {
     sqlite3_bind_int64(statement, 1, object->objectID());
     if (sqlite3_step(statement) != SQLITE_ROW) return;
     loadRow(object, statement);
-    if (!entity.childEntity()) return;
+    if (entity.childEntity()) loadChildrenOfOwner(object, {}, {}, nullptr);
+}
 
-    const VTREntity& child = *entity.childEntity();
-    std::string childSQL = fmt::format("SELECT {} FROM \"{}\" WHERE \"{}\" = ?", child.columnList(),
-                                       child.name(), child.parentColumn());
-    sqlite3_stmt* childStatement = coordinator_->statement(childSQL, nullptr);
-    if (!childStatement) return;
-    VTRStatementScope childScope(childStatement);
-    sqlite3_bind_int64(childStatement, 1, object->objectID());
-    loadChildren(child, childStatement, {{object->objectID(), object}}, nullptr);
+void VTRObjectContext::fireChildrenFault(VTRManagedObject* object) {
+    auto lock = coordinator_->lock();
+    VTRReadTransaction transaction(*coordinator_);
+    loadChildrenOfOwner(object, {}, {}, nullptr);
+}
+
+bool VTRObjectContext::loadChildrenOfOwner(VTRManagedObject* owner, const std::string& condition,
+                                           const VTRAttributeValues& values, VTRError* error) {
+    const VTREntity& child = *owner->entity().childEntity();
+    std::string sql = fmt::format("SELECT {} FROM \"{}\" WHERE \"{}\" = ?", child.columnList(),
+                                  child.name(), child.parentColumn());
+    if (!condition.empty()) sql += " AND (" + condition + ")";
+    sqlite3_stmt* statement = coordinator_->statement(sql, error);
+    if (!statement) return false;
+    VTRStatementScope scope(statement);
+    sqlite3_bind_int64(statement, 1, owner->objectID());
+    for (size_t i = 0; i < values.size(); ++i) bindAttributeValue(statement, int(i) + 2, values[i]);
+    return loadChildren(child, statement, {{owner->objectID(), owner}}, error,
+                        /*partial=*/!condition.empty());
+}
+
+std::optional<std::vector<VTRManagedObject*>> VTRObjectContext::childrenWithValue(
+    VTRManagedObject& owner, const std::string& attribute, const VTRAttributeValue& value,
+    VTRError* error) {
+    const VTREntity& child = *owner.entity().childEntity();
+    int index = child.attributeIndex(attribute);
+    if (index < 0) return std::vector<VTRManagedObject*>();
+    if (owner.isFault()) fireFault(&owner);  // loads every child
+    if (owner.hasChildrenFault()) {
+        auto lock = coordinator_->lock();
+        VTRReadTransaction transaction(*coordinator_);
+        std::string condition = fmt::format("\"{}\" = ?", attribute);
+        if (!loadChildrenOfOwner(&owner, condition, {value}, error)) return std::nullopt;
+    }
+    // The owner's list now holds every child that may match: those stored with the value and
+    // those loaded before, whose values may have changed here.
+    std::vector<VTRManagedObject*> matches;
+    for (VTRManagedObject* object : owner.loadedChildren())
+        if (object->values()[size_t(index)] == value) matches.push_back(object);
+    return matches;
+}
+
+std::optional<bool> VTRObjectContext::hasStoredChild(const VTRManagedObject& owner,
+                                                     const std::string& condition,
+                                                     const VTRAttributeValues& values,
+                                                     VTRError* error) {
+    if (owner.isInserted()) return false;
+    const VTREntity& child = *owner.entity().childEntity();
+    std::string sql = fmt::format("SELECT 1 FROM \"{}\" WHERE \"{}\" = ? AND ({}) LIMIT 1",
+                                  child.name(), child.parentColumn(), condition);
+    auto lock = coordinator_->lock();
+    sqlite3_stmt* statement = coordinator_->statement(sql, error);
+    if (!statement) return std::nullopt;
+    VTRStatementScope scope(statement);
+    sqlite3_bind_int64(statement, 1, owner.objectID());
+    for (size_t i = 0; i < values.size(); ++i) bindAttributeValue(statement, int(i) + 2, values[i]);
+    int rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    setError(error, coordinator_->lastError(NSSQLiteError));
+    return std::nullopt;
 }
 
 void VTRObjectContext::deleteObject(VTRManagedObject* object) {
     if (!object || object->isGone() || object->managedObjectContext() != this) return;
+    // Every child is marked with its owner, so none is left to save.
+    if (object->hasChildrenFault()) fireChildrenFault(object);
     object->markDeleted();
 }
 

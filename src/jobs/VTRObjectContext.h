@@ -36,6 +36,9 @@ struct VTRFetchRequest {
     VTRAttributeValue value;
     // Empty: load whole records. Else load only these attributes; the records stay faults.
     std::vector<std::string> propertiesToFetch;
+    // False: whole owner records come without their children, which load on first use (all of
+    // them) or through childrenWithValue (some).
+    bool includesChildren = true;
 };
 
 class VTRObjectContext {
@@ -71,9 +74,22 @@ class VTRObjectContext {
     // The record of this context for a stored row, or nullptr.
     VTRManagedObject* registeredObject(const VTREntity& entity, int64_t objectID) const;
 
-    // For VTRManagedObject: loads a fault's remaining attributes and children; failures leave
-    // it as it is.
+    // The children of `owner` whose attribute currently equals `value`. When the owner's
+    // children are not loaded, only the matching stored ones are read (an index on the owner
+    // column and the attribute keeps that independent of the owner's size).
+    std::optional<std::vector<VTRManagedObject*>> childrenWithValue(VTRManagedObject& owner,
+                                                                    const std::string& attribute,
+                                                                    const VTRAttributeValue& value,
+                                                                    VTRError* error);
+    // Whether a stored child of `owner` meets `condition`, an SQL expression over the child's
+    // columns whose placeholders take `values` in order. Unsaved changes are not seen.
+    std::optional<bool> hasStoredChild(const VTRManagedObject& owner, const std::string& condition,
+                                       const VTRAttributeValues& values, VTRError* error);
+
+    // For VTRManagedObject: loads a fault's remaining attributes and children, or an owner's
+    // missing children; failures leave it as it is.
     void fireFault(VTRManagedObject* object);
+    void fireChildrenFault(VTRManagedObject* object);
 
   private:
     struct Key {
@@ -105,9 +121,15 @@ class VTRObjectContext {
     void addPendingChanges(const VTRFetchRequest& request,
                            std::vector<VTRManagedObject*>& results) const;
 
-    // Reads the child rows `statement` yields into the owners' lists.
+    // Runs the query of `owner`'s children, `condition` (SQL, bound from `values` after the
+    // owner's key) narrowing it, and adds the rows to the owner's list. Needs the coordinator's
+    // lock.
+    bool loadChildrenOfOwner(VTRManagedObject* owner, const std::string& condition,
+                             const VTRAttributeValues& values, VTRError* error);
+    // Reads the child rows `statement` yields into the owners' lists: the whole lists, or with
+    // `partial`, only adding the rows not loaded yet.
     bool loadChildren(const VTREntity& child, sqlite3_stmt* statement, const Owners& owners,
-                      VTRError* error);
+                      VTRError* error, bool partial = false);
     // The bookkeeping after a save's commit.
     void didSave(const VTRContextSave& save);
     // Marks the records (and their children) gone and takes them out of every member list.

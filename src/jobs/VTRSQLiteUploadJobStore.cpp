@@ -48,8 +48,9 @@ VTRFetchRequest VTRSQLiteUploadJobStore::fetchRequestForUploadJob() {
 }
 
 std::optional<std::vector<VTRManagedUploadJob*>> VTRSQLiteUploadJobStore::fetchJobs(
-    const std::string& attribute, VTRAttributeValue value, VTRError* error) {
+    const std::string& attribute, VTRAttributeValue value, VTRError* error, bool includesFiles) {
     VTRFetchRequest request = fetchRequestForUploadJob();
+    request.includesChildren = includesFiles;
     request.attribute = attribute;
     request.value = std::move(value);
     auto objects = context_->execute(request, error);
@@ -104,6 +105,13 @@ bool VTRSQLiteUploadJobStore::saveOrRollBack(VTRError* error) {
 
 VTRManagedUploadJob* VTRSQLiteUploadJobStore::jobWithID(const std::string& jobID, VTRError* error) {
     auto jobs = fetchJobs("jobID", jobID, error);
+    if (!jobs || jobs->size() != 1) return nullptr;
+    return jobs->front();
+}
+
+VTRManagedUploadJob* VTRSQLiteUploadJobStore::jobWithIDFilesOnDemand(const std::string& jobID,
+                                                                     VTRError* error) {
+    auto jobs = fetchJobs("jobID", jobID, error, /*includesFiles=*/false);
     if (!jobs || jobs->size() != 1) return nullptr;
     return jobs->front();
 }

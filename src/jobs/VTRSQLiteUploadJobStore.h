@@ -30,6 +30,12 @@ class VTRSQLiteUploadJobStore : public VTRUploadJobStore {
     bool saveJob(VTRManagedUploadJob* job, VTRError* error = nullptr) override;
     VTRManagedUploadJob* jobWithID(const std::string& jobID, VTRError* error = nullptr) override;
 
+    // As jobWithID, but the job's files are read only when used: all of them by fileList(),
+    // those with one path by filesWithLocalPath(). A report on one file of a job of thousands
+    // reads and writes that file alone.
+    VTRManagedUploadJob* jobWithIDFilesOnDemand(const std::string& jobID,
+                                                VTRError* error = nullptr);
+
     const std::shared_ptr<VTRStoreCoordinator>& storeCoordinator() const { return coordinator_; }
     // Replacing the coordinator drops the current context and every record fetched through it.
     void setStoreCoordinator(std::shared_ptr<VTRStoreCoordinator> coordinator);
@@ -54,7 +60,8 @@ class VTRSQLiteUploadJobStore : public VTRUploadJobStore {
   private:
     std::optional<std::vector<VTRManagedUploadJob*>> fetchJobs(const std::string& attribute,
                                                                VTRAttributeValue value,
-                                                               VTRError* error);
+                                                               VTRError* error,
+                                                               bool includesFiles = true);
 
     std::shared_ptr<VTRStoreCoordinator> coordinator_;
     std::unique_ptr<VTRObjectContext> context_;

@@ -86,6 +86,14 @@ const std::vector<VTRStoreMigration>& VTRStoreSchema::migrations() {
             CREATE INDEX "UploadJob_stateValue" ON "UploadJob" ("stateValue");
             CREATE INDEX "UploadFile_job" ON "UploadFile" ("job");
         )sql"},
+        // A report on one file of a job finds that file, and whether another is still open,
+        // without reading the job's other files. Both indexes lead with the job, so the one on
+        // the job alone goes.
+        {4, R"sql(
+            DROP INDEX "UploadFile_job";
+            CREATE INDEX "UploadFile_job_localPath" ON "UploadFile" ("job", "localPath");
+            CREATE INDEX "UploadFile_job_open" ON "UploadFile" ("job", IFNULL("closedValue", 0));
+        )sql"},
     };
     return list;
 }

@@ -256,7 +256,8 @@ void VTRRemoteUploadJobService::updateStoredJob(
     const bool sync = log.level == VTRLogFlagError;
     VTRError error;
     auto store = newJobStore(&error);
-    VTRManagedUploadJob* job = store ? store->jobWithID(jobID, &error) : nullptr;
+    // Reports name one file: the job's other files stay unread, however many there are.
+    VTRManagedUploadJob* job = store ? store->jobWithIDFilesOnDemand(jobID, &error) : nullptr;
     if (!job) {
         VTR_LOG_AT(log.level, sync, "Unable to fetch job with ID: {}, {}", jobID,
                    describeIfSet(error));
@@ -348,14 +349,16 @@ void VTRRemoteUploadJobService::operationClosedFile(VTRFileUploadOperation& oper
     if (!isCurrentReporter(operation, recording, "closed file")) return;
     updateStoredJob(recording, {VTRLogFlagWarning, "Unable to update job with ID: {}, {}"},
                     [&](VTRManagedUploadJob& job) {
-                        bool otherFileOpen = false;
-                        for (VTRManagedUploadFile* uploadFile : job.fileList()) {
-                            if (uploadFile->localPath() == file)
-                                uploadFile->setClosed(true);
-                            else if (!uploadFile->closed())
-                                otherFileOpen = true;
+                        for (VTRManagedUploadFile* uploadFile : job.filesWithLocalPath(file))
+                            uploadFile->setClosed(true);
+                        VTRError error;
+                        std::optional<bool> otherFileOpen = job.hasOpenFileOtherThan(file, &error);
+                        if (!otherFileOpen) {
+                            VTRLogWarn("Unable to read the open files of job {}: {}", recording,
+                                       error.description());
+                        } else if (!*otherFileOpen) {
+                            markCompleted(job, operation);
                         }
-                        if (!otherFileOpen) markCompleted(job, operation);
                         return true;
                     });
 }
@@ -371,8 +374,7 @@ void VTRRemoteUploadJobService::operationRestartedUploadOfFile(VTRFileUploadOper
                     [&](VTRManagedUploadJob& job) {
                         // The operation sends the file again from its first byte.
                         job.setRestarting(true);
-                        for (VTRManagedUploadFile* uploadFile : job.fileList()) {
-                            if (uploadFile->localPath() != file) continue;
+                        for (VTRManagedUploadFile* uploadFile : job.filesWithLocalPath(file)) {
                             uploadFile->setBytesUploaded(0);
                             uploadFile->setClosed(false);
                         }

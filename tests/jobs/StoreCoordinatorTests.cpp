@@ -94,9 +94,10 @@ TEST_F(StoreCoordinatorTest, DatabasesOfEarlierSchemasAreMigratedWithTheirJobs) 
         ASSERT_TRUE(migrated) << error.description();
         EXPECT_EQ(pragma(*migrated, "PRAGMA user_version"), std::to_string(current));
         EXPECT_EQ(pragma(*migrated, "PRAGMA foreign_key_check"), "");
-        EXPECT_EQ(
-            pragma(*migrated, "SELECT count(*) FROM sqlite_master WHERE name = 'UploadFile_job'"),
-            "1");
+        EXPECT_EQ(pragma(*migrated,
+                         "SELECT count(*) FROM sqlite_master WHERE name IN "
+                         "('UploadFile_job_localPath', 'UploadFile_job_open')"),
+                  "2");
         const std::string newestPK =
             pragma(*migrated, "SELECT pk FROM UploadJob WHERE jobID = 'newest'");
         {

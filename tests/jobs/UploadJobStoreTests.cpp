@@ -174,5 +174,48 @@ TEST_F(UploadJobStoreTest, AStoreHoldingADeletedJobNeverWritesOntoALaterJob) {
     EXPECT_EQ(reader->jobWithID("gone"), nullptr);
 }
 
+// A report on one file of a job of many reads that file alone; the rest load on first use of the
+// list, and changes made before that survive it.
+TEST_F(UploadJobStoreTest, AJobFetchedWithoutItsFilesReadsOnlyTheFileAsked) {
+    ASSERT_TRUE(newStore()->addJob(jobInput("big", "running", 40)));
+    const std::string seventh = "/data/big/7.mov";
+    {
+        auto store = newStore();
+        VTRManagedUploadJob* job = store->jobWithIDFilesOnDemand("big");
+        ASSERT_TRUE(job);
+        std::vector<VTRManagedUploadFile*> files = job->filesWithLocalPath(seventh);
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(job->loadedChildren().size(), 1u);
+        files[0]->setBytesUploaded(42);
+        files[0]->setClosed(true);
+        EXPECT_EQ(job->hasOpenFileOtherThan(seventh), true);  // never closed: NULL in the store
+        job->setState(VTRUploadJobStatePaused);
+        ASSERT_EQ(job->fileList().size(), 40u);
+        EXPECT_EQ(job->fileWithLocalPath(seventh), files[0]);
+        ASSERT_TRUE(store->saveJob(job));
+    }
+    auto reader = newStore();
+    VTRManagedUploadJob* job = reader->jobWithID("big");
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->state(), VTRUploadJobStatePaused);
+    for (VTRManagedUploadFile* file : job->fileList()) {
+        bool asked = file->localPath() == seventh;
+        EXPECT_EQ(file->bytesUploaded(), asked ? 42u : 0u);
+        EXPECT_EQ(file->closed(), asked);
+    }
+
+    // Whether another file is open, asked of the store, as every file but one gets closed.
+    for (VTRManagedUploadFile* file : job->fileList())
+        if (file->localPath() != "/data/big/0.mov") file->setClosed(true);
+    ASSERT_TRUE(reader->saveJob(job));
+    auto store = newStore();
+    VTRManagedUploadJob* lazy = store->jobWithIDFilesOnDemand("big");
+    ASSERT_TRUE(lazy);
+    EXPECT_EQ(lazy->hasOpenFileOtherThan("/data/big/0.mov"), false);
+    EXPECT_EQ(lazy->hasOpenFileOtherThan(seventh), true);
+    EXPECT_TRUE(lazy->filesWithLocalPath("/data/big/unknown.mov").empty());
+    EXPECT_EQ(lazy->loadedChildren().size(), 0u);
+}
+
 }  // namespace
 }  // namespace vtr::test
