@@ -7,13 +7,13 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "upload daemon delivering recordings to a recording service")
+# The extended description; the summary above is its first line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "upload daemon delivering recordings to a recording service
- vantrel-uploadd takes upload jobs from a recording application through a
- REST/JSON control API on loopback and delivers the recordings to a recording
- service in MD5-checked chunks over SOAP, keeping every job in an SQLite
- database so that no work is lost across restarts. vantrel-upload is its
- command-line client. A systemd user unit starts the daemon at login.")
+    "vantrel-uploadd takes upload jobs from a recording application through a
+REST/JSON control API on loopback and delivers the recordings to a recording
+service in MD5-checked chunks over SOAP, keeping every job in an SQLite
+database so that no work is lost across restarts. vantrel-upload is its
+command-line client. A systemd user unit starts the daemon at login.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vantrel developers <maintainers@vantrel.example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
