@@ -11,6 +11,7 @@
 #include "api/VTRUploadDaemonConnection.h"
 #include "daemon/Reachability.h"
 #include "daemon/VTRCrashHandler.h"
+#include "daemon/VTRServiceManager.h"
 #include "foundation/VTRRunLoop.h"
 #include "httpclient/HTTPCertificateAuthorities.h"
 #include "httpserver/HTTPServer.h"
@@ -162,9 +163,11 @@ bool VTRUploadDaemon::start() {
     // Only from now on are the files in the locator directory ours to remove on a signal;
     // during the check above they belong to whichever daemon may be running.
     locatorForSignals_.store(locator_.get());
+    notifyServiceReady();
 
     mainLoop.run();
 
+    notifyServiceStopping();
     locator_->deleteLocatorFiles();
     return true;
 }
@@ -199,6 +202,7 @@ bool VTRUploadDaemon::loadCertificateAuthorities() {
 void VTRUploadDaemon::configureSignalAndExceptionHandling() {
     if (!settings_.installCrashHandlers) return;
     VTRCrashHandler::install([] {
+        notifyServiceStopping();
         if (VTRUploadDaemon* daemon = VTRUploadDaemon::instance())
             daemon->deleteLocatorFilesOnSignal();
     });
@@ -287,8 +291,16 @@ std::unique_ptr<HTTPServer> VTRUploadDaemon::configureHTTPServer() {
     VTRLogVerbose("Configuring HTTP Server\u2026");
     auto server = std::make_unique<HTTPServer>();
     server->setInterface("lo0");
+    VTRUploadDaemonConnection::Options options;
+    // The restart request ends the process for the service manager to start it again.
+    options.exitProcess = [](int status) {
+        notifyServiceStopping();
+        VTRLog::flush();
+        std::fflush(nullptr);
+        ::_exit(status);
+    };
     server->setConnectionClass(
-        VTRUploadDaemonConnection::factory(environment_, VTRRunLoop::main()));
+        VTRUploadDaemonConnection::factory(environment_, VTRRunLoop::main(), std::move(options)));
     HTTPServerLimits limits;
     limits.maximumRequestBodySize = kMaximumRequestBodySize;
     limits.maximumConnections = kMaximumConnections;

@@ -1,7 +1,8 @@
 // VTRUploadDaemon: the daemon process's spine. start() runs the fixed start-up sequence (help,
 // network wait, logging, extra certificate authorities, crash handlers, job store and job service,
-// the check for another daemon, the HTTP server, the locator files) and then the main run loop for
-// the rest of the process's life. Main thread only; one per process.
+// the check for another daemon, the HTTP server, the locator files, readiness to the service
+// manager) and then the main run loop for the rest of the process's life. Main thread only; one
+// per process.
 #pragma once
 
 #include <atomic>

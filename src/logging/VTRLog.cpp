@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "foundation/VTRPrintableText.h"
+#include "logging/VTRTerminalLogDestination.h"
 
 namespace vtr {
 
@@ -234,8 +235,11 @@ size_t VTRLog::waitingCallerCount() {
 
 void VTRConsoleLogText(const std::string& rawText) {
     std::string text = loggableText(rawText);
+    // Standard error connected to the journal already puts the line there: no second copy
+    // through the system log, and the priority the system log would have given.
+    bool journal = isJournalStream(STDERR_FILENO, journalStreamVariable());
     // One write, so lines from several threads do not interleave.
-    std::string line = text + "\n";
+    std::string line = (journal ? "<5>" : "") + text + "\n";
     const char* data = line.data();
     size_t left = line.size();
     while (left > 0) {
@@ -245,7 +249,7 @@ void VTRConsoleLogText(const std::string& rawText) {
         data += written;
         left -= static_cast<size_t>(written);
     }
-    ::syslog(LOG_NOTICE, "%s", text.c_str());
+    if (!journal) ::syslog(LOG_NOTICE, "%s", text.c_str());
 }
 
 }  // namespace vtr

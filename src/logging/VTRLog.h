@@ -75,7 +75,8 @@ class VTRLog {
 
 // The console log: standard error and the system log, whatever the level word. Used by the
 // option parser, the locator, the retry controller and the API's body parser. The text is made
-// safe as VTRLog::log() makes it.
+// safe as VTRLog::log() makes it. When standard error is the journal, the line carries the
+// journal's notice prefix and the system log is left out.
 void VTRConsoleLogText(const std::string& text);
 
 }  // namespace vtr

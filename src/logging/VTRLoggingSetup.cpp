@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "logging/VTRSystemLogDestination.h"
-#include "logging/VTRTerminalLogDestination.h"
 
 namespace vtr {
 
@@ -18,7 +17,7 @@ std::optional<uint32_t> logLevelForWord(std::string_view word) {
 }
 
 bool configureLogging(const std::vector<std::string>& arguments,
-                      const VTRFileLogSettings& fileSettings) {
+                      const VTRFileLogSettings& fileSettings, VTRLogOutputs outputs) {
     auto levelOption = std::find(arguments.begin(), arguments.end(), "-l");
     std::optional<std::string> levelWord;
     if (levelOption != arguments.end()) {
@@ -37,9 +36,16 @@ bool configureLogging(const std::vector<std::string>& arguments,
         ddLogLevel.store(*level);
     }
 
-    if (std::find(arguments.begin(), arguments.end(), "-o") != arguments.end())
-        VTRLog::addDestination(std::make_shared<VTRTerminalLogDestination>());
-    VTRLog::addDestination(std::make_shared<VTRSystemLogDestination>());
+    if (isJournalStream(outputs.standardError, outputs.journalStream)) {
+        VTRLog::addDestination(std::make_shared<VTRTerminalLogDestination>(
+            outputs.standardError, "", VTRTerminalLogDestination::Format::Journal));
+    } else {
+        if (std::find(arguments.begin(), arguments.end(), "-o") != arguments.end())
+            VTRLog::addDestination(
+                std::make_shared<VTRTerminalLogDestination>(outputs.standardError));
+        VTRLog::addDestination(outputs.makeSystemLog ? outputs.makeSystemLog()
+                                                     : std::make_shared<VTRSystemLogDestination>());
+    }
     VTRLog::addDestination(std::make_shared<VTRFileLogDestination>(fileSettings));
 
     VTRLogError("Setting log level to '{}'", levelWord.value_or("(null)"));

@@ -3,13 +3,17 @@
 // the wait for a network. Help, options and the store directory checks are DaemonStartTests',
 // in process. That a dead process's locator files read as no daemon is the locator's test;
 // that the daemon then goes on, every start's.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "logging/VTRFileDescriptor.h"
 #include "support/TestSupport.h"
 #include "support/UploadDaemon.h"
 
@@ -75,6 +79,37 @@ TEST_F(DaemonProcess, RestartRequestEndsWithZeroAndLeavesTheLocatorFiles) {
     EXPECT_GE(std::chrono::steady_clock::now() - requested, 900ms);
     EXPECT_TRUE(fs::exists(daemon_.portFile()));
     EXPECT_TRUE(fs::exists(daemon_.pidFile()));
+}
+
+// Under systemd (NOTIFY_SOCKET names the service manager's datagram socket) the daemon reports
+// READY=1 only once its locator files name it, and STOPPING=1 when SIGTERM ends it. Without
+// NOTIFY_SOCKET it runs as every other test here shows.
+TEST_F(DaemonProcess, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+    std::string socketPath = root_.file("notify");
+    VTRFileDescriptor manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(bind(manager.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The next datagram, or "" when none arrives within `timeout`.
+    auto receive = [&](std::chrono::milliseconds timeout) {
+        pollfd ready{manager.get(), POLLIN, 0};
+        char buffer[256];
+        if (poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return std::string();
+        ssize_t got = recv(manager.get(), buffer, sizeof buffer, 0);
+        return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
+    };
+
+    auto serving =
+        daemon_.launch({"-p", daemon_.locatorDirectory()}, {"env", "NOTIFY_SOCKET=" + socketPath});
+    EXPECT_EQ(receive(60s), "READY=1") << serving->errors();
+    EXPECT_TRUE(daemon_.waitForLocatorFiles(serving->pid(), 0ms).has_value())
+        << "the locator files exist when it reports ready";
+    EXPECT_EQ(receive(0ms), "");
+    EXPECT_EQ(serving->stop(SIGTERM), 15);
+    EXPECT_EQ(receive(0ms), "STOPPING=1");
+    EXPECT_EQ(receive(0ms), "");
 }
 
 // In a network namespace without routes the daemon waits for a network before doing anything

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include "logging/VTRFileDescriptor.h"
 #include "logging/VTRFileLogDestination.h"
 #include "logging/VTRLoggingSetup.h"
+#include "logging/VTRSystemLogDestination.h"
 #include "logging/VTRTerminalLogDestination.h"
 #include "support/TestSupport.h"
 
@@ -135,6 +138,66 @@ struct PseudoTerminal {
     VTRFileDescriptor master;
     VTRFileDescriptor terminal;
 };
+
+// Standard error is the journal's stream when JOURNAL_STREAM names its device and inode. Then
+// every line carries the journal priority of its severity and the system log is left out, "-o"
+// or not, so a message reaches the journal once. Otherwise JOURNAL_STREAM changes nothing.
+TEST_F(LoggingSetup, WritesJournalLinesAndNoSystemLogWhenStandardErrorIsTheJournal) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+    VTRFileDescriptor journal(ends[0]), standardError(ends[1]);
+    struct stat status {};
+    ASSERT_EQ(fstat(standardError.get(), &status), 0);
+    std::string device = std::to_string(status.st_dev) + ":";
+    struct Case {
+        std::string option, journalStream;
+        bool isJournal;
+    };
+    std::vector<Case> cases = {
+        {"", device + std::to_string(status.st_ino), true},
+        {"-o", device + std::to_string(status.st_ino), true},
+        {"-o", device + std::to_string(status.st_ino + 1), false},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        int systemLogs = 0;
+        VTRLogOutputs outputs{.standardError = standardError.get(),
+                              .journalStream = c.journalStream,
+                              .makeSystemLog = [&] {
+                                  ++systemLogs;
+                                  return std::make_shared<VTRSystemLogDestination>();
+                              }};
+        ASSERT_TRUE(configureLogging({"vantrel-uploadd", c.option}, {.directory = logs_}, outputs));
+        VTRLogError("own error");
+        VTRLogWarn("a warning");
+        VTRLogInfo("an info line");
+        VTRLogVerbose("a verbose line");
+        VTRLog::flush();
+        std::string received;
+        char buffer[4096];
+        for (ssize_t got; (got = read(journal.get(), buffer, sizeof buffer)) > 0;)
+            received.append(buffer, static_cast<size_t>(got));
+        // A socket is no terminal: outside the journal, "-o" writes nothing to it.
+        EXPECT_EQ(received, c.isJournal ? "<3>Setting log level to '(null)'\n<3>own error\n<4>a "
+                                          "warning\n<6>an info line\n<7>a verbose line\n"
+                                        : "");
+        EXPECT_EQ(systemLogs, c.isJournal ? 0 : 1);
+        TearDown();
+    }
+}
+
+TEST(ConsoleLog, CarriesTheNoticePriorityWhenStandardErrorIsTheJournal) {
+    testing::internal::CaptureStderr();
+    struct stat status {};
+    ASSERT_EQ(fstat(STDERR_FILENO, &status), 0);
+    setenv("JOURNAL_STREAM", fmt::format("{}:{}", status.st_dev, status.st_ino).c_str(), 1);
+    VTRConsoleLog("Found local upload daemon at port {}", 52110);
+    unsetenv("JOURNAL_STREAM");
+    VTRConsoleLog("then a plain line");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "<5>Found local upload daemon at port 52110\nthen a plain line\n");
+}
 
 TEST(TerminalLogDestination, WritesNothingToWhatIsNotATerminal) {
     VTRLogMessage message;
