@@ -41,6 +41,7 @@ struct VTRFileUploadOperation::ChunkTransfer {
 
 uint64_t VTRFileUploadOperation::uploadFile(const VTRFileInfo& file, uint64_t fromOffset,
                                             uint64_t size) {
+    transferDigest_.reset();
     ChunkTransfer transfer;
     transfer.path = file.localPath;
     transfer.remote = file.remotePath;
@@ -66,7 +67,6 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRFileInfo& file, uint64_t fr
         return transfer.currentOffset;
     }
 
-    transferDigest_.reset();
     if (transfer.currentOffset < size)
         reader_->start(stream, transfer.currentOffset, size, chunkSize);
     while (transfer.currentOffset < size && !isCancelled() && !transfer.uploadError) {
