@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -159,16 +160,22 @@ class CountingDelegate : public vtr::VTRFileUploadOperationDelegate {
     }
 };
 
+// Writes the file and dates its last modification a minute back, as a recording finished a
+// while ago (the operation trusts its own reads only for a file that has settled).
 void writeRandomFile(const std::string& path, uint64_t size, uint32_t seed) {
-    std::ofstream out(path, std::ios::binary);
-    std::vector<uint32_t> block(1 << 18);
-    std::mt19937 random(seed);
-    for (uint64_t written = 0; written < size; written += block.size() * sizeof(uint32_t)) {
-        for (auto& word : block) word = random();
-        out.write(reinterpret_cast<const char*>(block.data()),
-                  static_cast<std::streamsize>(
-                      std::min<uint64_t>(block.size() * sizeof(uint32_t), size - written)));
+    {
+        std::ofstream out(path, std::ios::binary);
+        std::vector<uint32_t> block(1 << 18);
+        std::mt19937 random(seed);
+        for (uint64_t written = 0; written < size; written += block.size() * sizeof(uint32_t)) {
+            for (auto& word : block) word = random();
+            out.write(reinterpret_cast<const char*>(block.data()),
+                      static_cast<std::streamsize>(
+                          std::min<uint64_t>(block.size() * sizeof(uint32_t), size - written)));
+        }
     }
+    timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) - 60, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
 // Runs operations, one per file ({local path, remote name, stored offset}), each on a thread of

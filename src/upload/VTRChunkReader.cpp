@@ -1,5 +1,7 @@
 #include "upload/VTRChunkReader.h"
 
+#include <time.h>
+
 #include <algorithm>
 
 #include "foundation/VTRDataAdditions.h"
@@ -12,6 +14,20 @@ namespace {
 // The bytes before a resumed pass, and chunks read again, are hashed a MiB at a time: short
 // enough that a wanted chunk or a stop waits little.
 constexpr size_t kCatchUpSize = size_t{1} << 20;
+
+// A file system keeps modification times in steps (a clock tick, up to two seconds on some), so
+// a write in the same step as the one before leaves the time as it was. Only a file untouched
+// for longer than that is known to be unchanged by an unchanged modification time.
+constexpr int64_t kQuietSeconds = 2;
+
+bool quiet(const VTRFileIdentity& identity) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t nanos = int64_t{1000000000};
+    int64_t age = (int64_t(now.tv_sec) - identity.modifiedSeconds) * nanos +
+                  (int64_t(now.tv_nsec) - identity.modifiedNanoseconds);
+    return age > kQuietSeconds * nanos;
+}
 
 }  // namespace
 
@@ -51,8 +67,9 @@ void VTRChunkReader::start(VTRFileInputStream& stream, uint64_t from, uint64_t s
     digested_ = 0;
     readFailed_ = false;
     identity_ = stream.identity();
-    // A digest of other bytes than the whole open file would confirm nothing.
-    digestBroken_ = !identity_ || identity_->size != size;
+    // A digest of other bytes than the whole open file would confirm nothing, nor one of a file
+    // that may change unseen.
+    digestBroken_ = !identity_ || identity_->size != size || !quiet(*identity_);
     running_ = std::make_unique<VTRMD5>();
     digest_.reset();
     given_ = from;
@@ -207,7 +224,7 @@ void VTRChunkReader::readChunk() {
     }
     if (n <= 0) return;
     // The bytes stay as they are while lent, and only this thread refills the buffer.
-    if (digested_ == readOffset_) {
+    if (!digestBroken_ && digested_ == readOffset_) {
         running_->update(bytes.data(), bytes.size());
         digested_ += static_cast<uint64_t>(n);
     }

@@ -64,7 +64,8 @@ class VTRChunkReader {
     Chunk next();
     // After the last chunk: waits until the running digest has covered [0, size) and ends the
     // pass. Nothing when the pass could not cover the file (a failed read, a size other than
-    // the open file's) or was cancelled.
+    // the open file's), when the file was modified too recently for its modification time to
+    // show a further change, or when the pass was cancelled.
     std::optional<FileDigest> finish();
     // Ends the pass at once: the reading thread is joined before it returns.
     void stop();

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 
 #include "OperationHarness.h"
@@ -16,6 +18,12 @@ namespace {
 const std::string kTen = "0123456789";  // 10 bytes: chunks of 4, 4 and 2 at the default size
 using Answer = ScriptedUploadService::Answer;
 using Kinds = std::vector<std::string>;
+
+// Dates the file's last modification a minute back, as a recording finished a while ago.
+void ageFile(const std::string& path) {
+    timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
 
 std::vector<uint64_t> totalsOf(const std::vector<Report>& reports) {
     std::vector<uint64_t> totals;
@@ -302,7 +310,8 @@ TEST(FileUploadOperationTransferTest, ChecksumFromTheTransferEqualsTheFilesMD5) 
         OperationHarness h;
         h.server.chunkSize = static_cast<int32_t>(c.chunkSize);
         const std::string bytes = randomBytes(c.fileSize, 3);
-        ASSERT_TRUE(h.run(h.makeOne(bytes, c.offset)));
+        ageFile(h.makeFile("a", bytes));
+        ASSERT_TRUE(h.run(h.make({makeFileInfo(h.dir.file("a"), "a", c.offset)})));
         EXPECT_EQ(h.server.received("a").substr(c.offset), bytes.substr(c.offset));
         EXPECT_EQ(h.server.callsOf(Method::VerifyFile).at(0).checksum,
                   base64String(md5Digest(bytes)));
@@ -318,8 +327,8 @@ TEST(FileUploadOperationTransferTest, FileChangedBetweenChunksIsReadAgainForTheC
         std::string now;  // the file's bytes afterwards
     };
     const Case cases[] = {
-        {"rewritten in place", [](const std::string& path) { writeFile(path, "abcdefghijkl"); },
-         "abcdefghijkl"},
+        {"rewritten in place", [](const std::string& path) { writeFile(path, "abcdefghij"); },
+         "abcdefghij"},
         {"replaced by a file of the same size",
          [](const std::string& path) {
              writeFile(path + ".new", "ABCDEFGHIJ");
@@ -331,6 +340,7 @@ TEST(FileUploadOperationTransferTest, FileChangedBetweenChunksIsReadAgainForTheC
         SCOPED_TRACE(c.name);
         OperationHarness h;
         std::string path = h.makeFile("a", kTen);
+        ageFile(path);
         h.server.setRule([&](const ScriptedUploadService::Call& call) {
             if (call.method == Method::UploadChunk && call.offset == 4) c.change(path);
             return Answer{};
