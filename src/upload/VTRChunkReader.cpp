@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "foundation/VTRDataAdditions.h"
 #include "foundation/VTRMD5.h"
