@@ -24,7 +24,19 @@ bool isReadable(VTRStreamStatus status) {
     return status == VTRStreamStatus::Open || status == VTRStreamStatus::AtEnd;
 }
 
+VTRFileIdentity identityOf(const struct stat& attributes) {
+    return {static_cast<uint64_t>(attributes.st_dev), static_cast<uint64_t>(attributes.st_ino),
+            static_cast<uint64_t>(attributes.st_size), attributes.st_mtim.tv_sec,
+            attributes.st_mtim.tv_nsec};
+}
+
 }  // namespace
+
+std::optional<VTRFileIdentity> fileIdentity(const std::string& path) {
+    struct stat attributes;
+    if (::stat(path.c_str(), &attributes) != 0) return std::nullopt;
+    return identityOf(attributes);
+}
 
 VTRFileInputStream::VTRFileInputStream(std::string path) : path_(std::move(path)) {}
 
@@ -113,6 +125,12 @@ void VTRFileInputStream::close() {
         descriptor_ = -1;
     }
     if (status_ != VTRStreamStatus::NotOpen) status_ = VTRStreamStatus::Closed;
+}
+
+std::optional<VTRFileIdentity> VTRFileInputStream::identity() const {
+    struct stat attributes;
+    if (!isReadable(status_) || ::fstat(descriptor_, &attributes) != 0) return std::nullopt;
+    return identityOf(attributes);
 }
 
 int64_t VTRFileInputStream::offset() const {

@@ -15,6 +15,21 @@
 
 namespace vtr {
 
+// What tells one version of a file from another without reading it: the same device, inode,
+// size and modification time (to the nanosecond) mean the bytes were not rewritten.
+struct VTRFileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    int64_t modifiedSeconds = 0;
+    int64_t modifiedNanoseconds = 0;
+
+    bool operator==(const VTRFileIdentity&) const = default;
+};
+
+// The identity of the file at `path` now (links followed); nothing when it cannot be had.
+std::optional<VTRFileIdentity> fileIdentity(const std::string& path);
+
 // Numbered as the upload engine logs and stores them after a failed read.
 enum class VTRStreamStatus : int {
     NotOpen = 0,
@@ -48,6 +63,8 @@ class VTRFileInputStream {
     bool notRegularFile() const { return notRegularFile_; }
     // The file's size when it was opened: the stream ends there even if the file grows.
     uint64_t size() const { return size_; }
+    // The identity of the open file now; nothing unless open or at its end.
+    std::optional<VTRFileIdentity> identity() const;
 
     // The byte position the next read starts at; -1 unless the stream is open or at its end.
     int64_t offset() const;

@@ -79,6 +79,7 @@ VTRFileUploadOperation::VTRFileUploadOperation(std::string sessionID, std::strin
       pollingInterval_(pollingInterval),
       uploadService_(std::move(uploadService)),
       retryController_(std::move(retryController)),
+      reader_(std::make_unique<VTRChunkReader>([this] { return isCancelled(); })),
       delegate_(delegate),
       deliveryLoop_(deliveryLoop ? deliveryLoop : &VTRRunLoop::main()) {}
 
@@ -319,15 +320,8 @@ VTRFileUploadOperation::VerifyResult VTRFileUploadOperation::verifyFile(const VT
     activity_->setPhase(VTRUploadPhase::Verify);
     activity_->setFile(remote);
 
-    std::optional<VTRBytes> digest;
     VTRError failure;
-    {
-        VTRFileInputStream stream(path);
-        // A cancel must not wait for the digest of a multi-gigabyte file.
-        if (stream.open(&failure)) digest = md5Digest(stream, [this] { return isCancelled(); });
-        if (!digest && !isFilled(failure) && stream.streamError()) failure = *stream.streamError();
-        if (!digest && isFilled(failure)) failure = streamOpenError(stream, failure);
-    }
+    std::optional<VTRBytes> digest = fileDigest(path, failure);
     if (!digest && isCancelled()) {
         VTRLogInfo("{} operation cancelled while reading the file", kVerifyFileName);
         return VerifyResult::Error;

@@ -16,13 +16,13 @@
 #include "foundation/VTRError.h"
 #include "foundation/VTROperation.h"
 #include "foundation/VTRValue.h"
+#include "upload/VTRChunkReader.h"
 #include "upload/VTRFileInfo.h"
 #include "upload/VTRRetryController.h"
 #include "upload/VTRUploadActivity.h"
 
 namespace vtr {
 
-class VTRFileInputStream;
 class VTRFileUploadOperationDelegate;
 class VTRRunLoop;
 class VTRUploadService;
@@ -101,18 +101,12 @@ class VTRFileUploadOperation : public VTROperation {
     void main() override;
 
   private:
-    struct ChunkBuffer;
     struct ChunkTransfer;
     enum class NextStep { NextFile, RestartFile, Stop };
 
     // Takes `file` through transfer, verification and close. `verifyFailedOnce` tells whether
     // this file's checksum was already found different once; a second time fails the file.
     NextStep uploadOneFile(const VTRFileInfo& file, bool& verifyFailedOnce);
-
-    // A buffer no request holds, to read the next chunk into.
-    std::shared_ptr<ChunkBuffer>& freeChunkBuffer();
-    // The buffer's bytes as shared storage for the service; lent until the last holder lets go.
-    static std::shared_ptr<const VTRBytes> lendChunk(const std::shared_ptr<ChunkBuffer>& buffer);
 
     // Shows each failed attempt of a call, whose error the call keeps in `lastError`, as the
     // retry the activity waits on.
@@ -127,10 +121,14 @@ class VTRFileUploadOperation : public VTROperation {
     // nothing when there was none or the close failed with `lastError`.
     void reportCloseAnswer(const std::string& path, const std::optional<std::string>& answer,
                            const std::optional<VTRError>& lastError);
-    // Reads the next chunk of the transfer into a free buffer and lends it to the transfer;
-    // false when the file cannot give it (already reported).
-    bool readChunk(ChunkTransfer& transfer, VTRFileInputStream& stream, uint64_t size,
+    // Takes the transfer's next chunk from the read-ahead, which starts over when the transfer
+    // went back; false when the file cannot give it (already reported) or on a cancel.
+    bool takeChunk(ChunkTransfer& transfer, VTRFileInputStream& stream, uint64_t size,
                    uint64_t chunkSize);
+    // The whole-file MD5 of `path` for its verification: the one its upload computed if the
+    // file is provably unchanged since, else one read from the file; nothing (with `failure`
+    // filled unless cancelled) when it cannot be read.
+    std::optional<VTRBytes> fileDigest(const std::string& path, VTRError& failure);
     bool uploadChunkAttempt(ChunkTransfer& transfer);
     void finishChunkCycle(ChunkTransfer& transfer, bool lastResult);
 
@@ -148,10 +146,12 @@ class VTRFileUploadOperation : public VTROperation {
     std::unique_ptr<VTRUploadService> uploadService_;
     std::shared_ptr<VTRRetryController> retryController_;
     std::atomic<uint64_t> chunkSize_{0};
-    // Chunk buffers reused across chunks and files. The service may keep the chunk it was given
-    // until its next call (the SOAP client keeps the last request), so the next chunk is read
-    // into the other buffer: two at most, and only one with a service that keeps nothing.
-    std::shared_ptr<ChunkBuffer> buffers_[2];
+    // Reads and hashes chunks ahead of the transfer. The service may keep the chunk it was given
+    // until its next call (the SOAP client keeps the last request): the reader's two buffers
+    // cover that and the chunk read ahead.
+    std::unique_ptr<VTRChunkReader> reader_;
+    // The whole-file MD5 of the last completed transfer, for its verification.
+    std::optional<VTRChunkReader::FileDigest> transferDigest_;
     std::atomic<VTRFileUploadOperationDelegate*> delegate_;
     VTRRunLoop* deliveryLoop_;
     std::shared_ptr<VTRUploadActivity> activity_ = std::make_shared<VTRUploadActivity>();

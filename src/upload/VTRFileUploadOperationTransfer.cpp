@@ -1,5 +1,6 @@
-// VTRFileUploadOperation's chunk transfer: each chunk read into a reused buffer, sent through
-// the retry controller and checked against the server's checksum of it. Worker thread only.
+// VTRFileUploadOperation's chunk transfer: each chunk taken from the read-ahead, sent through
+// the retry controller and checked against the server's checksum of it; and the whole-file
+// checksum for the verification. Worker thread only.
 #include "upload/VTRFileUploadOperation.h"
 
 #include <algorithm>
@@ -21,15 +22,6 @@ constexpr const char* kUploadFileName = "VTRFileUploadOperation::uploadFile";
 
 }  // namespace
 
-// A chunk buffer and whether the chunk in it is lent: set while anything outside the operation
-// holds the shared chunk made by lendChunk(), cleared by the last holder letting go (release).
-// The worker refills the bytes only after reading it clear (acquire), so no request ever sees
-// the bytes it sends change.
-struct VTRFileUploadOperation::ChunkBuffer {
-    VTRBytes bytes;
-    std::atomic<bool> lent{false};
-};
-
 // The state of one uploadFile() call, shared by its chunk cycles.
 struct VTRFileUploadOperation::ChunkTransfer {
     std::string path;
@@ -49,6 +41,7 @@ struct VTRFileUploadOperation::ChunkTransfer {
 
 uint64_t VTRFileUploadOperation::uploadFile(const VTRFileInfo& file, uint64_t fromOffset,
                                             uint64_t size) {
+    transferDigest_.reset();
     ChunkTransfer transfer;
     transfer.path = file.localPath;
     transfer.remote = file.remotePath;
@@ -74,49 +67,35 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRFileInfo& file, uint64_t fr
         return transfer.currentOffset;
     }
 
+    if (transfer.currentOffset < size)
+        reader_->start(stream, transfer.currentOffset, size, chunkSize);
     while (transfer.currentOffset < size && !isCancelled() && !transfer.uploadError) {
-        if (!readChunk(transfer, stream, size, chunkSize)) break;
+        if (!takeChunk(transfer, stream, size, chunkSize)) break;
         retryCall(
             VTRUploadPhase::Upload, "UploadChunk", maxUploadRetries_, transfer.attemptError,
             [&] { return uploadChunkAttempt(transfer); },
             [&](bool lastResult) { finishChunkCycle(transfer, lastResult); });
     }
+    // Every chunk went: the reader ends once its running digest covers the whole file.
+    if (transfer.currentOffset >= size && !isCancelled()) transferDigest_ = reader_->finish();
+    reader_->stop();
     if (isCancelled()) VTRLogInfo("{} operation cancelled while uploading bytes", kUploadFileName);
     stream.close();
     VTRLogInfo("{} returning", kUploadFileName);
     return transfer.currentOffset;
 }
 
-bool VTRFileUploadOperation::readChunk(ChunkTransfer& transfer, VTRFileInputStream& stream,
+bool VTRFileUploadOperation::takeChunk(ChunkTransfer& transfer, VTRFileInputStream& stream,
                                        uint64_t size, uint64_t chunkSize) {
-    if (stream.offset() != static_cast<int64_t>(transfer.currentOffset))
-        stream.setOffset(transfer.currentOffset);
     // The previous chunk is let go first, so that its buffer serves again once no request
-    // holds it. Buffers keep their capacity across chunks and files: no allocation per chunk.
+    // holds it.
     transfer.chunk.reset();
-    std::shared_ptr<ChunkBuffer>& buffer = freeChunkBuffer();
-    VTRBytes& bytes = buffer->bytes;
-    // Never more than the bytes left of the size checked: a small file takes a small buffer,
-    // and bytes appended while the file is read stay out of this upload.
-    const size_t length = static_cast<size_t>(std::min(chunkSize, size - transfer.currentOffset));
-    if (bytes.capacity() < length) bytes.reserve(length);
-    bytes.resize(length);
-    int64_t n = 0;
-    while (static_cast<size_t>(n) < length) {
-        int64_t got = stream.read(bytes.data() + n, length - static_cast<size_t>(n));
-        if (got <= 0) {
-            if (got < 0) n = -1;
-            break;
-        }
-        n += got;
-    }
-    if (n < 0) {
-        int status = static_cast<int>(stream.status());
-        VTRLogError("Failed to read from uploadFileStream. Status: {}", status);
-        transfer.uploadError =
-            VTRError(VTRErrorDomain, VTRErrorCodeFileReadFailed,
-                     {{VTRErrorStreamStatusKey, VTRValue(static_cast<int64_t>(status))}});
-    } else if (n == 0) {
+    // A restart of the file goes back to offset 0: the read-ahead starts over from there.
+    if (reader_->nextOffset() != transfer.currentOffset)
+        reader_->start(stream, transfer.currentOffset, size, chunkSize);
+    VTRChunkReader::Chunk chunk = reader_->next();
+    if (chunk.status == VTRStreamStatus::Closed) return false;  // cancelled
+    if (chunk.status == VTRStreamStatus::AtEnd) {
         // The file is shorter than when the transfer began: nothing more can be sent.
         VTRLogError("File {} ended at offset {} before its expected size {}", transfer.path,
                     transfer.currentOffset, size);
@@ -128,49 +107,51 @@ bool VTRFileUploadOperation::readChunk(ChunkTransfer& transfer, VTRFileInputStre
                           transfer.currentOffset, size)},
              {VTRFileNameKey, transfer.path},
              {VTRErrorStreamStatusKey, VTRValue(static_cast<int64_t>(VTRStreamStatus::AtEnd))}});
+    } else if (!chunk.bytes) {
+        int status = static_cast<int>(chunk.status);
+        VTRLogError("Failed to read from uploadFileStream. Status: {}", status);
+        transfer.uploadError =
+            VTRError(VTRErrorDomain, VTRErrorCodeFileReadFailed,
+                     {{VTRErrorStreamStatusKey, VTRValue(static_cast<int64_t>(status))}});
     }
-    if (n <= 0) {
+    if (!chunk.bytes) {
         report([this, offset = transfer.currentOffset, path = transfer.path,
                 error = *transfer.uploadError](VTRFileUploadOperationDelegate& delegate) {
             delegate.operationFailedToUploadBytesAtOffset(*this, offset, path, recordingId_, error);
         });
         return false;
     }
-    bytes.resize(static_cast<size_t>(n));
-    transfer.chunkLength = bytes.size();
-    transfer.localHash = base64String(md5Digest(bytes.data(), bytes.size()));
-    // From here on the bytes stay as they are until every request sending them is gone.
-    transfer.chunk = lendChunk(buffer);
+    transfer.chunkLength = chunk.bytes->size();
+    transfer.localHash = std::move(chunk.md5);
+    // The bytes stay as they are until every request sending them is gone.
+    transfer.chunk = std::move(chunk.bytes);
     transfer.serverHash.reset();
     transfer.chunkAbort = false;
     return true;
 }
 
-// The deleter keeps the buffer alive, so a request may outlive the operation.
-std::shared_ptr<const VTRBytes> VTRFileUploadOperation::lendChunk(
-    const std::shared_ptr<ChunkBuffer>& buffer) {
-    buffer->lent.store(true, std::memory_order_relaxed);
-    return std::shared_ptr<const VTRBytes>(&buffer->bytes, [buffer](const VTRBytes*) {
-        buffer->lent.store(false, std::memory_order_release);
-    });
-}
-
-std::shared_ptr<VTRFileUploadOperation::ChunkBuffer>& VTRFileUploadOperation::freeChunkBuffer() {
-    for (std::shared_ptr<ChunkBuffer>& buffer : buffers_) {
-        if (!buffer) buffer = std::make_shared<ChunkBuffer>();
-        if (!buffer->lent.load(std::memory_order_acquire)) return buffer;
-    }
-    // Both still held, one by a request left running after its wait timed out: that buffer
-    // stays with its request, which frees it when done.
-    buffers_[0] = std::make_shared<ChunkBuffer>();
-    return buffers_[0];
-}
-
 size_t VTRFileUploadOperation::bufferCapacity() const {
-    size_t capacity = 0;
-    for (const std::shared_ptr<ChunkBuffer>& buffer : buffers_)
-        if (buffer) capacity += buffer->bytes.capacity();
-    return capacity;
+    return reader_->bufferCapacity();
+}
+
+std::optional<VTRBytes> VTRFileUploadOperation::fileDigest(const std::string& path,
+                                                           VTRError& failure) {
+    std::optional<VTRChunkReader::FileDigest> computed = std::move(transferDigest_);
+    transferDigest_.reset();
+    // Same device, inode, size and modification time as when the transfer began reading: the
+    // bytes hashed then are the file's bytes now.
+    if (computed && computed->path == path && fileIdentity(path) == computed->identity) {
+        VTRLogInfo("Using the checksum computed while uploading {}", path);
+        return computed->md5;
+    }
+    if (computed) VTRLogInfo("File {} changed during its upload: reading it again", path);
+    std::optional<VTRBytes> digest;
+    VTRFileInputStream stream(path);
+    // A cancel must not wait for the digest of a multi-gigabyte file.
+    if (stream.open(&failure)) digest = md5Digest(stream, [this] { return isCancelled(); });
+    if (!digest && !isFilled(failure) && stream.streamError()) failure = *stream.streamError();
+    if (!digest && isFilled(failure)) failure = streamOpenError(stream, failure);
+    return digest;
 }
 
 bool VTRFileUploadOperation::uploadChunkAttempt(ChunkTransfer& transfer) {

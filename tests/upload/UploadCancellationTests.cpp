@@ -1,6 +1,13 @@
 // Cancels arriving from another thread while an operation is blocked in a request, a retry pause
 // or a polling wait, and several operations sharing one retry controller.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include <filesystem>
 
 #include "OperationHarness.h"
 #include "foundation/VTROperationQueue.h"
@@ -61,6 +68,36 @@ TEST(UploadCancellationTest, CancelEndsABlockedCallPauseOrPollPromptlyWithNoFurt
             EXPECT_EQ(failure.error->innerError()->code(), c.innerCode);
         }
     }
+}
+
+// The threads of this process now, as the kernel counts them.
+size_t threadCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+TEST(UploadCancellationTest, CancelDuringTheReadAheadEndsItPromptlyWithNoThreadLeft) {
+    // Resumed at 32 GiB of a sparse 64 GiB file: hashing the bytes before the offset alone
+    // would outlast the run's deadline many times, so only the cancel can end it in time.
+    OperationHarness h;
+    h.server.chunkSize = 64 * 1024;
+    const uint64_t offset = uint64_t{32} << 30;
+    h.server.holdUploadChunk("a", offset);
+    std::string path = h.makeFile("a", "");
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(2 * offset)), 0);
+    // Modified a minute ago: settled enough for the running checksum to be kept.
+    timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    auto operation = h.make({makeFileInfo(path, "a", offset)});
+    const size_t threadsBefore = threadCount();
+    ASSERT_TRUE(h.runAndCancelWhen(operation, [&] { return h.server.heldCalls() == 1; }));
+
+    EXPECT_EQ(h.server.offsets("a"), std::vector<uint64_t>{offset});
+    EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedUpload", "completed"}));
+    EXPECT_TRUE(h.server.callsOf(Method::VerifyFile).empty());
+    EXPECT_EQ(threadCount(), threadsBefore);
 }
 
 TEST(UploadCancellationTest, OperationsSharingOneRetryControllerRunSideBySide) {
