@@ -68,6 +68,12 @@ const std::vector<VTRUploadDaemonConnection::Route>& VTRUploadDaemonConnection::
          [](Self& self, const std::string& id) { return self.handleDeleteJobWithID(id); }},
         {"GET", "/activity", "What each upload in progress is doing now",
          [](Self& self, const std::string&) { return self.handleGetActivity(); }},
+        {"GET", "/metrics", "Counters and gauges in the Prometheus text format",
+         [](Self& self, const std::string&) { return self.handleGetMetrics(); }},
+        {"GET", "/settings", "The upload bandwidth limit and its schedule",
+         [](Self& self, const std::string&) { return self.handleGetSettings(); }},
+        {"PUT", "/settings", "Change the upload bandwidth limit or its schedule",
+         [](Self& self, const std::string&) { return self.handlePutSettings(); }},
     };
     return table;
 }

@@ -35,6 +35,10 @@ class HTTPClient {
     // base path, an absolute URL stands alone, anything else is appended to the base path.
     std::string URLForPath(const std::string& path) const;
 
+    // Every request body this client sends afterwards takes its bytes from `limiter`'s bucket
+    // (nullptr: unlimited).
+    void setBandwidthLimiter(std::shared_ptr<HTTPBandwidthLimiter> limiter);
+
     HTTPRequest requestWithMethod(const std::string& method, const std::string& path) const;
     // Also sets "Content-Type" ("multipart/form-data; boundary=...") and "Content-Length".
     HTTPRequest multipartFormRequestWithMethod(
@@ -57,6 +61,7 @@ class HTTPClient {
     std::string baseURL_;
     mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> defaultHeaders_;
+    std::shared_ptr<HTTPBandwidthLimiter> limiter_;
 };
 
 }  // namespace vtr

@@ -86,6 +86,13 @@ const std::vector<VTRStoreMigration>& VTRStoreSchema::migrations() {
             CREATE INDEX "UploadJob_stateValue" ON "UploadJob" ("stateValue");
             CREATE INDEX "UploadFile_job" ON "UploadFile" ("job");
         )sql"},
+        // The daemon's own settings (the upload limit and its timetable), one value per name.
+        {4, R"sql(
+            CREATE TABLE "Setting" (
+                "name" TEXT PRIMARY KEY,
+                "value" TEXT NOT NULL
+            );
+        )sql"},
     };
     return list;
 }

@@ -3,7 +3,9 @@
 #include <limits>
 
 #include "foundation/VTRStringAdditions.h"
+#include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpclient/HTTPClient.h"
+#include "metrics/VTRMetrics.h"
 #include "soap/VTRRemoteMethodCaller_sync.h"
 #include "soap/VTRSOAPMethodCaller.h"
 
@@ -11,11 +13,14 @@ namespace vtr {
 
 namespace {
 
-std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(const std::string& endpoint) {
+std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(
+    const std::string& endpoint, std::shared_ptr<HTTPBandwidthLimiter> limiter) {
     auto soap = std::make_unique<VTRSOAPMethodCaller>(VTRRecordingServiceNamespace,
                                                       VTRRecordingServiceExtension);
     auto sync = std::make_unique<VTRRemoteMethodCaller_sync>(std::move(soap));
-    sync->setClient(HTTPClient::clientWithBaseURL(endpoint));
+    std::shared_ptr<HTTPClient> client = HTTPClient::clientWithBaseURL(endpoint);
+    client->setBandwidthLimiter(std::move(limiter));
+    sync->setClient(std::move(client));
     // The endpoint is the service itself: requests go to the base URL unchanged.
     sync->setServicePath("");
     return sync;
@@ -23,8 +28,9 @@ std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(const std::string& endpoi
 
 }  // namespace
 
-VTRUploadService_impl::VTRUploadService_impl(const std::string& endpoint)
-    : caller_(makeCaller(endpoint)) {}
+VTRUploadService_impl::VTRUploadService_impl(const std::string& endpoint,
+                                             std::shared_ptr<HTTPBandwidthLimiter> limiter)
+    : caller_(makeCaller(endpoint, std::move(limiter))) {}
 
 VTRUploadService_impl::VTRUploadService_impl(std::unique_ptr<VTRRemoteMethodCaller_sync> caller)
     : caller_(std::move(caller)) {}
@@ -44,6 +50,7 @@ std::optional<VTRValue> VTRUploadService_impl::call(const std::string& method,
             result = response ? *response : VTRValue();
         },
         [&](const VTRError& callError, const HTTPURLResponse*) { failure = callError; });
+    if (metrics_) metrics_->countSOAPCall(method, !failure && result);
     if (failure) {
         setError(error, *failure);
         return std::nullopt;

@@ -11,12 +11,16 @@
 
 namespace vtr {
 
+class HTTPBandwidthLimiter;
+class VTRMetrics;
 class VTRRemoteMethodCaller_sync;
 
 class VTRUploadService_impl : public VTRUploadService {
   public:
-    // The SOAP caller chain for the recording service at `endpoint`; requests go to that URL.
-    explicit VTRUploadService_impl(const std::string& endpoint);
+    // The SOAP caller chain for the recording service at `endpoint`; requests go to that URL,
+    // their bodies taking their bytes from `limiter`'s bucket when there is one.
+    explicit VTRUploadService_impl(const std::string& endpoint,
+                                   std::shared_ptr<HTTPBandwidthLimiter> limiter = nullptr);
     // Over a caller made elsewhere (tests point it at their own servers and time-outs).
     explicit VTRUploadService_impl(std::unique_ptr<VTRRemoteMethodCaller_sync> caller);
     ~VTRUploadService_impl() override;
@@ -32,6 +36,8 @@ class VTRUploadService_impl : public VTRUploadService {
     std::shared_ptr<HTTPRequestOperation> currentOperation() override;
 
     VTRRemoteMethodCaller_sync& caller() const { return *caller_; }
+    // Where every call is counted by method and outcome; set before the first call.
+    void setMetrics(std::shared_ptr<VTRMetrics> metrics) { metrics_ = std::move(metrics); }
 
   protected:
     // Calls `method` and waits; the "response" value on success (the null marker when the
@@ -41,6 +47,7 @@ class VTRUploadService_impl : public VTRUploadService {
 
   private:
     std::unique_ptr<VTRRemoteMethodCaller_sync> caller_;
+    std::shared_ptr<VTRMetrics> metrics_;
 };
 
 }  // namespace vtr

@@ -52,7 +52,13 @@ TEST_F(ControlAPITest, IndexDocumentByteForByte) {
         R"({"description":"Get information about a specific job","method":"GET","path":"/jobs/:id"},)"
         R"({"description":"Remove a specific job","method":"DELETE","path":"/jobs/:id"},)"
         R"({"description":"What each upload in progress is doing now","method":"GET",)"
-        R"("path":"/activity"}]})");
+        R"("path":"/activity"},)"
+        R"({"description":"Counters and gauges in the Prometheus text format","method":"GET",)"
+        R"("path":"/metrics"},)"
+        R"({"description":"The upload bandwidth limit and its schedule","method":"GET",)"
+        R"("path":"/settings"},)"
+        R"({"description":"Change the upload bandwidth limit or its schedule","method":"PUT",)"
+        R"("path":"/settings"}]})");
     EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size()));
     EXPECT_TRUE(log.contains("GET / 200"));
 }

@@ -73,6 +73,8 @@ TEST_F(ClientWithoutDaemonTest, EveryCommandSaysTheDaemonIsNotRunning) {
         {"restart", "job"},
         {"remove", "job"},
         {"status"},
+        {"limit"},
+        {"limit", "off"},
         {"add", sampleFile(), "--server", "http://127.0.0.1:1/Service.svc", "--session", "s"}};
     for (const auto& command : commands) {
         CommandResult result = client(command);
@@ -110,6 +112,7 @@ TEST_F(ClientWithoutDaemonTest, BadInputIsRefusedBeforeAnythingIsSent) {
          ""},
         {{"add", file, "--server", server, "--session", "s", "--id", "a/b"}, "cannot carry"},
         {{"show", ".."}, "cannot be a job id"},
+        {{"limit", "1.5M"}, "is not a rate"},
         {{"watch", "--interval", "0"}, ""},
         {{"frobnicate"}, ""},
         {{}, "subcommand"},

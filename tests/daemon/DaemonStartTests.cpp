@@ -138,7 +138,11 @@ TEST_F(DaemonStart, HelpAnywherePrintsUsageAndCreatesNeitherLogsNorStore) {
               "  options:\n"
               "    -h Show usage help\n"
               "    -o Also send logging to STDOUT\n"
-              "    -l Set minimum log info. One of [verbose|info|warn|error]\n");
+              "    -l Set minimum log info. One of [verbose|info|warn|error]\n"
+              "    -b RATE Limit all uploads together to RATE bytes per second (suffix K, M or "
+              "G;\n"
+              "       0: no limit). Replaces the limit stored by an earlier run or set over the "
+              "API\n");
     EXPECT_FALSE(fs::exists(logs_));
     EXPECT_FALSE(fs::exists(data_));
     EXPECT_EQ(daemon.locator(), nullptr);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include <curl/curl.h>
 #include <CLI/CLI.hpp>
@@ -81,6 +82,12 @@ int main(int argc, char** argv) {
     CLI::App* status = app.add_subcommand("status", "Whether the daemon runs, its port and pid");
     status->add_flag("--json", json, "Print the answer as JSON");
 
+    std::string rate;
+    CLI::App* limit = app.add_subcommand(
+        "limit", "Show the upload limit, or set it for all uploads together ('off': no limit)");
+    CLI::Option* rateOption = limit->add_option(
+        "rate", rate, "Bytes per second, with K, M or G (powers of 1024), or off");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -110,6 +117,8 @@ int main(int argc, char** argv) {
             result = commands.remove(id);
         else if (status->parsed())
             result = commands.status(json);
+        else if (limit->parsed())
+            result = commands.limit(rateOption->count() ? std::optional(rate) : std::nullopt);
     }
     std::cout.flush();
     curl_global_cleanup();
