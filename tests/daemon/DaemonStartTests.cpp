@@ -162,6 +162,17 @@ TEST_F(DaemonStart, AStoreDirectoryThatCannotBeMadeIsLoggedAndEndsTheStart) {
     EXPECT_EQ(daemon.locator(), nullptr) << "no daemon search without a store";
 }
 
+TEST_F(DaemonStart, ABadUploadLimitIsLoggedAndEndsTheStartBeforeTheStore) {
+    VTRUploadDaemon daemon({"vantrel-uploadd", "-l", "error", "-b", "fast"}, settings(data_));
+    EXPECT_FALSE(daemon.start());
+    VTRLog::flush();
+    std::string text = test::readFilesIn(logs_);
+    EXPECT_NE(text.find("-b takes a rate in bytes per second, optionally with K, M or G: fast"),
+              std::string::npos)
+        << text;
+    EXPECT_FALSE(fs::exists(data_));
+}
+
 // A regular file where the directory belongs, and another user's directory or database planted
 // in the hope of reading the jobs' credentials from it or from the files SQLite would create
 // beside it: each is refused, and nothing is created in it.
