@@ -21,6 +21,7 @@
 #include "jobs/VTRStoreCoordinator.h"
 #include "jobs/VTRUploadJobValidation.h"
 #include "logging/VTRLog.h"
+#include "metrics/VTRMetrics.h"
 #include "service/VTRUploadDaemonConnectionEnvironment.h"
 #include "service/VTRUploadJobService.h"
 
@@ -188,14 +189,19 @@ void VTRUploadDaemonConnection::finishBody() {
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::httpResponseForMethod(
     const std::string& method, const std::string& uri) {
     std::string path = standardizedPathForPath(uri);
+    std::string jobID;
+    const Route* route = routeFor(method, path, &jobID);
     // A refused request is not acted on at all.
     std::unique_ptr<HTTPResponse> response = refusalOfWebRequest(method, path);
-    std::string jobID;
-    const Route* route = response ? nullptr : routeFor(method, path, &jobID);
-    if (route) response = route->respond(*this, jobID);
+    if (route && !response) response = route->respond(*this, jobID);
     // Only reached when the server did not ask supportsMethod first.
     if (!response) response = emptyResponse(404);
     VTRLogVerbose("{} {} {}", method, path, response->status());
+    // Counted by the route's template, so that every job's id does not make a series.
+    if (environment_ && environment_->metrics()) {
+        environment_->metrics()->countHTTPRequest(route ? route->path : "unknown",
+                                                  response->status());
+    }
     // The body belongs to this request only.
     requestBody_.reset();
     return response;

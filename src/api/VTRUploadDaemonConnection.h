@@ -104,6 +104,10 @@ class VTRUploadDaemonConnection : public HTTPConnection {
                                                  VTRUploadJobStore& store,
                                                  VTRManagedUploadJob& existing);
     std::unique_ptr<HTTPResponse> handleDeleteJobWithID(const std::string& jobID);
+    // Figures and settings (VTRUploadDaemonConnectionLimits.cpp).
+    std::unique_ptr<HTTPResponse> handleGetMetrics();
+    std::unique_ptr<HTTPResponse> handleGetSettings();
+    std::unique_ptr<HTTPResponse> handlePutSettings();
 
     // A 403 reply (closing the connection) for a request that a web page made: its Host names
     // no loopback address, or its Origin is neither "null" nor a loopback page. Else nothing.

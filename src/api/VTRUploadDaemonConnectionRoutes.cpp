@@ -75,6 +75,12 @@ const std::vector<VTRUploadDaemonConnection::Route>& VTRUploadDaemonConnection::
          [](Self&, const std::string&) { return VTRStatusPage::responseForFile("app.js"); }},
         {"GET", "/ui/app.css", "The status page's style",
          [](Self&, const std::string&) { return VTRStatusPage::responseForFile("app.css"); }},
+        {"GET", "/metrics", "Counters and gauges in the Prometheus text format",
+         [](Self& self, const std::string&) { return self.handleGetMetrics(); }},
+        {"GET", "/settings", "The upload bandwidth limit and its schedule",
+         [](Self& self, const std::string&) { return self.handleGetSettings(); }},
+        {"PUT", "/settings", "Change the upload bandwidth limit or its schedule",
+         [](Self& self, const std::string&) { return self.handlePutSettings(); }},
     };
     return table;
 }

@@ -36,6 +36,8 @@ std::string VTRCommandLine::usageText(const std::string& processName) {
         "    -h Show usage help\n"
         "    -o Also send logging to STDOUT\n"
         "    -l Set minimum log info. One of [verbose|info|warn|error]\n"
+        "    -b RATE Limit all uploads together to RATE bytes per second (suffix K, M or G;\n"
+        "       0: no limit). Replaces the limit stored by an earlier run or set over the API\n"
         "    -c FILE Also trust the certificate authorities in FILE (PEM) for the recording "
         "service\n",
         processName);

@@ -12,7 +12,9 @@
 #include "daemon/Reachability.h"
 #include "daemon/VTRCrashHandler.h"
 #include "daemon/VTRServiceManager.h"
+#include "foundation/VTRByteRate.h"
 #include "foundation/VTRRunLoop.h"
+#include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpclient/HTTPCertificateAuthorities.h"
 #include "httpserver/HTTPServer.h"
 #include "jobs/VTRStoreCoordinator.h"
@@ -20,8 +22,10 @@
 #include "logging/VTRLog.h"
 #include "logging/VTRLoggingSetup.h"
 #include "logging/VTRPOSIXError.h"
+#include "metrics/VTRMetrics.h"
 #include "service/VTRRemoteUploadJobService.h"
 #include "service/VTRUploadDaemonConnectionEnvironment.h"
+#include "service/VTRUploadLimitSettings.h"
 
 namespace vtr {
 
@@ -141,6 +145,11 @@ bool VTRUploadDaemon::start() {
 
     if (!configureLogging()) return false;
     if (!loadCertificateAuthorities()) return false;
+    if (commandLine_.contains("-b") && !uploadLimitArgument()) {
+        VTRLogError("-b takes a rate in bytes per second, optionally with K, M or G: {}",
+                    commandLine_.valueFor("-b").value_or("(missing)"));
+        return false;
+    }
     configureSignalAndExceptionHandling();
     if (!configurePersistentStorage()) return false;
 
@@ -222,8 +231,12 @@ bool VTRUploadDaemon::configurePersistentStorage() {
         VTRLogError("Unable to create SQLite persistent store: {}", error.description());
         return false;
     }
-    configureConnectionEnvironment();
-    return true;
+    return configureConnectionEnvironment();
+}
+
+std::optional<uint64_t> VTRUploadDaemon::uploadLimitArgument() const {
+    std::optional<std::string> value = commandLine_.valueFor("-b");
+    return value ? parseByteRate(*value) : std::nullopt;
 }
 
 std::optional<std::string> VTRUploadDaemon::URLForPersistentStore() {
@@ -257,17 +270,30 @@ std::optional<std::string> VTRUploadDaemon::URLForPersistentStore() {
 // service over it, and the environment through which every API connection reaches both. The
 // HTTP server gets the environment when it is made (configureHTTPServer). Callbacks of all of
 // them run on the main run loop.
-void VTRUploadDaemon::configureConnectionEnvironment() {
+bool VTRUploadDaemon::configureConnectionEnvironment() {
     VTRLogVerbose("Configuring connection environment\u2026");
+    // One bucket for all uploads, set from the stored limit unless "-b" replaces it.
+    metrics_ = std::make_shared<VTRMetrics>();
+    uploadLimiter_ = std::make_shared<HTTPBandwidthLimiter>();
+    uploadLimit_ = std::make_shared<VTRUploadLimitSettings>(storeCoordinator_, uploadLimiter_,
+                                                            VTRRunLoop::main());
+    VTRError error;
+    if (!uploadLimit_->start(uploadLimitArgument(), &error)) {
+        VTRLogError("Unable to read or store the upload limit: {}", error.description());
+        return false;
+    }
     // Running jobs are re-queued only after the single-instance check: a second daemon on the
     // same store must not upload them alongside the first during that check.
     VTRRemoteUploadJobService::Options options;
     options.requeueAtConstruction = false;
     options.additionalAuthorities = additionalAuthorities_;
+    options.uploadLimiter = uploadLimiter_;
+    options.metrics = metrics_;
     jobService_ = std::make_shared<VTRRemoteUploadJobService>(storeCoordinator_, VTRRunLoop::main(),
                                                               std::move(options));
-    environment_ =
-        std::make_shared<VTRUploadDaemonConnectionEnvironment>(storeCoordinator_, jobService_);
+    environment_ = std::make_shared<VTRUploadDaemonConnectionEnvironment>(
+        storeCoordinator_, jobService_, metrics_, uploadLimit_);
+    return true;
 }
 
 void VTRUploadDaemon::checkForRunningDaemons() {

@@ -20,12 +20,15 @@
 
 namespace vtr {
 
+class HTTPBandwidthLimiter;
 class HTTPCertificateAuthorities;
 class HTTPServer;
 class Reachability;
+class VTRMetrics;
 class VTRRemoteUploadJobService;
 class VTRStoreCoordinator;
 class VTRUploadDaemonConnectionEnvironment;
+class VTRUploadLimitSettings;
 
 // Fixed durations and places; the executable uses these defaults, tests pass their own.
 struct VTRUploadDaemonSettings {
@@ -62,7 +65,8 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     bool configurePersistentStorage();
     // The store file's path inside the per-user data directory; nothing on failure (logged).
     std::optional<std::string> URLForPersistentStore();
-    void configureConnectionEnvironment();
+    // False (logged) when the stored upload limit cannot be read or the new one stored.
+    bool configureConnectionEnvironment();
     void checkForRunningDaemons();
     void stopLocator();
     std::unique_ptr<HTTPServer> configureHTTPServer();
@@ -74,6 +78,8 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     VTRUploadDaemonLocator* locator() { return locator_.get(); }
 
   private:
+    // The rate given with "-b", or nothing when it is absent or not a rate.
+    std::optional<uint64_t> uploadLimitArgument() const;
     void locatorFoundLocalServiceWithPort(VTRUploadDaemonLocator& locator, int64_t port) override;
     void locatorRemovedLocalService(VTRUploadDaemonLocator& locator) override;
     // From the crash handler's thread.
@@ -82,6 +88,9 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     VTRCommandLine commandLine_;
     VTRUploadDaemonSettings settings_;
     std::shared_ptr<VTRStoreCoordinator> storeCoordinator_;
+    std::shared_ptr<VTRMetrics> metrics_;
+    std::shared_ptr<HTTPBandwidthLimiter> uploadLimiter_;
+    std::shared_ptr<VTRUploadLimitSettings> uploadLimit_;
     std::shared_ptr<VTRRemoteUploadJobService> jobService_;
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
     std::shared_ptr<const HTTPCertificateAuthorities> additionalAuthorities_;

@@ -66,6 +66,11 @@ void HTTPClient::setDefaultHeader(const std::string& name, const std::string& va
     if (!value.empty()) defaultHeaders_.emplace_back(name, value);
 }
 
+void HTTPClient::setBandwidthLimiter(std::shared_ptr<HTTPBandwidthLimiter> limiter) {
+    std::lock_guard lock(mutex_);
+    limiter_ = std::move(limiter);
+}
+
 std::string HTTPClient::URLForPath(const std::string& path) const {
     if (path.empty()) return baseURL_;
     if (path.find("://") != std::string::npos) return path;
@@ -115,6 +120,10 @@ std::shared_ptr<HTTPRequestOperation> HTTPClient::HTTPRequestOperationWithReques
 
 void HTTPClient::enqueueHTTPRequestOperation(
     const std::shared_ptr<HTTPRequestOperation>& operation) {
+    {
+        std::lock_guard lock(mutex_);
+        if (limiter_ && !operation->bandwidthLimiter()) operation->setBandwidthLimiter(limiter_);
+    }
     HTTPNetworkThread& network = HTTPNetworkThread::shared();
     std::weak_ptr<HTTPRequestOperation> weak = operation;
     operation->setCancelHandler([&network, weak] {

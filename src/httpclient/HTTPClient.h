@@ -37,6 +37,9 @@ class HTTPClient {
 
     // Certificate authorities every request this client builds trusts besides the system's.
     void setAdditionalAuthorities(std::shared_ptr<const HTTPCertificateAuthorities> authorities);
+    // Every request body this client sends afterwards takes its bytes from `limiter`'s bucket
+    // (nullptr: unlimited).
+    void setBandwidthLimiter(std::shared_ptr<HTTPBandwidthLimiter> limiter);
 
     HTTPRequest requestWithMethod(const std::string& method, const std::string& path) const;
     // Also sets "Content-Type" ("multipart/form-data; boundary=...") and "Content-Length".
@@ -61,6 +64,7 @@ class HTTPClient {
     mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> defaultHeaders_;
     std::shared_ptr<const HTTPCertificateAuthorities> additionalAuthorities_;
+    std::shared_ptr<HTTPBandwidthLimiter> limiter_;
 };
 
 }  // namespace vtr

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpclient/HTTPCertificateAuthorities.h"
 #include "httpclient/HTTPRequestOperation.h"
 #include "httpclient/HTTPURLError.h"
@@ -42,7 +43,12 @@ struct Transfer {
     uint64_t bodyOffset = 0;
     curl_slist* headerList = nullptr;
     std::chrono::milliseconds idleTimeout{0};
-    // The last time bytes moved either way; the idle time-out counts from here.
+    // The bucket the body's bytes come from, or nullptr; and whether the transfer is paused
+    // because the bucket was empty. A paused transfer is not idle.
+    HTTPBandwidthLimiter* limiter = nullptr;
+    bool throttled = false;
+    // The last time bytes moved either way (or a pause for the bucket ended); the idle
+    // time-out counts from here.
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
     curl_off_t lastProgress = -1;
     std::vector<std::pair<std::string, std::string>> responseHeaders;
@@ -55,8 +61,18 @@ struct Transfer {
 
 size_t readBody(char* out, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
+    size_t wanted = size * count;
+    uint64_t left = transfer->body->size() - std::min(transfer->bodyOffset, transfer->body->size());
+    if (transfer->limiter && left > 0) {
+        wanted = transfer->limiter->take(static_cast<size_t>(std::min<uint64_t>(wanted, left)));
+        if (wanted == 0) {
+            transfer->throttled = true;
+            transfer->operation->setThrottled(true);
+            return CURL_READFUNC_PAUSE;
+        }
+    }
     size_t copied =
-        transfer->body->read(transfer->bodyOffset, reinterpret_cast<uint8_t*>(out), size * count);
+        transfer->body->read(transfer->bodyOffset, reinterpret_cast<uint8_t*>(out), wanted);
     transfer->bodyOffset += copied;
     return copied;
 }
@@ -135,6 +151,9 @@ struct HTTPNetworkThread::Impl {
     void run();
     void begin(const std::shared_ptr<HTTPRequestOperation>& operation);
     void end(CURL* handle, std::optional<VTRError> error);
+    // Lets paused transfers go on once their bucket has refilled; returns how long until the
+    // next of those still paused may go on (at most `longest`).
+    std::chrono::milliseconds resumeThrottledTransfers(std::chrono::milliseconds longest);
     void endIdleTransfers();
     CURL* handleFor(const HTTPRequestOperation* operation) const;
 };
@@ -221,16 +240,45 @@ void HTTPNetworkThread::Impl::run() {
                                        transfer.operation->request().URL(), detail));
             }
         }
-        endIdleTransfers();
         // Short enough to notice an idle transfer soon after its time-out.
-        curl_multi_poll(multi, nullptr, 0, transfers.empty() ? 1000 : 100, nullptr);
+        std::chrono::milliseconds wait(transfers.empty() ? 1000 : 100);
+        wait = resumeThrottledTransfers(wait);
+        endIdleTransfers();
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
+}
+
+std::chrono::milliseconds HTTPNetworkThread::Impl::resumeThrottledTransfers(
+    std::chrono::milliseconds longest) {
+    auto now = std::chrono::steady_clock::now();
+    std::vector<CURL*> ready;
+    for (const auto& [handle, transfer] : transfers) {
+        if (!transfer->throttled) continue;
+        auto wait = transfer->limiter->waitTime(now);
+        if (wait <= std::chrono::steady_clock::duration::zero()) {
+            ready.push_back(handle);
+        } else {
+            // Rounded up, so the next look finds the bucket refilled.
+            longest = std::min(longest, std::chrono::ceil<std::chrono::milliseconds>(wait));
+        }
+    }
+    // All of them go on together and share what the bucket holds; curl may call readBody (and
+    // so pause one again) from within curl_easy_pause.
+    for (CURL* handle : ready) {
+        Transfer& transfer = *transfers.at(handle);
+        transfer.throttled = false;
+        transfer.operation->setThrottled(false);
+        transfer.lastActivity = now;
+        curl_easy_pause(handle, CURLPAUSE_CONT);
+    }
+    return ready.empty() ? longest : std::chrono::milliseconds(0);
 }
 
 void HTTPNetworkThread::Impl::endIdleTransfers() {
     auto now = std::chrono::steady_clock::now();
     std::vector<CURL*> idle;
     for (const auto& [handle, transfer] : transfers) {
+        if (transfer->throttled) continue;
         if (now - transfer->lastActivity >= transfer->idleTimeout) idle.push_back(handle);
     }
     for (CURL* handle : idle) {
@@ -260,6 +308,7 @@ void HTTPNetworkThread::Impl::begin(const std::shared_ptr<HTTPRequestOperation>&
     auto transfer = std::make_unique<Transfer>();
     transfer->operation = operation;
     transfer->body = request.sharedBody();
+    transfer->limiter = operation->bandwidthLimiter().get();
     for (const auto& [name, value] : request.allHTTPHeaderFields()) {
         // "Name;" is curl's way to send a header with an empty value.
         std::string line = value.empty() ? name + ";" : name + ": " + value;
@@ -317,6 +366,7 @@ void HTTPNetworkThread::Impl::begin(const std::shared_ptr<HTTPRequestOperation>&
 void HTTPNetworkThread::Impl::end(CURL* handle, std::optional<VTRError> error) {
     auto node = transfers.extract(handle);
     std::unique_ptr<Transfer> transfer = std::move(node.mapped());
+    transfer->operation->setThrottled(false);
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     char* effectiveURL = nullptr;

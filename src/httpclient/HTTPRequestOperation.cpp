@@ -27,6 +27,23 @@ void HTTPRequestOperation::setCancelHandler(std::function<void()> handler) {
     cancelHandler_ = std::move(handler);
 }
 
+std::chrono::steady_clock::duration HTTPRequestOperation::throttledTime() const {
+    std::lock_guard lock(mutex_);
+    if (!throttledSince_) return throttledTotal_;
+    return throttledTotal_ + (std::chrono::steady_clock::now() - *throttledSince_);
+}
+
+void HTTPRequestOperation::setThrottled(bool throttled) {
+    std::lock_guard lock(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    if (throttled && !throttledSince_) {
+        throttledSince_ = now;
+    } else if (!throttled && throttledSince_) {
+        throttledTotal_ += now - *throttledSince_;
+        throttledSince_.reset();
+    }
+}
+
 void HTTPRequestOperation::cancel() {
     if (finished_.load() || cancelled_.exchange(true)) return;
     std::function<void()> handler;

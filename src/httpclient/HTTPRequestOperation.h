@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,8 @@
 #include "httpclient/HTTPURLResponse.h"
 
 namespace vtr {
+
+class HTTPBandwidthLimiter;
 
 class HTTPRequestOperation : public std::enable_shared_from_this<HTTPRequestOperation> {
   public:
@@ -53,6 +56,18 @@ class HTTPRequestOperation : public std::enable_shared_from_this<HTTPRequestOper
     // Set by the client when it hands the operation to the network thread; cancel() uses it.
     void setCancelHandler(std::function<void()> handler);
 
+    // The bucket the request body's bytes are taken from (none: unlimited). Set before the
+    // operation is enqueued.
+    void setBandwidthLimiter(std::shared_ptr<HTTPBandwidthLimiter> limiter) {
+        limiter_ = std::move(limiter);
+    }
+    const std::shared_ptr<HTTPBandwidthLimiter>& bandwidthLimiter() const { return limiter_; }
+    // The time the body has spent paused waiting for the bucket so far, a pause still going on
+    // included. Time-outs leave it out: a slow limit is not a dead server.
+    std::chrono::steady_clock::duration throttledTime() const;
+    // Called by the network thread when the body pauses for the bucket and when it goes on.
+    void setThrottled(bool throttled);
+
   private:
     HTTPRequest request_;
     Success success_;
@@ -65,6 +80,10 @@ class HTTPRequestOperation : public std::enable_shared_from_this<HTTPRequestOper
     std::function<void()> cancelHandler_;
     std::shared_ptr<const HTTPURLResponse> response_;
     std::optional<VTRError> error_;
+    std::shared_ptr<HTTPBandwidthLimiter> limiter_;
+    // Guarded by mutex_: the finished pauses' total and the start of the one going on, if any.
+    std::chrono::steady_clock::duration throttledTotal_{0};
+    std::optional<std::chrono::steady_clock::time_point> throttledSince_;
 };
 
 // The error of a status outside 200-299: "AFNetworkingErrorDomain" -1011.

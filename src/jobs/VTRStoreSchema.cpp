@@ -94,6 +94,13 @@ const std::vector<VTRStoreMigration>& VTRStoreSchema::migrations() {
             CREATE INDEX "UploadFile_job_localPath" ON "UploadFile" ("job", "localPath");
             CREATE INDEX "UploadFile_job_open" ON "UploadFile" ("job", IFNULL("closedValue", 0));
         )sql"},
+        // The daemon's own settings (the upload limit and its timetable), one value per name.
+        {5, R"sql(
+            CREATE TABLE "Setting" (
+                "name" TEXT PRIMARY KEY,
+                "value" TEXT NOT NULL
+            );
+        )sql"},
     };
     return list;
 }

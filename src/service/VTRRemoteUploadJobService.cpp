@@ -11,6 +11,7 @@
 #include "jobs/VTRSQLiteUploadJobStore.h"
 #include "jobs/VTRStoreCoordinator.h"
 #include "logging/VTRLog.h"
+#include "metrics/VTRMetrics.h"
 #include "upload/VTRFileUploadOperation.h"
 #include "upload/VTRRetryController.h"
 #include "upload/VTRUploadServiceWithVerify.h"
@@ -49,11 +50,16 @@ VTRRemoteUploadJobService::VTRRemoteUploadJobService(
       operationQueue_(
           std::make_unique<VTROperationQueue>("VTRRemoteUploadJobService", kMaxConcurrentUploads)) {
     if (!options_.uploadServiceFactory) {
-        options_.uploadServiceFactory =
-            [authorities = options_.additionalAuthorities](const std::string& serverURL) {
-                return std::make_unique<VTRUploadServiceWithVerify>(serverURL, authorities);
-            };
+        options_.uploadServiceFactory = [transport = VTRUploadService_impl::Transport{
+                                             options_.additionalAuthorities,
+                                             options_.uploadLimiter},
+                                         metrics = options_.metrics](const std::string& serverURL) {
+            auto service = std::make_unique<VTRUploadServiceWithVerify>(serverURL, transport);
+            service->setMetrics(metrics);
+            return service;
+        };
     }
+    retryController_->setMetrics(options_.metrics);
     // The controller is shared by every operation: configure it before the first one exists.
     if (options_.requeueDelay) retryController_->setSavedMaxDelay(*options_.requeueDelay);
     if (options_.firstRetryPause) retryController_->setFirstPause(*options_.firstRetryPause);
@@ -336,6 +342,8 @@ void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& o
             // A path the job does not know changes nothing, not even the state.
             if (!uploadFile) return false;
             if (job.state() == VTRUploadJobStateRestart) job.setState(VTRUploadJobStateRunning);
+            if (options_.metrics && bytes > uploadFile->bytesUploaded())
+                options_.metrics->addUploadedBytes(bytes - uploadFile->bytesUploaded());
             uploadFile->setBytesUploaded(bytes);
             return true;
         });

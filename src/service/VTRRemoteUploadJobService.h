@@ -32,9 +32,11 @@
 
 namespace vtr {
 
+class HTTPBandwidthLimiter;
 class VTRFileUploadOperation;
 class VTRManagedUploadFile;
 class VTRManagedUploadJob;
+class VTRMetrics;
 class VTROperationQueue;
 class VTRRetryController;
 class HTTPCertificateAuthorities;
@@ -70,6 +72,11 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
         // Re-queue the jobs stored as running while constructing. The daemon turns this off and
         // calls requeueRunningJobs() once it knows no other daemon serves the same store.
         bool requeueAtConstruction = true;
+        // The one bucket every upload's requests take their bytes from (the default upload
+        // service only); nullptr: unlimited.
+        std::shared_ptr<HTTPBandwidthLimiter> uploadLimiter;
+        // Where accepted bytes, SOAP calls and retries are counted; nullptr: nowhere.
+        std::shared_ptr<VTRMetrics> metrics;
     };
 
     // Every store it opens is a new one over `coordinator`; reports are delivered and re-queues

@@ -6,8 +6,12 @@ namespace vtr {
 
 VTRUploadDaemonConnectionEnvironment::VTRUploadDaemonConnectionEnvironment(
     std::shared_ptr<VTRStoreCoordinator> coordinator,
-    std::shared_ptr<VTRUploadJobService> uploadJobService)
-    : coordinator_(std::move(coordinator)), uploadJobService_(std::move(uploadJobService)) {}
+    std::shared_ptr<VTRUploadJobService> uploadJobService, std::shared_ptr<VTRMetrics> metrics,
+    std::shared_ptr<VTRUploadLimitSettings> uploadLimit)
+    : coordinator_(std::move(coordinator)),
+      uploadJobService_(std::move(uploadJobService)),
+      metrics_(std::move(metrics)),
+      uploadLimit_(std::move(uploadLimit)) {}
 
 std::unique_ptr<VTRSQLiteUploadJobStore> VTRUploadDaemonConnectionEnvironment::newJobStore() const {
     if (!coordinator_) return nullptr;

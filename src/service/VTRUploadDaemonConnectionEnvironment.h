@@ -8,15 +8,21 @@
 
 namespace vtr {
 
+class VTRMetrics;
 class VTRSQLiteUploadJobStore;
 class VTRStoreCoordinator;
 class VTRUploadJobService;
+class VTRUploadLimitSettings;
 
 class VTRUploadDaemonConnectionEnvironment {
   public:
-    // Either may be nullptr: requests that need it then answer as with no store or no service.
-    VTRUploadDaemonConnectionEnvironment(std::shared_ptr<VTRStoreCoordinator> coordinator,
-                                         std::shared_ptr<VTRUploadJobService> uploadJobService);
+    // Any may be nullptr: requests that need it then answer as with no store, no service, no
+    // counters or no limit settings.
+    VTRUploadDaemonConnectionEnvironment(
+        std::shared_ptr<VTRStoreCoordinator> coordinator,
+        std::shared_ptr<VTRUploadJobService> uploadJobService,
+        std::shared_ptr<VTRMetrics> metrics = nullptr,
+        std::shared_ptr<VTRUploadLimitSettings> uploadLimit = nullptr);
 
     // A new store over the shared coordinator, owned by the caller and confined to its thread.
     // nullptr without a coordinator.
@@ -29,9 +35,14 @@ class VTRUploadDaemonConnectionEnvironment {
         return uploadJobService_;
     }
 
+    const std::shared_ptr<VTRMetrics>& metrics() const { return metrics_; }
+    const std::shared_ptr<VTRUploadLimitSettings>& uploadLimit() const { return uploadLimit_; }
+
   private:
     const std::shared_ptr<VTRStoreCoordinator> coordinator_;
     const std::shared_ptr<VTRUploadJobService> uploadJobService_;
+    const std::shared_ptr<VTRMetrics> metrics_;
+    const std::shared_ptr<VTRUploadLimitSettings> uploadLimit_;
 };
 
 }  // namespace vtr

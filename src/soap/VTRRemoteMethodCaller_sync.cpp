@@ -10,6 +10,8 @@
 
 namespace vtr {
 
+using namespace std::chrono_literals;
+
 // Each call gets a number; an outcome carries the number of the call that started it, so one
 // arriving after its call gave up is recognised and dropped.
 struct VTRRemoteMethodCaller_sync::State {
@@ -83,8 +85,16 @@ std::shared_ptr<HTTPRequestOperation> VTRRemoteMethodCaller_sync::callRemoteMeth
     if (operation && currentOperation && currentOperation->isCancelled()) operation->cancel();
     {
         std::unique_lock lock(state_->mutex);
-        auto deadline = std::chrono::steady_clock::now() + waitTimeout_;
-        state_->callerCondition.wait_until(lock, deadline, [&] { return state_->isComplete(); });
+        // Time the request spent waiting for the upload bandwidth limit does not count: under a
+        // low limit a large chunk takes minutes without anything being wrong.
+        auto start = std::chrono::steady_clock::now();
+        auto deadline = [&] {
+            return start + waitTimeout_ + (operation ? operation->throttledTime() : 0ms);
+        };
+        while (!state_->isComplete() && std::chrono::steady_clock::now() < deadline()) {
+            state_->callerCondition.wait_until(lock, deadline(),
+                                               [&] { return state_->isComplete(); });
+        }
         results = state_->results;
         error = state_->error;
         response = state_->response;

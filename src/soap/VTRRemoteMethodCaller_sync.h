@@ -1,7 +1,8 @@
 // VTRRemoteMethodCaller_sync: wraps an asynchronous caller so that a call blocks its calling
-// thread until the outcome is in or the wait time-out (120 s) passes, then runs one callback on
-// that same thread. One call at a time per wrapper; syncOperation() may be read, and the
-// operation cancelled, from any other thread while a call waits.
+// thread until the outcome is in or the wait time-out (120 s, not counting the time the request
+// waited for the upload bandwidth limit) passes, then runs one callback on that same thread.
+// One call at a time per wrapper; syncOperation() may be read, and the operation cancelled,
+// from any other thread while a call waits.
 #pragma once
 
 #include <chrono>

@@ -8,6 +8,7 @@
 
 #include "foundation/VTROperation.h"
 #include "logging/VTRLog.h"
+#include "metrics/VTRMetrics.h"
 
 namespace vtr {
 
@@ -61,6 +62,7 @@ void VTRRetryController::retryCallNamed(const std::string& name, uint64_t maxRet
             log("shouldSleep is false, NOT throttling");
         }
         log(fmt::format("Retrying {} on server", name));
+        if (metrics_) metrics_->countRetry(name);
         ++attempt;
         result = action();
     }

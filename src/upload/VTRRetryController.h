@@ -7,12 +7,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "foundation/VTRError.h"
 
 namespace vtr {
+
+class VTRMetrics;
 
 class VTRRetryController {
   public:
@@ -82,6 +85,8 @@ class VTRRetryController {
     double firstPause() const { return firstPause_; }
     void setPauseFunction(PauseFunction pause) { pause_ = std::move(pause); }
     void setConsoleLog(ConsoleLog log) { consoleLog_ = std::move(log); }
+    // Where every attempt made again is counted by the call's name.
+    void setMetrics(std::shared_ptr<VTRMetrics> metrics) { metrics_ = std::move(metrics); }
 
     // The pause that follows `pause` given the random draw `u`: doubled unless doubling would
     // pass the ceiling, plus up to +/- 0.2 s of jitter.
@@ -103,6 +108,7 @@ class VTRRetryController {
     RandomSource randomSource_;
     PauseFunction pause_;
     ConsoleLog consoleLog_;
+    std::shared_ptr<VTRMetrics> metrics_;
 };
 
 }  // namespace vtr

@@ -3,7 +3,9 @@
 #include <limits>
 
 #include "foundation/VTRStringAdditions.h"
+#include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpclient/HTTPClient.h"
+#include "metrics/VTRMetrics.h"
 #include "soap/VTRRemoteMethodCaller_sync.h"
 #include "soap/VTRSOAPMethodCaller.h"
 
@@ -12,12 +14,13 @@ namespace vtr {
 namespace {
 
 std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(
-    const std::string& endpoint, std::shared_ptr<const HTTPCertificateAuthorities> authorities) {
+    const std::string& endpoint, VTRUploadService_impl::Transport transport) {
     auto soap = std::make_unique<VTRSOAPMethodCaller>(VTRRecordingServiceNamespace,
                                                       VTRRecordingServiceExtension);
     auto sync = std::make_unique<VTRRemoteMethodCaller_sync>(std::move(soap));
     std::shared_ptr<HTTPClient> client = HTTPClient::clientWithBaseURL(endpoint);
-    client->setAdditionalAuthorities(std::move(authorities));
+    client->setAdditionalAuthorities(std::move(transport.authorities));
+    client->setBandwidthLimiter(std::move(transport.limiter));
     sync->setClient(std::move(client));
     // The endpoint is the service itself: requests go to the base URL unchanged.
     sync->setServicePath("");
@@ -26,9 +29,8 @@ std::unique_ptr<VTRRemoteMethodCaller_sync> makeCaller(
 
 }  // namespace
 
-VTRUploadService_impl::VTRUploadService_impl(
-    const std::string& endpoint, std::shared_ptr<const HTTPCertificateAuthorities> authorities)
-    : caller_(makeCaller(endpoint, std::move(authorities))) {}
+VTRUploadService_impl::VTRUploadService_impl(const std::string& endpoint, Transport transport)
+    : caller_(makeCaller(endpoint, std::move(transport))) {}
 
 VTRUploadService_impl::VTRUploadService_impl(std::unique_ptr<VTRRemoteMethodCaller_sync> caller)
     : caller_(std::move(caller)) {}
@@ -48,6 +50,7 @@ std::optional<VTRValue> VTRUploadService_impl::call(const std::string& method,
             result = response ? *response : VTRValue();
         },
         [&](const VTRError& callError, const HTTPURLResponse*) { failure = callError; });
+    if (metrics_) metrics_->countSOAPCall(method, !failure && result);
     if (failure) {
         setError(error, *failure);
         return std::nullopt;

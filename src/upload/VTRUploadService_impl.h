@@ -11,16 +11,22 @@
 
 namespace vtr {
 
+class HTTPBandwidthLimiter;
 class HTTPCertificateAuthorities;
+class VTRMetrics;
 class VTRRemoteMethodCaller_sync;
 
 class VTRUploadService_impl : public VTRUploadService {
   public:
-    // The SOAP caller chain for the recording service at `endpoint`; requests go to that URL
-    // and trust `authorities` (if any) besides the system's store.
-    explicit VTRUploadService_impl(
-        const std::string& endpoint,
-        std::shared_ptr<const HTTPCertificateAuthorities> authorities = nullptr);
+    // How requests reach the recording service beyond its URL.
+    struct Transport {
+        // Trusted besides the system's store (nullptr: the system's store alone).
+        std::shared_ptr<const HTTPCertificateAuthorities> authorities;
+        // Request bodies take their bytes from this bucket (nullptr: unlimited).
+        std::shared_ptr<HTTPBandwidthLimiter> limiter;
+    };
+    // The SOAP caller chain for the recording service at `endpoint`; requests go to that URL.
+    explicit VTRUploadService_impl(const std::string& endpoint, Transport transport = {});
     // Over a caller made elsewhere (tests point it at their own servers and time-outs).
     explicit VTRUploadService_impl(std::unique_ptr<VTRRemoteMethodCaller_sync> caller);
     ~VTRUploadService_impl() override;
@@ -36,6 +42,8 @@ class VTRUploadService_impl : public VTRUploadService {
     std::shared_ptr<HTTPRequestOperation> currentOperation() override;
 
     VTRRemoteMethodCaller_sync& caller() const { return *caller_; }
+    // Where every call is counted by method and outcome; set before the first call.
+    void setMetrics(std::shared_ptr<VTRMetrics> metrics) { metrics_ = std::move(metrics); }
 
   protected:
     // Calls `method` and waits; the "response" value on success (the null marker when the
@@ -45,6 +53,7 @@ class VTRUploadService_impl : public VTRUploadService {
 
   private:
     std::unique_ptr<VTRRemoteMethodCaller_sync> caller_;
+    std::shared_ptr<VTRMetrics> metrics_;
 };
 
 }  // namespace vtr

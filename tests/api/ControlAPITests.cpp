@@ -55,7 +55,13 @@ TEST_F(ControlAPITest, IndexDocumentByteForByte) {
         R"("path":"/activity"},)"
         R"({"description":"The status page, for a browser","method":"GET","path":"/ui"},)"
         R"({"description":"The status page's script","method":"GET","path":"/ui/app.js"},)"
-        R"({"description":"The status page's style","method":"GET","path":"/ui/app.css"}]})");
+        R"({"description":"The status page's style","method":"GET","path":"/ui/app.css"},)"
+        R"({"description":"Counters and gauges in the Prometheus text format","method":"GET",)"
+        R"("path":"/metrics"},)"
+        R"({"description":"The upload bandwidth limit and its schedule","method":"GET",)"
+        R"("path":"/settings"},)"
+        R"({"description":"Change the upload bandwidth limit or its schedule","method":"PUT",)"
+        R"("path":"/settings"}]})");
     EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size()));
     EXPECT_TRUE(log.contains("GET / 200"));
 }

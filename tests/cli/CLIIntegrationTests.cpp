@@ -74,6 +74,8 @@ TEST_F(ClientWithoutDaemonTest, EveryCommandSaysTheDaemonIsNotRunning) {
         {"remove", "job"},
         {"status"},
         {"ui"},
+        {"limit"},
+        {"limit", "off"},
         {"add", sampleFile(), "--server", "http://127.0.0.1:1/Service.svc", "--session", "s"}};
     for (const auto& command : commands) {
         CommandResult result = client(command);
@@ -111,6 +113,7 @@ TEST_F(ClientWithoutDaemonTest, BadInputIsRefusedBeforeAnythingIsSent) {
          ""},
         {{"add", file, "--server", server, "--session", "s", "--id", "a/b"}, "cannot carry"},
         {{"show", ".."}, "cannot be a job id"},
+        {{"limit", "1.5M"}, "is not a rate"},
         {{"watch", "--interval", "0"}, ""},
         {{"frobnicate"}, ""},
         {{}, "subcommand"},

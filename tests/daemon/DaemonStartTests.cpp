@@ -139,6 +139,10 @@ TEST_F(DaemonStart, HelpAnywherePrintsUsageAndCreatesNeitherLogsNorStore) {
               "    -h Show usage help\n"
               "    -o Also send logging to STDOUT\n"
               "    -l Set minimum log info. One of [verbose|info|warn|error]\n"
+              "    -b RATE Limit all uploads together to RATE bytes per second (suffix K, M or "
+              "G;\n"
+              "       0: no limit). Replaces the limit stored by an earlier run or set over the "
+              "API\n"
               "    -c FILE Also trust the certificate authorities in FILE (PEM) for the "
               "recording service\n");
     EXPECT_FALSE(fs::exists(logs_));
@@ -174,6 +178,17 @@ TEST_F(DaemonStart, AStoreDirectoryThatCannotBeMadeIsLoggedAndEndsTheStart) {
               std::string::npos)
         << text;
     EXPECT_EQ(daemon.locator(), nullptr) << "no daemon search without a store";
+}
+
+TEST_F(DaemonStart, ABadUploadLimitIsLoggedAndEndsTheStartBeforeTheStore) {
+    VTRUploadDaemon daemon({"vantrel-uploadd", "-l", "error", "-b", "fast"}, settings(data_));
+    EXPECT_FALSE(daemon.start());
+    VTRLog::flush();
+    std::string text = test::readFilesIn(logs_);
+    EXPECT_NE(text.find("-b takes a rate in bytes per second, optionally with K, M or G: fast"),
+              std::string::npos)
+        << text;
+    EXPECT_FALSE(fs::exists(data_));
 }
 
 // A regular file where the directory belongs, and another user's directory or database planted

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/VTRByteRate.h"
 #include "foundation/VTRDataAdditions.h"
 #include "foundation/VTRErrorAdditions.h"
 #include "foundation/VTRPrintableText.h"
@@ -132,6 +133,26 @@ VTRError wrapping(const VTRValue& inner) {
 
 // Network codes count only in the URL domain, directly or exactly one level down under the
 // inner-error key of the daemon's own errors.
+TEST(ByteRateTest, WholeNumbersWithPowerOfTwoSuffixesOnly) {
+    const std::vector<std::pair<std::string, std::optional<uint64_t>>> cases = {
+        {"0", 0},
+        {"16384", 16384},
+        {"512K", 512 * 1024},
+        {"4m", 4 << 20},
+        {"1G", uint64_t{1} << 30},
+        {"8589934593G", std::nullopt},
+        {"", std::nullopt},
+        {"M", std::nullopt},
+        {"-1", std::nullopt},
+        {"1.5M", std::nullopt},
+        {"4MB", std::nullopt},
+        {" 4M", std::nullopt}};
+    for (const auto& [text, rate] : cases) EXPECT_EQ(parseByteRate(text), rate) << text;
+    EXPECT_EQ(formatByteRate(4 << 20), "4M");
+    EXPECT_EQ(formatByteRate(1536 * 1024), "1536K");
+    EXPECT_EQ(formatByteRate(1000), "1000");
+}
+
 TEST(ErrorClassificationTest, RecognisesNetworkAndCancelledErrors) {
     VTRError cancel(NSURLErrorDomain, NSURLErrorCancelled);
     VTRError timeout(NSURLErrorDomain, NSURLErrorTimedOut);

@@ -10,6 +10,7 @@
 
 #include "RecordingConnection.h"
 #include "httpclient/HTTPCertificateAuthorities.h"
+#include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpclient/HTTPClient.h"
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPMessage.h"
@@ -43,8 +44,11 @@ struct Outcome {
 // One operation on the shared network thread, its handlers on the global queue.
 struct Transfer {
     // `cancelled`: cancelled before it is enqueued.
-    explicit Transfer(HTTPRequest request, bool cancelled = false) {
+    // `limiter`: the bucket the body's bytes come from.
+    explicit Transfer(HTTPRequest request, bool cancelled = false,
+                      std::shared_ptr<HTTPBandwidthLimiter> limiter = nullptr) {
         auto client = HTTPClient::clientWithBaseURL(request.URL());
+        client->setBandwidthLimiter(std::move(limiter));
         auto done = std::make_shared<std::promise<Outcome>>();
         outcome = done->get_future();
         operation = client->HTTPRequestOperationWithRequest(
@@ -246,6 +250,50 @@ TEST(HTTPClientTransferTest, AdditionalAuthoritiesAreTrustedAndUnusableFilesSayW
         EXPECT_EQ(HTTPCertificateAuthorities::fromPEMFile(dir.file(name), &problem), nullptr);
         EXPECT_EQ(problem, reason) << name;
     }
+}
+
+// ---- the bandwidth limit
+
+// The bucket on a clock of the test's own: over ten seconds of a body that always wants more,
+// what it grants is the rate's worth plus at most its capacity, in pieces no smaller than
+// useful; without a rate everything goes at once.
+TEST(HTTPBandwidthLimiterTest, GrantsTheRateOverTimeWhateverIsAsked) {
+    for (uint64_t rate : {uint64_t{16} * 1024, uint64_t{4} << 20, uint64_t{100} << 20}) {
+        SCOPED_TRACE(rate);
+        HTTPBandwidthLimiter limiter(rate);
+        auto start = HTTPBandwidthLimiter::Clock::now();
+        uint64_t granted = 0;
+        size_t smallest = SIZE_MAX;
+        for (int step = 1; step <= 10000; ++step) {
+            size_t piece = limiter.take(512 * 1024, start + step * 1ms);
+            granted += piece;
+            if (piece > 0) smallest = std::min(smallest, piece);
+        }
+        EXPECT_GE(granted, rate * 10 - rate / 100);
+        EXPECT_LE(granted, rate * 10 + rate / 10);
+        EXPECT_GE(smallest, std::min<size_t>(rate / 50, 16 * 1024));
+    }
+    HTTPBandwidthLimiter unlimited;
+    EXPECT_EQ(unlimited.take(512 * 1024), 512u * 1024);
+    EXPECT_EQ(unlimited.waitTime(), HTTPBandwidthLimiter::Clock::duration::zero());
+}
+
+// A 4 MiB body at 2 MiB/s takes two seconds, far past the request's 300 ms idle time-out: the
+// waits for the bucket are not idleness, and the operation says how long they took.
+TEST(HTTPBandwidthLimiterTest, WaitingForTheBucketIsNoTimeOut) {
+    HTTPServerLimits limits;
+    limits.maximumRequestBodySize = 8 << 20;
+    RecordingServer server(limits);
+    HTTPRequest request = post(server.url("/echo"), 300ms);
+    HTTPRequestBody body;
+    body.append(std::string(4 << 20, 'L'));
+    request.setBody(body);
+    auto limiter = std::make_shared<HTTPBandwidthLimiter>(2 << 20);
+    Transfer transfer(request, false, limiter);
+    Outcome outcome = transfer.wait();
+    ASSERT_FALSE(outcome.error) << outcome.error->description();
+    EXPECT_EQ(outcome.body.value_or("").size(), size_t{4} << 20);
+    EXPECT_GT(transfer.operation->throttledTime(), 1s);
 }
 
 }  // namespace

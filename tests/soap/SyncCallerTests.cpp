@@ -131,5 +131,28 @@ TEST(SyncCallerTest, LateOutcomeAfterTheWrapperIsGoneIsHarmless) {
     pending.failure(VTRError(NSURLErrorDomain, -1001), nullptr);
 }
 
+// Under a low upload limit a request spends most of its time waiting for the bucket; that time
+// does not count toward the wait time-out, the rest does.
+TEST(SyncCallerTest, TimeWaitingForTheBandwidthLimitDoesNotCount) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    ScriptedCaller* inner = scripted.get();
+    VTRRemoteMethodCaller_sync sync(std::move(scripted), 500ms);
+    std::atomic<bool> done{false};
+    Result result;
+    std::thread caller([&] {
+        result = run(sync);
+        done = true;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return sync.syncOperation() != nullptr; }));
+    sync.syncOperation()->setThrottled(true);
+    EXPECT_FALSE(test::waitUntil([&] { return done.load(); }, 1500ms)) << "timed out throttled";
+    sync.syncOperation()->setThrottled(false);
+    EXPECT_TRUE(test::waitUntil([&] { return done.load(); }, 5s)) << "never timed out";
+    caller.join();
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code(), 88);
+    EXPECT_EQ(inner->callCount(), 1u);
+}
+
 }  // namespace
 }  // namespace vtr

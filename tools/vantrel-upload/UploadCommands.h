@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "ControlClient.h"
 #include "DaemonLocation.h"
 
@@ -40,6 +42,8 @@ class UploadCommands {
     int status(bool json);
     // Prints the address of the daemon's status page; with `open`, also hands it to xdg-open.
     int ui(bool open);
+    // Shows the upload limit, or sets it to `rate` ("4M", "16384", "off" or "0": no limit).
+    int limit(const std::optional<std::string>& rate);
 
   private:
     // Finds the daemon and opens a client for it; false after explaining why not.
@@ -53,6 +57,10 @@ class UploadCommands {
     std::optional<DaemonLocation> location_;
     std::unique_ptr<ControlClient> client_;
 };
+
+// The lines `limit` prints for a GET /settings document: the limit in force ("off" for 0) and
+// the schedule's entries, if any.
+std::string describeUploadLimit(const nlohmann::json& settings);
 
 // A random (version 4) UUID in lower-case text.
 std::string makeUUID();

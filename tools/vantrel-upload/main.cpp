@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include <curl/curl.h>
 #include <CLI/CLI.hpp>
@@ -92,6 +93,11 @@ int main(int argc, char** argv) {
 
     CLI::App* ui = app.add_subcommand(
         "ui", "Print the address of the status page; open it when a display is present");
+    std::string rate;
+    CLI::App* limit = app.add_subcommand(
+        "limit", "Show the upload limit, or set it for all uploads together ('off': no limit)");
+    CLI::Option* rateOption = limit->add_option(
+        "rate", rate, "Bytes per second, with K, M or G (powers of 1024), or off");
 
     try {
         app.parse(argc, argv);
@@ -124,6 +130,8 @@ int main(int argc, char** argv) {
             result = commands.status(json);
         else if (ui->parsed())
             result = commands.ui(displayIsPresent());
+        else if (limit->parsed())
+            result = commands.limit(rateOption->count() ? std::optional(rate) : std::nullopt);
     }
     std::cout.flush();
     curl_global_cleanup();
