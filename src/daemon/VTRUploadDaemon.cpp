@@ -8,11 +8,16 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
+#include "api/VTREventHub.h"
 #include "api/VTRUploadDaemonConnection.h"
 #include "daemon/Reachability.h"
 #include "daemon/VTRCrashHandler.h"
 #include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPServer.h"
+#include "jobs/VTRManagedUploadJob.h"
+#include "jobs/VTRSQLiteUploadJobStore.h"
 #include "jobs/VTRStoreCoordinator.h"
 #include "logging/VTRFileDescriptor.h"
 #include "logging/VTRLog.h"
@@ -237,8 +242,18 @@ void VTRUploadDaemon::configureConnectionEnvironment() {
     VTRLogVerbose("Configuring connection environment\u2026");
     // Running jobs are re-queued only after the single-instance check: a second daemon on the
     // same store must not upload them alongside the first during that check.
+    events_ = std::make_shared<VTREventHub>(
+        VTRRunLoop::main(),
+        [coordinator =
+             storeCoordinator_](const std::string& jobID) -> std::optional<nlohmann::json> {
+            VTRSQLiteUploadJobStore store(coordinator);
+            const VTRManagedUploadJob* job = store.jobWithID(jobID, nullptr);
+            if (!job) return std::nullopt;
+            return job->dictionaryRepresentation();
+        });
     VTRRemoteUploadJobService::Options options;
     options.requeueAtConstruction = false;
+    options.observer = events_;
     jobService_ = std::make_shared<VTRRemoteUploadJobService>(storeCoordinator_, VTRRunLoop::main(),
                                                               std::move(options));
     environment_ =
@@ -266,8 +281,10 @@ std::unique_ptr<HTTPServer> VTRUploadDaemon::configureHTTPServer() {
     VTRLogVerbose("Configuring HTTP Server\u2026");
     auto server = std::make_unique<HTTPServer>();
     server->setInterface("lo0");
+    VTRUploadDaemonConnection::Options options;
+    options.events = events_;
     server->setConnectionClass(
-        VTRUploadDaemonConnection::factory(environment_, VTRRunLoop::main()));
+        VTRUploadDaemonConnection::factory(environment_, VTRRunLoop::main(), std::move(options)));
     HTTPServerLimits limits;
     limits.maximumRequestBodySize = kMaximumRequestBodySize;
     limits.maximumConnections = kMaximumConnections;

@@ -21,6 +21,7 @@ namespace vtr {
 
 class HTTPServer;
 class Reachability;
+class VTREventHub;
 class VTRRemoteUploadJobService;
 class VTRStoreCoordinator;
 class VTRUploadDaemonConnectionEnvironment;
@@ -79,6 +80,7 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     std::shared_ptr<VTRStoreCoordinator> storeCoordinator_;
     std::shared_ptr<VTRRemoteUploadJobService> jobService_;
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
+    std::shared_ptr<VTREventHub> events_;
     bool networkAvailableForStartup_ = false;
     bool observingReachability_ = false;
     std::unique_ptr<VTRUploadDaemonLocator> locator_;

@@ -1,0 +1,131 @@
+#include "api/VTREventHub.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "api/VTRJSONValue.h"
+#include "foundation/VTRRunLoop.h"
+#include "httpserver/HTTPStream.h"
+#include "httpserver/VTRJSONResponse.h"
+#include "jobs/VTRManagedUploadJob.h"
+
+namespace vtr {
+
+namespace {
+
+using json = nlohmann::json;
+
+// The compact text the control API's replies carry for `form`.
+std::optional<std::string> replyText(const json& form) {
+    return VTRJSONResponse::JSONData(valueFromJSON(form));
+}
+
+}  // namespace
+
+json VTRActivityForm(const VTRJobActivity& entry) {
+    const VTRUploadActivitySnapshot& activity = entry.activity;
+    json retry = nullptr;
+    if (activity.retry) {
+        retry = {{"attempt", activity.retry->attempt},
+                 {"method", activity.retry->method},
+                 {"next_attempt_in_seconds", activity.retry->nextAttemptInSeconds},
+                 {"reason", activity.retry->reason}};
+    }
+    return {{"bytes_per_second", activity.bytesPerSecond},
+            {"file", activity.file ? json(*activity.file) : json(nullptr)},
+            {"id", entry.jobID},
+            {"phase", VTRUploadPhaseName(activity.phase)},
+            {"retry", std::move(retry)}};
+}
+
+VTREventHub::VTREventHub(VTRRunLoop& runLoop, JobForm jobForm, Options options)
+    : runLoop_(runLoop), jobForm_(std::move(jobForm)), options_(options) {}
+
+VTREventHub::VTREventHub(VTRRunLoop& runLoop, JobForm jobForm)
+    : VTREventHub(runLoop, std::move(jobForm), Options()) {}
+
+void VTREventHub::subscribe(std::shared_ptr<HTTPStream> stream, const AllJobForms& allJobs) {
+    std::lock_guard lock(mutex_);
+    for (const json& form : allJobs()) {
+        if (std::optional<std::string> text = replyText(form))
+            stream->send(std::make_shared<const std::string>(
+                fmt::format("event: job\nid: {}\ndata: {}\n\n", ++lastID_, *text)));
+    }
+    stream->send(std::make_shared<const std::string>(
+        fmt::format("event: ready\nid: {}\ndata: {{}}\n\n", ++lastID_)));
+    streams_.push_back(std::move(stream));
+}
+
+size_t VTREventHub::subscriberCount() {
+    std::lock_guard lock(mutex_);
+    std::erase_if(streams_, [](const auto& stream) { return !stream->isOpen(); });
+    return streams_.size();
+}
+
+void VTREventHub::publishLocked(const char* event, const std::string& data) {
+    auto text = std::make_shared<const std::string>(
+        fmt::format("event: {}\nid: {}\ndata: {}\n\n", event, ++lastID_, data));
+    std::erase_if(streams_, [&](const auto& stream) { return !stream->send(text); });
+}
+
+void VTREventHub::publishJobLocked(const std::string& jobID, const json& form) {
+    Throttle& throttle = throttles_[jobID];
+    throttle.pending = false;
+    throttle.lastSent = std::chrono::steady_clock::now();
+    if (std::optional<std::string> text = replyText(form)) publishLocked("job", *text);
+}
+
+void VTREventHub::jobStored(const json& form) {
+    std::lock_guard lock(mutex_);
+    // Without a stream nobody hears it: the job is not even written out.
+    if (streams_.empty()) return;
+    auto id = form.find("id");
+    publishJobLocked(id != form.end() && id->is_string() ? id->get<std::string>() : "", form);
+}
+
+void VTREventHub::jobChanged(const VTRManagedUploadJob& job) {
+    std::lock_guard lock(mutex_);
+    if (streams_.empty()) return;
+    publishJobLocked(job.jobID().value_or(""), job.dictionaryRepresentation());
+}
+
+void VTREventHub::jobProgressed(const VTRManagedUploadJob& job) {
+    std::lock_guard lock(mutex_);
+    if (streams_.empty()) return;
+    std::string jobID = job.jobID().value_or("");
+    Throttle& throttle = throttles_[jobID];
+    if (throttle.pending) return;  // the flush reads the job as it is then
+    auto now = std::chrono::steady_clock::now();
+    auto due = throttle.lastSent + options_.progressInterval;
+    if (now >= due) return publishJobLocked(jobID, job.dictionaryRepresentation());
+    throttle.pending = true;
+    runLoop_.postAfter(due - now, [weak = weak_from_this(), jobID] {
+        if (std::shared_ptr<VTREventHub> self = weak.lock()) self->flushProgress(jobID);
+    });
+}
+
+void VTREventHub::flushProgress(const std::string& jobID) {
+    std::lock_guard lock(mutex_);
+    auto throttle = throttles_.find(jobID);
+    if (throttle == throttles_.end() || !throttle->second.pending) return;
+    throttle->second.pending = false;
+    // Read under the lock, so no change published meanwhile can be older than this one.
+    if (std::optional<json> form = jobForm_(jobID)) publishJobLocked(jobID, *form);
+}
+
+void VTREventHub::jobRemoved(const std::string& jobID) {
+    std::lock_guard lock(mutex_);
+    throttles_.erase(jobID);
+    if (streams_.empty()) return;
+    if (std::optional<std::string> text = replyText(json{{"id", jobID}}))
+        publishLocked("removed", *text);
+}
+
+void VTREventHub::activityChanged(const VTRJobActivity& activity) {
+    std::lock_guard lock(mutex_);
+    if (streams_.empty()) return;
+    if (std::optional<std::string> text = replyText(VTRActivityForm(activity)))
+        publishLocked("activity", *text);
+}
+
+}  // namespace vtr
