@@ -13,13 +13,12 @@ namespace vtr {
 struct HTTPStream::Private {
     Private(HTTPConnection& owner, HTTPStreamOptions streamOptions)
         : connection(owner.weak_from_this()),
-          strand(owner.config().queue()->strand()),
-          timer(strand),
+          timer(std::make_unique<asio::steady_timer>(owner.config().queue()->strand())),
           options(std::move(streamOptions)) {}
 
-    std::weak_ptr<HTTPConnection> connection;
-    HTTPConnectionQueue::Strand strand;
-    asio::steady_timer timer;
+    const std::weak_ptr<HTTPConnection> connection;
+    // Released when the stream ends: the handle may outlive the server's network thread.
+    std::unique_ptr<asio::steady_timer> timer;
     HTTPStreamOptions options;
     // The response while the connection writes it. Connection queue only, as all below.
     HTTPStreamResponse* response = nullptr;
@@ -92,10 +91,11 @@ std::pair<std::shared_ptr<HTTPStream>, std::unique_ptr<HTTPResponse>> HTTPStream
 }
 
 bool HTTPStream::send(std::shared_ptr<const std::string> message) {
-    if (!open_.load()) return false;
-    asio::post(state_->strand, [self = shared_from_this(), message = std::move(message)] {
-        self->deliver(message);
-    });
+    std::shared_ptr<HTTPConnection> connection = state_->connection.lock();
+    if (!open_.load() || !connection) return false;
+    asio::post(
+        connection->config().queue()->strand(),
+        [self = shared_from_this(), message = std::move(message)] { self->deliver(message); });
     return true;
 }
 
@@ -113,8 +113,8 @@ void HTTPStream::deliver(const std::shared_ptr<const std::string>& message) {
 }
 
 void HTTPStream::armKeepAlive() {
-    state_->timer.expires_after(state_->options.keepAliveInterval);
-    state_->timer.async_wait([weak = weak_from_this()](const std::error_code& error) {
+    state_->timer->expires_after(state_->options.keepAliveInterval);
+    state_->timer->async_wait([weak = weak_from_this()](const std::error_code& error) {
         std::shared_ptr<HTTPStream> self = weak.lock();
         if (error || !self || !self->state_->response) return;
         self->deliver(self->state_->keepAlive);
@@ -125,7 +125,7 @@ void HTTPStream::armKeepAlive() {
 void HTTPStream::detach() {
     open_.store(false);
     state_->response = nullptr;
-    state_->timer.cancel();
+    state_->timer.reset();
 }
 
 }  // namespace vtr

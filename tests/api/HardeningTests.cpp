@@ -31,6 +31,7 @@ TEST_F(WebRequestTest, APageCanNeitherReadNorChangeJobsNorRestartTheDaemon) {
         {"GET", "/jobs", std::nullopt},
         {"GET", "/jobs/kept", std::nullopt},
         {"GET", "/activity", std::nullopt},
+        {"GET", "/events", std::nullopt},
         {"PUT", "/jobs/new", jobInput("new", "paused").dump()},
         {"PUT", "/jobs/kept", jobInput("kept", "paused").dump()},
         {"DELETE", "/jobs/kept", std::nullopt},
