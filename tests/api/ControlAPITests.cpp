@@ -52,7 +52,9 @@ TEST_F(ControlAPITest, IndexDocumentByteForByte) {
         R"({"description":"Get information about a specific job","method":"GET","path":"/jobs/:id"},)"
         R"({"description":"Remove a specific job","method":"DELETE","path":"/jobs/:id"},)"
         R"({"description":"What each upload in progress is doing now","method":"GET",)"
-        R"("path":"/activity"}]})");
+        R"("path":"/activity"},)"
+        R"({"description":"Server-Sent Events: every job, then each change as it happens",)"
+        R"("method":"GET","path":"/events"}]})");
     EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size()));
     EXPECT_TRUE(log.contains("GET / 200"));
 }
