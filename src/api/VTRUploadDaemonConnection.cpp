@@ -328,8 +328,11 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetEvents() {
         std::unique_ptr<VTRUploadJobStore> store = newJobStore(&readError);
         std::optional<std::vector<VTRManagedUploadJob*>> jobs;
         if (store) jobs = store->allJobs(&readError);
-        if (!jobs) VTRLogWarn("GET /events failed to read the jobs: {}", readError.description());
-        for (const VTRManagedUploadJob* job : jobs.value_or(std::vector<VTRManagedUploadJob*>()))
+        if (!jobs) {
+            VTRLogWarn("GET /events failed to read the jobs: {}", readError.description());
+            return forms;
+        }
+        for (const VTRManagedUploadJob* job : *jobs)
             forms.push_back(job->dictionaryRepresentation());
         return forms;
     });
