@@ -56,12 +56,6 @@ void VTREventHub::subscribe(std::shared_ptr<HTTPStream> stream, const AllJobForm
     streams_.push_back(std::move(stream));
 }
 
-size_t VTREventHub::subscriberCount() {
-    std::lock_guard lock(mutex_);
-    std::erase_if(streams_, [](const auto& stream) { return !stream->isOpen(); });
-    return streams_.size();
-}
-
 void VTREventHub::publishLocked(const char* event, const std::string& data) {
     auto text = std::make_shared<const std::string>(
         fmt::format("event: {}\nid: {}\ndata: {}\n\n", event, ++lastID_, data));

@@ -48,8 +48,6 @@ class VTREventHub : public VTRJobChangeObserver, public std::enable_shared_from_
     // Sends `stream` one job event per form `allJobs` gives, then "ready", then every later
     // event. `allJobs` is read while no event is being sent, so none is missed or doubled.
     void subscribe(std::shared_ptr<HTTPStream> stream, const AllJobForms& allJobs);
-    // The open streams.
-    size_t subscriberCount();
 
     // A job the control API stored, in its stored form.
     void jobStored(const nlohmann::json& form);

@@ -2,6 +2,7 @@
 // the snapshot, then a job's life in order with increasing ids, the upload's activity, and
 // the last progress of a burst.
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ namespace vtr::test {
 namespace {
 
 using json = nlohmann::json;
+using namespace std::chrono_literals;
 
 struct Event {
     std::string name;
@@ -61,7 +63,7 @@ TEST(EventStreamTest, DeliversAJobsLifeInOrderWithIncreasingIDs) {
             if (!job) return std::nullopt;
             return job->dictionaryRepresentation();
         },
-        VTREventHub::Options{std::chrono::milliseconds(100), std::chrono::seconds(15)});
+        VTREventHub::Options{100ms, 15s});
     VTRRemoteUploadJobService::Options serviceOptions;
     serviceOptions.uploadServiceFactory = recordingService.factory();
     serviceOptions.observer = hub;
@@ -74,33 +76,40 @@ TEST(EventStreamTest, DeliversAJobsLifeInOrderWithIncreasingIDs) {
     apiOptions.events = hub;
     server.setConnectionClass(VTRUploadDaemonConnection::factory(apiEnvironment, loop, apiOptions));
     ASSERT_TRUE(server.start());
-    uint16_t port = server.listeningPort();
+    // The run loop is the daemon's main thread: reports and held-back progress run there.
     std::atomic<bool> finished = false;
-    std::thread mainThread(
-        [&] { loop.runUntil([&] { return finished.load(); }, std::chrono::minutes(1)); });
+    std::jthread mainThread([&] { loop.runUntil([&] { return finished.load(); }, 60s); });
+    struct AtEnd {
+        std::function<void()> run;
+        ~AtEnd() { run(); }
+    } stopLoop{[&] {
+        server.stop();
+        finished = true;
+        loop.post([] {});
+    }};
+    auto send = [port = server.listeningPort()](const char* method, const std::string& path,
+                                                const std::optional<std::string>& body = {}) {
+        return RawHTTPClient::once(port, requestText(method, path, body));
+    };
 
-    json job = jobInput("j", "paused");
-    job["file_list"] = {{{"local_path", dir.file("a.bin")}, {"remote_path", "a.bin"}}};
-    ASSERT_EQ(RawHTTPClient::once(
-                  port, requestText("PUT", "/jobs/before", jobInput("before", "paused").dump()))
-                  .status,
-              201);
-
-    RawHTTPClient client(port);
+    ASSERT_EQ(send("PUT", "/jobs/before", jobInput("before", "paused").dump()).status, 201);
+    RawHTTPClient client(server.listeningPort());
     ASSERT_TRUE(client.send(requestText("GET", "/events")));
     ASSERT_TRUE(client.readUntil("event: ready\n"));
     EXPECT_NE(client.received().find("Content-Type: text/event-stream"), std::string::npos);
     EXPECT_NE(client.received().find("Cache-Control: no-cache"), std::string::npos);
 
-    ASSERT_EQ(RawHTTPClient::once(port, requestText("PUT", "/jobs/j", job.dump())).status, 201);
+    json job = jobInput("j", "paused");
+    job["file_list"] = {{{"local_path", dir.file("a.bin")}, {"remote_path", "a.bin"}}};
+    ASSERT_EQ(send("PUT", "/jobs/j", job.dump()).status, 201);
     job["state"] = "running";
-    ASSERT_EQ(RawHTTPClient::once(port, requestText("PUT", "/jobs/j", job.dump())).status, 200);
+    ASSERT_EQ(send("PUT", "/jobs/j", job.dump()).status, 200);
     // The chunk at 32 waits: the progress up to it is the last of its burst.
     EXPECT_TRUE(client.readUntil("\"bytes_uploaded\":32"));
     recordingService.release();
     ASSERT_TRUE(client.readUntil("\"state\":\"completed\""));
-    RawReply stored = RawHTTPClient::once(port, requestText("GET", "/jobs/j"));
-    ASSERT_EQ(RawHTTPClient::once(port, requestText("DELETE", "/jobs/before")).status, 200);
+    RawReply stored = send("GET", "/jobs/j");
+    ASSERT_EQ(send("DELETE", "/jobs/before").status, 200);
     ASSERT_TRUE(client.readUntil("event: removed\n"));
 
     std::vector<Event> events = parseEvents(client.received());
@@ -131,11 +140,6 @@ TEST(EventStreamTest, DeliversAJobsLifeInOrderWithIncreasingIDs) {
     EXPECT_EQ(events.back().data, R"({"id":"before"})");
     EXPECT_NE(client.received().find("data: " + stored.body + "\n"), std::string::npos)
         << "the completed job's data is what GET /jobs/j answers";
-
-    server.stop();
-    finished = true;
-    loop.post([] {});
-    mainThread.join();
 }
 
 }  // namespace
