@@ -62,25 +62,26 @@ void VTREventHub::publishLocked(const char* event, const std::string& data) {
     std::erase_if(streams_, [&](const auto& stream) { return !stream->send(text); });
 }
 
-void VTREventHub::publishJobLocked(const std::string& jobID, const json& form) {
+// The job is read here, under the lock, not taken from the caller: so every event carries the
+// job as stored when it is sent, and no event sent later can show an older state than one
+// before it.
+void VTREventHub::publishJobLocked(const std::string& jobID) {
     Throttle& throttle = throttles_[jobID];
     throttle.pending = false;
     throttle.lastSent = std::chrono::steady_clock::now();
-    if (std::optional<std::string> text = replyText(form)) publishLocked("job", *text);
+    std::optional<json> form = jobForm_(jobID);
+    if (!form) return;
+    if (std::optional<std::string> text = replyText(*form)) publishLocked("job", *text);
 }
 
-void VTREventHub::jobStored(const json& form) {
+void VTREventHub::jobStored(const std::string& jobID) {
     std::lock_guard lock(mutex_);
-    // Without a stream nobody hears it: the job is not even written out.
-    if (streams_.empty()) return;
-    auto id = form.find("id");
-    publishJobLocked(id != form.end() && id->is_string() ? id->get<std::string>() : "", form);
+    // Without a stream nobody hears it: the job is not even read.
+    if (!streams_.empty()) publishJobLocked(jobID);
 }
 
 void VTREventHub::jobChanged(const VTRManagedUploadJob& job) {
-    std::lock_guard lock(mutex_);
-    if (streams_.empty()) return;
-    publishJobLocked(job.jobID().value_or(""), job.dictionaryRepresentation());
+    jobStored(job.jobID().value_or(""));
 }
 
 void VTREventHub::jobProgressed(const VTRManagedUploadJob& job) {
@@ -91,7 +92,7 @@ void VTREventHub::jobProgressed(const VTRManagedUploadJob& job) {
     if (throttle.pending) return;  // the flush reads the job as it is then
     auto now = std::chrono::steady_clock::now();
     auto due = throttle.lastSent + options_.progressInterval;
-    if (now >= due) return publishJobLocked(jobID, job.dictionaryRepresentation());
+    if (now >= due) return publishJobLocked(jobID);
     throttle.pending = true;
     runLoop_.postAfter(due - now, [weak = weak_from_this(), jobID] {
         if (std::shared_ptr<VTREventHub> self = weak.lock()) self->flushProgress(jobID);
@@ -101,10 +102,8 @@ void VTREventHub::jobProgressed(const VTRManagedUploadJob& job) {
 void VTREventHub::flushProgress(const std::string& jobID) {
     std::lock_guard lock(mutex_);
     auto throttle = throttles_.find(jobID);
-    if (throttle == throttles_.end() || !throttle->second.pending) return;
-    throttle->second.pending = false;
-    // Read under the lock, so no change published meanwhile can be older than this one.
-    if (std::optional<json> form = jobForm_(jobID)) publishJobLocked(jobID, *form);
+    if (throttle != throttles_.end() && throttle->second.pending && !streams_.empty())
+        publishJobLocked(jobID);
 }
 
 void VTREventHub::jobRemoved(const std::string& jobID) {

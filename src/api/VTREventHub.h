@@ -39,7 +39,8 @@ class VTREventHub : public VTRJobChangeObserver, public std::enable_shared_from_
         std::chrono::milliseconds keepAliveInterval{std::chrono::seconds(15)};
     };
 
-    // Held-back progress is sent from `runLoop`, reading the job through `jobForm` then.
+    // Every job event reads the job through `jobForm`; held-back progress is sent from
+    // `runLoop`.
     VTREventHub(VTRRunLoop& runLoop, JobForm jobForm, Options options);
     VTREventHub(VTRRunLoop& runLoop, JobForm jobForm);
 
@@ -49,8 +50,8 @@ class VTREventHub : public VTRJobChangeObserver, public std::enable_shared_from_
     // event. `allJobs` is read while no event is being sent, so none is missed or doubled.
     void subscribe(std::shared_ptr<HTTPStream> stream, const AllJobForms& allJobs);
 
-    // A job the control API stored, in its stored form.
-    void jobStored(const nlohmann::json& form);
+    // The control API stored the job.
+    void jobStored(const std::string& jobID);
 
     // VTRJobChangeObserver
     void jobChanged(const VTRManagedUploadJob& job) override;
@@ -66,7 +67,7 @@ class VTREventHub : public VTRJobChangeObserver, public std::enable_shared_from_
 
     // Needs mutex_: numbers the event, writes its text and hands it to every stream.
     void publishLocked(const char* event, const std::string& data);
-    void publishJobLocked(const std::string& jobID, const nlohmann::json& form);
+    void publishJobLocked(const std::string& jobID);
     void flushProgress(const std::string& jobID);
 
     VTRRunLoop& runLoop_;

@@ -266,14 +266,12 @@ json VTRUploadDaemonConnection::storedForm(const VTRManagedUploadJob& job) const
         std::unique_ptr<VTRUploadJobStore> store = newJobStore(nullptr);
         if (const VTRManagedUploadJob* current =
                 store ? store->jobWithID(job.jobID().value_or(""), nullptr) : nullptr) {
-            json form = current->dictionaryRepresentation();
-            if (options_.events) options_.events->jobStored(form);
-            return form;
+            if (options_.events) options_.events->jobStored(job.jobID().value_or(""));
+            return current->dictionaryRepresentation();
         }
     }
-    json form = job.dictionaryRepresentation();
-    if (options_.events) options_.events->jobStored(form);
-    return form;
+    if (options_.events) options_.events->jobStored(job.jobID().value_or(""));
+    return job.dictionaryRepresentation();
 }
 
 // ---- handlers

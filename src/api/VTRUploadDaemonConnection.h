@@ -118,8 +118,8 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     bool handleStateChangeInJob(VTRManagedUploadJob& job, VTRError* error);
     // The job service of the environment, or nullptr.
     std::shared_ptr<VTRUploadJobService> uploadService() const;
-    // The job's JSON form as stored after the job service acted on it; also sent to the
-    // event streams.
+    // The job's JSON form as stored after the job service acted on it; the event streams
+    // hear of the job.
     nlohmann::json storedForm(const VTRManagedUploadJob& job) const;
     // A store of this request's own, or nullptr with an error when the daemon has none.
     std::unique_ptr<VTRUploadJobStore> newJobStore(VTRError* error) const;
