@@ -1,6 +1,7 @@
 // Streams that stay open: a reader that stops reading is cut off at the buffer limit while the
 // sender and other clients go on, and keep-alive messages carry a silent stream past the
 // server's time-outs.
+#include <functional>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -17,35 +18,24 @@ namespace {
 
 using test::RawHTTPClient;
 
-// Handles of the streams opened, for the test thread.
-struct StreamList {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<HTTPStream>> streams;
-    std::shared_ptr<HTTPStream> first() {
-        std::lock_guard lock(mutex);
-        return streams.empty() ? nullptr : streams.front();
-    }
-};
-
-// "/stream" opens a stream; anything else answers "hello".
+// "/stream" opens a stream and hands its handle to `opened`; anything else answers "hello".
 class StreamingConnection : public HTTPConnection {
   public:
-    StreamingConnection(const HTTPConfig& config, std::shared_ptr<StreamList> list,
-                        HTTPStreamOptions options)
-        : HTTPConnection(config), list_(std::move(list)), options_(std::move(options)) {}
+    using Opened = std::function<void(std::shared_ptr<HTTPStream>)>;
+    StreamingConnection(const HTTPConfig& config, HTTPStreamOptions options, Opened opened)
+        : HTTPConnection(config), options_(std::move(options)), opened_(std::move(opened)) {}
 
     std::unique_ptr<HTTPResponse> httpResponseForMethod(const std::string&,
                                                         const std::string& uri) override {
         if (uri != "/stream") return std::make_unique<HTTPDataResponse>("hello");
         auto [stream, response] = HTTPStream::open(*this, options_);
-        std::lock_guard lock(list_->mutex);
-        list_->streams.push_back(std::move(stream));
+        opened_(std::move(stream));
         return std::move(response);
     }
 
   private:
-    std::shared_ptr<StreamList> list_;
     HTTPStreamOptions options_;
+    Opened opened_;
 };
 
 class HTTPStreamTest : public ::testing::Test {
@@ -54,22 +44,26 @@ class HTTPStreamTest : public ::testing::Test {
         server.setInterface("lo0");
         server.setHeaderLineTimeout(headerTimeout);
         server.setHeaderWriteTimeout(headerTimeout);
-        server.setConnectionClass([list = list, options](const HTTPConfig& config) {
-            return std::make_shared<StreamingConnection>(config, list, options);
+        server.setConnectionClass([this, options](const HTTPConfig& config) {
+            return std::make_shared<StreamingConnection>(config, options, [this](auto stream) {
+                std::lock_guard lock(mutex);
+                opened = std::move(stream);
+            });
         });
         ASSERT_TRUE(server.start());
     }
 
-    // A client whose stream is open, with the reply's header read.
+    // Opens a stream for `client` and reads the reply's header.
     std::shared_ptr<HTTPStream> openStream(RawHTTPClient& client) {
         EXPECT_TRUE(client.send("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         EXPECT_TRUE(client.readUntil("\r\n\r\n"));
-        EXPECT_TRUE(test::waitUntil([&] { return list->first() != nullptr; }));
-        return list->first();
+        std::lock_guard lock(mutex);
+        return opened;
     }
 
+    std::mutex mutex;
+    std::shared_ptr<HTTPStream> opened;
     HTTPServer server;
-    std::shared_ptr<StreamList> list = std::make_shared<StreamList>();
 };
 
 TEST_F(HTTPStreamTest, AReaderThatStopsReadingIsCutOffWithoutHoldingUpOthers) {
