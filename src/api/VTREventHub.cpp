@@ -7,7 +7,6 @@
 #include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPStream.h"
 #include "httpserver/VTRJSONResponse.h"
-#include "jobs/VTRManagedUploadJob.h"
 
 namespace vtr {
 
@@ -74,20 +73,15 @@ void VTREventHub::publishJobLocked(const std::string& jobID) {
     if (std::optional<std::string> text = replyText(*form)) publishLocked("job", *text);
 }
 
-void VTREventHub::jobStored(const std::string& jobID) {
+void VTREventHub::jobChanged(const std::string& jobID) {
     std::lock_guard lock(mutex_);
     // Without a stream nobody hears it: the job is not even read.
     if (!streams_.empty()) publishJobLocked(jobID);
 }
 
-void VTREventHub::jobChanged(const VTRManagedUploadJob& job) {
-    jobStored(job.jobID().value_or(""));
-}
-
-void VTREventHub::jobProgressed(const VTRManagedUploadJob& job) {
+void VTREventHub::jobProgressed(const std::string& jobID) {
     std::lock_guard lock(mutex_);
     if (streams_.empty()) return;
-    std::string jobID = job.jobID().value_or("");
     Throttle& throttle = throttles_[jobID];
     if (throttle.pending) return;  // the flush reads the job as it is then
     auto now = std::chrono::steady_clock::now();
@@ -102,8 +96,9 @@ void VTREventHub::jobProgressed(const VTRManagedUploadJob& job) {
 void VTREventHub::flushProgress(const std::string& jobID) {
     std::lock_guard lock(mutex_);
     auto throttle = throttles_.find(jobID);
-    if (throttle != throttles_.end() && throttle->second.pending && !streams_.empty())
-        publishJobLocked(jobID);
+    if (throttle == throttles_.end() || !throttle->second.pending) return;
+    throttle->second.pending = false;
+    if (!streams_.empty()) publishJobLocked(jobID);
 }
 
 void VTREventHub::jobRemoved(const std::string& jobID) {

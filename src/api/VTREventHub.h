@@ -50,12 +50,9 @@ class VTREventHub : public VTRJobChangeObserver, public std::enable_shared_from_
     // event. `allJobs` is read while no event is being sent, so none is missed or doubled.
     void subscribe(std::shared_ptr<HTTPStream> stream, const AllJobForms& allJobs);
 
-    // The control API stored the job.
-    void jobStored(const std::string& jobID);
-
     // VTRJobChangeObserver
-    void jobChanged(const VTRManagedUploadJob& job) override;
-    void jobProgressed(const VTRManagedUploadJob& job) override;
+    void jobChanged(const std::string& jobID) override;
+    void jobProgressed(const std::string& jobID) override;
     void jobRemoved(const std::string& jobID) override;
     void activityChanged(const VTRJobActivity& activity) override;
 

@@ -266,11 +266,11 @@ json VTRUploadDaemonConnection::storedForm(const VTRManagedUploadJob& job) const
         std::unique_ptr<VTRUploadJobStore> store = newJobStore(nullptr);
         if (const VTRManagedUploadJob* current =
                 store ? store->jobWithID(job.jobID().value_or(""), nullptr) : nullptr) {
-            if (options_.events) options_.events->jobStored(job.jobID().value_or(""));
+            if (options_.events) options_.events->jobChanged(job.jobID().value_or(""));
             return current->dictionaryRepresentation();
         }
     }
-    if (options_.events) options_.events->jobStored(job.jobID().value_or(""));
+    if (options_.events) options_.events->jobChanged(job.jobID().value_or(""));
     return job.dictionaryRepresentation();
 }
 

@@ -10,16 +10,14 @@
 
 namespace vtr {
 
-class VTRManagedUploadJob;
-
 class VTRJobChangeObserver {
   public:
     virtual ~VTRJobChangeObserver() = default;
 
     // The stored job changed: its state, error, restarting flag or file list.
-    virtual void jobChanged(const VTRManagedUploadJob& job) = 0;
+    virtual void jobChanged(const std::string& jobID) = 0;
     // Only the bytes uploaded of one of its files changed.
-    virtual void jobProgressed(const VTRManagedUploadJob& job) = 0;
+    virtual void jobProgressed(const std::string& jobID) = 0;
     virtual void jobRemoved(const std::string& jobID) = 0;
     // The phase or retry of the job's upload changed.
     virtual void activityChanged(const VTRJobActivity& activity) = 0;

@@ -276,9 +276,9 @@ void VTRRemoteUploadJobService::updateStoredJob(
     }
     if (!options_.observer) return;
     if (progressOnly && job->state() == stateBefore)
-        options_.observer->jobProgressed(*job);
+        options_.observer->jobProgressed(jobID);
     else
-        options_.observer->jobChanged(*job);
+        options_.observer->jobChanged(jobID);
 }
 
 void VTRRemoteUploadJobService::scheduleRequeue() {
