@@ -1,4 +1,5 @@
 #include "api/VTRUploadDaemonConnection.h"
+#include "api/VTREventHub.h"
 #include "api/VTRJSONValue.h"
 #include "api/VTRJobLogForm.h"
 #include "api/VTRWebRequestPolicy.h"
@@ -14,6 +15,7 @@
 #include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPErrorResponse.h"
+#include "httpserver/HTTPStream.h"
 #include "httpserver/VTRJSONResponse.h"
 #include "jobs/VTRManagedUploadJob.h"
 #include "jobs/VTRObjectContext.h"
@@ -118,24 +120,6 @@ void exitNow(int status) {
     VTRLog::flush();
     std::fflush(nullptr);
     ::_exit(status);
-}
-
-// One upload's activity: its phase, the file in progress, the recent rate and the retry it
-// waits on, so that a person can tell a slow upload from a stuck one.
-json activityForm(const VTRJobActivity& entry) {
-    const VTRUploadActivitySnapshot& activity = entry.activity;
-    json retry = nullptr;
-    if (activity.retry) {
-        retry = {{"attempt", activity.retry->attempt},
-                 {"method", activity.retry->method},
-                 {"next_attempt_in_seconds", activity.retry->nextAttemptInSeconds},
-                 {"reason", activity.retry->reason}};
-    }
-    return {{"bytes_per_second", activity.bytesPerSecond},
-            {"file", activity.file ? json(*activity.file) : json(nullptr)},
-            {"id", entry.jobID},
-            {"phase", VTRUploadPhaseName(activity.phase)},
-            {"retry", std::move(retry)}};
 }
 
 }  // namespace
@@ -297,9 +281,11 @@ json VTRUploadDaemonConnection::storedForm(const VTRManagedUploadJob& job) const
         std::unique_ptr<VTRUploadJobStore> store = newJobStore(nullptr);
         if (const VTRManagedUploadJob* current =
                 store ? store->jobWithID(job.jobID().value_or(""), nullptr) : nullptr) {
+            if (options_.events) options_.events->jobChanged(job.jobID().value_or(""));
             return current->dictionaryRepresentation();
         }
     }
+    if (options_.events) options_.events->jobChanged(job.jobID().value_or(""));
     return job.dictionaryRepresentation();
 }
 
@@ -332,9 +318,38 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetActivity() {
     json list = json::array();
     if (std::shared_ptr<VTRUploadJobService> service = uploadService()) {
         for (const VTRJobActivity& entry : service->currentActivities())
-            list.push_back(activityForm(entry));
+            list.push_back(VTRActivityForm(entry));
     }
     return jsonResponse(list, 200);
+}
+
+std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetEvents() {
+    VTRError error;
+    if (!options_.events) return emptyResponse(404);
+    if (!newJobStore(&error)) {
+        VTRLogWarn("GET /events failed: {}", error.description());
+        return emptyResponse(500);
+    }
+    HTTPStreamOptions streamOptions;
+    streamOptions.headers = {{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-cache"}};
+    streamOptions.keepAliveInterval = options_.events->options().keepAliveInterval;
+    streamOptions.keepAliveMessage = ": keep-alive\n\n";
+    auto [stream, response] = HTTPStream::open(*this, std::move(streamOptions));
+    options_.events->subscribe(std::move(stream), [this] {
+        std::vector<json> forms;
+        VTRError readError;
+        std::unique_ptr<VTRUploadJobStore> store = newJobStore(&readError);
+        std::optional<std::vector<VTRManagedUploadJob*>> jobs;
+        if (store) jobs = store->allJobs(&readError);
+        if (!jobs) {
+            VTRLogWarn("GET /events failed to read the jobs: {}", readError.description());
+            return forms;
+        }
+        for (const VTRManagedUploadJob* job : *jobs)
+            forms.push_back(job->dictionaryRepresentation());
+        return forms;
+    });
+    return std::move(response);
 }
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobWithID(
@@ -459,6 +474,7 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleDeleteJobWithID(
         // The record goes first, then any upload of it is stopped.
         if (std::shared_ptr<VTRUploadJobService> service = uploadService())
             service->cancelJobWithJobID(jobID);
+        if (options_.events) options_.events->jobRemoved(jobID);
         VTRLogInfo("DELETE /jobs/{} succeeded", jobID);
         return emptyResponse(200);
     }

@@ -21,6 +21,7 @@
 
 namespace vtr {
 
+class VTREventHub;
 class VTRManagedUploadJob;
 class VTRRunLoop;
 class VTRUploadDaemonConnectionEnvironment;
@@ -35,6 +36,9 @@ struct VTRUploadDaemonConnectionOptions {
     std::chrono::steady_clock::duration restartDelay = std::chrono::seconds(1);
     // The console log (standard error and the system log). Default: VTRConsoleLogText.
     std::function<void(const std::string& text)> consoleLog;
+    // Serves GET /events and hears of the jobs the API stores and removes. Without it the
+    // route answers 404.
+    std::shared_ptr<VTREventHub> events;
 };
 
 class VTRUploadDaemonConnection : public HTTPConnection {
@@ -93,6 +97,7 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     std::unique_ptr<HTTPResponse> handleKillDaemon();
     std::unique_ptr<HTTPResponse> handleGetJobs();
     std::unique_ptr<HTTPResponse> handleGetActivity();
+    std::unique_ptr<HTTPResponse> handleGetEvents();
     std::unique_ptr<HTTPResponse> handleGetJobWithID(const std::string& jobID);
     std::unique_ptr<HTTPResponse> handlePutJobWithID(const std::string& jobID);
     // The two halves of a PUT: a job the store does not have yet, and an update of one it has.
@@ -117,7 +122,8 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     bool handleStateChangeInJob(VTRManagedUploadJob& job, VTRError* error);
     // The job service of the environment, or nullptr.
     std::shared_ptr<VTRUploadJobService> uploadService() const;
-    // The job's JSON form as stored after the job service acted on it.
+    // The job's JSON form as stored after the job service acted on it; the event streams
+    // hear of the job.
     nlohmann::json storedForm(const VTRManagedUploadJob& job) const;
     // A store of this request's own, or nullptr with an error when the daemon has none.
     std::unique_ptr<VTRUploadJobStore> newJobStore(VTRError* error) const;

@@ -69,6 +69,8 @@ const std::vector<VTRUploadDaemonConnection::Route>& VTRUploadDaemonConnection::
          [](Self& self, const std::string& id) { return self.handleDeleteJobWithID(id); }},
         {"GET", "/activity", "What each upload in progress is doing now",
          [](Self& self, const std::string&) { return self.handleGetActivity(); }},
+        {"GET", "/events", "Server-Sent Events: every job, then each change as it happens",
+         [](Self& self, const std::string&) { return self.handleGetEvents(); }},
         {"GET", "/ui", "The status page, for a browser",
          [](Self&, const std::string&) { return VTRStatusPage::responseForFile("index.html"); }},
         {"GET", "/ui/app.js", "The status page's script",

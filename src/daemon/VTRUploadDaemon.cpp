@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
+#include "api/VTREventHub.h"
 #include "api/VTRUploadDaemonConnection.h"
 #include "daemon/Reachability.h"
 #include "daemon/VTRCrashHandler.h"
@@ -17,6 +20,8 @@
 #include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpclient/HTTPCertificateAuthorities.h"
 #include "httpserver/HTTPServer.h"
+#include "jobs/VTRManagedUploadJob.h"
+#include "jobs/VTRSQLiteUploadJobStore.h"
 #include "jobs/VTRStoreCoordinator.h"
 #include "logging/VTRFileDescriptor.h"
 #include "logging/VTRLog.h"
@@ -284,11 +289,21 @@ bool VTRUploadDaemon::configureConnectionEnvironment() {
     }
     // Running jobs are re-queued only after the single-instance check: a second daemon on the
     // same store must not upload them alongside the first during that check.
+    events_ = std::make_shared<VTREventHub>(
+        VTRRunLoop::main(),
+        [coordinator =
+             storeCoordinator_](const std::string& jobID) -> std::optional<nlohmann::json> {
+            VTRSQLiteUploadJobStore store(coordinator);
+            const VTRManagedUploadJob* job = store.jobWithID(jobID, nullptr);
+            if (!job) return std::nullopt;
+            return job->dictionaryRepresentation();
+        });
     VTRRemoteUploadJobService::Options options;
     options.requeueAtConstruction = false;
     options.additionalAuthorities = additionalAuthorities_;
     options.uploadLimiter = uploadLimiter_;
     options.metrics = metrics_;
+    options.observer = events_;
     jobService_ = std::make_shared<VTRRemoteUploadJobService>(storeCoordinator_, VTRRunLoop::main(),
                                                               std::move(options));
     environment_ = std::make_shared<VTRUploadDaemonConnectionEnvironment>(
@@ -325,6 +340,7 @@ std::unique_ptr<HTTPServer> VTRUploadDaemon::configureHTTPServer() {
         std::fflush(nullptr);
         ::_exit(status);
     };
+    options.events = events_;
     server->setConnectionClass(
         VTRUploadDaemonConnection::factory(environment_, VTRRunLoop::main(), std::move(options)));
     HTTPServerLimits limits;

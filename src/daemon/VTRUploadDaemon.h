@@ -24,6 +24,7 @@ class HTTPBandwidthLimiter;
 class HTTPCertificateAuthorities;
 class HTTPServer;
 class Reachability;
+class VTREventHub;
 class VTRMetrics;
 class VTRRemoteUploadJobService;
 class VTRStoreCoordinator;
@@ -94,6 +95,7 @@ class VTRUploadDaemon : private VTRUploadDaemonLocatorDelegate {
     std::shared_ptr<VTRRemoteUploadJobService> jobService_;
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
     std::shared_ptr<const HTTPCertificateAuthorities> additionalAuthorities_;
+    std::shared_ptr<VTREventHub> events_;
     bool networkAvailableForStartup_ = false;
     bool observingReachability_ = false;
     std::unique_ptr<VTRUploadDaemonLocator> locator_;

@@ -75,6 +75,7 @@ class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
 
   private:
     friend class HTTPServer;
+    friend class HTTPStream;
     struct Impl;
 
     // Takes over an accepted socket (descriptor of address family `family`) and starts reading

@@ -12,6 +12,7 @@
 #include "jobs/VTRStoreCoordinator.h"
 #include "logging/VTRLog.h"
 #include "metrics/VTRMetrics.h"
+#include "service/VTRJobChangeObserver.h"
 #include "upload/VTRFileUploadOperation.h"
 #include "upload/VTRRetryController.h"
 #include "upload/VTRUploadServiceWithVerify.h"
@@ -218,6 +219,12 @@ std::shared_ptr<VTRFileUploadOperation> VTRRemoteUploadJobService::enqueueOperat
         options_.maxUploadRetries, options_.maxCloseRetries, options_.pollingInterval,
         options_.uploadServiceFactory(job.serverURL().value_or("")), retryController_, this,
         &runLoop_);
+    if (std::shared_ptr<VTRJobChangeObserver> observer = options_.observer) {
+        operation->activity()->setListener(
+            [observer, jobID = job.jobID().value_or("")](const VTRUploadActivitySnapshot& now) {
+                observer->activityChanged({jobID, now});
+            });
+    }
     // Callers hold operationsMutex_, which guards the list.
     std::erase_if(madeOperations_, [](const auto& weak) { return weak.expired(); });
     madeOperations_.push_back(operation);
@@ -258,7 +265,7 @@ void VTRRemoteUploadJobService::handleFailureForRecording(const VTRFileUploadOpe
 
 void VTRRemoteUploadJobService::updateStoredJob(
     const std::string& jobID, UpdateLog log,
-    const std::function<bool(VTRManagedUploadJob& job)>& change) {
+    const std::function<bool(VTRManagedUploadJob& job)>& change, bool progressOnly) {
     const bool sync = log.level == VTRLogFlagError;
     VTRError error;
     auto store = newJobStore(&error);
@@ -269,9 +276,17 @@ void VTRRemoteUploadJobService::updateStoredJob(
                    describeIfSet(error));
         return;
     }
+    VTRUploadJobState stateBefore = job->state();
     if (!change(*job)) return;
-    if (!store->saveJob(job, &error))
+    if (!store->saveJob(job, &error)) {
         VTR_LOG_AT(log.level, sync, fmt::runtime(log.saveFailed), jobID, error.description());
+        return;
+    }
+    if (!options_.observer) return;
+    if (progressOnly && job->state() == stateBefore)
+        options_.observer->jobProgressed(jobID);
+    else
+        options_.observer->jobChanged(jobID);
 }
 
 void VTRRemoteUploadJobService::scheduleRequeue() {
@@ -330,7 +345,8 @@ void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& o
         return;
     }
     updateStoredJob(
-        recording, {VTRLogFlagError, "Unable to save job {}, {}"}, [&](VTRManagedUploadJob& job) {
+        recording, {VTRLogFlagError, "Unable to save job {}, {}"},
+        [&](VTRManagedUploadJob& job) {
             if (standing == Standing::CancelledLast && job.state() != VTRUploadJobStatePaused) {
                 VTRLogInfo(
                     "Ignoring the progress report of cancelled {} for job {}: it is "
@@ -346,7 +362,8 @@ void VTRRemoteUploadJobService::operationUploadedBytes(VTRFileUploadOperation& o
                 options_.metrics->addUploadedBytes(bytes - uploadFile->bytesUploaded());
             uploadFile->setBytesUploaded(bytes);
             return true;
-        });
+        },
+        /*progressOnly=*/true);
 }
 
 void VTRRemoteUploadJobService::operationClosedFile(VTRFileUploadOperation& operation,

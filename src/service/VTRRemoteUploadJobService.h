@@ -34,6 +34,7 @@ namespace vtr {
 
 class HTTPBandwidthLimiter;
 class VTRFileUploadOperation;
+class VTRJobChangeObserver;
 class VTRManagedUploadFile;
 class VTRManagedUploadJob;
 class VTRMetrics;
@@ -77,6 +78,8 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
         std::shared_ptr<HTTPBandwidthLimiter> uploadLimiter;
         // Where accepted bytes, SOAP calls and retries are counted; nullptr: nowhere.
         std::shared_ptr<VTRMetrics> metrics;
+        // Hears of the changes the operations' reports make and of their activity.
+        std::shared_ptr<VTRJobChangeObserver> observer;
     };
 
     // Every store it opens is a new one over `coordinator`; reports are delivered and re-queues
@@ -178,9 +181,11 @@ class VTRRemoteUploadJobService : public VTRUploadJobService,
         const char* saveFailed;
     };
     // Fetches the job in a store of its own, lets `change` alter it and saves it, unless `change`
-    // returns false. A job that cannot be fetched is left alone.
+    // returns false. A job that cannot be fetched is left alone. A saved change is told to the
+    // observer, as progress when `progressOnly`.
     void updateStoredJob(const std::string& jobID, UpdateLog log,
-                         const std::function<bool(VTRManagedUploadJob& job)>& change);
+                         const std::function<bool(VTRManagedUploadJob& job)>& change,
+                         bool progressOnly = false);
     // Logs the completion and sets the job completed with no error; the caller saves.
     static void markCompleted(VTRManagedUploadJob& job, VTRFileUploadOperation& operation);
     void scheduleRequeue();

@@ -17,9 +17,14 @@ const char* VTRUploadPhaseName(VTRUploadPhase phase) {
 }
 
 void VTRUploadActivity::setPhase(VTRUploadPhase phase) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    phase_ = phase;
-    retry_.reset();
+    bool changed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed = phase_ != phase || retry_.has_value();
+        phase_ = phase;
+        retry_.reset();
+    }
+    notify(changed);
 }
 
 void VTRUploadActivity::setFile(std::optional<std::string> file) {
@@ -36,16 +41,28 @@ void VTRUploadActivity::addBytes(uint64_t bytes, Clock::time_point now) {
 
 void VTRUploadActivity::setRetry(VTRUploadPhase waitPhase, std::string method, uint64_t attempt,
                                  double pauseSeconds, std::string reason, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    waitPhase_ = waitPhase;
-    retryDue_ = now + std::chrono::duration_cast<Clock::duration>(
-                          std::chrono::duration<double>(std::max(0.0, pauseSeconds)));
-    retry_ = VTRUploadRetryInfo{std::move(method), attempt, 0, std::move(reason)};
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waitPhase_ = waitPhase;
+        retryDue_ = now + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(std::max(0.0, pauseSeconds)));
+        retry_ = VTRUploadRetryInfo{std::move(method), attempt, 0, std::move(reason)};
+    }
+    notify(true);
 }
 
 void VTRUploadActivity::clearRetry() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    retry_.reset();
+    bool changed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed = retry_.has_value();
+        retry_.reset();
+    }
+    notify(changed);
+}
+
+void VTRUploadActivity::notify(bool changed) const {
+    if (changed && listener_) listener_(snapshot());
 }
 
 VTRUploadActivitySnapshot VTRUploadActivity::snapshot(Clock::time_point now) const {

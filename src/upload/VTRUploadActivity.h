@@ -1,12 +1,15 @@
 // VTRUploadActivity: what one upload operation is doing right now (its phase, the file in
 // progress, its recent transfer rate and the retry it waits on), kept so that a person can see
 // why an upload is slow or stuck. The operation's worker thread writes it; any thread may take
-// a snapshot. Owned by a std::shared_ptr shared by the operation and its readers.
+// a snapshot. Owned by a std::shared_ptr shared by the operation and its readers. A listener,
+// set before the operation starts, hears of every change of phase or retry on the thread that
+// made it.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +43,11 @@ class VTRUploadActivity {
     // The window over which bytesPerSecond is averaged.
     static constexpr double kRateWindowSeconds = 5.0;
 
+    using Listener = std::function<void(const VTRUploadActivitySnapshot& activity)>;
+
+    // Set once, before any other thread uses the activity.
+    void setListener(Listener listener) { listener_ = std::move(listener); }
+
     // A phase of the call sequence; ends any retry the previous call waited on.
     void setPhase(VTRUploadPhase phase);
     // The remote path of the file in progress, or nothing between files.
@@ -58,6 +66,10 @@ class VTRUploadActivity {
 
   private:
     void dropSamplesBefore(Clock::time_point start) const;
+    // Tells the listener, outside the lock, when `changed`.
+    void notify(bool changed) const;
+
+    Listener listener_;
 
     mutable std::mutex mutex_;
     VTRUploadPhase phase_ = VTRUploadPhase::ChunkSize;

@@ -53,6 +53,8 @@ TEST_F(ControlAPITest, IndexDocumentByteForByte) {
         R"({"description":"Remove a specific job","method":"DELETE","path":"/jobs/:id"},)"
         R"({"description":"What each upload in progress is doing now","method":"GET",)"
         R"("path":"/activity"},)"
+        R"({"description":"Server-Sent Events: every job, then each change as it happens",)"
+        R"("method":"GET","path":"/events"},)"
         R"({"description":"The status page, for a browser","method":"GET","path":"/ui"},)"
         R"({"description":"The status page's script","method":"GET","path":"/ui/app.js"},)"
         R"({"description":"The status page's style","method":"GET","path":"/ui/app.css"},)"

@@ -31,6 +31,7 @@ TEST_F(WebRequestTest, APageCanNeitherReadNorChangeJobsNorRestartTheDaemon) {
         {"GET", "/jobs", std::nullopt},
         {"GET", "/jobs/kept", std::nullopt},
         {"GET", "/activity", std::nullopt},
+        {"GET", "/events", std::nullopt},
         {"GET", "/metrics", std::nullopt},
         {"GET", "/settings", std::nullopt},
         {"PUT", "/settings", R"({"upload_limit": 1})"},

@@ -22,19 +22,25 @@ using Answer = std::pair<int, std::string>;  // status, body
 
 // The daemon's control API on loopback with canned answers, named by locator files in
 // `locator` (with this live process): the n-th GET /jobs/job-1 gets the n-th of `jobs`, the
-// last one repeating; any other request gets `activity`.
+// last one repeating; GET /events gets `events` (by default 405, as from an older daemon); any
+// other request gets `activity`.
 struct ControlStub : vtr::test::RecordingServer {
-    ControlStub(const std::string& locator, std::vector<json> jobs, Answer activity)
-        : RecordingServer({}, std::chrono::seconds(30),
-                          [this, jobs, activity](const vtr::HTTPMessage& request, std::string) {
-                              vtr::HTTPHeaderList type{{"Content-Type", "application/json"}};
-                              if (request.url() != "/jobs/job-1")
-                                  return std::make_unique<vtr::HTTPDataResponse>(
-                                      activity.second, activity.first, type);
-                              size_t n = std::min(requestsFor("/jobs/job-1"), jobs.size());
-                              return std::make_unique<vtr::HTTPDataResponse>(jobs[n - 1].dump(),
-                                                                             200, type);
-                          }) {
+    ControlStub(const std::string& locator, std::vector<json> jobs, Answer activity,
+                Answer events = {405, ""})
+        : RecordingServer(
+              {}, std::chrono::seconds(30),
+              [this, jobs, activity, events](const vtr::HTTPMessage& request, std::string) {
+                  vtr::HTTPHeaderList type{{"Content-Type", "application/json"}};
+                  if (request.url() == "/events")
+                      return std::make_unique<vtr::HTTPDataResponse>(
+                          events.second, events.first,
+                          vtr::HTTPHeaderList{{"Content-Type", "text/event-stream"}});
+                  if (request.url() != "/jobs/job-1")
+                      return std::make_unique<vtr::HTTPDataResponse>(activity.second,
+                                                                     activity.first, type);
+                  size_t n = std::min(requestsFor("/jobs/job-1"), jobs.size());
+                  return std::make_unique<vtr::HTTPDataResponse>(jobs[n - 1].dump(), 200, type);
+              }) {
         vtr::test::writeFile(locator + "/UploadDaemon.port", std::to_string(port));
         vtr::test::writeFile(locator + "/UploadDaemon.pid", std::to_string(getpid()));
     }
@@ -130,5 +136,33 @@ TEST(WatchActivityTest, LinesCarryTheRetryAndAnOlderDaemonIsAskedOnce) {
             << out.str();
         EXPECT_EQ(stub.requestsFor("/activity"), reported ? 3u : 1u);
         EXPECT_EQ(stub.requestsFor("/jobs/job-1"), 3u);
+        EXPECT_EQ(stub.requestsFor("/events"), 1u) << "asked once, then polled";
     }
+}
+
+// A daemon with the event stream is followed, not polled: the snapshot, the upload's retry and
+// the job's end all come as events.
+TEST(WatchActivityTest, FollowsTheEventStreamWithoutPolling) {
+    json running = hostileJob();
+    json completed = hostileJob();
+    completed["state"] = "completed";
+    completed["file_list"][0]["bytes_uploaded"] = 400;
+    std::string stream = "event: job\nid: 1\ndata: " + running.dump() +
+                         "\n\nevent: ready\nid: 2\ndata: {}\n\n: keep-alive\n\n"
+                         "event: activity\nid: 3\ndata: " +
+                         kRetrying[0].dump() + "\n\nevent: job\nid: 4\ndata: " + completed.dump() +
+                         "\n\n";
+    vtr::test::TempDir locator;
+    ControlStub stub(locator.path(), {running}, {200, "[]"}, {200, stream});
+    std::ostringstream out, err;
+    EXPECT_EQ(UploadCommands(locator.path(), out, err)
+                  .watch({"job-1"}, false, false, std::chrono::milliseconds(1)),
+              0)
+        << err.str();
+    EXPECT_NE(out.str().find("job-1  running, retrying UploadChunk (attempt 3) in 12 s"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("job-1  completed  100.0%"), std::string::npos) << out.str();
+    EXPECT_EQ(stub.requestsFor("/events"), 1u);
+    EXPECT_EQ(stub.requestsFor("/jobs/job-1") + stub.requestsFor("/activity"), 0u);
 }

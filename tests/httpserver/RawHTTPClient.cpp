@@ -132,6 +132,21 @@ std::optional<RawReply> RawHTTPClient::readReply(bool head, std::chrono::millise
     return reply;
 }
 
+bool RawHTTPClient::readUntil(const std::string& text, size_t count,
+                              std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto occurrences = [&] {
+        size_t found = 0;
+        for (size_t at = buffer_.find(text); at != std::string::npos;
+             at = buffer_.find(text, at + text.size()))
+            ++found;
+        return found;
+    };
+    while (occurrences() < count)
+        if (!fill(deadline)) return false;
+    return true;
+}
+
 bool RawHTTPClient::waitForClose(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (fill(deadline)) {

@@ -47,6 +47,10 @@ class RawHTTPClient {
     // True when the server closes (end of stream or reset) before the deadline. Bytes received
     // meanwhile are added to received().
     bool waitForClose(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Reads until the unconsumed bytes contain `text` `count` times; false when the connection
+    // ends or the deadline passes first. For replies that never end, such as event streams.
+    bool readUntil(const std::string& text, size_t count = 1,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Every byte read so far that no reply consumed.
     const std::string& received() const { return buffer_; }
 

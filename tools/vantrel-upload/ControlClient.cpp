@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace vtr::cli {
@@ -30,24 +32,29 @@ ControlClient::ControlClient(uint16_t port, std::chrono::milliseconds timeout)
 
 ControlClient::~ControlClient() = default;
 
-ControlClient::Reply ControlClient::send(std::string_view method, const std::string& path,
-                                         const std::string& body) {
-    Reply reply;
+void* ControlClient::prepare(const std::string& url, char* errorText) {
     CURL* curl = static_cast<CURL*>(handle_.get());
-    if (!curl) {
-        reply.failure = "could not set up an HTTP request";
-        return reply;
-    }
+    if (!curl) return nullptr;
     curl_easy_reset(curl);
-    std::string url = fmt::format("http://127.0.0.1:{}{}", port_, path);
-    std::string methodText(method);
-    char errorText[CURL_ERROR_SIZE] = "";
-
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
     // The daemon is on loopback: a proxy from the environment must never see these requests.
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    return curl;
+}
+
+ControlClient::Reply ControlClient::send(std::string_view method, const std::string& path,
+                                         const std::string& body) {
+    Reply reply;
+    std::string url = fmt::format("http://127.0.0.1:{}{}", port_, path);
+    std::string methodText(method);
+    char errorText[CURL_ERROR_SIZE] = "";
+    CURL* curl = static_cast<CURL*>(prepare(url, errorText));
+    if (!curl) {
+        reply.failure = "could not set up an HTTP request";
+        return reply;
+    }
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, methodText.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendToString);
@@ -75,6 +82,55 @@ ControlClient::Reply ControlClient::send(std::string_view method, const std::str
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     reply.answered = true;
+    reply.status = static_cast<int>(status);
+    return reply;
+}
+
+ControlClient::Reply ControlClient::stream(const std::string& path,
+                                           const std::function<bool(std::string_view)>& onData,
+                                           std::chrono::milliseconds idleTimeout) {
+    struct Sink {
+        CURL* curl;
+        const std::function<bool(std::string_view)>& onData;
+        Reply& reply;
+        bool stopped = false;
+    };
+    Reply reply;
+    std::string url = fmt::format("http://127.0.0.1:{}{}", port_, path);
+    char errorText[CURL_ERROR_SIZE] = "";
+    CURL* curl = static_cast<CURL*>(prepare(url, errorText));
+    if (!curl) {
+        reply.failure = "could not set up an HTTP request";
+        return reply;
+    }
+    Sink sink{curl, onData, reply};
+    auto write = [](char* data, size_t size, size_t count, void* target) -> size_t {
+        Sink& sink = *static_cast<Sink*>(target);
+        long status = 0;
+        curl_easy_getinfo(sink.curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status != 200) {
+            sink.reply.body.append(data, size * count);
+        } else if (!sink.onData(std::string_view(data, size * count))) {
+            sink.stopped = true;
+            return 0;
+        }
+        return size * count;
+    };
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout_.count()));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(std::max<int64_t>(1, idleTimeout.count() / 1000)));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +write);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+
+    CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK && !sink.stopped) {
+        reply.connectionRefused = result == CURLE_COULDNT_CONNECT;
+        reply.failure = errorText[0] ? errorText : curl_easy_strerror(result);
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    reply.answered = status != 0;
     reply.status = static_cast<int>(status);
     return reply;
 }

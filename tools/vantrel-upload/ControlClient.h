@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,7 +35,17 @@ class ControlClient {
     // carries a Content-Length, also for an empty body, since the daemon insists on one.
     Reply send(std::string_view method, const std::string& path, const std::string& body = {});
 
+    // GET `path` as a stream that does not end by itself: each piece of a 200 reply's body goes
+    // to `onData` as it arrives (any other reply's body goes to the reply), until `onData`
+    // returns false, the daemon closes, or nothing arrives for `idleTimeout`. Stopped by
+    // `onData`, the reply counts as answered.
+    Reply stream(const std::string& path, const std::function<bool(std::string_view)>& onData,
+                 std::chrono::milliseconds idleTimeout = std::chrono::seconds(60));
+
   private:
+    // Resets the handle for a request to `url`; nullptr when there is none.
+    void* prepare(const std::string& url, char* errorText);
+
     struct CurlHandleDeleter {
         void operator()(void* handle) const;
     };

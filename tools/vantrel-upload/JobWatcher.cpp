@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <fmt/format.h>
@@ -85,6 +86,84 @@ int JobWatcher::run(std::vector<std::string> ids) {
             jobs_.push_back(Watched{std::move(id), {}, false, false, {}, {}});
     }
 
+    int status = ExitSucceeded;
+    return follow(&status) ? status : poll();
+}
+
+bool JobWatcher::follow(int* status) {
+    while (true) {
+        std::string pending;
+        bool done = false;
+        ready_ = false;
+        ControlClient::Reply reply = client_.stream("/events", [&](std::string_view data) {
+            pending.append(data);
+            // Events end with an empty line; comments (keep-alives) start with ':'.
+            for (size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
+                std::string name, payload;
+                std::istringstream lines(pending.substr(0, end + 1));
+                for (std::string line; std::getline(lines, line);) {
+                    if (line.starts_with("event: ")) name = line.substr(7);
+                    if (line.starts_with("data: ")) payload = line.substr(6);
+                }
+                pending.erase(0, end + 2);
+                if (!name.empty()) takeEvent(name, payload);
+            }
+            done = ready_ && settled();
+            return !done;
+        });
+        if (done) {
+            *status = finish();
+            return true;
+        }
+        if (reply.answered && reply.status == 405) return false;
+        if (!ready_) {
+            *status = reportFailedReply(reply, client_, "GET /events", {}, err_);
+            if (*status == ExitSucceeded) {
+                err_ << "vantrel-upload: the upload daemon's event stream ended at once\n";
+                *status = ExitFailed;
+            }
+            return true;
+        }
+        // The daemon closed a stream it had served (a restart, or a reader too far behind):
+        // a new one starts with every job as it is now.
+    }
+}
+
+void JobWatcher::takeEvent(const std::string& name, const std::string& data) {
+    auto value = nlohmann::json::parse(data, nullptr, false);
+    std::string id = value.is_object() && value.contains("id") && value["id"].is_string()
+                         ? value["id"].get<std::string>()
+                         : std::string();
+    auto watched = std::find_if(jobs_.begin(), jobs_.end(), [&](auto& w) { return w.id == id; });
+    if (name == "ready") {
+        // Jobs the daemon did not list do not exist.
+        for (Watched& job : jobs_) job.removed = job.removed || !job.seen;
+        ready_ = true;
+        draw(true);
+        return;
+    }
+    if (watched == jobs_.end()) return;
+    if (name == "job") {
+        apply(*watched, value);
+        if (watched->job.isFinished() || watched->job.isStalled()) activities_.erase(id);
+    } else if (name == "removed") {
+        watched->removed = true;
+    } else if (name == "activity" && output_ != Output::JSONLines) {
+        auto entries = JobActivity::listFromJSON(nlohmann::json::array({value}));
+        if (entries && entries->count(id)) activities_[id] = entries->at(id);
+    }
+    if (ready_) draw(false);
+}
+
+bool JobWatcher::settled() const {
+    for (const Watched& watched : jobs_) {
+        if (watched.removed || watched.job.isFinished()) continue;
+        if (!watched.job.isStalled()) return false;
+    }
+    return true;
+}
+
+int JobWatcher::poll() {
     for (bool first = true;; first = false) {
         for (Watched& watched : jobs_) {
             if (watched.removed || (watched.seen && watched.job.isFinished())) continue;
@@ -92,14 +171,7 @@ int JobWatcher::run(std::vector<std::string> ids) {
         }
         refreshActivities();
         draw(first);
-        bool allFinished = true, anyMoving = false;
-        for (const Watched& watched : jobs_) {
-            if (watched.removed || watched.job.isFinished()) continue;
-            allFinished = false;
-            if (!watched.job.isStalled()) anyMoving = true;
-        }
-        if (allFinished || !anyMoving) return finish();
-        // Polling is the only way to hear of progress: the control API has no notifications.
+        if (settled()) return finish();
         std::this_thread::sleep_for(interval_);
     }
 }
@@ -124,6 +196,11 @@ bool JobWatcher::refresh(Watched& watched) {
         failureStatus_ = ExitFailed;
         return false;
     }
+    apply(watched, job);
+    return true;
+}
+
+void JobWatcher::apply(Watched& watched, const nlohmann::json& job) {
     watched.job = JobSummary::fromJSON(job);
     watched.seen = true;
     auto now = std::chrono::steady_clock::now();
@@ -138,7 +215,6 @@ bool JobWatcher::refresh(Watched& watched) {
         if (key != watched.lastPrinted) out_ << job.dump() << "\n";
         watched.lastPrinted = key;
     }
-    return true;
 }
 
 void JobWatcher::refreshActivities() {

@@ -1,6 +1,7 @@
-// JobWatcher: follows jobs by polling the control API until each is completed or errored
-// (or nothing can move them on), drawing progress bars on a terminal or printing one line per
-// change otherwise. Use from one thread.
+// JobWatcher: follows jobs through the control API's event stream (GET /events) until each is
+// completed or errored (or nothing can move them on), drawing progress bars on a terminal or
+// printing one line per change otherwise. A daemon without the stream (405) is polled instead.
+// Use from one thread.
 #pragma once
 
 #include <chrono>
@@ -43,8 +44,19 @@ class JobWatcher {
         std::string lastPrinted;
     };
 
+    // Follows the event stream until the jobs are settled. False when the daemon has no stream
+    // (poll instead); otherwise true with the exit status in `status`.
+    bool follow(int* status);
+    // Takes in one event of the stream.
+    void takeEvent(const std::string& name, const std::string& data);
+    // Polls until the jobs are settled; returns the exit status.
+    int poll();
+    // Every job is finished, or none can move on.
+    bool settled() const;
     // Refreshes one job; false when the daemon could not be asked (status in `failureStatus_`).
     bool refresh(Watched& watched);
+    // Takes in the job's JSON form.
+    void apply(Watched& watched, const nlohmann::json& job);
     // Refreshes what the jobs' uploads are doing, while the daemon can say.
     void refreshActivities();
     // The activity of the job `id`; nothing while it has none.
@@ -63,6 +75,7 @@ class JobWatcher {
     std::vector<Watched> jobs_;
     std::map<std::string, JobActivity> activities_;
     bool askForActivities_ = true;  // until a daemon without /activity answers
+    bool ready_ = false;            // the stream's snapshot is complete
     int failureStatus_ = 0;
 };
 
