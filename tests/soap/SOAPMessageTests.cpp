@@ -199,7 +199,7 @@ TEST(SOAPResultsTest, PlainAndMultipartResultsReduceToTheResultText) {
               VTRDictionary{});
 }
 
-TEST(SOAPResultsTest, UnusableBodiesGiveCode87WithTheBody) {
+TEST(SOAPResultsTest, UnusableBodiesGiveCode87AndMultipartBoundsAreExact) {
     struct Case {
         std::string body;
         std::optional<std::string> boundary;
@@ -229,10 +229,6 @@ TEST(SOAPResultsTest, UnusableBodiesGiveCode87WithTheBody) {
         EXPECT_EQ(error.localizedFailureReason(), "Failed to parse server response for method M");
         EXPECT_NE(find(error.userInfo(), VTRResponseBodyKey), nullptr);
     }
-}
-
-TEST(SOAPResultsTest, MultipartBodyBoundsAreExact) {
-    std::string xml = "<MResponse><MResult>1</MResult></MResponse>";
     // The closing delimiter plus one more CRLF leaves CR LF after the XML.
     EXPECT_EQ(VTRSOAPMethodCaller::bodyDataFromResponse(multipart("B", xml), std::string("B")),
               xml + "\r\n");
