@@ -119,12 +119,18 @@ TEST(HTTPClientTransferTest, ABodyOfPiecesGoesOutByteForByteAndTheReplyComesBack
     EXPECT_TRUE(received == body.joined()) << "the body arrived changed";
 }
 
-TEST(HTTPClientTransferTest, TransportFailuresAndTheResponseSizeLimit) {
+TEST(HTTPClientTransferTest, TransportFailuresSchemesStatusesAndTheResponseSizeLimit) {
     const size_t limit = size_t{16} * 1024 * 1024;
+    const std::string gopher = "gopher://127.0.0.1:9/_HELO%20attacker%0D%0A";
     RecordingServer server({}, 30s, [&](const HTTPMessage& request, std::string) {
-        if (request.url().rfind("/size/", 0) != 0) return std::unique_ptr<HTTPDataResponse>();
-        return std::make_unique<HTTPDataResponse>(
-            std::string(std::stoul(request.url().substr(6)), 'x'));
+        const std::string& url = request.url();
+        if (url == "/fault")
+            return std::make_unique<HTTPDataResponse>("<fault>bad offset</fault>", 500);
+        if (url == "/redirect")
+            return std::make_unique<HTTPDataResponse>("", 302,
+                                                      HTTPHeaderList{{"Location", gopher}});
+        if (url.rfind("/size/", 0) != 0) return std::unique_ptr<HTTPDataResponse>();
+        return std::make_unique<HTTPDataResponse>(std::string(std::stoul(url.substr(6)), 'x'));
     });
     Outcome whole = Transfer(post(server.url("/size/" + std::to_string(limit)))).wait();
     ASSERT_TRUE(whole.body) << (whole.error ? whole.error->description() : "");
@@ -143,6 +149,13 @@ TEST(HTTPClientTransferTest, TransportFailuresAndTheResponseSizeLimit) {
         {server.url("/silent"), -1001, "The request timed out."},
         {server.url("/size/" + std::to_string(limit + 1)), -1011,
          "The response body exceeds the maximum of 16777216 bytes"},
+        // No scheme but http and https is spoken: refused before any connection is tried (one to
+        // the discard port, where nothing listens, would end in -1004 instead).
+        {gopher, -1, "not supported"},
+        {"dict://127.0.0.1:9/d:attacker", -1, "not supported"},
+        {"telnet://127.0.0.1:9/", -1, "not supported"},
+        {"smtp://127.0.0.1:9/", -1, "not supported"},
+        {"file:///etc/passwd", -1, "not supported"},
     };
     for (const Case& c : cases) {
         Outcome outcome = Transfer(post(c.url, 1s)).wait();
@@ -153,31 +166,9 @@ TEST(HTTPClientTransferTest, TransportFailuresAndTheResponseSizeLimit) {
             outcome.error->localizedDescription() + "|" + outcome.error->localizedFailureReason();
         EXPECT_NE(texts.find(c.reason), std::string::npos) << c.url << ": " << texts;
     }
-}
-
-TEST(HTTPClientTransferTest, NoSchemeButHttpAndHttpsIsSpokenNorFollowedInARedirect) {
-    // Refused before any connection is tried: a connection to the discard port, where nothing
-    // listens, would end in -1004 instead.
-    const std::string gopher = "gopher://127.0.0.1:9/_HELO%20attacker%0D%0A";
-    for (const std::string& url :
-         {gopher, std::string("dict://127.0.0.1:9/d:attacker"),
-          std::string("telnet://127.0.0.1:9/"), std::string("smtp://127.0.0.1:9/"),
-          std::string("file:///etc/passwd")}) {
-        Outcome outcome = Transfer(post(url, 2s)).wait();
-        ASSERT_TRUE(outcome.error) << url;
-        EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain) << url;
-        EXPECT_NE(outcome.error->localizedFailureReason().find("not supported"), std::string::npos)
-            << url << ": " << outcome.error->description();
-    }
-    // A redirect is an answer like any other status outside 200-299: an error carrying the body.
-    RecordingServer redirecting({}, 30s, [&](const HTTPMessage& request, std::string) {
-        if (request.url() == "/fault")
-            return std::make_unique<HTTPDataResponse>("<fault>bad offset</fault>", 500);
-        return std::make_unique<HTTPDataResponse>("", 302, HTTPHeaderList{{"Location", gopher}});
-    });
+    // A status outside 200-299, a redirect too (never followed), is an error carrying the body.
     for (int status : {302, 500}) {
-        Outcome outcome =
-            Transfer(post(redirecting.url(status == 500 ? "/fault" : "/"), 2s)).wait();
+        Outcome outcome = Transfer(post(server.url(status == 500 ? "/fault" : "/redirect"))).wait();
         ASSERT_TRUE(outcome.error && outcome.response) << status;
         EXPECT_EQ(outcome.error->domain(), AFNetworkingErrorDomain);
         EXPECT_EQ(outcome.error->code(), -1011);
