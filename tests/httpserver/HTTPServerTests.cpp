@@ -269,10 +269,11 @@ TEST(HTTPServerBodyTest, HookOrderBoundedPiecesExpectContinueAndAClientLeavingMi
 
 // ---- protections
 
-TEST(HTTPServerLimitTest, ABodyOverTheLimitIsRefusedUnreadAndTheConnectionCloses) {
+TEST(HTTPServerLimitTest, ABodyOverTheLimitIsRefusedUnreadAndTheConnectionBeyondTheCapCloses) {
     test::ScopedLogCapture capture;
     HTTPServerLimits limits;
     limits.maximumRequestBodySize = 1024;
+    limits.maximumConnections = 8;
     RecordingServer fixture(limits);
     RawHTTPClient client(fixture.port);
     std::atomic<bool> wholeBodySent{false};
@@ -294,13 +295,9 @@ TEST(HTTPServerLimitTest, ABodyOverTheLimitIsRefusedUnreadAndTheConnectionCloses
         "HTTP Server: Error 413 - Payload Too Large: more than 1024 bytes (/echo)"));
     EXPECT_EQ(fixture.record->count("prepareForBodyWithSize"), 0u);
     EXPECT_EQ(fixture.record->largestPiece(), 0u) << "body bytes reached the connection";
-}
 
-TEST(HTTPServerLimitTest, TheConnectionBeyondTheCapClosesWhileOthersAreServed) {
-    test::ScopedLogCapture capture;
-    HTTPServerLimits limits;
-    limits.maximumConnections = 8;
-    RecordingServer fixture(limits);
+    // The connection beyond the cap closes while the others are served.
+    ASSERT_TRUE(noConnectionsLeft(fixture));
     std::vector<std::unique_ptr<RawHTTPClient>> open;
     for (int i = 0; i < 8; ++i) open.push_back(std::make_unique<RawHTTPClient>(fixture.port));
     ASSERT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 8; }));
@@ -308,8 +305,8 @@ TEST(HTTPServerLimitTest, TheConnectionBeyondTheCapClosesWhileOthersAreServed) {
     ASSERT_TRUE(extra.connected()) << "the kernel completes the handshake";
     EXPECT_TRUE(extra.closesUnanswered(kGet));
     EXPECT_TRUE(capture.containsPart("HTTPServer: 8 connections are open"));
-    for (auto& client : open)
-        EXPECT_EQ(client->exchange(kGet).value_or(test::RawReply{}).body, "hello");
+    for (auto& each : open)
+        EXPECT_EQ(each->exchange(kGet).value_or(test::RawReply{}).body, "hello");
     // Room again once one leaves.
     open.pop_back();
     ASSERT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 7; }));
