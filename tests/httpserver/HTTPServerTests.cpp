@@ -57,8 +57,6 @@ TEST(HTTPServerStartTest, ListensOnLoopbackByNameOrAddressAndFailsWithTheSocketT
     VTRError error;
     EXPECT_FALSE(fixture.server.start(&error)) << "a running server does not start twice";
     fixture.server.stop();
-    EXPECT_FALSE(fixture.server.isRunning());
-    EXPECT_EQ(fixture.server.listeningPort(), 0);
     EXPECT_FALSE(RawHTTPClient(fixture.port).connected());
 
     HTTPServer byName;
@@ -181,26 +179,24 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
 
 // ---- replies, keep-alive and pipelining
 
-TEST(HTTPServerReplyTest, KeepAliveRules) {
+TEST(HTTPServerReplyTest, HTTP10AndConnectionCloseEndTheConnectionAfterTheReply) {
     RecordingServer fixture;
     const std::string http10 = "GET /hello HTTP/1.0\r\n\r\n";
-    // Requests sent in turn on one connection, and whether the server closes after the last.
-    const std::pair<std::vector<std::string>, bool> cases[] = {
-        {{kGet, kGet}, false},
-        {{http10}, true},
-        {{"GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", http10}, true},
-        {{get("/hello", "Connection: Close\r\n")}, true},
+    // Requests sent in turn on one connection; the server closes after the last. HTTP/1.1
+    // staying open is proved by the pipelined and error-reply tests.
+    const std::vector<std::string> cases[] = {
+        {http10},
+        {"GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", http10},
+        {get("/hello", "Connection: Close\r\n")},
     };
-    for (const auto& [requests, closes] : cases) {
+    for (const auto& requests : cases) {
         RawHTTPClient client(fixture.port);
         for (const std::string& request : requests) {
             auto reply = client.exchange(request);
             ASSERT_TRUE(reply) << request;
             EXPECT_EQ(reply->body, "hello") << request;
         }
-        if (closes) {
-            EXPECT_TRUE(client.waitForClose()) << requests.back();
-        }
+        EXPECT_TRUE(client.waitForClose()) << requests.back();
     }
 }
 
@@ -235,7 +231,7 @@ TEST(HTTPServerReplyTest, PipelinedHeadDelayedAndDroppedReplies) {
 
 // ---- request bodies
 
-TEST(HTTPServerBodyTest, HookOrderAndCountedBodyInBoundedPieces) {
+TEST(HTTPServerBodyTest, HookOrderBoundedPiecesExpectContinueAndAClientLeavingMidBody) {
     RecordingServer fixture;
     std::string body = test::randomBytes(3 * 1024 * 1024 + 17);
     RawHTTPClient client(fixture.port);
@@ -250,35 +246,34 @@ TEST(HTTPServerBodyTest, HookOrderAndCountedBodyInBoundedPieces) {
                                         "supportsMethod PUT /echo?x=1",
                                         "prepareForBodyWithSize " + std::to_string(body.size()),
                                         "finishBody", "httpResponseForMethod PUT /echo?x=1"}));
-}
 
-TEST(HTTPServerBodyTest, ExpectContinueAndAClientLeavingMidBody) {
-    RecordingServer fixture;
-    RawHTTPClient client(fixture.port);
+    // Expect: 100-continue, then a client leaving mid-body.
     ASSERT_TRUE(
         client.send("PUT /echo HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\n"));
     auto interim = client.readReply();
     ASSERT_TRUE(interim);
     EXPECT_EQ(interim->statusLine, "HTTP/1.1 100 Continue");
-    auto reply = client.exchange("body");
+    reply = client.exchange("body");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body, "body");
     {
         RawHTTPClient leaver(fixture.port);
         ASSERT_TRUE(leaver.send("PUT /echo HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" +
                                 std::string(1000, 'x')));
-        ASSERT_TRUE(test::waitUntil([&] { return fixture.record->largestPiece() > 0; }));
+        ASSERT_TRUE(test::waitUntil(
+            [&] { return fixture.record->count("prepareForBodyWithSize 1000000") == 1; }));
     }
     EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
-    EXPECT_EQ(fixture.record->count("finishBody"), 1u) << "a cut-off body is never finished";
+    EXPECT_EQ(fixture.record->count("finishBody"), 2u) << "a cut-off body is never finished";
 }
 
 // ---- protections
 
-TEST(HTTPServerLimitTest, ABodyOverTheLimitIsRefusedUnreadAndTheConnectionCloses) {
+TEST(HTTPServerLimitTest, ABodyOverTheLimitIsRefusedUnreadAndTheConnectionBeyondTheCapCloses) {
     test::ScopedLogCapture capture;
     HTTPServerLimits limits;
     limits.maximumRequestBodySize = 1024;
+    limits.maximumConnections = 8;
     RecordingServer fixture(limits);
     RawHTTPClient client(fixture.port);
     std::atomic<bool> wholeBodySent{false};
@@ -300,13 +295,9 @@ TEST(HTTPServerLimitTest, ABodyOverTheLimitIsRefusedUnreadAndTheConnectionCloses
         "HTTP Server: Error 413 - Payload Too Large: more than 1024 bytes (/echo)"));
     EXPECT_EQ(fixture.record->count("prepareForBodyWithSize"), 0u);
     EXPECT_EQ(fixture.record->largestPiece(), 0u) << "body bytes reached the connection";
-}
 
-TEST(HTTPServerLimitTest, TheConnectionBeyondTheCapClosesWhileOthersAreServed) {
-    test::ScopedLogCapture capture;
-    HTTPServerLimits limits;
-    limits.maximumConnections = 8;
-    RecordingServer fixture(limits);
+    // The connection beyond the cap closes while the others are served.
+    ASSERT_TRUE(noConnectionsLeft(fixture));
     std::vector<std::unique_ptr<RawHTTPClient>> open;
     for (int i = 0; i < 8; ++i) open.push_back(std::make_unique<RawHTTPClient>(fixture.port));
     ASSERT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 8; }));
@@ -314,8 +305,8 @@ TEST(HTTPServerLimitTest, TheConnectionBeyondTheCapClosesWhileOthersAreServed) {
     ASSERT_TRUE(extra.connected()) << "the kernel completes the handshake";
     EXPECT_TRUE(extra.closesUnanswered(kGet));
     EXPECT_TRUE(capture.containsPart("HTTPServer: 8 connections are open"));
-    for (auto& client : open)
-        EXPECT_EQ(client->exchange(kGet).value_or(test::RawReply{}).body, "hello");
+    for (auto& each : open)
+        EXPECT_EQ(each->exchange(kGet).value_or(test::RawReply{}).body, "hello");
     // Room again once one leaves.
     open.pop_back();
     ASSERT_TRUE(test::waitUntil([&] { return fixture.server.numberOfHTTPConnections() == 7; }));

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -35,17 +34,11 @@ const sockaddr* raw(const auto& address) {
 // An address as the kernel lists it: each 32-bit word of the address printed as a number in the
 // machine's byte order, then the port.
 std::string tableAddress(const std::string& host, uint16_t port) {
-    sockaddr_storage storage = endpoint(host, port);
-    bool v6 = storage.ss_family == AF_INET6;
-    const auto* bytes =
-        v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr.s6_addr
-           : reinterpret_cast<uint8_t*>(&reinterpret_cast<sockaddr_in*>(&storage)->sin_addr);
+    bool v6 = host.find(':') != std::string::npos;
+    uint32_t words[4] = {};
+    inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), words);
     std::string text;
-    for (int word = 0; word < (v6 ? 4 : 1); ++word) {
-        uint32_t value = 0;
-        std::memcpy(&value, bytes + word * 4, 4);
-        text += fmt::format("{:08X}", value);
-    }
+    for (int word = 0; word < (v6 ? 4 : 1); ++word) text += fmt::format("{:08X}", words[word]);
     return text + fmt::format(":{:04X}", port);
 }
 

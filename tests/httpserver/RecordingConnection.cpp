@@ -70,6 +70,11 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
         dropConnection();
         return nullptr;
     }
+    if (uri == "/stream") {
+        auto [stream, response] = HTTPStream::open(*this, record_->streamOptions());
+        record_->setStream(std::move(stream));
+        return std::move(response);
+    }
     if (uri.rfind("/status/", 0) == 0)
         return std::make_unique<HTTPErrorResponse>(std::stoi(uri.substr(8)));
     if (uri.rfind("/headers", 0) == 0)

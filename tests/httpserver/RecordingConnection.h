@@ -3,7 +3,9 @@
 //   /delay      reply 50 ms later     /drop     connection dropped
 //   /silent     no reply ever (until the server stops)
 //   /put-only   supports PUT only, for 405      /status/N   empty reply with status N
-//   /headers    201 with headers of its own     anything else: no response (404)
+//   /headers    201 with headers of its own
+//   /stream     opens a stream with the record's options and keeps its handle there
+//   anything else: no response (404)
 // A script set on the record before the server starts answers first; it returning nothing
 // leaves the request to the paths above. Hooks run on the server's connection queue; tests read
 // the record from their own thread.
@@ -18,6 +20,7 @@
 
 #include "httpserver/HTTPConnection.h"
 #include "httpserver/HTTPServer.h"
+#include "httpserver/HTTPStream.h"
 
 namespace vtr::test {
 
@@ -48,9 +51,29 @@ class HookRecord {
         return largestPiece_;
     }
 
+    // How "/stream" opens a stream, and the last stream it opened.
+    void setStreamOptions(HTTPStreamOptions options) {
+        std::lock_guard lock(mutex_);
+        streamOptions_ = std::move(options);
+    }
+    HTTPStreamOptions streamOptions() const {
+        std::lock_guard lock(mutex_);
+        return streamOptions_;
+    }
+    std::shared_ptr<HTTPStream> stream() const {
+        std::lock_guard lock(mutex_);
+        return stream_;
+    }
+    void setStream(std::shared_ptr<HTTPStream> stream) {
+        std::lock_guard lock(mutex_);
+        stream_ = std::move(stream);
+    }
+
     Script script;
 
   private:
+    HTTPStreamOptions streamOptions_;
+    std::shared_ptr<HTTPStream> stream_;
     mutable std::mutex mutex_;
     std::vector<std::string> entries_;
     size_t largestPiece_ = 0;

@@ -165,41 +165,36 @@ std::string multipart(const std::string& boundary, const std::string& xml) {
 
 TEST(SOAPResultsTest, PlainAndMultipartResultsReduceToTheResultText) {
     VTRError error(VTRErrorDomain, 1);
-    std::string xml = envelope(
-        "<ChunkSizeResponse xmlns=\"http://tempuri.org/\">"
-        "<ChunkSizeResult>1048576</ChunkSizeResult></ChunkSizeResponse>");
-    auto plain =
-        VTRSOAPMethodCaller::soapResultsFromData(xml, "ChunkSize", std::nullopt, false, &error);
-    EXPECT_EQ(plain, (VTRDictionary{{"response", "1048576"}}));
-    EXPECT_EQ(error.code(), 0);  // cleared on success
-    auto mtom = VTRSOAPMethodCaller::soapResultsFromData(multipart("b1", xml), "ChunkSize",
-                                                         std::string("b1"), false, nullptr);
-    EXPECT_EQ(mtom, (VTRDictionary{{"response", "1048576"}}));
-    // An empty result is the null marker, an empty response the empty dictionary.
-    auto empty = VTRSOAPMethodCaller::soapResultsFromData(
-        "<UploadChunkResponse><UploadChunkResult/></UploadChunkResponse>", "UploadChunk",
-        std::nullopt, false, nullptr);
-    EXPECT_EQ(empty, (VTRDictionary{{"response", VTRNull{}}}));
-    auto bare =
-        VTRSOAPMethodCaller::soapResultsFromData("<XResponse/>", "X", std::nullopt, false, nullptr);
-    EXPECT_EQ(bare, (VTRDictionary{{"response", VTRValue(VTRDictionary{})}}));
-    // Text split by entities joins; a later response element, or broken XML after the first,
-    // changes nothing.
-    for (const std::string& body :
-         {envelope("<MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse>"
-                   "<MResponse><MResult>second</MResult></MResponse>"),
-          std::string("<r><MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse><<<")}) {
-        EXPECT_EQ(VTRSOAPMethodCaller::soapResultsFromData(body, "M", std::nullopt, false, nullptr),
-                  (VTRDictionary{{"response", "a & b <c>"}}))
+    std::string xml =
+        envelope("<MResponse xmlns=\"http://tempuri.org/\"><MResult>1048576</MResult></MResponse>");
+    const VTRDictionary number{{"response", "1048576"}}, joined{{"response", "a & b <c>"}};
+    const std::tuple<std::string, std::optional<std::string>, std::optional<VTRDictionary>>
+        cases[] = {
+            {xml, std::nullopt, number},
+            {multipart("b1", xml), "b1", number},
+            // An empty result is the null marker, an empty response the empty dictionary.
+            {"<MResponse><MResult/></MResponse>", std::nullopt,
+             VTRDictionary{{"response", VTRNull{}}}},
+            {"<MResponse/>", std::nullopt, VTRDictionary{{"response", VTRValue(VTRDictionary{})}}},
+            // Text split by entities joins; a later response element, or broken XML after the
+            // first, changes nothing.
+            {envelope("<MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse>"
+                      "<MResponse><MResult>second</MResult></MResponse>"),
+             std::nullopt, joined},
+            {"<r><MResponse><MResult>a &amp; b &lt;c&gt;</MResult></MResponse><<<", std::nullopt,
+             joined},
+            // Broken inside: the response element never completes, so nothing of it is taken.
+            {"<MResponse><MResult>1</Oops></MResponse>", std::nullopt, VTRDictionary{}},
+        };
+    for (const auto& [body, boundary, results] : cases) {
+        EXPECT_EQ(VTRSOAPMethodCaller::soapResultsFromData(body, "M", boundary, false, &error),
+                  results)
             << body;
+        EXPECT_EQ(error.code(), 0) << "cleared on success";
     }
-    // Broken inside: the response element never completes, so nothing of it is taken.
-    EXPECT_EQ(VTRSOAPMethodCaller::soapResultsFromData("<MResponse><MResult>1</Oops></MResponse>",
-                                                       "M", std::nullopt, false, nullptr),
-              VTRDictionary{});
 }
 
-TEST(SOAPResultsTest, UnusableBodiesGiveCode87WithTheBody) {
+TEST(SOAPResultsTest, UnusableBodiesGiveCode87AndMultipartBoundsAreExact) {
     struct Case {
         std::string body;
         std::optional<std::string> boundary;
@@ -229,10 +224,6 @@ TEST(SOAPResultsTest, UnusableBodiesGiveCode87WithTheBody) {
         EXPECT_EQ(error.localizedFailureReason(), "Failed to parse server response for method M");
         EXPECT_NE(find(error.userInfo(), VTRResponseBodyKey), nullptr);
     }
-}
-
-TEST(SOAPResultsTest, MultipartBodyBoundsAreExact) {
-    std::string xml = "<MResponse><MResult>1</MResult></MResponse>";
     // The closing delimiter plus one more CRLF leaves CR LF after the XML.
     EXPECT_EQ(VTRSOAPMethodCaller::bodyDataFromResponse(multipart("B", xml), std::string("B")),
               xml + "\r\n");
