@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "RawHTTPClient.h"
+#include "api/VTREventHub.h"
 #include "api/VTRUploadDaemonConnection.h"
 #include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPServer.h"
@@ -118,6 +119,7 @@ class ControlAPITest : public ::testing::Test {
                    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> env) {
         VTRUploadDaemonConnection::Options options;
         options.restartDelay = restartDelay;
+        options.events = events;
         options.exitProcess = [this](int status) {
             std::lock_guard lock(mutex);
             exitStatuses.push_back(status);
@@ -188,6 +190,7 @@ class ControlAPITest : public ::testing::Test {
     std::shared_ptr<VTRStoreCoordinator> coordinator;
     std::shared_ptr<ScriptedJobService> jobs = std::make_shared<ScriptedJobService>();
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment;
+    std::shared_ptr<VTREventHub> events;  // for the servers `serve` starts later
     HTTPServer server;
     uint16_t port = 0;
 

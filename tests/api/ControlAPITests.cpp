@@ -15,29 +15,6 @@ namespace {
 
 using json = nlohmann::json;
 
-TEST(ControlAPIPathTest, StandardizesLikeAFilePathAndSplitsIntoNonEmptyComponents) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"/", "/"},
-        {"", "/"},
-        {"/jobs/", "/jobs"},
-        {"//jobs///abc//", "/jobs/abc"},
-        {"/./jobs/./abc/.", "/jobs/abc"},
-        {"/jobs/x/../abc", "/jobs/abc"},
-        {"/../..", "/"},
-        {"/jobs/..", "/"},
-        {"/jobs/a%2Fb?x=1", "/jobs/a%2Fb?x=1"},
-        {"/jobs/...", "/jobs/..."},
-    };
-    for (const auto& [path, expected] : cases)
-        EXPECT_EQ(VTRUploadDaemonConnection::standardizedPathForPath(path), expected) << path;
-    using Components = std::vector<std::string>;
-    for (const char* path : {"/jobs/abc", "//jobs//abc/"})
-        EXPECT_EQ(VTRUploadDaemonConnection::pathComponentsFromPath(path),
-                  (Components{"jobs", "abc"}));
-    EXPECT_TRUE(VTRUploadDaemonConnection::pathComponentsFromPath("/").empty());
-    EXPECT_TRUE(VTRUploadDaemonConnection::pathComponentsFromPath("").empty());
-}
-
 TEST_F(ControlAPITest, IndexDocumentByteForByte) {
     RawReply reply = send("GET", "/");
     EXPECT_EQ(reply.status, 200);
@@ -69,7 +46,9 @@ TEST_F(ControlAPITest, IndexDocumentByteForByte) {
 }
 
 TEST_F(ControlAPITest, RoutesAnswerByMethodAndStandardizedPath) {
-    for (const char* path : {"/jobs", "/jobs/", "//jobs//", "/jobs/x/..", "//activity/"}) {
+    // Paths are standardized like file paths before routing: "." and ".." steps and empty
+    // components go, and the query stays part of the last component.
+    for (const char* path : {"/jobs", "/jobs/", "//jobs///", "/./jobs/x/../.", "//activity/"}) {
         RawReply reply = send("GET", path);
         EXPECT_EQ(reply.status, 200) << path;
         EXPECT_EQ(reply.body, "[]") << path;
@@ -85,6 +64,10 @@ TEST_F(ControlAPITest, RoutesAnswerByMethodAndStandardizedPath) {
         if (method == "PUT" || method == "POST") body = "";
         EXPECT_EQ(send(method, path, body).status, 405) << method << " " << path;
     }
+    for (const char* path : {"/../..", "/jobs/..", "/jobs/x/../../"})
+        EXPECT_EQ(send("GET", path).body.rfind(R"({"resources":[)", 0), 0u) << path;
+    for (const char* path : {"/jobs/...", "/jobs/a%2Fb?x=1"})
+        EXPECT_EQ(send("GET", path).status, 404) << path;
     // A PUT or POST needs a body, an empty one at least.
     for (const char* path : {"/jobs/abc", "/jobs"}) EXPECT_EQ(send("PUT", path).status, 400);
     EXPECT_EQ(send("POST", "/restart").status, 400);
@@ -103,20 +86,6 @@ TEST_F(ControlAPITest, PutCreatesWith201UpdatesWith200AndEachStateDrivesTheJobSe
     ASSERT_EQ(created.status, 201);
     EXPECT_EQ(created.header("Content-Type"), "application/json");
     EXPECT_EQ(json::parse(created.body), stored("j"));
-    // The answer is the job's whole form under its documented names, and nothing secret.
-    auto keys = [](const json& object) {
-        std::vector<std::string> names;
-        for (const auto& item : object.items()) names.push_back(item.key());
-        return names;
-    };
-    json job = json::parse(created.body);
-    EXPECT_EQ(keys(job),
-              (std::vector<std::string>{"error", "error_type", "file_list", "id", "restarting",
-                                        "server_url", "session_id", "state"}));
-    EXPECT_EQ(keys(job["file_list"][0]),
-              (std::vector<std::string>{"bytes_uploaded", "closed", "local_path", "remote_path",
-                                        "total_bytes"}));
-    EXPECT_EQ(job["session_id"], "session-j");
     EXPECT_EQ(jobs->calls(), std::vector<std::string>{"upload j"});
 
     const std::vector<std::pair<std::string, std::vector<std::string>>> states = {
@@ -209,20 +178,16 @@ TEST_F(ControlAPITest, InvalidJobsAre406AndStoreNothing) {
     for (size_t i = 0; i <= cap; ++i)
         tooMany.push_back({{"local_path", fmt::format("/r/{}.ts", i)}, {"remote_path", "x.ts"}});
 
+    // (Which keys and types a job needs is the job record's tests' business; one of each
+    // reaches the API here.)
     std::vector<std::pair<std::string, json>> creations = {
-        {"no id", {{"server_url", "http://h/u"}}},
-        {"no server_url", {{"id", "abc"}}},
         {"id a number", {{"id", 5}, {"server_url", "http://h/u"}}},
-        {"file without remote_path",
-         {{"id", "abc"}, {"server_url", "http://h/u"}, {"file_list", {{{"local_path", "/a"}}}}}},
         {"id differs from the path", {{"id", "xyz"}, {"server_url", "http://h/u"}}},
         {"empty server_url", {{"id", "abc"}, {"server_url", ""}}},
         {"too many files", {{"id", "abc"}, {"server_url", "http://h/u"}, {"file_list", tooMany}}},
     };
     std::vector<std::pair<std::string, json>> updates = {
-        {"state a number", {{"state", 5}}},
         {"restarting a string", {{"restarting", "yes"}}},
-        {"server_url an array", {{"server_url", {"http://h/u"}}}},
         {"too many files", {{"file_list", tooMany}}},
     };
     for (const std::string& url : badURLs) {

@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "ControlAPIFixture.h"
-#include "api/VTREventHub.h"
 #include "service/VTRRemoteUploadJobService.h"
 #include "support/ScriptedUploadService.h"
 
@@ -20,21 +19,15 @@ namespace {
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-TEST(EventStreamTest, DeliversAJobsLifeInOrderWithIncreasingIDs) {
-    TempDir dir;
-    VTRRunLoop loop;
+TEST_F(ControlAPITest, EventStreamDeliversAJobsLifeInOrderWithIncreasingIDs) {
     ScriptedUploadService recordingService(&loop);
     recordingService.chunkSize = 16;
     writeFile(dir.file("a.bin"), randomBytes(64, 3));
     recordingService.holdUploadChunk("a.bin", 32);
 
-    VTRError error;
-    auto coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
-    ASSERT_TRUE(coordinator) << error.description();
-    auto environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, nullptr);
-    auto hub = std::make_shared<VTREventHub>(
+    events = std::make_shared<VTREventHub>(
         loop,
-        [environment](const std::string& id) -> std::optional<json> {
+        [this](const std::string& id) -> std::optional<json> {
             auto store = environment->newJobStore();
             const VTRManagedUploadJob* job = store->jobWithID(id);
             if (!job) return std::nullopt;
@@ -43,16 +36,11 @@ TEST(EventStreamTest, DeliversAJobsLifeInOrderWithIncreasingIDs) {
         VTREventHub::Options{100ms, 15s});
     VTRRemoteUploadJobService::Options serviceOptions;
     serviceOptions.uploadServiceFactory = recordingService.factory();
-    serviceOptions.observer = hub;
+    serviceOptions.observer = events;
     auto service = std::make_shared<VTRRemoteUploadJobService>(coordinator, loop, serviceOptions);
-    auto apiEnvironment =
-        std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, service);
-    HTTPServer server;
-    server.setInterface("lo0");
-    VTRUploadDaemonConnection::Options apiOptions;
-    apiOptions.events = hub;
-    server.setConnectionClass(VTRUploadDaemonConnection::factory(apiEnvironment, loop, apiOptions));
-    ASSERT_TRUE(server.start());
+    HTTPServer eventServer;
+    port = serve(eventServer,
+                 std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, service));
     // The run loop is the daemon's main thread: reports and held-back progress run there.
     std::atomic<bool> finished = false;
     std::jthread mainThread([&] { loop.runUntil([&] { return finished.load(); }, 60s); });
@@ -60,17 +48,13 @@ TEST(EventStreamTest, DeliversAJobsLifeInOrderWithIncreasingIDs) {
         std::function<void()> run;
         ~AtEnd() { run(); }
     } stopLoop{[&] {
-        server.stop();
+        eventServer.stop();
         finished = true;
         loop.post([] {});
     }};
-    auto send = [port = server.listeningPort()](const char* method, const std::string& path,
-                                                const std::optional<std::string>& body = {}) {
-        return RawHTTPClient::once(port, requestText(method, path, body));
-    };
 
     ASSERT_EQ(send("PUT", "/jobs/before", jobInput("before", "paused").dump()).status, 201);
-    RawHTTPClient client(server.listeningPort());
+    RawHTTPClient client(port);
     ASSERT_TRUE(client.send(requestText("GET", "/events")));
     ASSERT_TRUE(client.readUntil("event: ready\n"));
     EXPECT_NE(client.received().find("Content-Type: text/event-stream"), std::string::npos);

@@ -188,16 +188,5 @@ TEST(VTRLogFacadeDeathTest, LoggingDuringProcessExitCompletesWithoutHanging) {
         testing::ExitedWithCode(0), "logged during static destruction");
 }
 
-// The console log carries what the option parser and the API's body parser quote: one line on
-// standard error, made safe as every other message is.
-TEST(VTRConsoleLogTest, WritesOneEscapedLineWithoutURLPasswordsToStandardError) {
-    testing::internal::CaptureStderr();
-    VTRConsoleLog("Unrecognized parameter to log level: {}", "Verbose");
-    VTRConsoleLog("Unable to parse {}", "x\n\x1b[2J https://u:hunter2@h/a");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Unrecognized parameter to log level: Verbose\n"
-              "Unable to parse x\\n\\x1b[2J https://h/a\n");
-}
-
 }  // namespace
 }  // namespace vtr
