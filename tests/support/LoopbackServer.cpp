@@ -12,20 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "logging/VTRFileDescriptor.h"
+#include "support/TestSupport.h"
 
 namespace vtr::test {
-
-namespace {
-
-sockaddr_in loopbackAddress(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-}  // namespace
 
 LoopbackServer::LoopbackServer(std::function<void(int)> serve) : serve_(std::move(serve)) {
     start();
@@ -33,15 +22,9 @@ LoopbackServer::LoopbackServer(std::function<void(int)> serve) : serve_(std::mov
 
 void LoopbackServer::start() {
     stopFd_ = ::eventfd(0, EFD_CLOEXEC);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listenFd_ = listenOnLoopback(&port_);
     ASSERT_GE(stopFd_, 0);
     ASSERT_GE(listenFd_, 0);
-    sockaddr_in address = loopbackAddress(0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listenFd_, 16), 0);
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
     acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -92,7 +75,10 @@ bool sendAll(int fd, const char* data, size_t length) {
 
 int connectToLoopback(uint16_t port) {
     VTRFileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address = loopbackAddress(port);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
     if (port == 0 || !socket.valid() ||
         ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return -1;

@@ -28,7 +28,7 @@ class LoopbackServer {
     int stopFd() const { return stopFd_; }
 
   private:
-    void start();
+    void start();  // a function of its own, so that its assertions may end it
     void acceptLoop();
 
     std::function<void(int)> serve_;
