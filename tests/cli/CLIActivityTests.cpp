@@ -1,6 +1,7 @@
 // The commands that show a job (show, watch) against a stub of the daemon's control API on
 // loopback with canned answers: the upload's activity where the daemon reports one, the
 // output of before where it answers /activity with 404 or 405, and --json left as it was.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 using namespace vtr::cli;
 using nlohmann::json;
+using testing::HasSubstr;
 
 namespace {
 
@@ -107,7 +109,7 @@ TEST(ShowActivityTest, ShowsTheRetryWhereTheDaemonReportsOneAndOtherwiseWhatItSh
         EXPECT_EQ(out.str(), c.expected);
         EXPECT_EQ(stub.requestsFor("/activity"), c.json ? 0u : 1u);
     }
-    EXPECT_NE(plain.find("Session:     s\\x1b]0;owned\\x07\\x1b[2J\n"), std::string::npos) << plain;
+    EXPECT_THAT(plain, HasSubstr("Session:     s\\x1b]0;owned\\x07\\x1b[2J\n"));
 }
 
 // Watch follows a job to its end, completed (status 0) or errored (status 1, with the reason).
@@ -159,10 +161,8 @@ TEST(WatchActivityTest, FollowsTheEventStreamWithoutPolling) {
                   .watch({"job-1"}, false, false, std::chrono::milliseconds(1)),
               0)
         << err.str();
-    EXPECT_NE(out.str().find("job-1  running, retrying UploadChunk (attempt 3) in 12 s"),
-              std::string::npos)
-        << out.str();
-    EXPECT_NE(out.str().find("job-1  completed  100.0%"), std::string::npos) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("job-1  running, retrying UploadChunk (attempt 3) in 12 s"));
+    EXPECT_THAT(out.str(), HasSubstr("job-1  completed  100.0%"));
     EXPECT_EQ(stub.requestsFor("/events"), 1u);
     EXPECT_EQ(stub.requestsFor("/jobs/job-1") + stub.requestsFor("/activity"), 0u);
 }

@@ -1,6 +1,7 @@
 // The client's own logic that needs no daemon: reading a job's JSON and activity, the figures
 // and texts printed for them (hostile fields escaped), job ids, file arguments and the locator
 // files (their number format, stale and hostile files under their names).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 
 using namespace vtr::cli;
 using nlohmann::json;
+using testing::HasSubstr;
 
 namespace {
 
@@ -93,12 +95,11 @@ TEST(JobSummaryTest, ShowTextNamesErrorAndEveryFile) {
     errored["error_type"] = "init";
     auto job = JobSummary::fromJSON(errored);
     std::string text = showText(job);
-    EXPECT_NE(text.find("State:       errored"), std::string::npos) << text;
-    EXPECT_NE(text.find("Error:       Cannot find upload file (while: init)"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("/data/f0 -> r0  10 B of 20 B\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("/data/f1 -> r1  20 B of 20 B  closed"), std::string::npos) << text;
-    EXPECT_NE(listLine(job).find("error (init): Cannot find upload file"), std::string::npos);
+    EXPECT_THAT(text, HasSubstr("State:       errored"));
+    EXPECT_THAT(text, HasSubstr("Error:       Cannot find upload file (while: init)"));
+    EXPECT_THAT(text, HasSubstr("/data/f0 -> r0  10 B of 20 B\n"));
+    EXPECT_THAT(text, HasSubstr("/data/f1 -> r1  20 B of 20 B  closed"));
+    EXPECT_THAT(listLine(job), HasSubstr("error (init): Cannot find upload file"));
 }
 
 // A job whose fields carry terminal control sequences: what list and show print for it holds
@@ -125,15 +126,12 @@ TEST(JobSummaryTest, HostileFieldsPrintEscaped) {
         }
     }
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8) << text;
-    EXPECT_NE(text.find("Job job\\x1b[2J\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Session:     s\\x1b]0;owned\\x07\\rDone.\\nforged\n"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("/data/\\x1b[1;1Hclip.mov -> r\\tem\xc3\xa9  "), std::string::npos) << text;
-    EXPECT_NE(line.find("error (upload\\x7f): bad\\x9b"
-                        "1m \\xc2\\x9b"
-                        "1m"),
-              std::string::npos)
-        << line;
+    EXPECT_THAT(text, HasSubstr("Job job\\x1b[2J\n"));
+    EXPECT_THAT(text, HasSubstr("Session:     s\\x1b]0;owned\\x07\\rDone.\\nforged\n"));
+    EXPECT_THAT(text, HasSubstr("/data/\\x1b[1;1Hclip.mov -> r\\tem\xc3\xa9  "));
+    EXPECT_THAT(line, HasSubstr("error (upload\\x7f): bad\\x9b"
+                                "1m \\xc2\\x9b"
+                                "1m"));
 }
 
 // What GET /activity reports for a job, read leniently and shown by show.
@@ -160,8 +158,7 @@ TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
     // The text for a retry is ShowActivityTest's, which compares show's whole output.
     auto job = JobSummary::fromJSON(jobWithFiles("running", {{100, 400, false}}));
     std::string uploading = showText(job, &activities->at("job-2"));
-    EXPECT_NE(uploading.find("  Activity:    upload, 1.5 MiB/s\n  Files:"), std::string::npos)
-        << uploading;
+    EXPECT_THAT(uploading, HasSubstr("  Activity:    upload, 1.5 MiB/s\n  Files:"));
     EXPECT_EQ(showText(job, nullptr), showText(job)) << "no activity: as before";
 
     const JobActivity& odd = activities->at("job-3");
@@ -187,7 +184,8 @@ TEST(FormatTest, BytesAndDurations) {
     EXPECT_EQ(formatDuration(-1), "--:--");
 }
 
-TEST(JobIDTest, NewIDsAreDistinctVersion4UUIDs) {
+// New ids are distinct version 4 UUIDs; ids that cannot be addressed are refused.
+TEST(JobIDTest, NewIDsAreDistinctUUIDsAndUnaddressableIDsAreRefused) {
     std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
@@ -196,9 +194,6 @@ TEST(JobIDTest, NewIDsAreDistinctVersion4UUIDs) {
         EXPECT_TRUE(seen.insert(id).second) << id;
         EXPECT_EQ(problemWithJobID(id, true), "");
     }
-}
-
-TEST(JobIDTest, RefusesIDsThatCannotBeAddressed) {
     for (std::string id : {"", ".", "..", "a b", "tab\there", "nl\n"}) {
         EXPECT_NE(problemWithJobID(id, false), "") << id;
         EXPECT_NE(problemWithJobID(id, true), "") << id;
@@ -280,6 +275,5 @@ TEST(LocateDaemonTest, StaleOrHostileLocatorFilesReadAsNoDaemonPromptly) {
     vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(getpid()));
     std::ostringstream out, err;
     EXPECT_EQ(UploadCommands(dir.path(), out, err).show("job", false), 3);
-    EXPECT_NE(err.str().find("not running (nothing listens at 127.0.0.1:"), std::string::npos)
-        << err.str();
+    EXPECT_THAT(err.str(), HasSubstr("not running (nothing listens at 127.0.0.1:"));
 }

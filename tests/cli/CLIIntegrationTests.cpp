@@ -1,6 +1,7 @@
 // vantrel-upload against a real daemon and a real fake-recording-service: what a user sees
 // and which exit status a script gets, one case per family of commands. How jobs and
 // activities are printed is CLIFormattingTests'.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <set>
@@ -11,37 +12,15 @@
 
 using namespace vtr::test;
 using nlohmann::json;
+using testing::HasSubstr;
+using testing::Not;
 
 namespace {
-
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::vector<std::string> clientCommand(const std::string& locatorDirectory,
-                                       const std::vector<std::string>& arguments) {
-    std::vector<std::string> command{std::string(VTR_BIN_DIR) + "/vantrel-upload", "-p",
-                                     locatorDirectory};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return command;
-}
-
-struct CommandResult {
-    int status = -1;  // -1 when it overran its deadline and was killed
-    std::string out;
-    std::string err;
-};
-
-CommandResult finish(ChildProcess& command) {
-    std::optional<int> status = command.waitForExit(std::chrono::seconds(120));
-    return {status.value_or(-1), command.output(), command.errors()};
-}
 
 // Runs vantrel-upload with "-p `locatorDirectory`" in front of `arguments`.
 CommandResult runClient(const std::string& locatorDirectory,
                         const std::vector<std::string>& arguments) {
-    ChildProcess command(clientCommand(locatorDirectory, arguments));
-    return finish(command);
+    return runCommand(clientCommand(locatorDirectory, arguments));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -64,24 +43,16 @@ class ClientWithoutDaemonTest : public ::testing::Test {
 
 TEST_F(ClientWithoutDaemonTest, EveryCommandSaysTheDaemonIsNotRunning) {
     std::vector<std::vector<std::string>> commands = {
-        {"list"},
-        {"list", "--json"},
-        {"show", "job"},
-        {"watch"},
-        {"pause", "job"},
-        {"resume", "job"},
-        {"restart", "job"},
-        {"remove", "job"},
-        {"status"},
-        {"ui"},
-        {"limit"},
-        {"limit", "off"},
-        {"add", sampleFile(), "--server", "http://127.0.0.1:1/Service.svc", "--session", "s"}};
+        {"list"},          {"list", "--json"}, {"show", "job"},   {"watch"},  {"pause", "job"},
+        {"resume", "job"}, {"restart", "job"}, {"remove", "job"}, {"status"}, {"ui"},
+        {"limit"},         {"limit", "off"}};
+    commands.push_back(
+        {"add", sampleFile(), "--server", "http://127.0.0.1:1/Service.svc", "--session", "s"});
     for (const auto& command : commands) {
         CommandResult result = client(command);
         EXPECT_EQ(result.status, 3) << command[0] << ": " << result.err;
-        EXPECT_TRUE(has(result.err, "the upload daemon is not running")) << result.err;
-        EXPECT_TRUE(has(result.err, locator_.path())) << result.err;
+        EXPECT_THAT(result.err, HasSubstr("the upload daemon is not running"));
+        EXPECT_THAT(result.err, HasSubstr(locator_.path()));
     }
     CommandResult json = client({"status", "--json"});
     EXPECT_EQ(json.status, 3);
@@ -122,8 +93,8 @@ TEST_F(ClientWithoutDaemonTest, BadInputIsRefusedBeforeAnythingIsSent) {
         CommandResult result = client(c.arguments);
         std::string shown = c.arguments.empty() ? "(none)" : c.arguments[0];
         EXPECT_EQ(result.status, 2) << shown << ": " << result.err;
-        EXPECT_TRUE(has(result.err, c.message)) << result.err;
-        EXPECT_FALSE(has(result.err, "not running")) << result.err;
+        EXPECT_THAT(result.err, HasSubstr(c.message));
+        EXPECT_THAT(result.err, Not(HasSubstr("not running")));
     }
 }
 
@@ -211,17 +182,16 @@ TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
     CommandResult watch = client({"watch", id, "--interval", "0.05"});
     EXPECT_EQ(watch.status, 0) << watch.err;
     // Not a terminal: plain lines, no cursor movement.
-    EXPECT_FALSE(has(watch.out, "\x1b")) << watch.out;
-    EXPECT_TRUE(has(watch.out, id + "  completed  100.0%")) << watch.out;
-    EXPECT_TRUE(has(watch.out, "1 of 1 jobs completed")) << watch.out;
+    EXPECT_THAT(watch.out, Not(HasSubstr("\x1b")));
+    EXPECT_THAT(watch.out, HasSubstr(id + "  completed  100.0%"));
+    EXPECT_THAT(watch.out, HasSubstr("1 of 1 jobs completed"));
     EXPECT_EQ(uploaded("first.mov"), readFile(first));
     EXPECT_EQ(uploaded("renamed.wav"), readFile(second));
 
     CommandResult list = client({"list"});
     EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_TRUE(
-        has(list.out, id + "  completed  100.0%  320.1 KiB of 320.1 KiB  2/2 files closed\n"))
-        << list.out;
+    EXPECT_THAT(list.out,
+                HasSubstr(id + "  completed  100.0%  320.1 KiB of 320.1 KiB  2/2 files closed\n"));
     json jobs = json::parse(client({"list", "--json"}).out, nullptr, false);
     ASSERT_TRUE(jobs.is_array());
     EXPECT_TRUE(std::any_of(jobs.begin(), jobs.end(),
@@ -240,8 +210,8 @@ TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
                             ChildProcess::Terminal::Output, 100);
     CommandResult bars = finish(onTerminal);
     EXPECT_EQ(bars.status, 0) << bars.err;
-    EXPECT_TRUE(has(bars.out, "\r\x1b[2K" + id.substr(0, 12))) << bars.out;
-    EXPECT_TRUE(has(bars.out, "] 100.0% 320.1 KiB/320.1 KiB")) << bars.out;
+    EXPECT_THAT(bars.out, HasSubstr("\r\x1b[2K" + id.substr(0, 12)));
+    EXPECT_THAT(bars.out, HasSubstr("] 100.0% 320.1 KiB/320.1 KiB"));
     // The bar fills the line but never wraps it: 100 columns less the spare one.
     std::string drawn = bars.out.substr(bars.out.find("\x1b[2K") + 4);
     drawn = drawn.substr(0, drawn.find_first_of("\r\n"));
@@ -261,7 +231,7 @@ TEST_F(ClientAgainstDaemonTest, PausedJobWaitsAndPauseStopsARunningUploadUntilRe
     // Nothing will move a paused job: watch says so instead of waiting for ever.
     CommandResult stalled = client({"watch", id, "--interval", "0.05"});
     EXPECT_EQ(stalled.status, 1);
-    EXPECT_TRUE(has(stalled.err, "job " + id + " is paused")) << stalled.err;
+    EXPECT_THAT(stalled.err, HasSubstr("job " + id + " is paused"));
     EXPECT_EQ(chunkCalls(), 0u);
 
     CommandResult resume = client({"resume", id});
@@ -274,7 +244,7 @@ TEST_F(ClientAgainstDaemonTest, PausedJobWaitsAndPauseStopsARunningUploadUntilRe
     EXPECT_EQ(pause.status, 0) << pause.err;
     EXPECT_EQ(pause.out, id + "  paused\n");
     CommandResult show = client({"show", id});
-    EXPECT_TRUE(has(show.out, "State:       paused")) << show.out;
+    EXPECT_THAT(show.out, HasSubstr("State:       paused"));
     EXPECT_LT(bytesUploaded(daemon_->job(id)), 65536u * 16);
 
     ASSERT_TRUE(service_->control("DELETE", "/control/faults").is_object());
@@ -299,20 +269,15 @@ TEST_F(ClientAgainstDaemonTest, WatchEndsWhenItsJobIsRemovedAndEveryCommandThenF
     EXPECT_EQ(remove.status, 0) << remove.err;
     EXPECT_EQ(remove.out, id + "  removed\n");
     EXPECT_EQ(watch.status, 4) << watch.err;
-    EXPECT_TRUE(has(watch.err, "job " + id + " was removed")) << watch.err;
-    EXPECT_TRUE(has(watch.out, id + "  running")) << watch.out;
+    EXPECT_THAT(watch.err, HasSubstr("job " + id + " was removed"));
+    EXPECT_THAT(watch.out, HasSubstr(id + "  running"));
 
-    for (std::vector<std::string> command : {std::vector<std::string>{"show", id},
-                                             {"remove", id},
-                                             {"pause", id},
-                                             {"resume", id},
-                                             {"restart", id},
-                                             {"watch", id}}) {
-        CommandResult result = client(command);
-        EXPECT_EQ(result.status, 4) << command[0] << ": " << result.err;
+    for (const char* command : {"show", "remove", "pause", "resume", "restart", "watch"}) {
+        CommandResult result = client({command, id});
+        EXPECT_EQ(result.status, 4) << command << ": " << result.err;
         EXPECT_EQ(result.err, "vantrel-upload: no job with id " + id + "\n");
     }
-    EXPECT_FALSE(has(client({"list"}).out, id));
+    EXPECT_THAT(client({"list"}).out, Not(HasSubstr(id)));
     // The failed pause must not have created a job under that id.
     EXPECT_TRUE(daemon_->job(id).is_null());
 }
@@ -321,7 +286,7 @@ TEST_F(ClientAgainstDaemonTest, RefusalsCarryTheHTTPStatus) {
     // The daemon's paths have one component per id: it refuses this one itself.
     CommandResult refused = client({"show", "a/b"});
     EXPECT_EQ(refused.status, 5);
-    EXPECT_TRUE(has(refused.err, "HTTP 405")) << refused.err;
+    EXPECT_THAT(refused.err, HasSubstr("HTTP 405"));
 
     std::string id =
         add({makeFile("twice.mov", 100, 61), "--paused", "--id", "fixed-id-" + session_});
@@ -329,16 +294,15 @@ TEST_F(ClientAgainstDaemonTest, RefusalsCarryTheHTTPStatus) {
     CommandResult again = client({"add", makeFile("other.mov", 100, 62), "--paused", "--id", id,
                                   "--server", service_->url(), "--session", session_});
     EXPECT_EQ(again.status, 1);
-    EXPECT_TRUE(has(again.err, "a job with id " + id + " already exists")) << again.err;
+    EXPECT_THAT(again.err, HasSubstr("a job with id " + id + " already exists"));
     EXPECT_EQ(daemon_->job(id)["file_list"][0].value("remote_path", ""), "twice.mov");
 }
 
 TEST_F(ClientAgainstDaemonTest, StatusNamesPortAndPid) {
     CommandResult status = client({"status"});
     EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_TRUE(has(status.out, "port " + std::to_string(daemon_->port()) + ", pid " +
-                                    std::to_string(daemon_->pid())))
-        << status.out;
+    EXPECT_THAT(status.out, HasSubstr("port " + std::to_string(daemon_->port()) + ", pid " +
+                                      std::to_string(daemon_->pid())));
     CommandResult json = client({"status", "--json"});
     auto parsed = nlohmann::json::parse(json.out, nullptr, false);
     ASSERT_TRUE(parsed.is_object()) << json.out;

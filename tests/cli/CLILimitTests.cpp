@@ -18,23 +18,8 @@ namespace {
 
 constexpr uint64_t MiB = 1 << 20;
 
-struct CommandResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-CommandResult run(std::vector<std::string> command) {
-    ChildProcess child(std::move(command));
-    std::optional<int> status = child.waitForExit(60s);
-    return {status.value_or(-1), child.output(), child.errors()};
-}
-
 CommandResult client(const UploadDaemon& daemon, const std::vector<std::string>& arguments) {
-    std::vector<std::string> command{std::string(VTR_BIN_DIR) + "/vantrel-upload", "-p",
-                                     daemon.locatorDirectory()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return run(command);
+    return runCommand(clientCommand(daemon.locatorDirectory(), arguments), 60s);
 }
 
 int64_t unixMilliseconds() {
@@ -115,13 +100,13 @@ TEST(MetricsTest, TheTextParsesAndCountsAKnownUploadExactly) {
     std::string text = root.file("metrics.txt");
     writeFile(text, reply.body);
     // Debian's python3-prometheus-client: every sample as [name, labels, value].
-    CommandResult parsed = run({"/usr/bin/python3", "-c",
-                                "import sys, json\n"
-                                "from prometheus_client.parser import "
-                                "text_string_to_metric_families as parse\n"
-                                "print(json.dumps([[s.name, s.labels, s.value] for f in "
-                                "parse(open(sys.argv[1]).read()) for s in f.samples]))",
-                                text});
+    CommandResult parsed = runCommand({"/usr/bin/python3", "-c",
+                                       "import sys, json\n"
+                                       "from prometheus_client.parser import "
+                                       "text_string_to_metric_families as parse\n"
+                                       "print(json.dumps([[s.name, s.labels, s.value] for f in "
+                                       "parse(open(sys.argv[1]).read()) for s in f.samples]))",
+                                       text});
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     std::map<std::string, std::vector<std::pair<json, double>>> samples;
     for (const json& sample : json::parse(parsed.out))

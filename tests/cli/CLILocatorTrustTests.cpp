@@ -1,9 +1,6 @@
 // Whom the client trusts with its requests: locator files, a process and a listening socket
 // made as other users, each of which must make it refuse before anything is sent.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/fsuid.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -35,16 +32,9 @@ std::unique_ptr<vtr::test::ChildProcess> processAsUser(uid_t uid) {
 struct ListenerAsUser {
     explicit ListenerAsUser(uid_t uid) {
         auto own = static_cast<uid_t>(::setfsuid(uid));
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd = vtr::test::listenOnLoopback(&port);
         ::setfsuid(own);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(fd, 1), 0);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+        EXPECT_GE(fd, 0);
     }
     ~ListenerAsUser() { ::close(fd); }
     int fd = -1;

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "logging/VTRFileDescriptor.h"
@@ -23,6 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using test::UploadDaemon;
+using testing::HasSubstr;
 
 // A daemon on a throw-away home of its own.
 class DaemonProcess : public testing::Test {
@@ -31,14 +33,24 @@ class DaemonProcess : public testing::Test {
     UploadDaemon daemon_{root_.path()};
 };
 
-TEST_F(DaemonProcess, ServesOnLoopbackAndEndsOnTermWithFifteen) {
+// A restart request ends it with 0 and leaves its locator files for the next run; SIGTERM ends
+// it with 15 and removes them.
+TEST_F(DaemonProcess, ServesOnLoopbackRestartsWithZeroAndEndsOnTermWithFifteen) {
     // Started means: the locator files name it and the published port answers.
     ASSERT_TRUE(daemon_.start({"-o"})) << daemon_.output();
     EXPECT_TRUE(fs::exists(daemon_.storeDirectory() + "/UploadDaemon.sqlite"));
-    EXPECT_NE(daemon_.output().find("Setting log level to '(null)'"), std::string::npos);
+    EXPECT_THAT(daemon_.output(), HasSubstr("Setting log level to '(null)'"));
+    auto requested = std::chrono::steady_clock::now();
+    test::RawReply answer = daemon_.request("POST", "/restart");
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(daemon_.waitForExit(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - requested, 900ms);
+    EXPECT_TRUE(fs::exists(daemon_.portFile()));
+    EXPECT_TRUE(fs::exists(daemon_.pidFile()));
 
+    ASSERT_TRUE(daemon_.start({"-o"})) << daemon_.output();
     EXPECT_EQ(daemon_.stop(SIGTERM), 15);
-    EXPECT_NE(daemon_.output().find("SIGNAL RECEIVED: 15"), std::string::npos) << daemon_.output();
+    EXPECT_THAT(daemon_.output(), HasSubstr("SIGNAL RECEIVED: 15"));
     EXPECT_FALSE(fs::exists(daemon_.portFile()));
     EXPECT_FALSE(fs::exists(daemon_.pidFile()));
 }
@@ -52,33 +64,20 @@ TEST_F(DaemonProcess, ASecondDaemonStepsAsideForALiveOneAndLeavesItsFilesOnTerm)
     auto aside = second.launch({"-o", "-p", daemon_.locatorDirectory()});
     EXPECT_EQ(aside->waitForExit(), 1);
     EXPECT_GE(std::chrono::steady_clock::now() - started, 3s) << "it waits before deciding";
-    EXPECT_NE(
-        aside->errors().find("An existing daemon is running on port " + std::to_string(*port)),
-        std::string::npos)
-        << aside->errors();
+    EXPECT_THAT(aside->errors(),
+                HasSubstr("An existing daemon is running on port " + std::to_string(*port)));
     EXPECT_TRUE(fs::exists(second.storeDirectory() + "/UploadDaemon.sqlite"))
         << "the store is opened before the check";
-    EXPECT_EQ(aside->errors().find("Started HTTP server"), std::string::npos) << "never listens";
+    EXPECT_THAT(aside->errors(), testing::Not(HasSubstr("Started HTTP server")));
 
     // Ended by a signal in the middle of its check, it must not remove the first one's files.
     auto ended = second.launch({"-o", "-p", daemon_.locatorDirectory()});
     ASSERT_TRUE(ended->waitForErrors("Found local upload daemon at port"));
     EXPECT_EQ(ended->stop(SIGTERM), 15);
-    EXPECT_NE(ended->errors().find("SIGNAL RECEIVED: 15"), std::string::npos);
+    EXPECT_THAT(ended->errors(), HasSubstr("SIGNAL RECEIVED: 15"));
 
     EXPECT_TRUE(daemon_.running());
     EXPECT_EQ(daemon_.waitForLocatorFiles(daemon_.pid(), 1s), port) << "the first keeps its files";
-}
-
-TEST_F(DaemonProcess, RestartRequestEndsWithZeroAndLeavesTheLocatorFiles) {
-    ASSERT_TRUE(daemon_.start()) << daemon_.output();
-    auto requested = std::chrono::steady_clock::now();
-    test::RawReply answer = daemon_.request("POST", "/restart");
-    EXPECT_EQ(answer.status, 200) << answer.body;
-    EXPECT_EQ(daemon_.waitForExit(), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - requested, 900ms);
-    EXPECT_TRUE(fs::exists(daemon_.portFile()));
-    EXPECT_TRUE(fs::exists(daemon_.pidFile()));
 }
 
 // Under systemd (NOTIFY_SOCKET names the service manager's datagram socket) the daemon reports
@@ -131,7 +130,7 @@ TEST_F(DaemonProcess, WaitsForANetworkBeforeStarting) {
                            " -n sh -c 'ip link set lo up && ip route add default dev lo'";
     ASSERT_EQ(system(addRoute.c_str()), 0);
     ASSERT_TRUE(daemon_.waitForLocatorFiles(waiting->pid()).has_value()) << waiting->errors();
-    EXPECT_NE(waiting->errors().find("Setting log level to '(null)'"), std::string::npos);
+    EXPECT_THAT(waiting->errors(), HasSubstr("Setting log level to '(null)'"));
     EXPECT_EQ(waiting->stop(SIGTERM), 15);
 }
 

@@ -185,6 +185,16 @@ std::optional<int> ChildProcess::stop(int signal, std::chrono::milliseconds time
     return waitForExit(timeout);
 }
 
+CommandResult finish(ChildProcess& command, std::chrono::milliseconds timeout) {
+    std::optional<int> status = command.waitForExit(timeout);
+    return {status.value_or(-1), command.output(), command.errors()};
+}
+
+CommandResult runCommand(std::vector<std::string> command, std::chrono::milliseconds timeout) {
+    ChildProcess process(std::move(command));
+    return finish(process, timeout);
+}
+
 pid_t endedProcessID() {
     pid_t child = fork();
     if (child == 0) _exit(0);

@@ -68,6 +68,18 @@ class ChildProcess {
     std::thread reader_;
 };
 
+// What a command run to its end left: its exit status (-1 when it overran its deadline and was
+// killed) and everything it wrote.
+struct CommandResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+CommandResult finish(ChildProcess& command,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(120));
+CommandResult runCommand(std::vector<std::string> command,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
 // The id of a process that has certainly ended: a child that has been waited for.
 pid_t endedProcessID();
 

@@ -6,39 +6,25 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "support/LoopbackServer.h"
 
 namespace vtr::test {
 
 class ConnectProxy {
   public:
-    // Fails the current test (and port() is 0) when it cannot listen.
-    ConnectProxy();
-    ~ConnectProxy();
-    ConnectProxy(const ConnectProxy&) = delete;
-    ConnectProxy& operator=(const ConnectProxy&) = delete;
-
-    uint16_t port() const { return port_; }
+    // 0 (with the current test failed) when it cannot listen.
+    uint16_t port() const { return server_.port(); }
     // "http://127.0.0.1:<port>", as a proxy variable wants it.
     std::string url() const;
     size_t tunnels() const { return tunnels_.load(); }
 
   private:
-    void start();
-    void acceptLoop();
     void serve(int client);
 
-    int listenFd_ = -1;
-    // Written once to wake every thread that waits on a socket when the proxy stops.
-    int stopFd_ = -1;
-    uint16_t port_ = 0;
     std::atomic<size_t> tunnels_{0};
-    std::mutex mutex_;  // guards threads_
-    std::vector<std::thread> threads_;
-    std::thread acceptThread_;
+    LoopbackServer server_{[this](int client) { serve(client); }};  // last: stops first
 };
 
 }  // namespace vtr::test

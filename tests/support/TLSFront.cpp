@@ -1,11 +1,7 @@
 #include "support/TLSFront.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -13,7 +9,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <algorithm>
 #include <csignal>
 
 #include <gtest/gtest.h>
@@ -67,16 +62,6 @@ CertPtr makeCertificate(EVP_PKEY* key, const char* commonName, long serial, X509
     return certificate;
 }
 
-bool sendAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        data += sent;
-        length -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
 }  // namespace
 
 struct TLSFront::Context {
@@ -117,83 +102,32 @@ void TLSFront::start() {
     ASSERT_EQ(SSL_CTX_use_certificate(context_->ssl.get(), server.get()), 1);
     ASSERT_EQ(SSL_CTX_use_PrivateKey(context_->ssl.get(), serverKey.get()), 1);
 
-    stopFd_ = ::eventfd(0, EFD_CLOEXEC);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(stopFd_, 0);
-    ASSERT_GE(listenFd_, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listenFd_, 16), 0);
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    acceptThread_ = std::thread([this] { acceptLoop(); });
+    server_ = std::make_unique<LoopbackServer>([this](int client) { serve(client); });
 }
 
-TLSFront::~TLSFront() {
-    if (stopFd_ >= 0) {
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t written = ::write(stopFd_, &one, sizeof one);
-    }
-    if (acceptThread_.joinable()) acceptThread_.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(mutex_);
-        // Ends a handshake blocked in a read; relays see the stop descriptor.
-        for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
-        threads.swap(threads_);
-    }
-    for (std::thread& thread : threads) thread.join();
-    if (listenFd_ >= 0) ::close(listenFd_);
-    if (stopFd_ >= 0) ::close(stopFd_);
-}
+TLSFront::~TLSFront() = default;
 
 std::string TLSFront::url(const std::string& path) const {
-    return "https://127.0.0.1:" + std::to_string(port_) + path;
+    return "https://127.0.0.1:" + std::to_string(port()) + path;
 }
 
-void TLSFront::acceptLoop() {
-    for (;;) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;
-        if (fds[1].revents) return;
-        int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        std::lock_guard lock(mutex_);
-        connections_.push_back(client);
-        threads_.emplace_back([this, client] { serve(client); });
-    }
-}
-
-void TLSFront::serve(int clientFd) {
-    VTRFileDescriptor client(clientFd);
-    auto forget = [&] {
-        std::lock_guard lock(mutex_);
-        connections_.erase(std::find(connections_.begin(), connections_.end(), clientFd));
-    };
+void TLSFront::serve(int client) {
     SSLPtr ssl(SSL_new(context_->ssl.get()));
-    if (!ssl || SSL_set_fd(ssl.get(), client.get()) != 1 || SSL_accept(ssl.get()) != 1) {
+    if (!ssl || SSL_set_fd(ssl.get(), client) != 1 || SSL_accept(ssl.get()) != 1) {
         ++failedHandshakes_;
         ERR_clear_error();
-        forget();
         return;
     }
     ++handshakes_;
-    VTRFileDescriptor backend(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(backendPort_);
-    if (backend.get() >= 0 &&
-        ::connect(backend.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    VTRFileDescriptor backend(connectToLoopback(backendPort_));
+    if (backend.valid()) {
         char buffer[16384];
         for (bool open = true; open;) {
             // Bytes already decrypted inside the TLS layer do not show on the socket.
             if (SSL_pending(ssl.get()) == 0) {
-                pollfd fds[3] = {
-                    {client.get(), POLLIN, 0}, {backend.get(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+                pollfd fds[3] = {{client, POLLIN, 0},
+                                 {backend.get(), POLLIN, 0},
+                                 {server_->stopFd(), POLLIN, 0}};
                 if (::poll(fds, 3, -1) < 0) continue;
                 if (fds[2].revents) break;
                 if (fds[1].revents) {
@@ -209,7 +143,6 @@ void TLSFront::serve(int clientFd) {
         SSL_shutdown(ssl.get());
     }
     ERR_clear_error();
-    forget();
 }
 
 }  // namespace vtr::test

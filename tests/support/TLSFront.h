@@ -10,11 +10,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 namespace vtr::test {
@@ -28,7 +26,7 @@ class TLSFront {
     TLSFront(const TLSFront&) = delete;
     TLSFront& operator=(const TLSFront&) = delete;
 
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return server_ ? server_->port() : 0; }
     // "https://127.0.0.1:<port>" followed by `path`.
     std::string url(const std::string& path = "/") const;
     // The throw-away authority's certificate, in PEM.
@@ -40,24 +38,16 @@ class TLSFront {
   private:
     struct Context;
 
-    // Makes the certificates and the listening socket and starts accepting.
+    // Makes the certificates, then starts listening.
     void start();
-    void acceptLoop();
     void serve(int client);
 
     uint16_t backendPort_;
     std::unique_ptr<Context> context_;
-    int listenFd_ = -1;
-    // Written once to wake every thread that waits on a socket when the front stops.
-    int stopFd_ = -1;
-    uint16_t port_ = 0;
     std::string authorityPEM_;
     std::atomic<size_t> handshakes_{0};
     std::atomic<size_t> failedHandshakes_{0};
-    std::mutex mutex_;  // guards the two below
-    std::vector<int> connections_;
-    std::vector<std::thread> threads_;
-    std::thread acceptThread_;
+    std::unique_ptr<LoopbackServer> server_;  // last: stops first
 };
 
 }  // namespace vtr::test

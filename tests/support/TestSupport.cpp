@@ -109,15 +109,26 @@ std::vector<std::string> ScopedLogCapture::texts() {
 }
 
 uint16_t unusedLoopbackPort() {
+    uint16_t port = 0;
+    int fd = listenOnLoopback(&port);
+    if (fd >= 0) ::close(fd);
+    return port;
+}
+
+int listenOnLoopback(uint16_t* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                 ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(fd);
-    return bound ? ntohs(address.sin_port) : 0;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
 }
 
 }  // namespace vtr::test

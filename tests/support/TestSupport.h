@@ -41,6 +41,8 @@ std::string readFilesIn(const std::string& directory);
 std::string randomBytes(size_t size, uint32_t seed = 1);
 // A loopback port that was free a moment ago, so that nothing is likely to listen there.
 uint16_t unusedLoopbackPort();
+// A socket listening on 127.0.0.1 on a port of its own, which goes to `port`; -1 on failure.
+int listenOnLoopback(uint16_t* port);
 
 // Keeps every message it receives. Thread-safe.
 class CapturingLogDestination : public VTRLogDestination {

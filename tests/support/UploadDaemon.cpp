@@ -106,6 +106,14 @@ nlohmann::json jobJSON(const std::string& id, const std::string& serverURL,
             {"credentials", "c"}, {"state", state},          {"file_list", list}};
 }
 
+std::vector<std::string> clientCommand(const std::string& locatorDirectory,
+                                       const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{std::string(VTR_BIN_DIR) + "/vantrel-upload", "-p",
+                                     locatorDirectory};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
 uint64_t bytesUploaded(const nlohmann::json& job) {
     uint64_t total = 0;
     if (!job.is_object() || !job["file_list"].is_array()) return 0;

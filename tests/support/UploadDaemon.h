@@ -79,6 +79,10 @@ nlohmann::json jobJSON(const std::string& id, const std::string& serverURL,
                        const std::vector<std::pair<std::string, std::string>>& files,
                        const std::string& state = "running");
 
+// The built vantrel-upload with "-p `locatorDirectory`" in front of `arguments`.
+std::vector<std::string> clientCommand(const std::string& locatorDirectory,
+                                       const std::vector<std::string>& arguments);
+
 // Sum of "bytes_uploaded" over the job's files.
 uint64_t bytesUploaded(const nlohmann::json& job);
 
