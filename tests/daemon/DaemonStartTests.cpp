@@ -136,8 +136,13 @@ TEST_F(DaemonStart, HelpAnywherePrintsUsageAndCreatesNeitherLogsNorStore) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(daemon.start());
     std::string usage = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(usage.starts_with("usage: vantrel-uploadd [options]\n  options:\n")) << usage;
-    for (const char* option : {"-h Show", "-o Also", "-l Set", "-b RATE Limit", "-c FILE Also"})
+    EXPECT_TRUE(usage.starts_with("usage: vantrel-uploadd [options]\n"
+                                  "  options:\n"
+                                  "    -h Show usage help\n"
+                                  "    -o Also send logging to STDOUT\n"
+                                  "    -l Set minimum log info. One of [verbose|info|warn|error]\n"))
+        << usage;
+    for (const char* option : {"-b RATE Limit", "-c FILE Also"})
         EXPECT_THAT(usage, HasSubstr(std::string("\n    ") + option));
     EXPECT_FALSE(fs::exists(logs_));
     EXPECT_FALSE(fs::exists(data_));
