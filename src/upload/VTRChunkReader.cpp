@@ -16,18 +16,11 @@ namespace {
 // enough that a wanted chunk or a stop waits little.
 constexpr size_t kCatchUpSize = size_t{1} << 20;
 
-// A file system keeps modification times in steps (a clock tick, up to two seconds on some), so
-// a write in the same step as the one before leaves the time as it was. Only a file untouched
-// for longer than that is known to be unchanged by an unchanged modification time.
-constexpr int64_t kQuietSeconds = 2;
-
-bool quiet(const VTRFileIdentity& identity) {
+// Now on the clock file systems stamp modification times with, in nanoseconds.
+int64_t wallClockNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const int64_t nanos = int64_t{1000000000};
-    int64_t age = (int64_t(now.tv_sec) - identity.modifiedSeconds) * nanos +
-                  (int64_t(now.tv_nsec) - identity.modifiedNanoseconds);
-    return age > kQuietSeconds * nanos;
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace
@@ -51,8 +44,11 @@ struct VTRChunkReader::Shared {
     std::optional<Chunk> ready;
 };
 
-VTRChunkReader::VTRChunkReader(std::function<bool()> cancelled)
-    : cancelled_(std::move(cancelled)), shared_(std::make_shared<Shared>()) {}
+VTRChunkReader::VTRChunkReader(std::function<bool()> cancelled,
+                               std::chrono::nanoseconds timestampStep)
+    : cancelled_(std::move(cancelled)),
+      timestampStep_(timestampStep),
+      shared_(std::make_shared<Shared>()) {}
 
 VTRChunkReader::~VTRChunkReader() {
     stop();
@@ -68,9 +64,14 @@ void VTRChunkReader::start(VTRFileInputStream& stream, uint64_t from, uint64_t s
     digested_ = 0;
     readFailed_ = false;
     identity_ = stream.identity();
-    // A digest of other bytes than the whole open file would confirm nothing, nor one of a file
-    // that may change unseen.
-    digestBroken_ = !identity_ || identity_->size != size || !quiet(*identity_);
+    // A digest of other bytes than the whole open file would confirm nothing.
+    digestBroken_ = !identity_ || identity_->size != size;
+    // Until the time step of the file's last write has passed, a further write may leave the
+    // modification time as it is; bytes hashed before then count only once read again after.
+    settledAt_ = identity_ ? identity_->modifiedSeconds * 1000000000 +
+                                 identity_->modifiedNanoseconds + timestampStep_.count()
+                           : 0;
+    settled_ = wallClockNanoseconds() > settledAt_;
     running_ = std::make_unique<VTRMD5>();
     digest_.reset();
     given_ = from;
@@ -141,6 +142,11 @@ void VTRChunkReader::run() {
     for (;;) {
         Step step = waitForWork();
         if (step == Step::End) break;
+        if (!settled_ && wallClockNanoseconds() > settledAt_) {
+            running_ = std::make_unique<VTRMD5>();
+            digested_ = 0;
+            settled_ = true;
+        }
         if (step == Step::ReadChunk)
             readChunk();
         else
@@ -151,7 +157,7 @@ void VTRChunkReader::run() {
         std::lock_guard lock(shared_->mutex);
         stopped = shared_->stopping;
     }
-    if (!stopped && !cancelled_() && !digestBroken_ && digested_ == end_)
+    if (!stopped && !cancelled_() && !digestBroken_ && settled_ && digested_ == end_)
         digest_ = FileDigest{stream_->path(), *identity_, running_->finish()};
     std::lock_guard lock(shared_->mutex);
     shared_->threadDone = true;

@@ -14,6 +14,7 @@
 // belongs to the reading thread until stop() or finish() returns.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -48,8 +49,15 @@ class VTRChunkReader {
         VTRBytes md5;
     };
 
+    // A file system keeps modification times in steps (a clock tick; up to two seconds on
+    // some), so a write in the same step as the one before leaves the time as it was.
+    static constexpr std::chrono::nanoseconds kTimestampStep = std::chrono::seconds(2);
+
     // `cancelled` is asked by the reading thread between reads; true ends the pass early.
-    explicit VTRChunkReader(std::function<bool()> cancelled);
+    // `timestampStep`: how long after a file's last write a further write is sure to show in
+    // its modification time.
+    explicit VTRChunkReader(std::function<bool()> cancelled,
+                            std::chrono::nanoseconds timestampStep = kTimestampStep);
     // Stops a pass still running.
     ~VTRChunkReader();
     VTRChunkReader(const VTRChunkReader&) = delete;
@@ -64,8 +72,8 @@ class VTRChunkReader {
     Chunk next();
     // After the last chunk: waits until the running digest has covered [0, size) and ends the
     // pass. Nothing when the pass could not cover the file (a failed read, a size other than
-    // the open file's), when the file was modified too recently for its modification time to
-    // show a further change, or when the pass was cancelled.
+    // the open file's), when it ended within the time step of the file's last write (bytes read
+    // before that step has passed are hashed again after it), or when the pass was cancelled.
     std::optional<FileDigest> finish();
     // Ends the pass at once: the reading thread is joined before it returns.
     void stop();
@@ -89,6 +97,7 @@ class VTRChunkReader {
     std::shared_ptr<const VTRBytes> lend(const std::shared_ptr<Buffer>& buffer);
 
     std::function<bool()> cancelled_;
+    std::chrono::nanoseconds timestampStep_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Buffer> buffers_[2];
     std::thread thread_;
@@ -101,6 +110,8 @@ class VTRChunkReader {
     uint64_t digested_ = 0;    // how far the running digest has come
     bool readFailed_ = false;
     bool digestBroken_ = false;
+    int64_t settledAt_ = 0;  // wall clock (ns) when the last write's time step has passed
+    bool settled_ = false;   // the running digest holds only bytes read after settledAt_
     std::unique_ptr<VTRMD5> running_;
     std::unique_ptr<uint8_t[]> scratch_;  // for the bytes read again
     std::optional<VTRFileIdentity> identity_;

@@ -8,9 +8,12 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <thread>
 
 #include "OperationHarness.h"
 #include "foundation/VTRDataAdditions.h"
+#include "foundation/VTRStreamAdditions.h"
+#include "upload/VTRChunkReader.h"
 
 namespace vtr::test {
 namespace {
@@ -349,6 +352,53 @@ TEST(FileUploadOperationTransferTest, FileChangedBetweenChunksIsReadAgainForTheC
         EXPECT_EQ(h.server.callsOf(Method::VerifyFile).at(0).checksum,
                   base64String(md5Digest(c.now)));
         EXPECT_TRUE(h.logs.containsPart("changed during its upload: reading it again"));
+    }
+}
+
+// A write within the time step of a file's last write may leave its modification time as it
+// was. Bytes read before that step has passed are read and hashed again after it; a pass that
+// ends within the step gives no checksum, so the file is read again for it.
+TEST(ChunkReaderTest, BytesReadWithinTheLastWritesTimeStepAreHashedAgainAfterIt) {
+    using namespace std::chrono;
+    TempDir dir;
+    const std::string path = dir.file("a");
+    for (bool stepPasses : {true, false}) {
+        SCOPED_TRACE(stepPasses ? "the step passes during the pass" : "the pass ends within it");
+        std::string bytes = randomBytes(3 << 20, 5);
+        writeFile(path, bytes);
+        struct stat written {};
+        ASSERT_EQ(::stat(path.c_str(), &written), 0);
+        const nanoseconds step = stepPasses ? nanoseconds(300ms) : nanoseconds(1h);
+        VTRChunkReader reader([] { return false; }, step);
+        VTRFileInputStream stream(path);
+        ASSERT_TRUE(stream.open());
+        reader.start(stream, 0, bytes.size(), 1 << 20);
+        ASSERT_TRUE(reader.next().bytes);  // the first chunk; the second is read ahead
+        // Both changed in place, the time put back as a coarse clock would have left it.
+        bytes.replace(0, 6, "edited");
+        bytes.replace(1 << 20, 6, "edited");
+        int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "edited", 6, 0), 6);
+        ASSERT_EQ(::pwrite(fd, "edited", 6, 1 << 20), 6);
+        ::close(fd);
+        const timespec times[2] = {written.st_atim, written.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        // The wall clock has to pass the step: nothing else marks it.
+        if (stepPasses)
+            std::this_thread::sleep_until(system_clock::time_point(
+                duration_cast<system_clock::duration>(seconds(written.st_mtim.tv_sec) +
+                                                      nanoseconds(written.st_mtim.tv_nsec) +
+                                                      step + 50ms)));
+        ASSERT_TRUE(reader.next().bytes);
+        ASSERT_TRUE(reader.next().bytes);
+        std::optional<VTRChunkReader::FileDigest> digest = reader.finish();
+        if (stepPasses) {
+            ASSERT_TRUE(digest);
+            EXPECT_EQ(digest->md5, md5Digest(bytes));
+        } else {
+            EXPECT_FALSE(digest);
+        }
     }
 }
 
