@@ -84,40 +84,57 @@ TEST_F(JobServiceTest, UnknownJobFailsWithoutAnError) {
     EXPECT_TRUE(server.serviceURLs().empty());
 }
 
-TEST_F(JobServiceTest, EnqueueClearsTheErrorAndRefreshesSizesButClosesEveryFileAgain) {
-    auto paths = addJob("fresh", "errored", {9, 6});
-    // The second file was finished by an earlier run.
-    server.seed(nameOf(paths[1]), readFile(paths[1]));
-    change("fresh", [&](VTRManagedUploadJob& job) {
-        job.setError("old failure");
-        job.setErrorState(VTRUploadErrorStateClose);
-        job.fileWithLocalPath(paths[1])->setBytesUploaded(6);
-        job.fileWithLocalPath(paths[1])->setClosed(true);
-    });
+// Queueing a job clears its error, reads its file sizes afresh and has every file closed again:
+// until then none counts as closed, or the first close would complete the job while another file
+// is still being sent. A finished file keeps its progress and is not sent again; a restart
+// instead sends every file from the start. Neither kind of job is picked up at start.
+TEST_F(JobServiceTest, QueueingClearsTheErrorAndClosesEveryFileAgainARestartResetsThem) {
+    const auto fresh = addJob("fresh", "errored", {9, 6});
+    const auto again = addJob("again", "restart", {9, 6});
+    for (const auto& [id, paths] : {std::pair("fresh", fresh), std::pair("again", again)}) {
+        // What the server kept from an earlier run: part of the first file, all of the second.
+        server.seed(nameOf(paths[0]), readFile(paths[0]).substr(0, 4));
+        server.seed(nameOf(paths[1]), readFile(paths[1]));
+        change(id, [&](VTRManagedUploadJob& job) {
+            job.setError("old failure");
+            job.setErrorState(VTRUploadErrorStateClose);
+            job.fileWithLocalPath(paths[0])->setBytesUploaded(4);
+            job.fileWithLocalPath(paths[1])->setBytesUploaded(6);
+            job.fileWithLocalPath(paths[1])->setClosed(true);
+        });
+    }
     startService();
-    EXPECT_TRUE(server.serviceURLs().empty());  // an errored job is not picked up at start
+    EXPECT_TRUE(server.serviceURLs().empty());
 
-    server.holdChunkSize(urlOf("fresh"));
-    ASSERT_TRUE(service->uploadJobWithID("fresh"));
-    json job = stored("fresh");
-    EXPECT_TRUE(job["error"].is_null());
-    EXPECT_EQ(job["error_type"], "none");
-    EXPECT_EQ(storedFile("fresh", paths[0])["total_bytes"], 9);
-    EXPECT_EQ(storedFile("fresh", paths[1])["total_bytes"], 6);
-    // Closed again by this upload: until then no file counts as closed, or the first close
-    // would complete the job while the other file is still being sent.
-    EXPECT_EQ(storedFile("fresh", paths[1])["closed"], false);
+    for (bool restart : {false, true}) {
+        const std::string id = restart ? "again" : "fresh";
+        const auto& paths = restart ? again : fresh;
+        SCOPED_TRACE(id);
+        server.holdChunkSize(urlOf(id));
+        ASSERT_TRUE(restart ? service->restartUploadForJobWithJobID(id)
+                            : service->uploadJobWithID(id));
+        json job = stored(id);
+        EXPECT_TRUE(job["error"].is_null());
+        EXPECT_EQ(job["error_type"], "none");
+        EXPECT_EQ(job["state"], restart ? "restart" : "errored");
+        for (size_t i = 0; i < paths.size(); ++i) {
+            json file = storedFile(id, paths[i]);
+            EXPECT_EQ(file["total_bytes"], i ? 6 : 9);
+            EXPECT_EQ(file["bytes_uploaded"], restart ? 0 : i ? 6 : 4);
+            EXPECT_EQ(file["closed"], false);
+        }
 
-    server.release();
-    ASSERT_TRUE(runUntil([&] {
-        return server.callsOf(Method::TryCloseFile).size() == 2 &&
-               storedFile("fresh", paths[0])["closed"] == true &&
-               storedFile("fresh", paths[1])["closed"] == true;
-    }));
-    EXPECT_EQ(stored("fresh")["state"], "completed");
-    EXPECT_EQ(server.received(nameOf(paths[0])), readFile(paths[0]));
-    EXPECT_EQ(storedFile("fresh", paths[0])["bytes_uploaded"], 9);
-    EXPECT_TRUE(server.offsets(nameOf(paths[1])).empty());
+        server.release();
+        ASSERT_TRUE(runUntilState(id, "completed"));
+        EXPECT_EQ(server.offsets(nameOf(paths[0])).front(), restart ? 0u : 4u);
+        EXPECT_EQ(server.offsets(nameOf(paths[1])).empty(), !restart);
+        for (const auto& path : paths) {
+            json file = storedFile(id, path);
+            EXPECT_EQ(file["closed"], true);
+            EXPECT_EQ(file["bytes_uploaded"], file["total_bytes"]);
+            EXPECT_EQ(server.received(nameOf(path)), readFile(path));
+        }
+    }
 }
 
 TEST_F(JobServiceTest, RunningJobsAreRequeuedAtCreationAndResumeAtTheirStoredOffsets) {
@@ -297,30 +314,6 @@ TEST_F(JobServiceTest, AJobWithoutFilesCompletesWhenItsOperationEndsUncancelled)
 
 // MARK: restart and pause
 
-TEST_F(JobServiceTest, RestartResetsEveryFileBeforeTheNewOperationStarts) {
-    auto paths = addJob("again", "restart", {10, 7});
-    change("again", [&](VTRManagedUploadJob& job) {
-        job.fileWithLocalPath(paths[0])->setBytesUploaded(8);
-        job.fileWithLocalPath(paths[1])->setBytesUploaded(7);
-        job.fileWithLocalPath(paths[1])->setClosed(true);
-    });
-    startService();
-    EXPECT_TRUE(server.serviceURLs().empty());
-
-    server.holdChunkSize(urlOf("again"));
-    ASSERT_TRUE(service->restartUploadForJobWithJobID("again"));
-    for (const auto& path : paths) {
-        EXPECT_EQ(storedFile("again", path)["bytes_uploaded"], 0) << path;
-        EXPECT_EQ(storedFile("again", path)["closed"], false) << path;
-    }
-    EXPECT_EQ(stored("again")["state"], "restart");
-
-    server.release();
-    ASSERT_TRUE(runUntilState("again", "completed"));
-    EXPECT_EQ(server.offsets(nameOf(paths[0])).front(), 0u);
-    EXPECT_EQ(server.offsets(nameOf(paths[1])).front(), 0u);
-}
-
 TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJobBack) {
     startService();
     auto paths = addJob("pause", "running", {12});
@@ -433,27 +426,10 @@ TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
     }
 }
 
-// An operation may have run through with its reports still queued when the pause comes: they
-// are not heard, or the paused job would be stored completed.
-TEST_F(JobServiceTest, PausingAfterTheOperationRanThroughDropsWhatItStillHadToReport) {
-    startService();
-    auto paths = addJob("late", "running", {6});
-    ASSERT_TRUE(service->uploadJobWithID("late"));
-    ASSERT_TRUE(waitUntil([&] { return server.callsOf(Method::TryCloseFile).size() == 1; }));
-    auto operation = latestOperation("late");
-    ASSERT_TRUE(operation && waitUntil([&] { return operation->isFinished(); }));
-
-    change("late", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
-    service->cancelJobWithJobID("late");
-    ASSERT_TRUE(runUntilReportsOf(operation));
-    EXPECT_EQ(stored("late")["state"], "paused");
-    EXPECT_EQ(storedFile("late", paths[0])["closed"], false);
-    EXPECT_EQ(storedFile("late", paths[0])["bytes_uploaded"], 6);  // accepted chunks are kept
-}
-
 // Reports the old operation had already queued when a restart replaced it neither bring its
 // progress back nor close, fail or complete the job, and the new operation's reports apply. When a
-// pause cancelled it, a chunk the server accepted is kept and nothing else is.
+// pause cancelled it (also after it ran through with its reports still queued), a chunk the server
+// accepted is kept and nothing else is: the paused job is never stored completed.
 TEST_F(JobServiceTest, ReportsOfAReplacedOrCancelledOperationKeepAtMostItsAcceptedChunks) {
     startService();
     for (bool restart : {true, false}) {
@@ -476,6 +452,7 @@ TEST_F(JobServiceTest, ReportsOfAReplacedOrCancelledOperationKeepAtMostItsAccept
         service->operationRestartedUploadOfFile(*old, paths[1], id, urlError(-1));
         service->operationFailedToCloseFile(*old, paths[1], id,
                                             VTRError(VTRErrorDomain, VTRErrorCodeCloseFailed));
+        service->fileUploadOperationCompleted(*old, id);
         json job = stored(id);
         EXPECT_EQ(job["state"], restart ? "restart" : "paused");
         EXPECT_EQ(job["error_type"], "none");

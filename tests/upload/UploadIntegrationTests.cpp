@@ -1,5 +1,6 @@
 // The upload operation through the real SOAP client and HTTP transport against the
-// fake-recording-service executable on loopback, directly or behind an https front.
+// fake-recording-service executable on loopback. (An https service whose authority is not
+// trusted is the end-to-end trust tests' case.)
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -7,7 +8,6 @@
 #include "OperationHarness.h"
 #include "foundation/VTRDataAdditions.h"
 #include "support/FakeService.h"
-#include "support/TLSFront.h"
 #include "upload/VTRUploadServiceWithVerify.h"
 
 namespace vtr::test {
@@ -80,34 +80,6 @@ TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrde
     nlohmann::json faults = upload.service.control("GET", "/control/faults");
     ASSERT_TRUE(faults.is_object());
     for (const auto& rule : faults["faults"]) EXPECT_GE(rule["fired"].get<int>(), 1) << rule.dump();
-}
-
-TEST(UploadIntegrationTest, UntrustedCertificateIsRetriedAndEveryAttemptSaysWhy) {
-    ServiceUpload upload(kMiB, 23);
-    ASSERT_TRUE(upload.service.started());
-    TLSFront front(upload.service.port());
-    ASSERT_NE(front.port(), 0);
-    upload.h.maxUploadRetries = 2;
-    ASSERT_TRUE(
-        upload.h.run(upload.operation(front.url("/Service.svc")), std::chrono::seconds(60)));
-
-    const std::string problem = "SSL certificate problem: unable to get local issuer certificate";
-    for (int attempt = 1; attempt <= 2; ++attempt)
-        EXPECT_TRUE(upload.h.logs.containsPart("ChunkSize attempt " + std::to_string(attempt) +
-                                               " failed, next attempt in"));
-    EXPECT_TRUE(
-        upload.h.logs.containsPart("ChunkSize attempt 3 failed, no attempt left: The "
-                                   "certificate for this server is invalid. (" +
-                                   problem + ")"));
-    auto failures = upload.h.delegate.reportsOf("failedInit");
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].error->code(), 80);
-    ASSERT_NE(failures[0].error->innerError(), nullptr);
-    EXPECT_EQ(failures[0].error->innerError()->code(), NSURLErrorServerCertificateUntrusted);
-    EXPECT_EQ(failures[0].error->innerError()->localizedFailureReason(), problem);
-    EXPECT_TRUE(waitUntil([&] { return front.failedHandshakes() == 3; }));
-    EXPECT_EQ(front.handshakes(), 0u);
-    EXPECT_TRUE(upload.service.calls("ChunkSize").empty());
 }
 
 }  // namespace
