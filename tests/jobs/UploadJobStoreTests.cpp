@@ -44,19 +44,17 @@ TEST_F(UploadJobStoreTest, FindsAndListsJobsSavedThroughAnotherStore) {
     EXPECT_FALSE(reader->deleteJobWithID("j1", &error));
     EXPECT_EQ(error, VTRError());
     EXPECT_EQ(countRows("UploadJob"), 6);
-}
 
-TEST_F(UploadJobStoreTest, SaveWritesEveryPendingChangeOfTheStore) {
-    auto store = newStore();
-    VTRManagedUploadJob* x = store->addJob(jobInput("x"));
-    VTRManagedUploadJob* y = store->addJob(jobInput("y"));
-    ASSERT_TRUE(x && y);
-    x->setState(VTRUploadJobStateCompleted);
-    y->fileList().front()->setBytesUploaded(99);
-    ASSERT_TRUE(store->saveJob(x));
-    auto reader = newStore();
-    EXPECT_EQ(reader->jobWithID("x")->state(), VTRUploadJobStateCompleted);
-    EXPECT_EQ(reader->jobWithID("y")->fileWithLocalPath("/data/y/0.mov")->bytesUploaded(), 99u);
+    // A save writes every pending change of its store, not only those of the job saved.
+    VTRManagedUploadJob* j2 = writer->jobWithID("j2");
+    VTRManagedUploadJob* j3 = writer->jobWithID("j3");
+    ASSERT_TRUE(j2 && j3);
+    j2->setState(VTRUploadJobStateCompleted);
+    j3->fileList().front()->setBytesUploaded(99);
+    ASSERT_TRUE(writer->saveJob(j2));
+    auto later = newStore();
+    EXPECT_EQ(later->jobWithID("j2")->state(), VTRUploadJobStateCompleted);
+    EXPECT_EQ(later->jobWithID("j3")->fileWithLocalPath("/data/j3/0.mov")->bytesUploaded(), 99u);
 }
 
 // Two stores read the same job and both change its state; the second save conflicts and the

@@ -1,9 +1,7 @@
 // The job and file records: state names, insertion defaults, creation and update from job input
 // objects, the JSON form, the file-list merge, file sizes, and refusal of malformed input.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <filesystem>
 #include <map>
 
 #include "jobs/StoreTestSupport.h"
@@ -142,10 +140,8 @@ TEST_F(UploadRecordTest, ResentFileListIsMergedByLocalPathInOneSave) {
 
 TEST_F(UploadRecordTest, UpdateFromLocalPathReadsExactSizesBeyondFourGiB) {
     std::string path = directory.file("big.mov");
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, (off_t{5} << 30) + 3), 0);  // sparse: no disk space used
-    ::close(fd);
+    writeFile(path, "");
+    std::filesystem::resize_file(path, (uint64_t{5} << 30) + 3);  // sparse: no disk space used
 
     auto store = newStore();
     json input = jobInput("f", "running", 0);

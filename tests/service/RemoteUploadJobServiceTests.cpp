@@ -75,15 +75,6 @@ class JobServiceTest : public ServiceTest {
 
 // MARK: starting and queueing
 
-TEST_F(JobServiceTest, UnknownJobFailsWithoutAnError) {
-    startService();
-    VTRError error;
-    EXPECT_FALSE(service->uploadJobWithID("nobody", &error));
-    EXPECT_FALSE(service->restartUploadForJobWithJobID("nobody", &error));
-    EXPECT_TRUE(error.domain().empty()) << error.description();
-    EXPECT_TRUE(server.serviceURLs().empty());
-}
-
 // Queueing a job clears its error, reads its file sizes afresh and has every file closed again:
 // until then none counts as closed, or the first close would complete the job while another file
 // is still being sent. A finished file keeps its progress and is not sent again; a restart
@@ -104,6 +95,12 @@ TEST_F(JobServiceTest, QueueingClearsTheErrorAndClosesEveryFileAgainARestartRese
         });
     }
     startService();
+    EXPECT_TRUE(server.serviceURLs().empty());
+    // An unknown job is neither queued nor restarted, and that is no error.
+    VTRError error;
+    EXPECT_FALSE(service->uploadJobWithID("nobody", &error));
+    EXPECT_FALSE(service->restartUploadForJobWithJobID("nobody", &error));
+    EXPECT_TRUE(error.domain().empty()) << error.description();
     EXPECT_TRUE(server.serviceURLs().empty());
 
     for (bool restart : {false, true}) {
@@ -320,11 +317,14 @@ TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJob
     server.holdUploadChunk(nameOf(paths[0]), 4);
     ASSERT_TRUE(service->uploadJobWithID("pause"));
     ASSERT_TRUE(runUntil([&] { return server.heldCalls() == 1; }));
+    ASSERT_EQ(service->currentActivities().size(), 1u);  // the jobs with an operation now
+    EXPECT_EQ(service->currentActivities()[0].jobID, "pause");
 
     // What the control API does for a pause: store the state, then cancel.
     change("pause", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
     service->cancelJobWithJobID("pause");
     EXPECT_TRUE(log.contains("Canceled job with ID: pause"));
+    EXPECT_TRUE(service->currentActivities().empty());
 
     // The cancelled chunk is reported as failed, and that report is not heard.
     ASSERT_TRUE(runUntil([&] {
@@ -368,23 +368,6 @@ TEST_F(JobServiceTest, TheEndOfARestartedOperationLeavesItsSuccessorInPlace) {
     EXPECT_TRUE(service->uploadJobWithID("swap"));
     EXPECT_EQ(warnings(), before + 1);
     EXPECT_EQ(server.serviceURLs().size(), 2u);
-}
-
-// MARK: activity
-
-TEST_F(JobServiceTest, ActivitiesListTheJobsThatHaveAnOperationNow) {
-    startService();
-    addJob("busy", "running", {4});
-    addJob("idle", "paused", {4});
-    EXPECT_TRUE(service->currentActivities().empty());
-
-    auto operation = currentOperation("busy");
-    auto activities = service->currentActivities();
-    ASSERT_EQ(activities.size(), 1u);
-    EXPECT_EQ(activities[0].jobID, "busy");
-
-    service->cancelJobWithJobID("busy");
-    EXPECT_TRUE(service->currentActivities().empty());
 }
 
 // MARK: cancelled and replaced operations

@@ -384,7 +384,9 @@ TEST(FileUploadOperationTransferTest, MissingOrIrregularPathsFailPromptly) {
     }
 }
 
-TEST(FileUploadOperationTransferTest, FileGrowingWhileReadIsSentOnlyUpToItsCheckedSize) {
+// A file that grows while it is read is sent only up to its size when checked; one shorter than
+// expected is reported where its bytes end.
+TEST(FileUploadOperationTransferTest, FileGrowingOrShrinkingWhileReadIsSentAsChecked) {
     OperationHarness h;
     std::string path = h.makeFile("a", kTen);
     h.server.setRule([&](const ScriptedUploadService::Call& call) {
@@ -395,22 +397,19 @@ TEST(FileUploadOperationTransferTest, FileGrowingWhileReadIsSentOnlyUpToItsCheck
     EXPECT_EQ(h.server.received("a"), kTen);
     EXPECT_EQ(totalsOf(h.delegate.reportsOf("uploaded")), (std::vector<uint64_t>{4, 8, 10}));
     EXPECT_EQ(h.delegate.reportsOf("closed").size(), 1u);
-}
 
-TEST(FileUploadOperationTransferTest, FileShorterThanExpectedIsReportedWhereItsBytesEnd) {
-    OperationHarness h;
-    std::string path = h.makeFile("a", kTen);
-    auto operation = h.make({});
+    OperationHarness shrunk;
+    path = shrunk.makeFile("a", kTen);
+    auto operation = shrunk.make({});
     ASSERT_TRUE(operation->getChunkSize());
     EXPECT_EQ(operation->uploadFile(VTRFileInfo{path, "a"}, 0, 20), 10u);
-    ASSERT_TRUE(h.reportsArrive(4));
-
-    EXPECT_EQ(h.delegate.kinds(), (Kinds{"uploaded", "uploaded", "uploaded", "failedUpload"}));
-    Report shrink = h.delegate.reportsOf("failedUpload").at(0);
-    EXPECT_EQ(shrink.bytes, 10u);
-    EXPECT_EQ(shrink.error->code(), 84);
-    EXPECT_EQ(detail(*shrink.error, "filenamekey"), path);
-    EXPECT_TRUE(h.server.callsOf(Method::VerifyFile).empty());
+    ASSERT_TRUE(shrunk.reportsArrive(4));
+    EXPECT_EQ(shrunk.delegate.kinds(), (Kinds{"uploaded", "uploaded", "uploaded", "failedUpload"}));
+    Report failure = shrunk.delegate.reportsOf("failedUpload").at(0);
+    EXPECT_EQ(failure.bytes, 10u);
+    EXPECT_EQ(failure.error->code(), 84);
+    EXPECT_EQ(detail(*failure.error, "filenamekey"), path);
+    EXPECT_TRUE(shrunk.server.callsOf(Method::VerifyFile).empty());
 }
 
 TEST(FileUploadOperationTransferTest, ChunksHeldPastTheirCallAreNeverOverwritten) {
