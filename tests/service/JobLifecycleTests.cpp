@@ -54,14 +54,21 @@ class PauseClock {
   public:
     explicit PauseClock(VTRRunLoop& loop) : loop_(loop) {}
 
-    VTRRetryController::PauseFunction function() {
-        return [this](double seconds) { return pause(seconds); };
-    }
     void advance(double seconds, std::optional<bool> instant = {}) {
         std::lock_guard lock(mutex_);
         now_ += seconds;
         instant_ = instant.value_or(instant_);
         changed_.notify_all();
+    }
+    // The retry controller's pause function.
+    bool pause(double seconds) {
+        VTROperation* operation = VTROperation::current();
+        std::unique_lock lock(mutex_);
+        auto waiter = waiters_.insert(waiters_.end(), Waiter{now_ + seconds, operation});
+        loop_.post([] {});
+        changed_.wait(lock, [&] { return ended(*waiter); });
+        waiters_.erase(waiter);
+        return !(operation && operation->isCancelled());
     }
     // Pauses that nothing has ended yet.
     size_t blocked() const {
@@ -75,16 +82,6 @@ class PauseClock {
 
     bool ended(const Waiter& w) const {
         return instant_ || now_ >= w.first || (w.second && w.second->isCancelled());
-    }
-
-    bool pause(double seconds) {
-        VTROperation* operation = VTROperation::current();
-        std::unique_lock lock(mutex_);
-        auto waiter = waiters_.insert(waiters_.end(), Waiter{now_ + seconds, operation});
-        loop_.post([] {});
-        changed_.wait(lock, [&] { return ended(*waiter); });
-        waiters_.erase(waiter);
-        return !(operation && operation->isCancelled());
     }
 
     VTRRunLoop& loop_;
@@ -191,7 +188,8 @@ class Lifecycle : JobDatabase {
         service_ =
             std::make_unique<VTRRemoteUploadJobService>(coordinator, loop_, std::move(options));
         // Set before any operation shares the controller; then the daemon's start-up re-queue.
-        service_->retryController()->setPauseFunction(clock_.function());
+        service_->retryController()->setPauseFunction(
+            [this](double seconds) { return clock_.pause(seconds); });
         service_->retryController()->setConsoleLog([](const std::string&) {});
         service_->requeueRunningJobs();
     }

@@ -358,23 +358,19 @@ TEST_F(JobServiceTest, TheEndOfARestartedOperationLeavesItsSuccessorInPlace) {
     ASSERT_TRUE(service->restartUploadForJobWithJobID("swap"));
     // Let the first operation end and its last report, "completed", be delivered.
     ASSERT_TRUE(runUntilReportsOf(first));
-    const std::string warning =
-        "There is already an operation for job swap. No need to add another.";
-    auto warnings = [&] {
-        auto lines = log.texts();
-        return std::count(lines.begin(), lines.end(), warning);
-    };
-    auto before = warnings();
+    const size_t before = requeueWarnings("swap");
     EXPECT_TRUE(service->uploadJobWithID("swap"));
-    EXPECT_EQ(warnings(), before + 1);
+    EXPECT_EQ(requeueWarnings("swap"), before + 1);
     EXPECT_EQ(server.serviceURLs().size(), 2u);
 }
 
 // MARK: cancelled and replaced operations
 
 // A cancel ends a failing call's retry pause, and the call then reports its last attempt's
-// error; the job stays as the pause left it, whichever call was failing.
-TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
+// error; the job stays as the pause left it, whichever call was failing. An operation may also
+// have run through with its reports still queued when the pause comes: they are not heard, or the
+// paused job would be stored completed (its accepted chunks are kept).
+TEST_F(JobServiceTest, PausingDuringARetryPauseOrAfterTheRunLeavesThePausedJobWithoutError) {
     startService();
     VTRError status500 =
         VTRError::withDescription(AFNetworkingErrorDomain, -1011, "Bad status 500");
@@ -384,20 +380,26 @@ TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
         {"VerifyFile", Method::VerifyFile, {.error = urlError(NSURLErrorTimedOut)}},
         {"TryCloseFile", Method::TryCloseFile, {.error = status500}},
         {"ClosePoll", Method::TryCloseFile, {.value = VTRValue()}},  // no result
+        {"RanThrough", Method::TryCloseFile, {}},
     };
     for (const auto& [id, method, answer] : cases) {
         SCOPED_TRACE(id);
+        const bool ranThrough = id == std::string("RanThrough");
         server.setRule([&](auto& call) {
             return call.method == method ? answer : ScriptedUploadService::Answer{};
         });
-        addJob(id, "running", {6});
+        auto paths = addJob(id, "running", {6});
         ASSERT_TRUE(service->uploadJobWithID(id));
-        // Two failed attempts: the call is in its retries.
-        ASSERT_TRUE(runUntil([&] {
+        // Two failed attempts: the call is in its retries. Or the run's end, its reports
+        // undelivered.
+        auto reached = [&] {
             auto calls = server.callsOf(method);
-            return std::count_if(calls.begin(), calls.end(),
-                                 [&](auto& call) { return call.serverURL == urlOf(id); }) >= 2;
-        }));
+            auto made = std::count_if(calls.begin(), calls.end(),
+                                      [&](auto& call) { return call.serverURL == urlOf(id); });
+            auto operation = latestOperation(id);
+            return ranThrough ? made == 1 && operation && operation->isFinished() : made >= 2;
+        };
+        ASSERT_TRUE(ranThrough ? waitUntil(reached) : runUntil(reached));
         auto operation = latestOperation(id);
         change(id, [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
         service->cancelJobWithJobID(id);
@@ -406,13 +408,16 @@ TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
         EXPECT_EQ(job["state"], "paused");
         EXPECT_TRUE(job["error"].is_null()) << job["error"];
         EXPECT_EQ(job["error_type"], "none");
+        EXPECT_EQ(storedFile(id, paths[0])["closed"], false);
+        if (ranThrough) {
+            EXPECT_EQ(storedFile(id, paths[0])["bytes_uploaded"], 6);
+        }
     }
 }
 
 // Reports the old operation had already queued when a restart replaced it neither bring its
 // progress back nor close, fail or complete the job, and the new operation's reports apply. When a
-// pause cancelled it (also after it ran through with its reports still queued), a chunk the server
-// accepted is kept and nothing else is: the paused job is never stored completed.
+// pause cancelled it, a chunk the server accepted is kept and nothing else is.
 TEST_F(JobServiceTest, ReportsOfAReplacedOrCancelledOperationKeepAtMostItsAcceptedChunks) {
     startService();
     for (bool restart : {true, false}) {

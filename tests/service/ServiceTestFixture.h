@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -104,6 +105,14 @@ class ServiceTest : public ::testing::Test, public JobDatabase {
         ASSERT_TRUE(job);
         change(*job);
         ASSERT_TRUE(store->saveJob(job));
+    }
+
+    // The warning logged when a job that has an operation is queued again, and how often it was.
+    size_t requeueWarnings(const std::string& jobID) {
+        auto lines = log.texts();
+        return static_cast<size_t>(std::count(
+            lines.begin(), lines.end(),
+            "There is already an operation for job " + jobID + ". No need to add another."));
     }
 
     bool runUntil(const std::function<bool()>& done) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
 
 #include "OperationHarness.h"
 
@@ -68,10 +69,8 @@ TEST(UploadCancellationTest, CancelEndsABlockedCallPauseOrPollPromptlyWithNoFurt
 
 // The threads of this process now, as the kernel counts them.
 size_t threadCount() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
+    std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<size_t>(std::distance(tasks, std::filesystem::directory_iterator()));
 }
 
 TEST(UploadCancellationTest, CancelDuringTheReadAheadEndsItPromptlyWithNoThreadLeft) {
