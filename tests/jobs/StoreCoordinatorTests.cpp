@@ -1,6 +1,6 @@
 // Opening the job database: private file mode, refusal of files that are not ours (leaving
 // them untouched), migration of a database an older version wrote, and the connection's set-up.
-#include <sys/stat.h>
+#include <filesystem>
 
 #include "jobs/StoreTestSupport.h"
 #include "jobs/VTRManagedUploadFile.h"
@@ -8,12 +8,6 @@
 
 namespace vtr::test {
 namespace {
-
-mode_t modeOf(const std::string& path) {
-    struct stat attributes {};
-    if (::stat(path.c_str(), &attributes) != 0) return 0;
-    return attributes.st_mode & 0777;
-}
 
 std::string pragma(VTRStoreCoordinator& coordinator, const char* sql) {
     auto lock = coordinator.lock();
@@ -37,8 +31,9 @@ class StoreCoordinatorTest : public StoreTest {};
 
 TEST_F(StoreCoordinatorTest, DatabaseAndJournalArePrivateAndConfigured) {
     ASSERT_TRUE(newStore()->addJob(jobInput("a")));
-    EXPECT_EQ(modeOf(databasePath()), 0600u);
-    EXPECT_EQ(modeOf(databasePath() + "-wal"), 0600u);
+    for (const std::string& path : {databasePath(), databasePath() + "-wal"})
+        EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600))
+            << path;
     EXPECT_EQ(pragma(*coordinator, "PRAGMA journal_mode"), "wal");
     EXPECT_EQ(pragma(*coordinator, "PRAGMA synchronous"), "1");  // NORMAL
     EXPECT_EQ(pragma(*coordinator, "PRAGMA foreign_keys"), "1");

@@ -19,10 +19,9 @@ namespace vtr::test {
 inline nlohmann::json jobInput(const std::string& id, const std::string& state = "running",
                                int fileCount = 2) {
     nlohmann::json files = nlohmann::json::array();
-    for (int i = 0; i < fileCount; ++i) {
+    for (int i = 0; i < fileCount; ++i)
         files.push_back({{"local_path", "/data/" + id + "/" + std::to_string(i) + ".mov"},
                          {"remote_path", std::to_string(i) + ".mov"}});
-    }
     return {{"id", id},
             {"server_url", "https://recordings.example/upload.svc"},
             {"session_id", "session-" + id},

@@ -44,19 +44,17 @@ TEST_F(UploadJobStoreTest, FindsAndListsJobsSavedThroughAnotherStore) {
     EXPECT_FALSE(reader->deleteJobWithID("j1", &error));
     EXPECT_EQ(error, VTRError());
     EXPECT_EQ(countRows("UploadJob"), 6);
-}
 
-TEST_F(UploadJobStoreTest, SaveWritesEveryPendingChangeOfTheStore) {
-    auto store = newStore();
-    VTRManagedUploadJob* x = store->addJob(jobInput("x"));
-    VTRManagedUploadJob* y = store->addJob(jobInput("y"));
-    ASSERT_TRUE(x && y);
-    x->setState(VTRUploadJobStateCompleted);
-    y->fileList().front()->setBytesUploaded(99);
-    ASSERT_TRUE(store->saveJob(x));
-    auto reader = newStore();
-    EXPECT_EQ(reader->jobWithID("x")->state(), VTRUploadJobStateCompleted);
-    EXPECT_EQ(reader->jobWithID("y")->fileWithLocalPath("/data/y/0.mov")->bytesUploaded(), 99u);
+    // A save writes every pending change of its store, not only those of the job saved.
+    VTRManagedUploadJob* j2 = writer->jobWithID("j2");
+    VTRManagedUploadJob* j3 = writer->jobWithID("j3");
+    ASSERT_TRUE(j2 && j3);
+    j2->setState(VTRUploadJobStateCompleted);
+    j3->fileList().front()->setBytesUploaded(99);
+    ASSERT_TRUE(writer->saveJob(j2));
+    auto later = newStore();
+    EXPECT_EQ(later->jobWithID("j2")->state(), VTRUploadJobStateCompleted);
+    EXPECT_EQ(later->jobWithID("j3")->fileWithLocalPath("/data/j3/0.mov")->bytesUploaded(), 99u);
 }
 
 // Two stores read the same job and both change its state; the second save conflicts and the
@@ -89,29 +87,14 @@ TEST_F(UploadJobStoreTest, ConflictingStatesAreMergedByPriority) {
     }
 }
 
-// Two stores read the same job, change it, and save one after the other.
-class StoreConflictTest : public StoreTest {
-  protected:
-    void SetUp() override {
-        StoreTest::SetUp();
-        ASSERT_TRUE(newStore()->addJob(jobInput("job", "restart")));
-        first = newStore();
-        second = newStore();
-        mine = first->jobWithID("job");
-        theirs = second->jobWithID("job");
-        ASSERT_TRUE(mine && theirs);
-    }
-    VTRManagedUploadJob* stored() {
-        reader = newStore();
-        return reader->jobWithID("job");
-    }
-
-    std::unique_ptr<VTRSQLiteUploadJobStore> first, second, reader;
-    VTRManagedUploadJob* mine = nullptr;
-    VTRManagedUploadJob* theirs = nullptr;
-};
-
-TEST_F(StoreConflictTest, ChangesOfDifferentAttributesAndFilesAreAllKept) {
+// Two stores read the same job, change different attributes and files, and save one after the
+// other: every change is kept.
+TEST_F(UploadJobStoreTest, ChangesOfDifferentAttributesAndFilesAreAllKept) {
+    ASSERT_TRUE(newStore()->addJob(jobInput("job", "restart")));
+    auto first = newStore(), second = newStore();
+    VTRManagedUploadJob* mine = first->jobWithID("job");
+    VTRManagedUploadJob* theirs = second->jobWithID("job");
+    ASSERT_TRUE(mine && theirs);
     mine->setSessionID("new-session");
     mine->setError("verification failed");
     mine->setErrorState(VTRUploadErrorStateClose);
@@ -125,8 +108,9 @@ TEST_F(StoreConflictTest, ChangesOfDifferentAttributesAndFilesAreAllKept) {
     VTRError error;
     ASSERT_TRUE(second->saveJob(theirs, &error)) << error.description();
     // The whole form: no credentials, every key typed, sizes beyond 32 bits kept exactly.
-    ASSERT_TRUE(stored());
-    json form = stored()->dictionaryRepresentation();
+    auto reader = newStore();
+    ASSERT_TRUE(reader->jobWithID("job"));
+    json form = reader->jobWithID("job")->dictionaryRepresentation();
     EXPECT_EQ(form, json::parse(R"({"id": "job",
         "server_url": "https://recordings.example/upload.svc", "session_id": "new-session",
         "state": "paused", "restarting": true, "error": "verification failed", "error_type": "close",
@@ -138,20 +122,9 @@ TEST_F(StoreConflictTest, ChangesOfDifferentAttributesAndFilesAreAllKept) {
     EXPECT_NE(form.dump().find("\"bytes_uploaded\":5000000123,"), std::string::npos);
 }
 
-TEST_F(StoreConflictTest, AJobDeletedElsewhereIsNotBroughtBack) {
-    ASSERT_TRUE(first->deleteJobWithID("job"));
-    theirs->fileWithLocalPath("/data/job/0.mov")->setBytesUploaded(10);
-    theirs->setState(VTRUploadJobStateRunning);
-    VTRError error;
-    EXPECT_TRUE(second->saveJob(theirs, &error)) << error.description();
-    EXPECT_EQ(stored(), nullptr);
-    EXPECT_EQ(countRows("UploadJob"), 0);
-    EXPECT_EQ(countRows("UploadFile"), 0);
-}
-
-// SQLite would give the next row the highest deleted id; a store still holding the deleted job
-// would then save onto the later job's rows.
-TEST_F(UploadJobStoreTest, AStoreHoldingADeletedJobNeverWritesOntoALaterJob) {
+// A job deleted elsewhere is not brought back by a store that still holds it, nor written onto a
+// later job's rows (SQLite would give the next row the highest deleted id).
+TEST_F(UploadJobStoreTest, AJobDeletedElsewhereIsNeitherBroughtBackNorWrittenOntoALaterJob) {
     auto holder = newStore();
     ASSERT_TRUE(holder->addJob(jobInput("older")));
     VTRManagedUploadJob* gone = holder->addJob(jobInput("gone", "running", 1));
@@ -172,6 +145,8 @@ TEST_F(UploadJobStoreTest, AStoreHoldingADeletedJobNeverWritesOntoALaterJob) {
     ASSERT_TRUE(reader->jobWithID("later"));
     EXPECT_EQ(reader->jobWithID("later")->dictionaryRepresentation(), laterForm);
     EXPECT_EQ(reader->jobWithID("gone"), nullptr);
+    EXPECT_EQ(countRows("UploadJob"), 2);
+    EXPECT_EQ(countRows("UploadFile"), 3);
 }
 
 // A report on one file of a job of many reads that file alone; the rest load on first use of the

@@ -1,9 +1,7 @@
 // The job and file records: state names, insertion defaults, creation and update from job input
 // objects, the JSON form, the file-list merge, file sizes, and refusal of malformed input.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <filesystem>
 #include <map>
 
 #include "jobs/StoreTestSupport.h"
@@ -40,15 +38,7 @@ TEST(UploadDaemonConstants, StateNamesRoundTripAndAnythingElseIsUnknownOrNone) {
     EXPECT_EQ(C::jobStateForString("PaUsEd"), VTRUploadJobStatePaused);  // any letter case
 }
 
-class UploadRecordTest : public StoreTest {
-  protected:
-    // The job as a fresh store reads it back from the database.
-    json storedForm(const std::string& id) {
-        auto store = newStore();
-        VTRManagedUploadJob* job = store->jobWithID(id);
-        return job ? job->dictionaryRepresentation() : json();
-    }
-};
+using UploadRecordTest = StoreTest;
 
 TEST_F(UploadRecordTest, CreationShowsEveryKeyWithDefaultsAndReadsOnlyTheKeysItOwns) {
     json input = json::parse(R"({"id": "a", "server_url": "http://not a url", "state": "bogus",
@@ -56,15 +46,18 @@ TEST_F(UploadRecordTest, CreationShowsEveryKeyWithDefaultsAndReadsOnlyTheKeysItO
         {"local_path": "/x", "remote_path": "x", "bytes_uploaded": 77, "closed": true}]})");
     ASSERT_TRUE(newStore()->addJob(input));
     ASSERT_TRUE(newStore()->addJob({{"id", "b"}, {"server_url", "http://h/s"}}));
-    json form = storedForm("a");
+    auto reader = newStore();  // reads them back from the database
+    ASSERT_TRUE(reader->jobWithID("a") && reader->jobWithID("b"));
+    json form = reader->jobWithID("a")->dictionaryRepresentation();
     EXPECT_EQ(form["file_list"][0]["bytes_uploaded"], 0);
     EXPECT_EQ(form["file_list"][0]["closed"], false);
     form.erase("file_list");
     // Every key is there; "restarting" is a boolean (0 would not compare equal).
     EXPECT_EQ(form, json::parse(R"({"id": "a", "server_url": null, "session_id": null,
         "state": "unknown", "error": null, "error_type": "none", "restarting": false})"));
-    EXPECT_EQ(storedForm("b")["server_url"], "http://h/s");
-    EXPECT_EQ(storedForm("b")["file_list"], json::array());
+    json other = reader->jobWithID("b")->dictionaryRepresentation();
+    EXPECT_EQ(other["server_url"], "http://h/s");
+    EXPECT_EQ(other["file_list"], json::array());
 }
 
 TEST_F(UploadRecordTest, UpdateAppliesOnlyNonEmptyValuesAndNeverIdOrCredentials) {
@@ -147,10 +140,8 @@ TEST_F(UploadRecordTest, ResentFileListIsMergedByLocalPathInOneSave) {
 
 TEST_F(UploadRecordTest, UpdateFromLocalPathReadsExactSizesBeyondFourGiB) {
     std::string path = directory.file("big.mov");
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, (off_t{5} << 30) + 3), 0);  // sparse: no disk space used
-    ::close(fd);
+    writeFile(path, "");
+    std::filesystem::resize_file(path, (uint64_t{5} << 30) + 3);  // sparse: no disk space used
 
     auto store = newStore();
     json input = jobInput("f", "running", 0);

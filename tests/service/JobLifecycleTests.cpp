@@ -54,14 +54,21 @@ class PauseClock {
   public:
     explicit PauseClock(VTRRunLoop& loop) : loop_(loop) {}
 
-    VTRRetryController::PauseFunction function() {
-        return [this](double seconds) { return pause(seconds); };
-    }
     void advance(double seconds, std::optional<bool> instant = {}) {
         std::lock_guard lock(mutex_);
         now_ += seconds;
         instant_ = instant.value_or(instant_);
         changed_.notify_all();
+    }
+    // The retry controller's pause function.
+    bool pause(double seconds) {
+        VTROperation* operation = VTROperation::current();
+        std::unique_lock lock(mutex_);
+        auto waiter = waiters_.insert(waiters_.end(), Waiter{now_ + seconds, operation});
+        loop_.post([] {});
+        changed_.wait(lock, [&] { return ended(*waiter); });
+        waiters_.erase(waiter);
+        return !(operation && operation->isCancelled());
     }
     // Pauses that nothing has ended yet.
     size_t blocked() const {
@@ -75,16 +82,6 @@ class PauseClock {
 
     bool ended(const Waiter& w) const {
         return instant_ || now_ >= w.first || (w.second && w.second->isCancelled());
-    }
-
-    bool pause(double seconds) {
-        VTROperation* operation = VTROperation::current();
-        std::unique_lock lock(mutex_);
-        auto waiter = waiters_.insert(waiters_.end(), Waiter{now_ + seconds, operation});
-        loop_.post([] {});
-        changed_.wait(lock, [&] { return ended(*waiter); });
-        waiters_.erase(waiter);
-        return !(operation && operation->isCancelled());
     }
 
     VTRRunLoop& loop_;
@@ -146,15 +143,9 @@ std::string urlOf(const std::string& id) {
 
 // One random sequence of steps over a fresh database, service and script. Used only on the test's
 // thread, which also runs the loop that delivers the reports.
-class Lifecycle {
+class Lifecycle : JobDatabase {
   public:
-    explicit Lifecycle(uint32_t seed) : random_(seed), serverRandom_(seed ^ 0x9e3779b9u) {
-        VTRError error;
-        coordinator_ = VTRStoreCoordinator::open(dir_.file("UploadDaemon.sqlite"), &error);
-        EXPECT_TRUE(coordinator_) << error.description();
-        environment_ =
-            std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator_, nullptr);
-    }
+    explicit Lifecycle(uint32_t seed) : random_(seed), serverRandom_(seed ^ 0x9e3779b9u) {}
 
     ~Lifecycle() {
         server_.setRule({});
@@ -195,9 +186,10 @@ class Lifecycle {
         options.requeueDelay = 0.01;
         options.firstRetryPause = 1.0;
         service_ =
-            std::make_unique<VTRRemoteUploadJobService>(coordinator_, loop_, std::move(options));
+            std::make_unique<VTRRemoteUploadJobService>(coordinator, loop_, std::move(options));
         // Set before any operation shares the controller; then the daemon's start-up re-queue.
-        service_->retryController()->setPauseFunction(clock_.function());
+        service_->retryController()->setPauseFunction(
+            [this](double seconds) { return clock_.pause(seconds); });
         service_->retryController()->setConsoleLog([](const std::string&) {});
         service_->requeueRunningJobs();
     }
@@ -223,13 +215,13 @@ class Lifecycle {
     // What the control API does after saving a change to an existing job: a concurrent save may
     // have won, so it acts on the state as stored.
     void actOnStoredState(const std::string& id) {
-        auto store = environment_->newJobStore();
+        auto store = environment->newJobStore();
         if (VTRManagedUploadJob* job = store->jobWithID(id)) actOnState(*job);
     }
 
     // A PUT of an existing job with `body`.
     void put(const std::string& id, const json& body) {
-        auto store = environment_->newJobStore();
+        auto store = environment->newJobStore();
         VTRManagedUploadJob* job = store->jobWithID(id);
         if (job && (job->updateWithDictionary(body), store->saveJob(job))) actOnStoredState(id);
     }
@@ -237,7 +229,7 @@ class Lifecycle {
     json fileList(const std::string& id) const {
         json files = json::array();
         for (const std::string& name : jobs_.at(id).remotes)
-            files.push_back({{"local_path", dir_.file(name)}, {"remote_path", name}});
+            files.push_back({{"local_path", dir.file(name)}, {"remote_path", name}});
         return files;
     }
 
@@ -247,14 +239,14 @@ class Lifecycle {
         for (size_t i = 0, count = pick(3); i < count; ++i) {
             std::string name = id + "-" + std::to_string(i) + ".mp4";
             size_t size = pick(25);
-            writeFile(dir_.file(name), randomBytes(size, static_cast<uint32_t>(random_())));
+            writeFile(dir.file(name), randomBytes(size, static_cast<uint32_t>(random_())));
             model.remotes.push_back(name);
             model.sizes.push_back(size);
         }
         std::string state = coin(0.5) ? "running" : "paused";
         json job = {{"id", id},       {"session_id", "session-" + id}, {"server_url", urlOf(id)},
                     {"state", state}, {"credentials", "secret"},       {"file_list", fileList(id)}};
-        auto store = environment_->newJobStore();
+        auto store = environment->newJobStore();
         VTRError error;
         VTRManagedUploadJob* added = store->addJob(job, &error);
         if (!added) return violation("adding " + id + " failed: " + error.description());
@@ -295,7 +287,7 @@ class Lifecycle {
                 return put(*id, {{"state", kStates[step]}});
             case Delete:
                 line += " delete " + *id;
-                if (!environment_->newJobStore()->deleteJobWithID(*id)) return;
+                if (!environment->newJobStore()->deleteJobWithID(*id)) return;
                 service_->cancelJobWithJobID(*id);
                 clock_.advance(0);
                 jobs_.erase(*id);
@@ -368,7 +360,7 @@ class Lifecycle {
         if (staleStore_ || jobs_.empty()) return addStep(line);
         staleID_ = fmt::format("j{}", nextJob_ - 1);
         if (!jobs_.count(*staleID_)) staleID_ = jobs_.rbegin()->first;
-        staleStore_ = environment_->newJobStore();
+        staleStore_ = environment->newJobStore();
         staleJob_ = staleStore_->jobWithID(*staleID_);
         if (!staleJob_) return violation("stored job " + *staleID_ + " cannot be read");
         const char* state = coin(0.5) ? "running" : "paused";
@@ -429,7 +421,7 @@ class Lifecycle {
         auto done = [&] {
             checkRestarts();
             if (server_.liveServices() > 0) return false;
-            auto store = environment_->newJobStore();
+            auto store = environment->newJobStore();
             auto running = store->allJobsForState(VTRUploadJobStateRunning);
             return running && running->empty();
         };
@@ -443,12 +435,6 @@ class Lifecycle {
     }
 
     // MARK: invariants
-
-    json stored(const std::string& id) {
-        auto store = environment_->newJobStore();
-        VTRManagedUploadJob* job = store->jobWithID(id);
-        return job ? job->dictionaryRepresentation() : json();
-    }
 
     void violation(const std::string& text) {
         if (std::find(violations.begin(), violations.end(), text) == violations.end())
@@ -500,7 +486,7 @@ class Lifecycle {
 
     void checkStore() {
         checkRestarts();
-        auto store = environment_->newJobStore();
+        auto store = environment->newJobStore();
         std::set<std::string> seen;
         for (VTRManagedUploadJob* record :
              store->allJobs().value_or(std::vector<VTRManagedUploadJob*>{})) {
@@ -531,24 +517,20 @@ class Lifecycle {
                 std::find(model.remotes.begin(), model.remotes.end(), file["remote_path"]);
             if (remote == model.remotes.end()) continue;
             size_t size = model.sizes[static_cast<size_t>(remote - model.remotes.begin())];
-            std::string held = server_.received(*remote), local = readFile(dir_.file(*remote));
+            std::string held = server_.received(*remote), local = readFile(dir.file(*remote));
             if (file["closed"] != true || file["bytes_uploaded"] != size ||
                 file["total_bytes"] != size || held != local)
                 violation(fmt::format(
-                    "job {} stored completed with {}; the server holds {} bytes, "
-                    "{}",
-                    id, file.dump(), held.size(), held == local ? "identical" : "different"));
+                    "job {} stored completed with {}; the server holds {} bytes, {}", id,
+                    file.dump(), held.size(), held == local ? "identical" : "different"));
         }
     }
 
     std::mt19937 random_;
     std::mt19937 serverRandom_;  // drawn only under the script's lock
-    TempDir dir_;
     VTRRunLoop loop_;
     ScriptedUploadService server_{&loop_};
     PauseClock clock_{loop_};
-    std::shared_ptr<VTRStoreCoordinator> coordinator_;
-    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment_;
     std::unique_ptr<VTRRemoteUploadJobService> service_;
     std::map<std::string, JobModel> jobs_;
     std::set<std::string> deleted_;

@@ -75,49 +75,63 @@ class JobServiceTest : public ServiceTest {
 
 // MARK: starting and queueing
 
-TEST_F(JobServiceTest, UnknownJobFailsWithoutAnError) {
+// Queueing a job clears its error, reads its file sizes afresh and has every file closed again:
+// until then none counts as closed, or the first close would complete the job while another file
+// is still being sent. A finished file keeps its progress and is not sent again; a restart
+// instead sends every file from the start. Neither kind of job is picked up at start.
+TEST_F(JobServiceTest, QueueingClearsTheErrorAndClosesEveryFileAgainARestartResetsThem) {
+    const auto fresh = addJob("fresh", "errored", {9, 6});
+    const auto again = addJob("again", "restart", {9, 6});
+    for (const auto& [id, paths] : {std::pair("fresh", fresh), std::pair("again", again)}) {
+        // What the server kept from an earlier run: part of the first file, all of the second.
+        server.seed(nameOf(paths[0]), readFile(paths[0]).substr(0, 4));
+        server.seed(nameOf(paths[1]), readFile(paths[1]));
+        change(id, [&](VTRManagedUploadJob& job) {
+            job.setError("old failure");
+            job.setErrorState(VTRUploadErrorStateClose);
+            job.fileWithLocalPath(paths[0])->setBytesUploaded(4);
+            job.fileWithLocalPath(paths[1])->setBytesUploaded(6);
+            job.fileWithLocalPath(paths[1])->setClosed(true);
+        });
+    }
     startService();
+    EXPECT_TRUE(server.serviceURLs().empty());
+    // An unknown job is neither queued nor restarted, and that is no error.
     VTRError error;
     EXPECT_FALSE(service->uploadJobWithID("nobody", &error));
     EXPECT_FALSE(service->restartUploadForJobWithJobID("nobody", &error));
     EXPECT_TRUE(error.domain().empty()) << error.description();
     EXPECT_TRUE(server.serviceURLs().empty());
-}
 
-TEST_F(JobServiceTest, EnqueueClearsTheErrorAndRefreshesSizesButClosesEveryFileAgain) {
-    auto paths = addJob("fresh", "errored", {9, 6});
-    // The second file was finished by an earlier run.
-    server.seed(nameOf(paths[1]), readFile(paths[1]));
-    change("fresh", [&](VTRManagedUploadJob& job) {
-        job.setError("old failure");
-        job.setErrorState(VTRUploadErrorStateClose);
-        job.fileWithLocalPath(paths[1])->setBytesUploaded(6);
-        job.fileWithLocalPath(paths[1])->setClosed(true);
-    });
-    startService();
-    EXPECT_TRUE(server.serviceURLs().empty());  // an errored job is not picked up at start
+    for (bool restart : {false, true}) {
+        const std::string id = restart ? "again" : "fresh";
+        const auto& paths = restart ? again : fresh;
+        SCOPED_TRACE(id);
+        server.holdChunkSize(urlOf(id));
+        ASSERT_TRUE(restart ? service->restartUploadForJobWithJobID(id)
+                            : service->uploadJobWithID(id));
+        json job = stored(id);
+        EXPECT_TRUE(job["error"].is_null());
+        EXPECT_EQ(job["error_type"], "none");
+        EXPECT_EQ(job["state"], restart ? "restart" : "errored");
+        for (size_t i = 0; i < paths.size(); ++i) {
+            json file = storedFile(id, paths[i]);
+            EXPECT_EQ(file["total_bytes"], i ? 6 : 9);
+            EXPECT_EQ(file["bytes_uploaded"], restart ? 0 : i ? 6 : 4);
+            EXPECT_EQ(file["closed"], false);
+        }
 
-    server.holdChunkSize(urlOf("fresh"));
-    ASSERT_TRUE(service->uploadJobWithID("fresh"));
-    json job = stored("fresh");
-    EXPECT_TRUE(job["error"].is_null());
-    EXPECT_EQ(job["error_type"], "none");
-    EXPECT_EQ(storedFile("fresh", paths[0])["total_bytes"], 9);
-    EXPECT_EQ(storedFile("fresh", paths[1])["total_bytes"], 6);
-    // Closed again by this upload: until then no file counts as closed, or the first close
-    // would complete the job while the other file is still being sent.
-    EXPECT_EQ(storedFile("fresh", paths[1])["closed"], false);
-
-    server.release();
-    ASSERT_TRUE(runUntil([&] {
-        return server.callsOf(Method::TryCloseFile).size() == 2 &&
-               storedFile("fresh", paths[0])["closed"] == true &&
-               storedFile("fresh", paths[1])["closed"] == true;
-    }));
-    EXPECT_EQ(stored("fresh")["state"], "completed");
-    EXPECT_EQ(server.received(nameOf(paths[0])), readFile(paths[0]));
-    EXPECT_EQ(storedFile("fresh", paths[0])["bytes_uploaded"], 9);
-    EXPECT_TRUE(server.offsets(nameOf(paths[1])).empty());
+        server.release();
+        ASSERT_TRUE(runUntilState(id, "completed"));
+        EXPECT_EQ(server.offsets(nameOf(paths[0])).front(), restart ? 0u : 4u);
+        EXPECT_EQ(server.offsets(nameOf(paths[1])).empty(), !restart);
+        for (const auto& path : paths) {
+            json file = storedFile(id, path);
+            EXPECT_EQ(file["closed"], true);
+            EXPECT_EQ(file["bytes_uploaded"], file["total_bytes"]);
+            EXPECT_EQ(server.received(nameOf(path)), readFile(path));
+        }
+    }
 }
 
 TEST_F(JobServiceTest, RunningJobsAreRequeuedAtCreationAndResumeAtTheirStoredOffsets) {
@@ -297,41 +311,20 @@ TEST_F(JobServiceTest, AJobWithoutFilesCompletesWhenItsOperationEndsUncancelled)
 
 // MARK: restart and pause
 
-TEST_F(JobServiceTest, RestartResetsEveryFileBeforeTheNewOperationStarts) {
-    auto paths = addJob("again", "restart", {10, 7});
-    change("again", [&](VTRManagedUploadJob& job) {
-        job.fileWithLocalPath(paths[0])->setBytesUploaded(8);
-        job.fileWithLocalPath(paths[1])->setBytesUploaded(7);
-        job.fileWithLocalPath(paths[1])->setClosed(true);
-    });
-    startService();
-    EXPECT_TRUE(server.serviceURLs().empty());
-
-    server.holdChunkSize(urlOf("again"));
-    ASSERT_TRUE(service->restartUploadForJobWithJobID("again"));
-    for (const auto& path : paths) {
-        EXPECT_EQ(storedFile("again", path)["bytes_uploaded"], 0) << path;
-        EXPECT_EQ(storedFile("again", path)["closed"], false) << path;
-    }
-    EXPECT_EQ(stored("again")["state"], "restart");
-
-    server.release();
-    ASSERT_TRUE(runUntilState("again", "completed"));
-    EXPECT_EQ(server.offsets(nameOf(paths[0])).front(), 0u);
-    EXPECT_EQ(server.offsets(nameOf(paths[1])).front(), 0u);
-}
-
 TEST_F(JobServiceTest, PausingCancelsTheOperationAndItsFailureDoesNotBringTheJobBack) {
     startService();
     auto paths = addJob("pause", "running", {12});
     server.holdUploadChunk(nameOf(paths[0]), 4);
     ASSERT_TRUE(service->uploadJobWithID("pause"));
     ASSERT_TRUE(runUntil([&] { return server.heldCalls() == 1; }));
+    ASSERT_EQ(service->currentActivities().size(), 1u);  // the jobs with an operation now
+    EXPECT_EQ(service->currentActivities()[0].jobID, "pause");
 
     // What the control API does for a pause: store the state, then cancel.
     change("pause", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
     service->cancelJobWithJobID("pause");
     EXPECT_TRUE(log.contains("Canceled job with ID: pause"));
+    EXPECT_TRUE(service->currentActivities().empty());
 
     // The cancelled chunk is reported as failed, and that report is not heard.
     ASSERT_TRUE(runUntil([&] {
@@ -365,40 +358,19 @@ TEST_F(JobServiceTest, TheEndOfARestartedOperationLeavesItsSuccessorInPlace) {
     ASSERT_TRUE(service->restartUploadForJobWithJobID("swap"));
     // Let the first operation end and its last report, "completed", be delivered.
     ASSERT_TRUE(runUntilReportsOf(first));
-    const std::string warning =
-        "There is already an operation for job swap. No need to add another.";
-    auto warnings = [&] {
-        auto lines = log.texts();
-        return std::count(lines.begin(), lines.end(), warning);
-    };
-    auto before = warnings();
+    const size_t before = requeueWarnings("swap");
     EXPECT_TRUE(service->uploadJobWithID("swap"));
-    EXPECT_EQ(warnings(), before + 1);
+    EXPECT_EQ(requeueWarnings("swap"), before + 1);
     EXPECT_EQ(server.serviceURLs().size(), 2u);
-}
-
-// MARK: activity
-
-TEST_F(JobServiceTest, ActivitiesListTheJobsThatHaveAnOperationNow) {
-    startService();
-    addJob("busy", "running", {4});
-    addJob("idle", "paused", {4});
-    EXPECT_TRUE(service->currentActivities().empty());
-
-    auto operation = currentOperation("busy");
-    auto activities = service->currentActivities();
-    ASSERT_EQ(activities.size(), 1u);
-    EXPECT_EQ(activities[0].jobID, "busy");
-
-    service->cancelJobWithJobID("busy");
-    EXPECT_TRUE(service->currentActivities().empty());
 }
 
 // MARK: cancelled and replaced operations
 
 // A cancel ends a failing call's retry pause, and the call then reports its last attempt's
-// error; the job stays as the pause left it, whichever call was failing.
-TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
+// error; the job stays as the pause left it, whichever call was failing. An operation may also
+// have run through with its reports still queued when the pause comes: they are not heard, or the
+// paused job would be stored completed (its accepted chunks are kept).
+TEST_F(JobServiceTest, PausingDuringARetryPauseOrAfterTheRunLeavesThePausedJobWithoutError) {
     startService();
     VTRError status500 =
         VTRError::withDescription(AFNetworkingErrorDomain, -1011, "Bad status 500");
@@ -408,20 +380,26 @@ TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
         {"VerifyFile", Method::VerifyFile, {.error = urlError(NSURLErrorTimedOut)}},
         {"TryCloseFile", Method::TryCloseFile, {.error = status500}},
         {"ClosePoll", Method::TryCloseFile, {.value = VTRValue()}},  // no result
+        {"RanThrough", Method::TryCloseFile, {}},
     };
     for (const auto& [id, method, answer] : cases) {
         SCOPED_TRACE(id);
+        const bool ranThrough = id == std::string("RanThrough");
         server.setRule([&](auto& call) {
             return call.method == method ? answer : ScriptedUploadService::Answer{};
         });
-        addJob(id, "running", {6});
+        auto paths = addJob(id, "running", {6});
         ASSERT_TRUE(service->uploadJobWithID(id));
-        // Two failed attempts: the call is in its retries.
-        ASSERT_TRUE(runUntil([&] {
+        // Two failed attempts: the call is in its retries. Or the run's end, its reports
+        // undelivered.
+        auto reached = [&] {
             auto calls = server.callsOf(method);
-            return std::count_if(calls.begin(), calls.end(),
-                                 [&](auto& call) { return call.serverURL == urlOf(id); }) >= 2;
-        }));
+            auto made = std::count_if(calls.begin(), calls.end(),
+                                      [&](auto& call) { return call.serverURL == urlOf(id); });
+            auto operation = latestOperation(id);
+            return ranThrough ? made == 1 && operation && operation->isFinished() : made >= 2;
+        };
+        ASSERT_TRUE(ranThrough ? waitUntil(reached) : runUntil(reached));
         auto operation = latestOperation(id);
         change(id, [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
         service->cancelJobWithJobID(id);
@@ -430,25 +408,11 @@ TEST_F(JobServiceTest, PausingDuringARetryPauseLeavesThePausedJobWithoutError) {
         EXPECT_EQ(job["state"], "paused");
         EXPECT_TRUE(job["error"].is_null()) << job["error"];
         EXPECT_EQ(job["error_type"], "none");
+        EXPECT_EQ(storedFile(id, paths[0])["closed"], false);
+        if (ranThrough) {
+            EXPECT_EQ(storedFile(id, paths[0])["bytes_uploaded"], 6);
+        }
     }
-}
-
-// An operation may have run through with its reports still queued when the pause comes: they
-// are not heard, or the paused job would be stored completed.
-TEST_F(JobServiceTest, PausingAfterTheOperationRanThroughDropsWhatItStillHadToReport) {
-    startService();
-    auto paths = addJob("late", "running", {6});
-    ASSERT_TRUE(service->uploadJobWithID("late"));
-    ASSERT_TRUE(waitUntil([&] { return server.callsOf(Method::TryCloseFile).size() == 1; }));
-    auto operation = latestOperation("late");
-    ASSERT_TRUE(operation && waitUntil([&] { return operation->isFinished(); }));
-
-    change("late", [](VTRManagedUploadJob& job) { job.setState(VTRUploadJobStatePaused); });
-    service->cancelJobWithJobID("late");
-    ASSERT_TRUE(runUntilReportsOf(operation));
-    EXPECT_EQ(stored("late")["state"], "paused");
-    EXPECT_EQ(storedFile("late", paths[0])["closed"], false);
-    EXPECT_EQ(storedFile("late", paths[0])["bytes_uploaded"], 6);  // accepted chunks are kept
 }
 
 // Reports the old operation had already queued when a restart replaced it neither bring its
@@ -476,6 +440,7 @@ TEST_F(JobServiceTest, ReportsOfAReplacedOrCancelledOperationKeepAtMostItsAccept
         service->operationRestartedUploadOfFile(*old, paths[1], id, urlError(-1));
         service->operationFailedToCloseFile(*old, paths[1], id,
                                             VTRError(VTRErrorDomain, VTRErrorCodeCloseFailed));
+        service->fileUploadOperationCompleted(*old, id);
         json job = stored(id);
         EXPECT_EQ(job["state"], restart ? "restart" : "paused");
         EXPECT_EQ(job["error_type"], "none");

@@ -1,11 +1,12 @@
 // What every job-service test starts from: a real SQLite job database in a throw-away directory,
-// the shared connection environment over it, a run loop of the test's own that the test thread
-// runs, and the scripted recording service. The job service is made by startService(), so a
-// test can store jobs first.
+// the shared connection environment over it (also the lifecycle test's), a run loop of the test's
+// own that the test thread runs, and the scripted recording service. The job service is made by
+// startService(), so a test can store jobs first.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -26,16 +27,30 @@
 
 namespace vtr::test {
 
-class ServiceTest : public ::testing::Test {
-  protected:
-    static constexpr double kRequeueDelay = 0.05;
-
-    void SetUp() override {
+// A job database in a throw-away directory and the connection environment over it.
+struct JobDatabase {
+    JobDatabase() {
         VTRError error;
         coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
-        ASSERT_TRUE(coordinator) << error.description();
+        EXPECT_TRUE(coordinator) << error.description();
         environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, nullptr);
     }
+
+    // The stored job's JSON form, read through a store of its own.
+    nlohmann::json stored(const std::string& jobID) const {
+        auto store = environment->newJobStore();
+        VTRManagedUploadJob* job = store->jobWithID(jobID);
+        return job ? job->dictionaryRepresentation() : nlohmann::json();
+    }
+
+    TempDir dir;
+    std::shared_ptr<VTRStoreCoordinator> coordinator;
+    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment;
+};
+
+class ServiceTest : public ::testing::Test, public JobDatabase {
+  protected:
+    static constexpr double kRequeueDelay = 0.05;
 
     void TearDown() override {
         server.release();
@@ -75,13 +90,6 @@ class ServiceTest : public ::testing::Test {
         return paths;
     }
 
-    // The stored job's JSON form, read through a store of its own.
-    nlohmann::json stored(const std::string& jobID) {
-        auto store = environment->newJobStore();
-        VTRManagedUploadJob* job = store->jobWithID(jobID);
-        return job ? job->dictionaryRepresentation() : nlohmann::json();
-    }
-
     nlohmann::json storedFile(const std::string& jobID, const std::string& path) {
         nlohmann::json job = stored(jobID);
         for (const auto& file : job["file_list"])
@@ -99,6 +107,14 @@ class ServiceTest : public ::testing::Test {
         ASSERT_TRUE(store->saveJob(job));
     }
 
+    // The warning logged when a job that has an operation is queued again, and how often it was.
+    size_t requeueWarnings(const std::string& jobID) {
+        auto lines = log.texts();
+        return static_cast<size_t>(std::count(
+            lines.begin(), lines.end(),
+            "There is already an operation for job " + jobID + ". No need to add another."));
+    }
+
     bool runUntil(const std::function<bool()>& done) {
         return loop.runUntil(done, std::chrono::seconds(20));
     }
@@ -107,11 +123,8 @@ class ServiceTest : public ::testing::Test {
         return runUntil([&] { return stored(jobID)["state"] == state; });
     }
 
-    TempDir dir;
     VTRRunLoop loop;
     ScriptedUploadService server{&loop};
-    std::shared_ptr<VTRStoreCoordinator> coordinator;
-    std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment;
     std::unique_ptr<VTRRemoteUploadJobService> service;
     ScopedLogCapture log;
 };

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <thread>
 
@@ -21,12 +19,6 @@ namespace {
 const std::string kTen = "0123456789";  // 10 bytes: chunks of 4, 4 and 2 at the default size
 using Answer = ScriptedUploadService::Answer;
 using Kinds = std::vector<std::string>;
-
-// Dates the file's last modification a minute back, as a recording finished a while ago.
-void ageFile(const std::string& path) {
-    timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
 
 std::vector<uint64_t> totalsOf(const std::vector<Report>& reports) {
     std::vector<uint64_t> totals;
@@ -48,82 +40,56 @@ std::string summary(const VTRError& error) {
 
 // MARK: start of the run
 
-TEST(FileUploadOperationStartTest, EmptyFileListStillAsksForTheChunkSizeAndCompletes) {
-    OperationHarness h;
-    ASSERT_TRUE(h.run(h.make({})));
-    EXPECT_EQ(h.delegate.kinds(), Kinds{"completed"});
-    EXPECT_EQ(h.server.calls().size(), 1u);
-    EXPECT_EQ(h.server.callsOf(Method::ChunkSize).size(), 1u);
-}
-
-TEST(FileUploadOperationStartTest, MissingFileEndsTheRunBeforeAnyRemoteCall) {
-    OperationHarness h;
-    std::string missing = h.dir.file("missing.mp4");
-    std::string present = h.makeFile("b.mp4", kTen);
-    ASSERT_TRUE(h.run(h.make({makeFileInfo(missing, "a.mp4", 0), makeFileInfo(present, "b.mp4", 0),
-                              makeFileInfo(present, "c.mp4", 0)})));
-
-    EXPECT_EQ(h.delegate.kinds(), (Kinds{"failedInit", "completed"}));
-    Report report = h.delegate.reportsOf("failedInit").at(0);
-    EXPECT_EQ(report.file, missing);
-    EXPECT_EQ(summary(*report.error),
-              "Vantrel 78 | File Error | \"" + missing + "\" does not exist | " + missing);
-    EXPECT_TRUE(h.server.calls().empty());
-}
-
-TEST(FileUploadOperationStartTest, CancelledDependencyOrCancelledOperationOnlyCompletes) {
-    for (bool dependency : {true, false}) {
+// A run without files still asks for the chunk size; a cancelled one, or one whose dependency was
+// cancelled, calls nothing. Each only completes.
+TEST(FileUploadOperationStartTest, EmptyOrCancelledRunOnlyCompletes) {
+    for (std::string run : {"no files", "cancelled dependency", "cancelled"}) {
+        SCOPED_TRACE(run);
         OperationHarness h;
-        auto operation = h.makeOne(kTen);
-        if (dependency) {
+        auto operation = run == "no files" ? h.make({}) : h.makeOne(kTen);
+        if (run == "cancelled dependency") {
             auto cancelled = h.make({});
             cancelled->cancel();
             operation->addDependency(cancelled);
-        } else {
+        } else if (run == "cancelled") {
             operation->cancel();
         }
         ASSERT_TRUE(h.run(operation));
-        EXPECT_EQ(h.delegate.kinds(), Kinds{"completed"}) << dependency;
-        EXPECT_TRUE(h.server.calls().empty()) << dependency;
+        EXPECT_EQ(h.delegate.kinds(), Kinds{"completed"});
+        EXPECT_EQ(h.server.callsOf(Method::ChunkSize).size(), run == "no files" ? 1u : 0u);
+        EXPECT_EQ(h.server.calls().size(), h.server.callsOf(Method::ChunkSize).size());
     }
 }
 
-TEST(FileUploadOperationStartTest, ChunkSizeRetriedThenReportedAsError80WithoutFile) {
-    OperationHarness h;
-    for (int i = 0; i < 3; ++i)
-        h.server.answer(Method::ChunkSize, {.error = urlError(NSURLErrorCannotConnectToHost)});
-    ASSERT_TRUE(h.run(h.makeOne(kTen)));
-
-    EXPECT_EQ(h.server.callsOf(Method::ChunkSize).size(), 3u);
-    EXPECT_TRUE(h.server.callsOf(Method::UploadChunk).empty());
-    EXPECT_EQ(h.delegate.kinds(), (Kinds{"failedInit", "completed"}));
-    Report report = h.delegate.reportsOf("failedInit").at(0);
-    EXPECT_FALSE(report.file.has_value());
-    EXPECT_EQ(summary(*report.error),
-              "Vantrel 80 | Upload failed to start | scripted URL error | <absent>");
-    ASSERT_NE(report.error->innerError(), nullptr);
-    EXPECT_EQ(report.error->innerError()->code(), NSURLErrorCannotConnectToHost);
-    EXPECT_EQ(detail(*report.error, "sessionidkey"), "session-1");
-}
-
+// The chunk size cannot be had (every attempt fails to connect) or is of no use: one report of
+// code 80 that names no file, and nothing is sent.
 TEST(FileUploadOperationStartTest, UnusableOrOversizedChunkSizeIsReportedInsteadOfUsed) {
-    const std::pair<int32_t, std::string> cases[] = {
-        {0, "The server reported an unusable chunk size of 0 bytes"},
-        {-1, "The server reported an unusable chunk size of -1 bytes"},
-        {16777217, "The server's chunk size of 16777217 bytes exceeds the maximum of 16777216"},
-        {2147483647, "The server's chunk size of 2147483647 bytes exceeds the maximum of 16777216"},
+    const std::tuple<int32_t, size_t, std::string> cases[] = {
+        {4, 3, "scripted URL error"},  // the call's answers below
+        {0, 1, "The server reported an unusable chunk size of 0 bytes"},
+        {-1, 1, "The server reported an unusable chunk size of -1 bytes"},
+        {16777217, 1, "The server's chunk size of 16777217 bytes exceeds the maximum of 16777216"},
+        {2147483647, 1,
+         "The server's chunk size of 2147483647 bytes exceeds the maximum of 16777216"},
     };
-    for (const auto& [answer, reason] : cases) {
+    for (const auto& [answer, calls, reason] : cases) {
         SCOPED_TRACE(answer);
         OperationHarness h;
         h.server.chunkSize = answer;
+        for (size_t i = 0; calls > 1 && i < calls; ++i)
+            h.server.answer(Method::ChunkSize, {.error = urlError(NSURLErrorCannotConnectToHost)});
         auto operation = h.makeOne(kTen);
         ASSERT_TRUE(h.run(operation));
-        EXPECT_EQ(h.server.calls().size(), 1u);
-        auto failures = h.delegate.reportsOf("failedInit");
-        ASSERT_EQ(failures.size(), 1u);
-        EXPECT_EQ(failures[0].error->code(), 80);
-        EXPECT_EQ(failures[0].error->localizedFailureReason(), reason);
+        EXPECT_EQ(h.server.calls().size(), calls);
+        EXPECT_EQ(h.delegate.kinds(), (Kinds{"failedInit", "completed"}));
+        Report report = h.delegate.reportsOf("failedInit").at(0);
+        EXPECT_FALSE(report.file.has_value());
+        EXPECT_EQ(summary(*report.error),
+                  "Vantrel 80 | Upload failed to start | " + reason + " | <absent>");
+        EXPECT_EQ(detail(*report.error, "sessionidkey"), "session-1");
+        const VTRError* inner = report.error->innerError();
+        EXPECT_EQ(inner ? inner->code() : 0,
+                  calls > 1 ? int64_t{NSURLErrorCannotConnectToHost} : 0);
         EXPECT_EQ(operation->bufferCapacity(), 0u);
     }
 }
@@ -166,9 +132,7 @@ TEST(FileUploadOperationStartTest, HeldRetryPauseShowsWhatFailedAndWhenTheNextAt
 
 TEST(FileUploadOperationTransferTest, SendsEveryChunkWithItsRealLengthAndReportsTotals) {
     OperationHarness h;
-    std::string path = h.makeFile("a.mp4", kTen);
-    auto operation = h.make({makeFileInfo(path, "remote-a.mp4", 0)});
-    ASSERT_TRUE(h.run(operation));
+    ASSERT_TRUE(h.run(h.make({makeFileInfo(h.makeFile("a.mp4", kTen), "remote-a.mp4", 0)})));
 
     auto chunks = h.server.callsOf(Method::UploadChunk);
     ASSERT_EQ(chunks.size(), 3u);
@@ -184,7 +148,6 @@ TEST(FileUploadOperationTransferTest, SendsEveryChunkWithItsRealLengthAndReports
         EXPECT_EQ(report.thread, std::this_thread::get_id()) << report.kind;
         EXPECT_EQ(report.recording, "job-1");
     }
-    EXPECT_LE(operation->bufferCapacity(), 2u * 4);
 
     OperationHarness empty;
     ASSERT_TRUE(empty.run(empty.makeOne("")));
@@ -297,61 +260,53 @@ TEST(FileUploadOperationTransferTest, ServerAnswersDecideWhatIsSentAgainAndRepor
     }
 }
 
-// The whole-file checksum comes from the transfer's own reads when the file stayed as it was.
-TEST(FileUploadOperationTransferTest, ChecksumFromTheTransferEqualsTheFilesMD5) {
+// The whole-file checksum comes from the transfer's own reads when the file stayed as it was; a
+// file that changes during its upload is read again for it, as it is by then. Two buffers of the
+// chunk size at most serve the transfer, one when the chunk size is larger than the file.
+TEST(FileUploadOperationTransferTest, ChecksumIsTheMD5OfTheFileAsItIsAtTheEnd) {
+    const auto rewrite = [](const std::string& path) { writeFile(path, "abcdefghij"); };
+    const auto replace = [](const std::string& path) {
+        writeFile(path + ".new", "abcdefghij");
+        ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    };
     struct Case {
         const char* name;
         size_t fileSize, chunkSize, offset;
+        std::function<void(const std::string& path)> change = {};  // at the chunk at offset 4
     };
     const Case cases[] = {
         {"from offset 0", 256 * 1024, 64 * 1024, 0},
         {"resumed past several MiB", 3 * 1024 * 1024 + 5, 256 * 1024, 2 * 1024 * 1024 + 1},
         {"short last chunk", 10, 4, 0},
+        {"chunk size larger than the file", 4096, 16 * 1024 * 1024, 0},
+        {"rewritten in place", 10, 4, 0, rewrite},
+        {"replaced by a file of the same size", 10, 4, 0, replace},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         OperationHarness h;
         h.server.chunkSize = static_cast<int32_t>(c.chunkSize);
         const std::string bytes = randomBytes(c.fileSize, 3);
-        ageFile(h.makeFile("a", bytes));
-        ASSERT_TRUE(h.run(h.make({makeFileInfo(h.dir.file("a"), "a", c.offset)})));
-        EXPECT_EQ(h.server.received("a").substr(c.offset), bytes.substr(c.offset));
-        EXPECT_EQ(h.server.callsOf(Method::VerifyFile).at(0).checksum,
-                  base64String(md5Digest(bytes)));
-        EXPECT_TRUE(h.logs.containsPart("Using the checksum computed while uploading"));
-    }
-}
-
-// A file that changes during its upload is read again for the checksum, as it is by then.
-TEST(FileUploadOperationTransferTest, FileChangedBetweenChunksIsReadAgainForTheChecksum) {
-    struct Case {
-        const char* name;
-        std::function<void(const std::string& path)> change;
-        std::string now;  // the file's bytes afterwards
-    };
-    const Case cases[] = {
-        {"rewritten in place", [](const std::string& path) { writeFile(path, "abcdefghij"); },
-         "abcdefghij"},
-        {"replaced by a file of the same size",
-         [](const std::string& path) {
-             writeFile(path + ".new", "ABCDEFGHIJ");
-             ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
-         },
-         "ABCDEFGHIJ"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        OperationHarness h;
-        std::string path = h.makeFile("a", kTen);
+        const std::string path = h.makeFile("a", bytes);
         ageFile(path);
-        h.server.setRule([&](const ScriptedUploadService::Call& call) {
-            if (call.method == Method::UploadChunk && call.offset == 4) c.change(path);
-            return Answer{};
-        });
-        ASSERT_TRUE(h.run(h.make({makeFileInfo(path, "a", 0)})));
+        if (c.change) {
+            h.server.setRule([&](const ScriptedUploadService::Call& call) {
+                if (call.method == Method::UploadChunk && call.offset == 4) c.change(path);
+                return Answer{};
+            });
+        }
+        auto operation = h.make({makeFileInfo(path, "a", c.offset)});
+        ASSERT_TRUE(h.run(operation));
+        const std::string now = c.change ? "abcdefghij" : bytes;
         EXPECT_EQ(h.server.callsOf(Method::VerifyFile).at(0).checksum,
-                  base64String(md5Digest(c.now)));
-        EXPECT_TRUE(h.logs.containsPart("changed during its upload: reading it again"));
+                  base64String(md5Digest(now)));
+        EXPECT_TRUE(h.logs.containsPart(c.change ? "changed during its upload: reading it again"
+                                                 : "Using the checksum computed while uploading"));
+        if (!c.change) {
+            EXPECT_EQ(h.server.received("a").substr(c.offset), bytes.substr(c.offset));
+        }
+        EXPECT_LE(operation->bufferCapacity(),
+                  std::min(c.chunkSize, c.fileSize) * (c.fileSize > c.chunkSize ? 2 : 1));
     }
 }
 
@@ -429,44 +384,59 @@ TEST(FileUploadOperationTransferTest, WrongOrEmptyServerHashesAreRetriedThenRepo
     EXPECT_EQ(h.delegate.kinds().back(), "completed");
 }
 
-// Paths a job may name that are no regular file: each could block a reader for ever (a FIFO
-// without a writer), never end (a device), or cannot be read at all.
-TEST(FileUploadOperationTransferTest, PathsThatAreNoRegularFileFailPromptlyWith84) {
+// Paths a job may name that cannot be sent: a missing one, and those that are no regular file (a
+// FIFO without a writer would block a reader for ever, a device never end, a directory cannot be
+// read). The run stops at the first check that finds it, a missing file before any remote call,
+// and so does each stage that opens the file on its own: the chunk transfer and the checksum pass.
+TEST(FileUploadOperationTransferTest, MissingOrIrregularPathsFailPromptly) {
     TempDir dir;
-    std::string fifo = dir.file("fifo");
+    const std::string missing = dir.file("missing"), fifo = dir.file("fifo");
+    const std::string linkToFifo = dir.file("link-to-fifo"), directory = dir.file("directory");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::string linkToFifo = dir.file("link-to-fifo");
     ASSERT_EQ(::symlink(fifo.c_str(), linkToFifo.c_str()), 0);
-    std::string directory = dir.file("directory");
     ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
-    for (const std::string& path : {fifo, std::string("/dev/zero"), directory, linkToFifo}) {
+    for (const std::string& path :
+         {missing, fifo, std::string("/dev/zero"), directory, linkToFifo}) {
         SCOPED_TRACE(path);
+        const bool gone = path == missing;
         OperationHarness h;
-        // The whole run ends at the file's turn, before any byte is sent.
-        ASSERT_TRUE(h.run(h.make({makeFileInfo(path, "a", 0)}), std::chrono::seconds(10)));
-        // Each stage that opens the file on its own: the chunk transfer and the checksum pass.
+        ASSERT_TRUE(
+            h.run(h.make({makeFileInfo(path, "a", 0), makeFileInfo(h.makeFile("b", kTen), "b", 0)}),
+                  std::chrono::seconds(10)));
+        EXPECT_EQ(h.server.calls().size(), gone ? 0u : 1u);  // the run's ChunkSize
         auto operation = h.make({});
         ASSERT_TRUE(operation->getChunkSize());
-        EXPECT_EQ(operation->uploadFile(VTRFileInfo{path, "a"}, 0, 10), 0u);
+        EXPECT_EQ(operation->uploadFile(VTRFileInfo{path, "a"}, 2, 10), 2u);
         EXPECT_EQ(operation->verifyFile(VTRFileInfo{path, "a"}),
                   VTRFileUploadOperation::VerifyResult::Error);
         ASSERT_TRUE(h.reportsArrive(4));
 
         EXPECT_EQ(h.delegate.kinds(),
                   (Kinds{"failedInit", "completed", "failedInit", "failedVerify"}));
+        const std::string irregular = "\"" + path + "\" is not a regular file";
+        const std::string unopened = "Failed to open file " + path + " for reading";
+        const std::vector<std::string> reasons =
+            gone ? std::vector<std::string>{"\"" + path + "\" does not exist", unopened, unopened}
+                 : std::vector<std::string>{irregular, irregular, irregular};
+        std::vector<std::string> seen;
         for (const Report& report : h.delegate.reports()) {
             if (report.kind == "completed") continue;
             ASSERT_TRUE(report.error);
             EXPECT_EQ(report.file, path);
-            EXPECT_TRUE(summary(*report.error)
-                            .ends_with(" | \"" + path + "\" is not a regular file | " + path));
-            EXPECT_EQ(report.error->code(), 84);
+            seen.push_back(summary(*report.error));
         }
-        EXPECT_EQ(h.server.calls().size(), 2u);  // the two ChunkSize calls
+        for (size_t i = 0; i < reasons.size(); ++i) {
+            const int code = gone && i == 0 ? 78 : 84;
+            EXPECT_EQ(seen.at(i),
+                      fmt::format("Vantrel {} | File Error | {} | {}", code, reasons[i], path));
+        }
+        EXPECT_TRUE(h.server.offsets("b").empty());
     }
 }
 
-TEST(FileUploadOperationTransferTest, FileGrowingWhileReadIsSentOnlyUpToItsCheckedSize) {
+// A file that grows while it is read is sent only up to its size when checked; one shorter than
+// expected is reported where its bytes end.
+TEST(FileUploadOperationTransferTest, FileGrowingOrShrinkingWhileReadIsSentAsChecked) {
     OperationHarness h;
     std::string path = h.makeFile("a", kTen);
     h.server.setRule([&](const ScriptedUploadService::Call& call) {
@@ -477,58 +447,19 @@ TEST(FileUploadOperationTransferTest, FileGrowingWhileReadIsSentOnlyUpToItsCheck
     EXPECT_EQ(h.server.received("a"), kTen);
     EXPECT_EQ(totalsOf(h.delegate.reportsOf("uploaded")), (std::vector<uint64_t>{4, 8, 10}));
     EXPECT_EQ(h.delegate.reportsOf("closed").size(), 1u);
-}
 
-TEST(FileUploadOperationTransferTest, FileThatCannotBeOpenedOrShrankIsReported) {
-    OperationHarness h;
-    std::string path = h.makeFile("a", kTen);
-    auto operation = h.make({});
+    OperationHarness shrunk;
+    path = shrunk.makeFile("a", kTen);
+    auto operation = shrunk.make({});
     ASSERT_TRUE(operation->getChunkSize());
-
-    // Gone by the time of the transfer: reported through failed-to-initialize, never skipped.
-    std::string gone = h.dir.file("gone");
-    EXPECT_EQ(operation->uploadFile(VTRFileInfo{gone, "gone"}, 2, 10), 2u);
-    // Shorter than expected: the transfer stops where the bytes end.
     EXPECT_EQ(operation->uploadFile(VTRFileInfo{path, "a"}, 0, 20), 10u);
-    // Gone by the time of the checksum pass: cannot be confirmed.
-    EXPECT_EQ(operation->verifyFile(VTRFileInfo{gone, "gone"}),
-              VTRFileUploadOperation::VerifyResult::Error);
-    ASSERT_TRUE(h.reportsArrive(6));
-
-    EXPECT_EQ(h.delegate.kinds(), (Kinds{"failedInit", "uploaded", "uploaded", "uploaded",
-                                         "failedUpload", "failedVerify"}));
-    Report openFailure = h.delegate.reportsOf("failedInit").at(0);
-    EXPECT_EQ(openFailure.file, gone);
-    EXPECT_TRUE(summary(*openFailure.error)
-                    .ends_with(" | Failed to open file " + gone + " for reading | " + gone));
-    EXPECT_EQ(openFailure.error->code(), 84);
-    Report shrink = h.delegate.reportsOf("failedUpload").at(0);
-    EXPECT_EQ(shrink.bytes, 10u);
-    EXPECT_EQ(shrink.error->code(), 84);
-    EXPECT_EQ(detail(*shrink.error, "filenamekey"), path);
-    EXPECT_EQ(h.delegate.reportsOf("failedVerify").at(0).error->code(), 84);
-    EXPECT_TRUE(h.server.callsOf(Method::VerifyFile).empty());
-}
-
-TEST(FileUploadOperationTransferTest, TwoBuffersOfTheChunkSizeOrLessServeEveryFile) {
-    // At the largest chunk size the buffer is no larger than the file.
-    for (auto [chunkSize, fileSize, files] :
-         {std::tuple(16 * 1024 * 1024, 4096, 1), std::tuple(64 * 1024, 300 * 1024, 3)}) {
-        OperationHarness h;
-        h.server.chunkSize = chunkSize;
-        std::string bytes = randomBytes(static_cast<size_t>(fileSize), 7);
-        std::vector<VTRDictionary> infos;
-        for (int i = 0; i < files; ++i) {
-            std::string name = std::to_string(i);
-            infos.push_back(makeFileInfo(h.makeFile(name, bytes), name, 0));
-        }
-        auto operation = h.make(infos);
-        ASSERT_TRUE(h.run(operation));
-        const auto chunk = static_cast<size_t>(std::min(chunkSize, fileSize));
-        EXPECT_LE(operation->bufferCapacity(), (fileSize > chunkSize ? 2 : 1) * chunk);
-        for (int i = 0; i < files; ++i) EXPECT_EQ(h.server.received(std::to_string(i)), bytes);
-        EXPECT_EQ(h.delegate.reportsOf("closed").size(), static_cast<size_t>(files));
-    }
+    ASSERT_TRUE(shrunk.reportsArrive(4));
+    EXPECT_EQ(shrunk.delegate.kinds(), (Kinds{"uploaded", "uploaded", "uploaded", "failedUpload"}));
+    Report failure = shrunk.delegate.reportsOf("failedUpload").at(0);
+    EXPECT_EQ(failure.bytes, 10u);
+    EXPECT_EQ(failure.error->code(), 84);
+    EXPECT_EQ(detail(*failure.error, "filenamekey"), path);
+    EXPECT_TRUE(shrunk.server.callsOf(Method::VerifyFile).empty());
 }
 
 TEST(FileUploadOperationTransferTest, ChunksHeldPastTheirCallAreNeverOverwritten) {

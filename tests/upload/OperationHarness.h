@@ -3,9 +3,12 @@
 // short fixed durations and recorded retry pauses, and records every report it delivers.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,6 +26,13 @@
 namespace vtr::test {
 
 using Method = ScriptedUploadService::Method;
+
+// Dates the file's last modification a minute back, as a recording finished a while ago: settled
+// enough for the checksum computed while uploading to be kept.
+inline void ageFile(const std::string& path) {
+    timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
 
 // One delegate report as received.
 struct Report {

@@ -75,19 +75,6 @@ TEST(RetryControllerTest, CallsUntilTheFirstSuccessOrBudgetPlusOneAttempts) {
     }
 }
 
-TEST(RetryControllerTest, WithoutSleepingRetriesAtOnceAndSaysSo) {
-    RecordedController recorded(/*shouldSleep=*/false);
-    RetryRun run = runSequence(recorded.controller, 2, {false});
-    EXPECT_EQ(run.calls, 3);
-    EXPECT_TRUE(recorded.pauses.empty());
-    std::vector<std::string> expected{
-        "Calling UploadChunk on server",  "shouldSleep is false, NOT throttling",
-        "Retrying UploadChunk on server", "shouldSleep is false, NOT throttling",
-        "Retrying UploadChunk on server",
-    };
-    EXPECT_EQ(recorded.messages, expected);
-}
-
 TEST(RetryControllerTest, PausesDoubleWithJitterUpToTheCeiling) {
     // The largest draw adds +0.2 s per step, the smallest -0.2 s.
     for (uint32_t draw : {UINT32_MAX, 0u}) {
@@ -162,6 +149,8 @@ TEST(RetryControllerTest, EveryFailedAttemptIsWarnedAndToldToTheCallsObserver) {
         for (const VTRLogMessage& message : capture.log().messages())
             if (message.flag == VTRLogFlagWarning) warnings.push_back(message.text);
         EXPECT_EQ(warnings, c.warnings);
+        // Without sleeping, the next attempt comes at once.
+        EXPECT_EQ(recorded.pauses.size(), c.shouldSleep ? 2u : 0u);
         ASSERT_EQ(observed.size(), c.observedAttempts.size());
         for (size_t i = 0; i < observed.size(); ++i) {
             EXPECT_EQ(observed[i].method, "UploadChunk");

@@ -1,16 +1,13 @@
-// Cancels arriving from another thread while an operation is blocked in a request, a retry pause
-// or a polling wait, and several operations sharing one retry controller.
-#include <fcntl.h>
+// Cancels arriving from another thread while an operation is blocked in a request, a retry pause,
+// a polling wait or the read-ahead. (Operations sharing one retry controller while they meet
+// failures are the job lifecycle tests' case.)
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
-
 #include <filesystem>
+#include <iterator>
 
 #include "OperationHarness.h"
-#include "foundation/VTROperationQueue.h"
 
 namespace vtr::test {
 namespace {
@@ -72,10 +69,8 @@ TEST(UploadCancellationTest, CancelEndsABlockedCallPauseOrPollPromptlyWithNoFurt
 
 // The threads of this process now, as the kernel counts them.
 size_t threadCount() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
+    std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<size_t>(std::distance(tasks, std::filesystem::directory_iterator()));
 }
 
 TEST(UploadCancellationTest, CancelDuringTheReadAheadEndsItPromptlyWithNoThreadLeft) {
@@ -87,9 +82,7 @@ TEST(UploadCancellationTest, CancelDuringTheReadAheadEndsItPromptlyWithNoThreadL
     h.server.holdUploadChunk("a", offset);
     std::string path = h.makeFile("a", "");
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(2 * offset)), 0);
-    // Modified a minute ago: settled enough for the running checksum to be kept.
-    timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    ageFile(path);
     auto operation = h.make({makeFileInfo(path, "a", offset)});
     const size_t threadsBefore = threadCount();
     ASSERT_TRUE(h.runAndCancelWhen(operation, [&] { return h.server.heldCalls() == 1; }));
@@ -98,49 +91,6 @@ TEST(UploadCancellationTest, CancelDuringTheReadAheadEndsItPromptlyWithNoThreadL
     EXPECT_EQ(h.delegate.kinds(), (std::vector<std::string>{"failedUpload", "completed"}));
     EXPECT_TRUE(h.server.callsOf(Method::VerifyFile).empty());
     EXPECT_EQ(threadCount(), threadsBefore);
-}
-
-TEST(UploadCancellationTest, OperationsSharingOneRetryControllerRunSideBySide) {
-    // Five operations at once on one controller, each meeting transport errors: every file
-    // still arrives whole, and each one's reports stay its own.
-    OperationHarness h;
-    constexpr int kJobs = 5;
-    std::vector<std::unique_ptr<RecordingDelegate>> delegates;
-    std::vector<std::unique_ptr<ScriptedUploadService>> servers;
-    std::vector<std::string> contents;
-    VTROperationQueue queue("uploads", kJobs);
-    for (int i = 0; i < kJobs; ++i) {
-        servers.push_back(std::make_unique<ScriptedUploadService>(&h.loop));
-        servers.back()->chunkSize = 1024;
-        for (int k = 0; k < 3; ++k) {
-            servers.back()->answer(Method::UploadChunk, {});
-            servers.back()->answer(Method::UploadChunk, {.error = urlError(NSURLErrorTimedOut)});
-        }
-        delegates.push_back(std::make_unique<RecordingDelegate>());
-        contents.push_back(randomBytes(10 * 1024 + i, 100 + i));
-        std::string name = "file" + std::to_string(i);
-        queue.addOperation(std::make_shared<VTRFileUploadOperation>(
-            "session", "job" + std::to_string(i),
-            std::vector<VTRDictionary>{makeFileInfo(h.makeFile(name, contents.back()), name, 0)}, 3,
-            3, 0.001, servers.back()->make(), h.retry, delegates.back().get(), &h.loop));
-    }
-    bool allCompleted = h.loop.runUntil(
-        [&] {
-            return std::all_of(delegates.begin(), delegates.end(),
-                               [](const auto& delegate) { return delegate->completed(); });
-        },
-        std::chrono::seconds(30));
-    queue.waitUntilAllOperationsAreFinished();
-    ASSERT_TRUE(allCompleted);
-    for (int i = 0; i < kJobs; ++i) {
-        std::string name = "file" + std::to_string(i);
-        EXPECT_EQ(servers[i]->received(name), contents[i]) << name;
-        EXPECT_TRUE(delegates[i]->reportsOf("failedUpload").empty()) << name;
-        for (const Report& report : delegates[i]->reports())
-            EXPECT_EQ(report.recording, "job" + std::to_string(i));
-        EXPECT_EQ(delegates[i]->reportsOf("uploaded").back().bytes, contents[i].size());
-    }
-    EXPECT_EQ(h.pauses().size(), 3u * kJobs);
 }
 
 }  // namespace

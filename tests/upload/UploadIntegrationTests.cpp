@@ -1,5 +1,6 @@
 // The upload operation through the real SOAP client and HTTP transport against the
-// fake-recording-service executable on loopback, directly or behind an https front.
+// fake-recording-service executable on loopback. (An https service whose authority is not
+// trusted is the end-to-end trust tests' case.)
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -7,7 +8,6 @@
 #include "OperationHarness.h"
 #include "foundation/VTRDataAdditions.h"
 #include "support/FakeService.h"
-#include "support/TLSFront.h"
 #include "upload/VTRUploadServiceWithVerify.h"
 
 namespace vtr::test {
@@ -15,37 +15,21 @@ namespace {
 
 constexpr size_t kMiB = 1024 * 1024;
 
-struct ServiceUpload {
-    OperationHarness h;
-    FakeService service;
-    std::string content;
-    std::string path;
-
-    ServiceUpload(size_t size, uint32_t seed)
-        : service(h.dir.file("service-data"), {"--chunk-size", std::to_string(kMiB)}) {
-        content = randomBytes(size, seed);
-        path = h.makeFile("recording.mov", content);
-        // Short real pauses, without jitter, so injected faults cost little time.
-        h.useRealPauses(0.01);
-        h.retry->setRandomSource([] { return UINT32_MAX / 2; });
-        h.maxUploadRetries = 5;
-    }
-
-    // Sends to `url`, the service's own by default.
-    std::shared_ptr<VTRFileUploadOperation> operation(const std::string& url = {}) {
-        return std::make_shared<VTRFileUploadOperation>(
-            "session-9", "job-9",
-            std::vector<VTRDictionary>{makeFileInfo(path, "recording.mov", 0)}, h.maxUploadRetries,
-            h.maxCloseRetries, h.pollingInterval,
-            std::make_unique<VTRUploadServiceWithVerify>(url.empty() ? service.url() : url),
-            h.retry, &h.delegate, &h.loop);
-    }
-};
-
 TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrderAnswer) {
     const size_t size = 20 * kMiB;
-    ServiceUpload upload(size, 21);
-    ASSERT_TRUE(upload.service.started());
+    OperationHarness h;
+    FakeService service(h.dir.file("service-data"), {"--chunk-size", std::to_string(kMiB)});
+    ASSERT_TRUE(service.started());
+    const std::string content = randomBytes(size, 21);
+    // Short real pauses, without jitter, so injected faults cost little time.
+    h.useRealPauses(0.01);
+    h.retry->setRandomSource([] { return UINT32_MAX / 2; });
+    auto operation = std::make_shared<VTRFileUploadOperation>(
+        "session-9", "job-9",
+        std::vector<VTRDictionary>{
+            makeFileInfo(h.makeFile("recording.mov", content), "recording.mov", 0)},
+        5, h.maxCloseRetries, h.pollingInterval,
+        std::make_unique<VTRUploadServiceWithVerify>(service.url()), h.retry, &h.delegate, &h.loop);
     nlohmann::json rules = nlohmann::json::array();
     auto rule = [&](size_t offset, const char* action, int count, nlohmann::json more = {}) {
         more.update(
@@ -59,55 +43,27 @@ TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrde
     rule(5 * kMiB, "status", 1, {{"status", 500}, {"error_code", "OutOfOrderUploadChunk"}});
     // ...and the one at 12 MiB loses its connection (twice: the transport resends once).
     rule(12 * kMiB, "drop", 2);
-    ASSERT_TRUE(upload.service.control("POST", "/control/faults", rules).is_object());
+    ASSERT_TRUE(service.control("POST", "/control/faults", rules).is_object());
 
-    ASSERT_TRUE(upload.h.run(upload.operation(), std::chrono::seconds(180)));
-    nlohmann::json files = upload.service.control("GET", "/control/files");
+    ASSERT_TRUE(h.run(operation, std::chrono::seconds(180)));
+    nlohmann::json files = service.control("GET", "/control/files");
     ASSERT_EQ(files["files"].size(), 1u);
     nlohmann::json stored = files["files"][0];
     EXPECT_EQ(stored["session"], "session-9");
     EXPECT_EQ(stored["file"], "recording.mov");
-    EXPECT_EQ(stored["md5"], base64String(md5Digest(upload.content)));
+    EXPECT_EQ(stored["md5"], base64String(md5Digest(content)));
     EXPECT_EQ(stored["closed"], true);
-    EXPECT_EQ(upload.h.delegate.reportsOf("uploaded").back().bytes, size);
-    EXPECT_EQ(upload.h.delegate.kinds().end()[-2], "closed");
-    std::vector<Report> restarts = upload.h.delegate.reportsOf("restarted");
+    EXPECT_EQ(h.delegate.reportsOf("uploaded").back().bytes, size);
+    EXPECT_EQ(h.delegate.kinds().end()[-2], "closed");
+    std::vector<Report> restarts = h.delegate.reportsOf("restarted");
     ASSERT_EQ(restarts.size(), 1u);
     const VTRValue* code = find(restarts[0].error->userInfo(), "X-VTRErrorCode");
     ASSERT_NE(code, nullptr);
     EXPECT_EQ(code->stringValue(), "OutOfOrderUploadChunk");
 
-    nlohmann::json faults = upload.service.control("GET", "/control/faults");
+    nlohmann::json faults = service.control("GET", "/control/faults");
     ASSERT_TRUE(faults.is_object());
     for (const auto& rule : faults["faults"]) EXPECT_GE(rule["fired"].get<int>(), 1) << rule.dump();
-}
-
-TEST(UploadIntegrationTest, UntrustedCertificateIsRetriedAndEveryAttemptSaysWhy) {
-    ServiceUpload upload(kMiB, 23);
-    ASSERT_TRUE(upload.service.started());
-    TLSFront front(upload.service.port());
-    ASSERT_NE(front.port(), 0);
-    upload.h.maxUploadRetries = 2;
-    ASSERT_TRUE(
-        upload.h.run(upload.operation(front.url("/Service.svc")), std::chrono::seconds(60)));
-
-    const std::string problem = "SSL certificate problem: unable to get local issuer certificate";
-    for (int attempt = 1; attempt <= 2; ++attempt)
-        EXPECT_TRUE(upload.h.logs.containsPart("ChunkSize attempt " + std::to_string(attempt) +
-                                               " failed, next attempt in"));
-    EXPECT_TRUE(
-        upload.h.logs.containsPart("ChunkSize attempt 3 failed, no attempt left: The "
-                                   "certificate for this server is invalid. (" +
-                                   problem + ")"));
-    auto failures = upload.h.delegate.reportsOf("failedInit");
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].error->code(), 80);
-    ASSERT_NE(failures[0].error->innerError(), nullptr);
-    EXPECT_EQ(failures[0].error->innerError()->code(), NSURLErrorServerCertificateUntrusted);
-    EXPECT_EQ(failures[0].error->innerError()->localizedFailureReason(), problem);
-    EXPECT_TRUE(waitUntil([&] { return front.failedHandshakes() == 3; }));
-    EXPECT_EQ(front.handshakes(), 0u);
-    EXPECT_TRUE(upload.service.calls("ChunkSize").empty());
 }
 
 }  // namespace

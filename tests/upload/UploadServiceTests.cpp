@@ -61,17 +61,14 @@ class ScriptedRemoteCaller : public VTRRemoteMethodCaller {
     HTTPCallbackQueue queue;
 };
 
-struct ServiceUnderTest {
-    ScriptedRemoteCaller* remote;
-    std::unique_ptr<VTRUploadServiceWithVerify> service;
-
-    ServiceUnderTest() {
-        auto scripted = std::make_unique<ScriptedRemoteCaller>();
-        remote = scripted.get();
-        service = std::make_unique<VTRUploadServiceWithVerify>(
-            std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted)));
-    }
-};
+// A service of type S over a scripted caller, and that caller.
+template <typename S>
+std::pair<std::unique_ptr<S>, ScriptedRemoteCaller*> overScript() {
+    auto scripted = std::make_unique<ScriptedRemoteCaller>();
+    ScriptedRemoteCaller* remote = scripted.get();
+    return {std::make_unique<S>(std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted))),
+            remote};
+}
 
 VTRError serverError(const std::string& code) {
     VTRError error = VTRError::withDescription(AFNetworkingErrorDomain, -1011, "status 500");
@@ -134,14 +131,14 @@ TEST(UploadServiceTest, EachCallSendsItsNamedParametersAndReadsTheAnswer) {
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.method + " " + c.result);
-        ServiceUnderTest s;
-        s.remote->response = c.response;
-        s.remote->failure = c.failure;
+        auto [service, remote] = overScript<Service>();
+        remote->response = c.response;
+        remote->failure = c.failure;
         VTRError error;
-        EXPECT_EQ(c.call(*s.service, &error), c.result);
+        EXPECT_EQ(c.call(*service, &error), c.result);
         EXPECT_EQ(error, c.failure.value_or(VTRError()));
-        ASSERT_EQ(s.remote->calls.size(), 1u);
-        const ScriptedRemoteCaller::Call& call = s.remote->calls[0];
+        ASSERT_EQ(remote->calls.size(), 1u);
+        const ScriptedRemoteCaller::Call& call = remote->calls[0];
         EXPECT_EQ(call.method, c.method);
         ASSERT_EQ(call.names.size(), call.parameters.size());
         std::string sent;
@@ -155,23 +152,21 @@ TEST(UploadServiceTest, EachCallSendsItsNamedParametersAndReadsTheAnswer) {
         }
         EXPECT_EQ(sent, c.sent);
         // The request in flight is the one the call made.
-        EXPECT_EQ(s.service->currentOperation(), s.remote->lastOperation);
+        EXPECT_EQ(service->currentOperation(), remote->lastOperation);
     }
 
     // The base service confirms every checksum without a call.
-    auto scripted = std::make_unique<ScriptedRemoteCaller>();
-    ScriptedRemoteCaller* remote = scripted.get();
-    VTRUploadService_impl base(std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted)));
+    auto [base, remote] = overScript<VTRUploadService_impl>();
     VTRError error;
-    EXPECT_TRUE(base.verifyFile("f", "S", "x", &error));
+    EXPECT_TRUE(base->verifyFile("f", "S", "x", &error));
     EXPECT_TRUE(remote->calls.empty());
-}
 
-TEST(UploadServiceTest, EndpointServiceSendsToTheEndpointItself) {
-    VTRUploadServiceWithVerify service("http://127.0.0.1:9/upload/Receiver.svc");
-    EXPECT_EQ(service.caller().servicePath(), "");
-    ASSERT_NE(service.caller().client(), nullptr);
-    EXPECT_EQ(service.caller().client()->URLForPath(""), "http://127.0.0.1:9/upload/Receiver.svc/");
+    // One made for an endpoint sends to the endpoint itself.
+    VTRUploadServiceWithVerify endpoint("http://127.0.0.1:9/upload/Receiver.svc");
+    EXPECT_EQ(endpoint.caller().servicePath(), "");
+    ASSERT_NE(endpoint.caller().client(), nullptr);
+    EXPECT_EQ(endpoint.caller().client()->URLForPath(""),
+              "http://127.0.0.1:9/upload/Receiver.svc/");
 }
 
 }  // namespace
