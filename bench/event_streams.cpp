@@ -224,20 +224,6 @@ Run uploadJobs(Client& client, pid_t daemon, const std::string& serviceURL,
     return run;
 }
 
-// The first line `fd` gives within 30 s.
-std::string firstLine(int fd) {
-    std::string line;
-    while (line.find('\n') == std::string::npos) {
-        pollfd entry{fd, POLLIN, 0};
-        char buffer[64];
-        if (::poll(&entry, 1, 30000) <= 0) break;
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        line.append(buffer, static_cast<size_t>(n));
-    }
-    return line;
-}
-
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -264,16 +250,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return 1;
-    pid_t service = vtr::bench::spawn(
-        {std::string(VTR_BIN_DIR) + "/fake-recording-service", "--data-dir", work + "/data"},
-        pipeFds[1]);
-    ::close(pipeFds[1]);
-    std::string servicePort = firstLine(pipeFds[0]);
-    ::close(pipeFds[0]);
-    const std::string serviceURL =
-        fmt::format("http://127.0.0.1:{}/Service.svc", std::atoi(servicePort.c_str()));
+    vtr::bench::FakeService service = vtr::bench::startFakeService(VTR_BIN_DIR, work + "/data");
+    const std::string serviceURL = fmt::format("http://127.0.0.1:{}/Service.svc", service.port);
     ::setenv("XDG_DATA_HOME", (work + "/xdg").c_str(), 1);
     pid_t daemon = vtr::bench::spawn(
         {std::string(VTR_BIN_DIR) + "/vantrel-uploadd", "-p", work + "/locator", "-l", "none"}, -1);
@@ -282,7 +260,7 @@ int main(int argc, char** argv) {
         std::ifstream portFile(work + "/locator/UploadDaemon.port");
         if (!(portFile >> port)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (service <= 0 || daemon <= 0 || port == 0) {
+    if (service.port == 0 || daemon <= 0 || port == 0) {
         std::fprintf(stderr, "could not start the service or the daemon\n");
         return 1;
     }
@@ -321,9 +299,9 @@ int main(int argc, char** argv) {
     std::printf("throughput ratio: %.3f (target >= 0.95)\n", ratio);
 
     ::kill(daemon, SIGTERM);
-    ::kill(service, SIGTERM);
+    ::kill(service.pid, SIGTERM);
     ::waitpid(daemon, nullptr, 0);
-    ::waitpid(service, nullptr, 0);
+    ::waitpid(service.pid, nullptr, 0);
     fs::remove_all(work);
     return 0;
 }

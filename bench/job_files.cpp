@@ -4,8 +4,6 @@
 // rounds each. The per-file time of the job should not grow with N.
 //
 // usage: job_files [N ...]   (default 1000 5000 20000)
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -200,23 +198,9 @@ int main(int argc, char** argv) {
 
     std::string work = std::filesystem::temp_directory_path() / "job_files_bench.XXXXXX";
     check(mkdtemp(work.data()) != nullptr, "mkdtemp");
-    int out[2];
-    check(pipe2(out, O_CLOEXEC) == 0, "pipe");
-    pid_t service = bench::spawn(
-        {std::string(VTR_BIN_DIR) + "/fake-recording-service", "--data-dir", work + "/data"},
-        out[1]);
-    close(out[1]);
-    std::string line;
-    while (line.find('\n') == std::string::npos) {
-        pollfd p{out[0], POLLIN, 0};
-        char buffer[64];
-        check(poll(&p, 1, 30000) > 0, "the service's port");
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        check(n > 0, "the service's port");
-        line.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    const std::string url = fmt::format("http://127.0.0.1:{}/Service.svc", std::stoi(line));
+    bench::FakeService service = bench::startFakeService(VTR_BIN_DIR, work + "/data");
+    check(service.port != 0, "the service's port");
+    const std::string url = fmt::format("http://127.0.0.1:{}/Service.svc", service.port);
 
     fmt::print("One job of N files of 1 KiB against fake-recording-service (per-file ms)\n");
     fmt::print("{:>7} {:>12} {:>12} {:>16} {:>7} {:>17}\n", "N", "job service", "per file",
@@ -252,9 +236,9 @@ int main(int argc, char** argv) {
             "growth: per-file time at {} over per-file time at {} = {:.2f} (target <= 1.3)\n",
             counts.back(), counts.front(), lastPerFile / firstPerFile);
     }
-    kill(service, SIGTERM);
+    kill(service.pid, SIGTERM);
     int status;
-    waitpid(service, &status, 0);
+    waitpid(service.pid, &status, 0);
     std::filesystem::remove_all(work);
     return 0;
 }

@@ -4,8 +4,6 @@
 // seconds per GiB of payload and the payload throughput, then the two ratios.
 //
 // usage: soap_upload [chunks=48] [chunk MiB=4] [rounds=3]
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -61,23 +59,9 @@ int main(int argc, char** argv) {
     if (!mkdtemp(work.data())) return 1;
 
     // The service, on a port it chooses.
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return 1;
-    pid_t service =
-        spawn({std::string(VTR_BIN_DIR) + "/fake-recording-service", "--data-dir", work + "/data"},
-              out[1]);
-    close(out[1]);
-    std::string line;
-    char buffer[64];
-    while (line.find('\n') == std::string::npos) {
-        pollfd p{out[0], POLLIN, 0};
-        if (poll(&p, 1, 30000) <= 0) return 1;
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) return 1;
-        line.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    std::string url = fmt::format("http://127.0.0.1:{}/Service.svc", std::stoi(line));
+    vtr::bench::FakeService service = vtr::bench::startFakeService(VTR_BIN_DIR, work + "/data");
+    if (service.port == 0) return 1;
+    std::string url = fmt::format("http://127.0.0.1:{}/Service.svc", service.port);
 
     std::vector<uint8_t> payload(chunkSize);
     std::mt19937 random(1);
@@ -190,9 +174,9 @@ int main(int argc, char** argv) {
     fmt::print("  CPU ratio {:.2f} (target <= 1.5), throughput ratio {:.2f} (target >= 0.8)\n",
                clientCPU / curlCPU, clientRate / curlRate);
 
-    kill(service, SIGTERM);
+    kill(service.pid, SIGTERM);
     int status;
-    waitpid(service, &status, 0);
+    waitpid(service.pid, &status, 0);
     std::filesystem::remove_all(work);
     return 0;
 }

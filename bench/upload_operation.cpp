@@ -9,7 +9,6 @@
 //
 // usage: upload_operation [file MiB=1024] [chunk MiB=4] [rounds=3]
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -234,23 +233,10 @@ int main(int argc, char** argv) {
         writeRandomFile(jobPaths.back(), jobSize, 100 + i);
     }
 
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return 1;
-    pid_t service = spawn({std::string(VTR_BIN_DIR) + "/fake-recording-service", "--chunk-size",
-                           std::to_string(chunkSize), "--data-dir", work + "/data"},
-                          out[1]);
-    close(out[1]);
-    std::string line;
-    while (line.find('\n') == std::string::npos) {
-        pollfd p{out[0], POLLIN, 0};
-        char buffer[64];
-        if (poll(&p, 1, 30000) <= 0) return 1;
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) return 1;
-        line.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    const std::string root = fmt::format("http://127.0.0.1:{}", std::stoi(line));
+    vtr::bench::FakeService service = vtr::bench::startFakeService(
+        VTR_BIN_DIR, work + "/data", {"--chunk-size", std::to_string(chunkSize)});
+    if (service.port == 0) return 1;
+    const std::string root = fmt::format("http://127.0.0.1:{}", service.port);
     const std::string url = root + "/Service.svc";
     auto reset = [&] {
         runAndWait({"curl", "-s", "-o", "/dev/null", "-X", "POST", root + "/control/reset"});
@@ -325,12 +311,12 @@ int main(int argc, char** argv) {
         reset();
         if (round == 0) std::ofstream("/proc/self/clear_refs") << "5";
         double cpuStart = cpuSeconds();
-        double serverStart = processCpuSeconds(service);
+        double serverStart = processCpuSeconds(service.pid);
         auto start = Clock::now();
         if (!runOperations(url, {{path, "recording.mov", 0}}, fileSize)) return 1;
         whole.push_back(secondsSince(start));
         cpuWhole.push_back(cpuSeconds() - cpuStart);
-        serverWhole.push_back(processCpuSeconds(service) - serverStart);
+        serverWhole.push_back(processCpuSeconds(service.pid) - serverStart);
         if (round == 0) peakKiB = statusKiB("VmHWM");
 
         // 2. From a stored offset of half the file: the server has every byte from step 1.
@@ -350,11 +336,11 @@ int main(int argc, char** argv) {
         // 4. The bare calls over the same bytes.
         reset();
         double seconds = 0, halfSeconds = 0, cpu = 0;
-        serverStart = processCpuSeconds(service);
+        serverStart = processCpuSeconds(service.pid);
         if (!bareLoop(seconds, halfSeconds, cpu)) return 1;
         ends.push_back(bareEnd());
         if (ends.back() < 0) return 1;
-        serverBare.push_back(processCpuSeconds(service) - serverStart);
+        serverBare.push_back(processCpuSeconds(service.pid) - serverStart);
         bare.push_back(seconds);
         bareHalf.push_back(halfSeconds);
         cpuBare.push_back(cpu);
@@ -416,9 +402,9 @@ int main(int argc, char** argv) {
         idleKiB / 1024.0, coldKiB / 1024.0, peakKiB / 1024.0, aboveIdleMiB,
         aboveIdleMiB / chunkMiB);
 
-    kill(service, SIGTERM);
+    kill(service.pid, SIGTERM);
     int status;
-    waitpid(service, &status, 0);
+    waitpid(service.pid, &status, 0);
     std::filesystem::remove_all(work);
     return 0;
 }
