@@ -298,19 +298,26 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleKillDaemon() {
     return emptyResponse(200);
 }
 
+std::optional<std::vector<json>> VTRUploadDaemonConnection::allJobForms(VTRError* error) const {
+    std::unique_ptr<VTRUploadJobStore> store = newJobStore(error);
+    std::optional<std::vector<VTRManagedUploadJob*>> jobs;
+    if (store) jobs = store->allJobs(error);
+    if (!jobs) return std::nullopt;
+    std::vector<json> forms;
+    forms.reserve(jobs->size());
+    for (const VTRManagedUploadJob* job : *jobs) forms.push_back(job->dictionaryRepresentation());
+    return forms;
+}
+
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobs() {
     VTRError error;
-    std::unique_ptr<VTRUploadJobStore> store = newJobStore(&error);
-    std::optional<std::vector<VTRManagedUploadJob*>> jobs;
-    if (store) jobs = store->allJobs(&error);
-    if (!jobs) {
+    std::optional<std::vector<json>> forms = allJobForms(&error);
+    if (!forms) {
         VTRLogWarn("GET /jobs failed to retrieve all jobs: {}", error.description());
         return emptyResponse(500);
     }
-    json list = json::array();
-    for (const VTRManagedUploadJob* job : *jobs) list.push_back(job->dictionaryRepresentation());
     VTRLogVerbose("GET /jobs succeeded");
-    return jobFormResponse(list, 200);
+    return jobFormResponse(json(std::move(*forms)), 200);
 }
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetActivity() {
@@ -336,18 +343,13 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetEvents() {
     streamOptions.keepAliveMessage = ": keep-alive\n\n";
     auto [stream, response] = HTTPStream::open(*this, std::move(streamOptions));
     options_.events->subscribe(std::move(stream), [this] {
-        std::vector<json> forms;
         VTRError readError;
-        std::unique_ptr<VTRUploadJobStore> store = newJobStore(&readError);
-        std::optional<std::vector<VTRManagedUploadJob*>> jobs;
-        if (store) jobs = store->allJobs(&readError);
-        if (!jobs) {
+        std::optional<std::vector<json>> forms = allJobForms(&readError);
+        if (!forms) {
             VTRLogWarn("GET /events failed to read the jobs: {}", readError.description());
-            return forms;
+            return std::vector<json>();
         }
-        for (const VTRManagedUploadJob* job : *jobs)
-            forms.push_back(job->dictionaryRepresentation());
-        return forms;
+        return std::move(*forms);
     });
     return std::move(response);
 }
