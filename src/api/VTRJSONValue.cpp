@@ -35,12 +35,4 @@ VTRValue valueFromJSON(const json& value) {
     }
 }
 
-std::optional<std::string> JSONTextWithoutFloats(const json& value) {
-    try {
-        return value.dump(-1, ' ', /*ensure_ascii=*/false, json::error_handler_t::strict);
-    } catch (const json::type_error&) {
-        return std::nullopt;
-    }
-}
-
 }  // namespace vtr

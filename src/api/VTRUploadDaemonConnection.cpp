@@ -12,11 +12,13 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "foundation/VTRJSONTextWriter.h"
 #include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPErrorResponse.h"
 #include "httpserver/HTTPStream.h"
 #include "httpserver/VTRJSONResponse.h"
+#include "jobs/VTRJSONTreeWriter.h"
 #include "jobs/VTRManagedUploadJob.h"
 #include "jobs/VTRObjectContext.h"
 #include "jobs/VTRSQLiteUploadJobStore.h"
@@ -100,13 +102,21 @@ std::unique_ptr<HTTPResponse> jsonResponse(const json& object, int64_t status) {
     return std::make_unique<VTRJSONResponse>(valueFromJSON(object), status);
 }
 
-// A job's form (or a list of them) holds no floating-point number: it is written straight from
-// the JSON, without the dynamic value in between, which is a large part of GET /jobs/:id's time.
-std::unique_ptr<HTTPResponse> jobFormResponse(const json& form, int64_t status) {
-    std::optional<std::string> text = JSONTextWithoutFloats(form);
-    if (!text) return jsonResponse(form, status);  // writes the usual warning and empty body
-    return std::make_unique<HTTPDataResponse>(std::move(*text), static_cast<int>(status),
-                                              HTTPHeaderList{{"Content-Type", "application/json"}});
+// What `write` puts into a JSON writer (job forms), as a 200 response. The text is written
+// straight from the records, with no JSON tree in between: that tree was a large part of
+// GET /jobs/:id's time. Text that is not UTF-8 (clients send UTF-8, but a database edited by
+// hand need not hold it) goes through the generic writer, which warns and sends an empty body.
+template <typename Write>
+std::unique_ptr<HTTPResponse> formResponse(const Write& write) {
+    VTRJSONTextWriter text;
+    write(text);
+    if (text.ok()) {
+        return std::make_unique<HTTPDataResponse>(
+            text.takeText(), 200, HTTPHeaderList{{"Content-Type", "application/json"}});
+    }
+    VTRJSONTreeWriter tree;
+    write(tree);
+    return jsonResponse(tree.takeValue(), 200);
 }
 
 std::unique_ptr<HTTPResponse> emptyResponse(int32_t status) {
@@ -298,26 +308,27 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleKillDaemon() {
     return emptyResponse(200);
 }
 
-std::optional<std::vector<json>> VTRUploadDaemonConnection::allJobForms(VTRError* error) const {
-    std::unique_ptr<VTRUploadJobStore> store = newJobStore(error);
-    std::optional<std::vector<VTRManagedUploadJob*>> jobs;
-    if (store) jobs = store->allJobs(error);
-    if (!jobs) return std::nullopt;
-    std::vector<json> forms;
-    forms.reserve(jobs->size());
-    for (const VTRManagedUploadJob* job : *jobs) forms.push_back(job->dictionaryRepresentation());
-    return forms;
+std::optional<std::vector<VTRManagedUploadJob*>> VTRUploadDaemonConnection::allJobs(
+    std::unique_ptr<VTRUploadJobStore>& store, VTRError* error) const {
+    store = newJobStore(error);
+    if (!store) return std::nullopt;
+    return store->allJobs(error);
 }
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobs() {
     VTRError error;
-    std::optional<std::vector<json>> forms = allJobForms(&error);
-    if (!forms) {
+    std::unique_ptr<VTRUploadJobStore> store;
+    std::optional<std::vector<VTRManagedUploadJob*>> jobs = allJobs(store, &error);
+    if (!jobs) {
         VTRLogWarn("GET /jobs failed to retrieve all jobs: {}", error.description());
         return emptyResponse(500);
     }
     VTRLogVerbose("GET /jobs succeeded");
-    return jobFormResponse(json(std::move(*forms)), 200);
+    return formResponse([&jobs](auto& writer) {
+        writer.beginArray();
+        for (const VTRManagedUploadJob* job : *jobs) job->writeForm(writer);
+        writer.endArray();
+    });
 }
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetActivity() {
@@ -344,12 +355,17 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetEvents() {
     auto [stream, response] = HTTPStream::open(*this, std::move(streamOptions));
     options_.events->subscribe(std::move(stream), [this] {
         VTRError readError;
-        std::optional<std::vector<json>> forms = allJobForms(&readError);
-        if (!forms) {
+        std::unique_ptr<VTRUploadJobStore> store;
+        std::optional<std::vector<VTRManagedUploadJob*>> jobs = allJobs(store, &readError);
+        std::vector<json> forms;
+        if (!jobs) {
             VTRLogWarn("GET /events failed to read the jobs: {}", readError.description());
-            return std::vector<json>();
+            return forms;
         }
-        return std::move(*forms);
+        forms.reserve(jobs->size());
+        for (const VTRManagedUploadJob* job : *jobs)
+            forms.push_back(job->dictionaryRepresentation());
+        return forms;
     });
     return std::move(response);
 }
@@ -361,7 +377,7 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobWithID(
     VTRManagedUploadJob* job = store ? store->jobWithID(jobID, &error) : nullptr;
     if (job) {
         VTRLogInfo("GET /jobs/{} succeeded", jobID);
-        return jobFormResponse(job->dictionaryRepresentation(), 200);
+        return formResponse([job](auto& writer) { job->writeForm(writer); });
     }
     if (hasError(error)) {
         VTRLogWarn("GET /jobs/{} failed to fetch job: {}", jobID, error.description());

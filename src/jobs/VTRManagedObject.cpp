@@ -31,7 +31,10 @@ VTREntity::VTREntity(std::string name, std::vector<std::string> attributes, Fact
     std::string names = columnList_.substr(std::string("pk, version, ").size());
     insertSQL_ =
         fmt::format("INSERT INTO \"{}\" (version, {}) VALUES ({})", name_, names, placeholders);
-    selectByIDSQL_ = fmt::format("SELECT {} FROM \"{}\" WHERE pk = ?", columnList_, name_);
+    selectSQL_ = fmt::format("SELECT {} FROM \"{}\"", columnList_, name_);
+    selectByIDSQL_ = selectSQL_ + " WHERE pk = ?";
+    if (isChild())
+        selectByOwnerSQL_ = fmt::format("{} WHERE \"{}\" = ?", selectSQL_, parentColumn_);
 }
 
 int VTREntity::attributeIndex(std::string_view attribute) const {
@@ -128,13 +131,6 @@ int64_t VTRManagedObject::integerValue(int index) const {
     const VTRAttributeValue& stored = value(index);
     if (const auto* number = std::get_if<int64_t>(&stored)) return *number;
     return 0;
-}
-
-nlohmann::json VTRManagedObject::jsonValue(int index) const {
-    const VTRAttributeValue& stored = value(index);
-    if (const auto* text = std::get_if<std::string>(&stored)) return *text;
-    if (const auto* number = std::get_if<int64_t>(&stored)) return *number;
-    return nullptr;
 }
 
 void VTRManagedObject::setStringValue(int index, std::optional<std::string> value) {

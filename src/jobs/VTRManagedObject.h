@@ -48,6 +48,9 @@ class VTREntity {
     const std::string& columnList() const { return columnList_; }  // "pk, version, a, b ..."
     const std::string& insertSQL() const { return insertSQL_; }
     const std::string& selectByIDSQL() const { return selectByIDSQL_; }
+    const std::string& selectSQL() const { return selectSQL_; }  // every row, no WHERE
+    // A child entity's rows of one owner: "... WHERE <parentColumn> = ?".
+    const std::string& selectByOwnerSQL() const { return selectByOwnerSQL_; }
 
   private:
     std::string name_;
@@ -55,7 +58,7 @@ class VTREntity {
     Factory make_;
     const VTREntity* childEntity_;
     std::string parentColumn_;
-    std::string columnList_, insertSQL_, selectByIDSQL_;
+    std::string columnList_, insertSQL_, selectByIDSQL_, selectSQL_, selectByOwnerSQL_;
 };
 
 class VTRManagedObject {
@@ -150,8 +153,10 @@ class VTRManagedObject {
     const VTRAttributeValue& value(int index) const;
     void setValue(int index, VTRAttributeValue value);
     std::optional<std::string> stringValue(int index) const;
-    int64_t integerValue(int index) const;      // 0 when the attribute holds nothing
-    nlohmann::json jsonValue(int index) const;  // its text or number; null when it holds nothing
+    int64_t integerValue(int index) const;  // 0 when the attribute holds nothing
+    // Writes the attribute to a JSON writer: its text or number; null when it holds nothing.
+    template <typename Writer>
+    void writeValue(Writer& writer, int index) const;
     void setStringValue(int index, std::optional<std::string> value);
     void setIntegerValue(int index, int64_t value);
 
@@ -217,6 +222,17 @@ void VTRManagedObject::loadFault(int64_t objectID, int64_t version, const std::v
     for (size_t k = 0; k < indexes.size(); ++k) values_[size_t(indexes[k])] = read(k);
     markClean();
     fault_ = true;
+}
+
+template <typename Writer>
+void VTRManagedObject::writeValue(Writer& writer, int index) const {
+    const VTRAttributeValue& stored = value(index);
+    if (const auto* text = std::get_if<std::string>(&stored))
+        writer.string(*text);
+    else if (const auto* number = std::get_if<int64_t>(&stored))
+        writer.number(*number);
+    else
+        writer.null();
 }
 
 }  // namespace vtr

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/VTRJSONTextWriter.h"
+#include "jobs/VTRJSONTreeWriter.h"
 #include "jobs/VTRManagedUploadJob.h"
 #include "jobs/VTRObjectContext.h"
 #include "jobs/VTRUploadJobValidation.h"
@@ -113,19 +115,23 @@ bool VTRManagedUploadFile::updateFromLocalPath(VTRError*) {
     return true;
 }
 
-nlohmann::json VTRManagedUploadFile::dictionaryRepresentation() const {
-    // Members appended in key order, as in the job's form.
-    nlohmann::json form = nlohmann::json::object();
-    auto& members = form.get_ref<nlohmann::json::object_t&>();
-    auto append = [&members](const char* key, nlohmann::json value) {
-        members.emplace_hint(members.end(), key, std::move(value));
-    };
-    append("bytes_uploaded", bytesUploaded());
-    append("closed", closed());
-    append("local_path", jsonValue(kLocalPath));
-    append("remote_path", jsonValue(kRemotePath));
-    append("total_bytes", totalBytes());
-    return form;
+template <typename Writer>
+void VTRManagedUploadFile::writeForm(Writer& writer) const {
+    writer.beginObject();
+    writer.key("bytes_uploaded");
+    writer.number(bytesUploaded());
+    writer.key("closed");
+    writer.boolean(closed());
+    writer.key("local_path");
+    writeValue(writer, kLocalPath);
+    writer.key("remote_path");
+    writeValue(writer, kRemotePath);
+    writer.key("total_bytes");
+    writer.number(totalBytes());
+    writer.endObject();
 }
+
+template void VTRManagedUploadFile::writeForm(VTRJSONTextWriter&) const;
+template void VTRManagedUploadFile::writeForm(VTRJSONTreeWriter&) const;
 
 }  // namespace vtr

@@ -47,8 +47,10 @@ class VTRManagedUploadFile : public VTRManagedObject {
     // it (a missing file is reported later by the upload). Always true; does not save.
     bool updateFromLocalPath(VTRError* error = nullptr);
 
-    // {"local_path", "remote_path", "bytes_uploaded", "total_bytes", "closed"}.
-    nlohmann::json dictionaryRepresentation() const;
+    // Writes {"bytes_uploaded", "closed", "local_path", "remote_path", "total_bytes"} to a JSON
+    // writer (see VTRManagedUploadJob::writeForm).
+    template <typename Writer>
+    void writeForm(Writer& writer) const;
 
   protected:
     void awakeFromInsert() override;

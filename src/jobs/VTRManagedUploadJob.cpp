@@ -4,7 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/VTRJSONTextWriter.h"
 #include "foundation/VTRNullAdditions.h"
+#include "jobs/VTRJSONTreeWriter.h"
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRObjectContext.h"
 #include "jobs/VTRUploadJobValidation.h"
@@ -169,28 +171,38 @@ void VTRManagedUploadJob::updateWithDictionary(const json& dictionary) {
 }
 
 json VTRManagedUploadJob::dictionaryRepresentation() const {
-    json files = json::array();
-    const std::vector<VTRManagedObject*>& records = children();
-    files.get_ref<json::array_t&>().reserve(records.size());
-    for (VTRManagedObject* file : records)
-        files.push_back(static_cast<VTRManagedUploadFile*>(file)->dictionaryRepresentation());
-    // Listing thousands of jobs builds this often: members go in at the end, in key order, so
-    // no insertion searches the object.
-    json form = json::object();
-    auto& members = form.get_ref<json::object_t&>();
-    auto append = [&members](const char* key, json value) {
-        members.emplace_hint(members.end(), key, std::move(value));
-    };
-    append("error", jsonValue(kError));
-    append("error_type", VTRUploadDaemonConstants::stringForErrorState(errorState()));
-    append("file_list", std::move(files));
-    append("id", jsonValue(kJobID));
-    append("restarting", restarting());
-    append("server_url", jsonValue(kServerURL));
-    append("session_id", jsonValue(kSessionID));
-    append("state", VTRUploadDaemonConstants::stringForJobState(state()));
-    return form;
+    VTRJSONTreeWriter writer;
+    writeForm(writer);
+    return writer.takeValue();
 }
+
+template <typename Writer>
+void VTRManagedUploadJob::writeForm(Writer& writer) const {
+    writer.beginObject();
+    writer.key("error");
+    writeValue(writer, kError);
+    writer.key("error_type");
+    writer.string(VTRUploadDaemonConstants::stringForErrorState(errorState()));
+    writer.key("file_list");
+    writer.beginArray();
+    for (VTRManagedObject* file : children())
+        static_cast<VTRManagedUploadFile*>(file)->writeForm(writer);
+    writer.endArray();
+    writer.key("id");
+    writeValue(writer, kJobID);
+    writer.key("restarting");
+    writer.boolean(restarting());
+    writer.key("server_url");
+    writeValue(writer, kServerURL);
+    writer.key("session_id");
+    writeValue(writer, kSessionID);
+    writer.key("state");
+    writer.string(VTRUploadDaemonConstants::stringForJobState(state()));
+    writer.endObject();
+}
+
+template void VTRManagedUploadJob::writeForm(VTRJSONTextWriter&) const;
+template void VTRManagedUploadJob::writeForm(VTRJSONTreeWriter&) const;
 
 std::optional<std::string> VTRManagedUploadJob::jobID() const {
     return stringValue(kJobID);

@@ -40,8 +40,11 @@ class VTRManagedUploadJob : public VTRManagedObject {
     void updateWithDictionary(const nlohmann::json& dictionary);
 
     // {"id", "server_url", "session_id", "state", "error", "error_type", "restarting",
-    // "file_list"}; never the credentials.
+    // "file_list"}; never the credentials. writeForm writes the same form to a JSON writer
+    // (VTRJSONTextWriter or VTRJSONTreeWriter), members in key order.
     nlohmann::json dictionaryRepresentation() const;
+    template <typename Writer>
+    void writeForm(Writer& writer) const;
 
     std::optional<std::string> jobID() const;
     void setJobID(std::optional<std::string> jobID);

@@ -107,19 +107,20 @@ VTRObjectContext::FetchQuery VTRObjectContext::fetchQuery(const VTRFetchRequest&
     FetchQuery query;
     query.partial = !request.propertiesToFetch.empty();
     query.children = request.includesChildren;
-    std::string columns = entity.columnList();
+    // Whole records (the usual fetch) take the entity's statement text as it is.
+    query.sql = entity.selectSQL();
     if (query.partial) {
-        columns = "pk, version";
+        std::string columns = "pk, version";
         for (const std::string& property : request.propertiesToFetch) {
             int index = entity.attributeIndex(property);
             if (index < 0) continue;
             query.fetched.push_back(index);
             columns += ", \"" + property + "\"";
         }
+        query.sql = fmt::format("SELECT {} FROM \"{}\"", columns, entity.name());
     }
-    if (!request.attribute.empty())
-        query.where = fmt::format(" WHERE \"{}\" = ?", request.attribute);
-    query.sql = fmt::format("SELECT {} FROM \"{}\"{}", columns, entity.name(), query.where);
+    if (!request.attribute.empty()) query.where = " WHERE \"" + request.attribute + "\" = ?";
+    query.sql += query.where;
     return query;
 }
 
@@ -251,8 +252,7 @@ void VTRObjectContext::fireChildrenFault(VTRManagedObject* object) {
 bool VTRObjectContext::loadChildrenOfOwner(VTRManagedObject* owner, const std::string& condition,
                                            const VTRAttributeValues& values, VTRError* error) {
     const VTREntity& child = *owner->entity().childEntity();
-    std::string sql = fmt::format("SELECT {} FROM \"{}\" WHERE \"{}\" = ?", child.columnList(),
-                                  child.name(), child.parentColumn());
+    std::string sql = child.selectByOwnerSQL();
     if (!condition.empty()) sql += " AND (" + condition + ")";
     sqlite3_stmt* statement = coordinator_->statement(sql, error);
     if (!statement) return false;
