@@ -1,6 +1,8 @@
-// The single-instance locator over real files and real processes: writing and deleting the
-// locator files, each search's verdict and console messages (hostile files included), and the
-// reports that directory changes and a daemon's exit bring.
+// The single-instance locator over real files and real processes, and the directory watcher
+// and process-exit tracker it is built on, each on a run loop driven by the test thread with
+// short injected latencies: writing and deleting the locator files, each search's verdict and
+// console messages (hostile files included), and the reports that directory changes and a
+// daemon's exit bring.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +24,151 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+struct DirectoryReports : VTRFileEventsHelperDelegate {
+    void fileEventsHelperUpdateForPath(VTRFileEventsHelper&, const std::string& path) override {
+        paths.push_back(path);
+        times.push_back(Clock::now());
+    }
+    std::vector<std::string> paths;
+    std::vector<Clock::time_point> times;
+};
+
+struct ExitReports : VTRProcessTerminationTrackerDelegate {
+    void processTerminationTrackerTerminatedPid(VTRProcessTerminationTracker&, pid_t pid) override {
+        pids.push_back(pid);
+        times.push_back(Clock::now());
+    }
+    std::vector<pid_t> pids;
+    std::vector<Clock::time_point> times;
+};
+
+// A child process that lives until the test ends it.
+struct Child : test::ChildProcess {
+    Child() : ChildProcess({"sleep", "600"}) {}
+    void release() { stop(SIGKILL); }
+};
+
+TEST(FileEventsHelper, CoalescesABurstOfChangesIntoOneReportAfterTheLatency) {
+    test::TempDir dir;
+    VTRRunLoop loop;
+    DirectoryReports reports;
+    const auto latency = 300ms;
+    VTRFileEventsHelper helper(loop, latency);
+    helper.setDelegate(&reports);
+    helper.startWatchingDirectory(dir.path());
+    ASSERT_TRUE(helper.isWatching());
+
+    auto changed = Clock::now();
+    test::writeFile(dir.file("a"), "1");
+    test::writeFile(dir.file("a"), "22");
+    std::filesystem::remove(dir.file("a"));
+
+    ASSERT_TRUE(loop.runUntil([&] { return !reports.paths.empty(); }, 10s));
+    EXPECT_EQ(reports.paths, std::vector<std::string>{dir.path()});
+    EXPECT_GE(reports.times[0] - changed, latency);
+    // Nothing else arrives for the same burst.
+    loop.runFor(latency * 2);
+    EXPECT_EQ(reports.paths.size(), 1u);
+
+    // A later change makes a later report.
+    test::writeFile(dir.file("b"), "3");
+    ASSERT_TRUE(loop.runUntil([&] { return reports.paths.size() == 2; }, 10s));
+}
+
+TEST(FileEventsHelper, NothingIsReportedAfterStopOrDestructionOrForAMissingDirectory) {
+    test::TempDir dir;
+    VTRRunLoop loop;
+    DirectoryReports reports;
+    VTRFileEventsHelper missing(loop, 50ms);
+    missing.startWatchingDirectory("/nonexistent/vantrel/locator");
+    EXPECT_FALSE(missing.isWatching());
+    EXPECT_EQ(missing.path(), "/nonexistent/vantrel/locator");
+
+    VTRFileEventsHelper stopped(loop, 50ms);
+    stopped.setDelegate(&reports);
+    stopped.stopWatching();  // never started
+    stopped.startWatchingDirectory(dir.path());
+    test::writeFile(dir.file("a"), "1");
+    stopped.stopWatching();  // with a report pending
+    stopped.stopWatching();
+    EXPECT_FALSE(stopped.isWatching());
+    {
+        VTRFileEventsHelper destroyed(loop, 300ms);
+        destroyed.setDelegate(&reports);
+        destroyed.startWatchingDirectory(dir.path());
+        test::writeFile(dir.file("b"), "1");
+        loop.runFor(5ms);  // let the event arrive and the delivery timer start
+    }
+    test::writeFile(dir.file("c"), "1");
+    loop.runFor(600ms);
+    EXPECT_TRUE(reports.paths.empty());
+}
+
+TEST(ProcessTerminationTracker, ReportsOneExitAfterItsDelay) {
+    VTRRunLoop loop;
+    ExitReports reports;
+    const auto delay = 200ms;
+    VTRProcessTerminationTracker tracker(loop, delay);
+    tracker.setDelegate(&reports);
+    Child child;
+    tracker.registerForPid(child.pid());
+    ASSERT_TRUE(tracker.isRegistered());
+
+    loop.runFor(50ms);
+    EXPECT_TRUE(reports.pids.empty()) << "no report while the process lives";
+    auto exited = Clock::now();
+    child.release();
+
+    ASSERT_TRUE(loop.runUntil([&] { return !reports.pids.empty(); }, 10s));
+    EXPECT_EQ(reports.pids, std::vector<pid_t>{child.pid()});
+    EXPECT_GE(reports.times[0] - exited, delay);
+    loop.runFor(delay * 2);
+    EXPECT_EQ(reports.pids.size(), 1u);
+    EXPECT_TRUE(tracker.isRegistered()) << "stays registered, silent, until deregistered";
+}
+
+// Nothing is reported for a deregistered process, for one that is gone before it is registered,
+// or for one whose watch a later registration replaced.
+TEST(ProcessTerminationTracker, ReportsOnlyTheLastRegisteredLiveProcess) {
+    VTRRunLoop loop;
+    ExitReports reports;
+    // Long enough that the report cannot come due while the loop runs briefly below.
+    const auto delay = 400ms;
+    VTRProcessTerminationTracker tracker(loop, delay);
+    tracker.setDelegate(&reports);
+
+    Child deregistered;
+    tracker.registerForPid(deregistered.pid());
+    tracker.deregister();
+    tracker.deregister();
+    EXPECT_FALSE(tracker.isRegistered());
+    deregistered.release();
+
+    Child exitedAndDeregistered;
+    tracker.registerForPid(exitedAndDeregistered.pid());
+    exitedAndDeregistered.release();
+    loop.runFor(5ms);  // the exit is seen; its report waits for the delay
+    tracker.deregister();
+
+    Child gone;
+    gone.release();
+    tracker.registerForPid(gone.pid());
+    EXPECT_FALSE(tracker.isRegistered());
+
+    loop.runFor(delay * 2);
+    EXPECT_TRUE(reports.pids.empty());
+
+    Child first, second;
+    tracker.registerForPid(first.pid());
+    tracker.registerForPid(second.pid());
+    first.release();
+    second.release();
+    ASSERT_TRUE(loop.runUntil([&] { return !reports.pids.empty(); }, 10s));
+    loop.runFor(delay);
+    EXPECT_EQ(reports.pids, std::vector<pid_t>{second.pid()});
+}
 
 struct LocatorReports : VTRUploadDaemonLocatorDelegate {
     void locatorFoundLocalServiceWithPort(VTRUploadDaemonLocator&, int64_t port) override {
@@ -53,12 +200,17 @@ class Locator : public testing::Test {
     LocatorReports reports_;
 };
 
-// Both files hold bare decimals; a write or delete that fails is only logged.
+// It names its directory, standardised; both files hold bare decimals; a write or delete that
+// fails is only logged.
 TEST_F(Locator, NamesItsDirectoryWritesBothFilesAsBareDecimalsAndOnlyLogsFailures) {
     testing::internal::CaptureStderr();
-    auto locator = makeLocator(dir_.path());
+    auto locator = makeLocator(dir_.path() + "//sub/./../");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Upload daemon locator files at " + dir_.path() + "\n");
+    EXPECT_EQ(makeLocator(std::nullopt)->path(), "/var/vantrel");
+    EXPECT_EQ(makeLocator("./")->path(), fs::current_path().string());
+    EXPECT_EQ(standardizePath("rel/x/.."), "rel");
+    EXPECT_EQ(standardizePath("/"), "/");
     EXPECT_EQ(locator->currentPort(), 0) << "before the first search";
     locator->writeLocatorFilesForPort(52110);
     EXPECT_EQ(test::readFile(dir_.file("UploadDaemon.port")), "52110");
@@ -224,23 +376,13 @@ TEST_F(Locator, PlantedLinksAndOtherUsersFilesAreNeitherFollowedNorTrusted) {
         << "no temporary file is left behind";
 }
 
-TEST_F(Locator, PathsAreStandardised) {
-    EXPECT_EQ(makeLocator(std::nullopt)->path(), "/var/vantrel");
-    EXPECT_EQ(makeLocator(dir_.path() + "//sub/../")->path(), dir_.path());
-    EXPECT_EQ(makeLocator(".")->path(), fs::current_path().string());
-    EXPECT_EQ(makeLocator("./")->path(), fs::current_path().string());
-    EXPECT_EQ(standardizePath("/a//b/./c/../d/"), "/a/b/d");
-    EXPECT_EQ(standardizePath("rel/x/.."), "rel");
-    EXPECT_EQ(standardizePath("/"), "/");
-}
-
 TEST_F(Locator, HearsADaemonArriveByTheDirectoryAndLeaveByItsExit) {
     auto locator = makeLocator(dir_.path());
     locator->start();
     EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"}) << "start reports at once";
 
     // Another process plays the daemon: it publishes its files and later exits.
-    test::ChildProcess daemon({"sleep", "600"});
+    Child daemon;
     test::writeFile(dir_.file("UploadDaemon.pid"), std::to_string(daemon.pid()));
     test::writeFile(dir_.file("UploadDaemon.port"), "4711");
 
@@ -249,27 +391,21 @@ TEST_F(Locator, HearsADaemonArriveByTheDirectoryAndLeaveByItsExit) {
         10s));
     EXPECT_TRUE(locator->tracker().isRegistered());
 
-    // The dead daemon leaves its files behind; only the exit report can tell.
+    // After stop, directory changes reach nobody.
     locator->stop();
     reports_.events.clear();
+    test::writeFile(dir_.file("UploadDaemon.port"), "999");
+    loop_.runFor(300ms);
+    EXPECT_TRUE(reports_.events.empty());
+    // The dead daemon leaves its files behind; only the exit report can tell.
     testing::internal::CaptureStderr();
-    daemon.stop(SIGKILL);
+    daemon.release();
     bool lost = loop_.runUntil([&] { return !reports_.events.empty(); }, 10s);
     std::string console = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(lost);
     EXPECT_EQ(reports_.events, std::vector<std::string>{"lost"});
     EXPECT_THAT(console, HasSubstr("Terminated upload daemon with pid " +
                                    std::to_string(daemon.pid()) + "\n"));
-}
-
-TEST_F(Locator, AfterStopDirectoryChangesReachNobody) {
-    auto locator = makeLocator(dir_.path());
-    locator->start();
-    locator->stop();
-    reports_.events.clear();
-    locator->writeLocatorFilesForPort(999);
-    loop_.runFor(300ms);
-    EXPECT_TRUE(reports_.events.empty());
 }
 
 }  // namespace
