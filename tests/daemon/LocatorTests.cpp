@@ -50,7 +50,7 @@ struct Child : test::ChildProcess {
     void release() { stop(SIGKILL); }
 };
 
-TEST(FileEventsHelper, CoalescesABurstOfChangesIntoOneReportAfterTheLatency) {
+TEST(FileEventsHelper, CoalescesABurstIntoOneReportAfterTheLatencyAndIsSilentOnceStopped) {
     test::TempDir dir;
     VTRRunLoop loop;
     DirectoryReports reports;
@@ -75,12 +75,10 @@ TEST(FileEventsHelper, CoalescesABurstOfChangesIntoOneReportAfterTheLatency) {
     // A later change makes a later report.
     test::writeFile(dir.file("b"), "3");
     ASSERT_TRUE(loop.runUntil([&] { return reports.paths.size() == 2; }, 10s));
-}
 
-TEST(FileEventsHelper, NothingIsReportedAfterStopOrDestructionOrForAMissingDirectory) {
-    test::TempDir dir;
-    VTRRunLoop loop;
-    DirectoryReports reports;
+    // Nothing is reported after stop or destruction, or for a missing directory.
+    helper.stopWatching();
+    reports.paths.clear();
     VTRFileEventsHelper missing(loop, 50ms);
     missing.startWatchingDirectory("/nonexistent/vantrel/locator");
     EXPECT_FALSE(missing.isWatching());
@@ -90,7 +88,7 @@ TEST(FileEventsHelper, NothingIsReportedAfterStopOrDestructionOrForAMissingDirec
     stopped.setDelegate(&reports);
     stopped.stopWatching();  // never started
     stopped.startWatchingDirectory(dir.path());
-    test::writeFile(dir.file("a"), "1");
+    test::writeFile(dir.file("c"), "1");
     stopped.stopWatching();  // with a report pending
     stopped.stopWatching();
     EXPECT_FALSE(stopped.isWatching());
@@ -98,40 +96,18 @@ TEST(FileEventsHelper, NothingIsReportedAfterStopOrDestructionOrForAMissingDirec
         VTRFileEventsHelper destroyed(loop, 300ms);
         destroyed.setDelegate(&reports);
         destroyed.startWatchingDirectory(dir.path());
-        test::writeFile(dir.file("b"), "1");
+        test::writeFile(dir.file("d"), "1");
         loop.runFor(5ms);  // let the event arrive and the delivery timer start
     }
-    test::writeFile(dir.file("c"), "1");
+    test::writeFile(dir.file("e"), "1");
     loop.runFor(600ms);
     EXPECT_TRUE(reports.paths.empty());
 }
 
-TEST(ProcessTerminationTracker, ReportsOneExitAfterItsDelay) {
-    VTRRunLoop loop;
-    ExitReports reports;
-    const auto delay = 200ms;
-    VTRProcessTerminationTracker tracker(loop, delay);
-    tracker.setDelegate(&reports);
-    Child child;
-    tracker.registerForPid(child.pid());
-    ASSERT_TRUE(tracker.isRegistered());
-
-    loop.runFor(50ms);
-    EXPECT_TRUE(reports.pids.empty()) << "no report while the process lives";
-    auto exited = Clock::now();
-    child.release();
-
-    ASSERT_TRUE(loop.runUntil([&] { return !reports.pids.empty(); }, 10s));
-    EXPECT_EQ(reports.pids, std::vector<pid_t>{child.pid()});
-    EXPECT_GE(reports.times[0] - exited, delay);
-    loop.runFor(delay * 2);
-    EXPECT_EQ(reports.pids.size(), 1u);
-    EXPECT_TRUE(tracker.isRegistered()) << "stays registered, silent, until deregistered";
-}
-
-// Nothing is reported for a deregistered process, for one that is gone before it is registered,
-// or for one whose watch a later registration replaced.
-TEST(ProcessTerminationTracker, ReportsOnlyTheLastRegisteredLiveProcess) {
+// One report, after the delay, for the last registered live process only: nothing for a
+// deregistered process, for one that is gone before it is registered, or for one whose watch a
+// later registration replaced.
+TEST(ProcessTerminationTracker, ReportsOneExitAfterItsDelayForTheLastRegisteredLiveProcess) {
     VTRRunLoop loop;
     ExitReports reports;
     // Long enough that the report cannot come due while the loop runs briefly below.
@@ -164,10 +140,15 @@ TEST(ProcessTerminationTracker, ReportsOnlyTheLastRegisteredLiveProcess) {
     tracker.registerForPid(first.pid());
     tracker.registerForPid(second.pid());
     first.release();
+    loop.runFor(50ms);
+    EXPECT_TRUE(reports.pids.empty()) << "no report while the process lives";
+    auto exited = Clock::now();
     second.release();
     ASSERT_TRUE(loop.runUntil([&] { return !reports.pids.empty(); }, 10s));
-    loop.runFor(delay);
+    EXPECT_GE(reports.times[0] - exited, delay);
+    loop.runFor(delay * 2);
     EXPECT_EQ(reports.pids, std::vector<pid_t>{second.pid()});
+    EXPECT_TRUE(tracker.isRegistered()) << "stays registered, silent, until deregistered";
 }
 
 struct LocatorReports : VTRUploadDaemonLocatorDelegate {
