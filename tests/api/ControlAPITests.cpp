@@ -7,10 +7,8 @@
 
 #include "ControlAPIFixture.h"
 #include "api/VTRJSONValue.h"
-#include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpserver/VTRJSONResponse.h"
 #include "jobs/VTRUploadJobValidation.h"
-#include "service/VTRUploadLimitSettings.h"
 
 namespace vtr::test {
 namespace {
@@ -157,14 +155,6 @@ TEST_F(ControlAPITest, UnparsableBodiesAre406WithAConsoleLineAndStoreNothing) {
 // server that is not http(s) (the HTTP client speaks nothing else), or of more files than the
 // cap - are refused whole with 406, when created and when updated.
 TEST_F(ControlAPITest, InvalidJobsAre406AndStoreNothing) {
-    const std::vector<std::string> badURLs = {"gopher://127.0.0.1:70/_stats",
-                                              "file:///etc/passwd",
-                                              "/upload.svc",
-                                              "127.0.0.1:9/upload",
-                                              "httpx://h/u",
-                                              "http:/h/u",
-                                              "http://",
-                                              " http://h/u"};
     const size_t cap = VTRUploadJobValidation::kMaxFilesPerJob;
     json tooMany = json::array();
     for (size_t i = 0; i <= cap; ++i)
@@ -182,7 +172,9 @@ TEST_F(ControlAPITest, InvalidJobsAre406AndStoreNothing) {
         {"restarting a string", {{"restarting", "yes"}}},
         {"too many files", {{"file_list", tooMany}}},
     };
-    for (const std::string& url : badURLs) {
+    for (std::string url :
+         {"gopher://127.0.0.1:70/_stats", "file:///etc/passwd", "/upload.svc", "127.0.0.1:9/upload",
+          "httpx://h/u", "http:/h/u", "http://", " http://h/u"}) {
         creations.push_back({url, {{"id", "abc"}, {"server_url", url}}});
         updates.push_back({url, {{"server_url", url}}});
     }
@@ -325,25 +317,7 @@ TEST_F(ControlAPITest, KeepAliveRequestsDoNotSeeAnEarlierBody) {
 // ---- GET/PUT /settings: which documents are taken and which refused with a reason, what the
 // shared bucket then holds, and what a later start of the daemon finds in the database.
 
-class SettingsTest : public ControlAPITest {
-  protected:
-    void SetUp() override {
-        ControlAPITest::SetUp();
-        settings = std::make_shared<VTRUploadLimitSettings>(coordinator, limiter, loop);
-        VTRError error;
-        ASSERT_TRUE(settings->start(std::nullopt, &error)) << error.description();
-        port = serve(settingsServer, std::make_shared<VTRUploadDaemonConnectionEnvironment>(
-                                         coordinator, jobs, nullptr, settings));
-    }
-    void TearDown() override {
-        settingsServer.stop();
-        ControlAPITest::TearDown();
-    }
-
-    std::shared_ptr<HTTPBandwidthLimiter> limiter = std::make_shared<HTTPBandwidthLimiter>();
-    std::shared_ptr<VTRUploadLimitSettings> settings;
-    HTTPServer settingsServer;
-};
+using SettingsTest = ControlAPITest;
 
 TEST_F(SettingsTest, PutTakesValidSettingsAndRefusesTheRestWithAReason) {
     const json schedule = {{{"at", "18:00"}, {"limit", 0}}, {{"at", "08:00"}, {"limit", 1024}}};

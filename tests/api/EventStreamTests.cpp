@@ -5,10 +5,6 @@
 #include <functional>
 #include <thread>
 
-#include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
-
 #include "ControlAPIFixture.h"
 #include "service/VTRRemoteUploadJobService.h"
 #include "support/ScriptedUploadService.h"
