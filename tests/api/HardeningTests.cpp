@@ -208,12 +208,11 @@ TEST_F(ControlAPITest, CredentialsAppearInNoLogLineConsoleLineOrAnswer) {
     job["state"] = "running";
     EXPECT_EQ(put("/jobs/secretive", job).status, 500);
 
-    std::vector<std::string> lines = log.texts();
-    EXPECT_TRUE(anyContains(lines, "PUT /jobs/secretive (")) << "the job was logged";
-    EXPECT_TRUE(anyContains(lines, "\"credentials\":\"********\""));
+    EXPECT_TRUE(log.containsPart("PUT /jobs/secretive (")) << "the job was logged";
+    EXPECT_TRUE(log.containsPart("\"credentials\":\"********\""));
     EXPECT_TRUE(anyContains(console(), "Failed to parse job from request"));
     const std::string part = std::string(kSecret).substr(0, 8);
-    EXPECT_FALSE(anyContains(lines, part));
+    EXPECT_FALSE(log.containsPart(part));
     EXPECT_FALSE(anyContains(console(), part));
     EXPECT_EQ(send("GET", "/jobs/secretive").body.find(part), std::string::npos);
 }

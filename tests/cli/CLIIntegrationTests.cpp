@@ -152,12 +152,10 @@ TEST_F(ClientAgainstDaemonTest, AddedJobIsWatchedToCompletionAndListedAsDone) {
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_THAT(list.out,
                 HasSubstr(id + "  completed  100.0%  320.1 KiB of 320.1 KiB  2/2 files closed\n"));
-    json jobs = json::parse(client({"list", "--json"}).out, nullptr, false);
-    ASSERT_TRUE(jobs.is_array());
-    EXPECT_TRUE(std::any_of(jobs.begin(), jobs.end(),
-                            [&](const json& job) { return job.value("id", "") == id; }));
+    EXPECT_EQ(json::parse(client({"list", "--json"}).out, nullptr, false),
+              json::parse(daemon_.request("GET", "/jobs").body));
     // Watching a finished job ends at once: one parsable JSON line with --json. (That show
-    // --json prints the daemon's answer unchanged is CLIActivityTests'.)
+    // --json prints the daemon's answer unchanged is CLIFormattingTests'.)
     CommandResult shown = client({"watch", id, "--json"});
     EXPECT_EQ(shown.status, 0) << shown.err;
     EXPECT_EQ(std::count(shown.out.begin(), shown.out.end(), '\n'), 1);
@@ -224,13 +222,11 @@ TEST_F(ClientAgainstDaemonTest, WatchEndsWhenItsJobIsRemovedAndEveryCommandThenF
     bool progressed = watcher.waitForOutput(id + "  running  ", std::chrono::seconds(60));
     CommandResult remove = client({"remove", id});
     CommandResult watch = finish(watcher);
-    ASSERT_TRUE(service_.control("DELETE", "/control/faults").is_object());
     ASSERT_TRUE(progressed) << watch.out << watch.err;
     EXPECT_EQ(remove.status, 0) << remove.err;
     EXPECT_EQ(remove.out, id + "  removed\n");
     EXPECT_EQ(watch.status, 4) << watch.err;
     EXPECT_THAT(watch.err, HasSubstr("job " + id + " was removed"));
-    EXPECT_THAT(watch.out, HasSubstr(id + "  running"));
 
     for (const char* command : {"show", "remove", "pause", "resume", "restart", "watch"}) {
         CommandResult result = client({command, id});

@@ -335,16 +335,6 @@ class StandardErrorDestination : public VTRLogDestination {
     }
 };
 
-void installForTest() {
-    VTRLog::addDestination(std::make_shared<StandardErrorDestination>());
-    VTRCrashHandler::install(
-        [] { [[maybe_unused]] ssize_t ignored = write(2, "locator files removed\n", 22); });
-}
-
-[[noreturn]] void waitForTheEnd() {
-    for (;;) pause();
-}
-
 // Each case crashes in its own child process after the handlers are installed; the exit and
 // the standard error are checked, log lines and clean-up in their order.
 TEST(CrashHandler, EachEndLogsCleansUpAndExitsWithItsStatus) {
@@ -381,9 +371,12 @@ TEST(CrashHandler, EachEndLogsCleansUpAndExitsWithItsStatus) {
         SCOPED_TRACE(c.what);
         EXPECT_EXIT(
             {
-                installForTest();
+                VTRLog::addDestination(std::make_shared<StandardErrorDestination>());
+                VTRCrashHandler::install([] {
+                    [[maybe_unused]] ssize_t ignored = write(2, "locator files removed\n", 22);
+                });
                 c.crash();
-                waitForTheEnd();
+                for (;;) pause();
             },
             c.ended, c.output);
     }

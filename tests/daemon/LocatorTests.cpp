@@ -483,11 +483,9 @@ TEST_F(Locator, PlantedLinksAndOtherUsersFilesAreNeitherFollowedNorTrusted) {
         const std::string reason = asLink ? "it is a symbolic link" : foreign;
         test::ScopedLogCapture capture;
         auto locator = makeLocator(dir_.path());
-        testing::internal::CaptureStderr();
-        locator->updatePortService();
+        consoleOfSearch(*locator);
         EXPECT_FALSE(locator->hasLocatedService());
         locator->deleteLocatorFiles();
-        testing::internal::GetCapturedStderr();
         EXPECT_TRUE(capture.containsPart("Ignoring the locator file at " + port + ": " + reason));
         EXPECT_TRUE(
             capture.containsPart("Leaving the pid file at " + pid + " in place: " + reason));
