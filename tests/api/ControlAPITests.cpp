@@ -333,6 +333,7 @@ TEST_F(SettingsTest, PutTakesValidSettingsAndRefusesTheRestWithAReason) {
         {R"({"upload_limit": -1})", 406, "non-negative integer"},
         {R"({"upload_limit": 1.5})", 406, "non-negative integer"},
         {R"({"upload_limit": "1M"})", 406, "non-negative integer"},
+        {R"({"upload_limit": null})", 406, "non-negative integer"},
         {R"({"upload_limt": 5})", 406, "\"upload_limt\" is not a setting"},
         {R"({})", 406, "Nothing to change"},
         {R"([1])", 406, "JSON object"},

