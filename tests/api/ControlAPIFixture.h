@@ -1,6 +1,7 @@
 // What the control-API tests start from: a real job database in a throw-away directory, the
 // connection environment over it, the embedded server on loopback with the API's connections,
-// a run loop of the test's own for the restart's exit, and a client that speaks raw HTTP.
+// a run loop of the test's own for the restart's exit and the upload limit's settings, and a
+// client that speaks raw HTTP.
 // The job service is a scripted one (ScriptedJobService) unless a test installs another.
 #pragma once
 
@@ -19,6 +20,7 @@
 #include "api/VTREventHub.h"
 #include "api/VTRUploadDaemonConnection.h"
 #include "foundation/VTRRunLoop.h"
+#include "httpclient/HTTPBandwidthLimiter.h"
 #include "httpserver/HTTPServer.h"
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
@@ -26,6 +28,7 @@
 #include "jobs/VTRStoreCoordinator.h"
 #include "service/VTRUploadDaemonConnectionEnvironment.h"
 #include "service/VTRUploadJobService.h"
+#include "service/VTRUploadLimitSettings.h"
 #include "support/TestSupport.h"
 
 namespace vtr::test {
@@ -107,7 +110,10 @@ class ControlAPITest : public ::testing::Test {
         VTRError error;
         coordinator = VTRStoreCoordinator::open(dir.file("UploadDaemon.sqlite"), &error);
         ASSERT_TRUE(coordinator) << error.description();
-        environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, jobs);
+        settings = std::make_shared<VTRUploadLimitSettings>(coordinator, limiter, loop);
+        ASSERT_TRUE(settings->start(std::nullopt, &error)) << error.description();
+        environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, jobs,
+                                                                             nullptr, settings);
         port = serve(server, environment);
         ASSERT_NE(port, 0);
     }
@@ -189,6 +195,9 @@ class ControlAPITest : public ::testing::Test {
     std::chrono::milliseconds restartDelay{200};
     std::shared_ptr<VTRStoreCoordinator> coordinator;
     std::shared_ptr<ScriptedJobService> jobs = std::make_shared<ScriptedJobService>();
+    // The upload limit's settings and the bucket they set.
+    std::shared_ptr<HTTPBandwidthLimiter> limiter = std::make_shared<HTTPBandwidthLimiter>();
+    std::shared_ptr<VTRUploadLimitSettings> settings;
     std::shared_ptr<VTRUploadDaemonConnectionEnvironment> environment;
     std::shared_ptr<VTREventHub> events;  // for the servers `serve` starts later
     HTTPServer server;

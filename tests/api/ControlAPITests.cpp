@@ -1,13 +1,14 @@
 // The control API over a real server on loopback and a real job database: what the API layer
 // adds - routes, status codes, JSON forms, body parsing, validation before anything is
-// stored, the log and console lines, and the restart's delayed exit. The job service is
-// scripted: what it does with a job is the job service's tests' business, and how a job's JSON
-// is read and written the store's.
+// stored, the log and console lines. (The restart's delayed exit is DaemonProcessTests'.) The
+// job service is scripted: what it does with a job is the job service's tests' business, and
+// how a job's JSON is read and written the store's.
 #include <sqlite3.h>
 
-#include <set>
-
 #include "ControlAPIFixture.h"
+#include "api/VTRJSONValue.h"
+#include "foundation/VTRJSONTextWriter.h"
+#include "httpserver/VTRJSONResponse.h"
 #include "jobs/VTRUploadJobValidation.h"
 
 namespace vtr::test {
@@ -151,28 +152,10 @@ TEST_F(ControlAPITest, UnparsableBodiesAre406WithAConsoleLineAndStoreNothing) {
     EXPECT_NE(lines.back().find("\\n\\x01\\xff"), std::string::npos) << lines.back();
 }
 
-// The rows of `table` in the job database, counted through the coordinator's connection.
-int64_t countRows(VTRStoreCoordinator& coordinator, const std::string& table) {
-    auto lock = coordinator.lock();
-    sqlite3_stmt* statement = coordinator.statement("SELECT count(*) FROM " + table, nullptr);
-    if (!statement) return -1;
-    int64_t count = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
-    sqlite3_reset(statement);
-    return count;
-}
-
 // Jobs the service could not or must not use - of the wrong types, under another id, at a
 // server that is not http(s) (the HTTP client speaks nothing else), or of more files than the
 // cap - are refused whole with 406, when created and when updated.
 TEST_F(ControlAPITest, InvalidJobsAre406AndStoreNothing) {
-    const std::vector<std::string> badURLs = {"gopher://127.0.0.1:70/_stats",
-                                              "file:///etc/passwd",
-                                              "/upload.svc",
-                                              "127.0.0.1:9/upload",
-                                              "httpx://h/u",
-                                              "http:/h/u",
-                                              "http://",
-                                              " http://h/u"};
     const size_t cap = VTRUploadJobValidation::kMaxFilesPerJob;
     json tooMany = json::array();
     for (size_t i = 0; i <= cap; ++i)
@@ -190,14 +173,15 @@ TEST_F(ControlAPITest, InvalidJobsAre406AndStoreNothing) {
         {"restarting a string", {{"restarting", "yes"}}},
         {"too many files", {{"file_list", tooMany}}},
     };
-    for (const std::string& url : badURLs) {
+    for (std::string url :
+         {"gopher://127.0.0.1:70/_stats", "file:///etc/passwd", "/upload.svc", "127.0.0.1:9/upload",
+          "httpx://h/u", "http:/h/u", "http://", " http://h/u"}) {
         creations.push_back({url, {{"id", "abc"}, {"server_url", url}}});
         updates.push_back({url, {{"server_url", url}}});
     }
     for (const auto& [what, input] : creations)
         EXPECT_EQ(put("/jobs/abc", input).status, 406) << what;
     EXPECT_TRUE(storedJobs().empty());
-    EXPECT_EQ(countRows(*coordinator, "UploadFile"), 0);
 
     json input = jobInput("ok", "paused");
     input["server_url"] = "HTTPS://127.0.0.1:9/upload";
@@ -207,7 +191,6 @@ TEST_F(ControlAPITest, InvalidJobsAre406AndStoreNothing) {
         EXPECT_EQ(put("/jobs/ok", change).status, 406) << what;
         EXPECT_EQ(stored("ok"), before) << what;
     }
-    EXPECT_EQ(countRows(*coordinator, "UploadFile"), 2);
     EXPECT_EQ(put("/jobs/ok", {{"server_url", "http://127.0.0.1:9/other"}}).status, 200);
     EXPECT_EQ(stored("ok")["server_url"], "http://127.0.0.1:9/other");
     EXPECT_EQ(jobs->calls(), (std::vector<std::string>{"cancel ok", "cancel ok"}));
@@ -264,10 +247,8 @@ TEST_F(ControlAPITest, GetAndDeleteOneJobOr404) {
     EXPECT_EQ(found.status, 200);
     EXPECT_EQ(json::parse(found.body), stored("j"));
     EXPECT_TRUE(log.contains("GET /jobs/j succeeded"));
-    std::set<std::string> ids;
-    for (const json& job : json::parse(send("GET", "/jobs").body))
-        ids.insert(job["id"].get<std::string>());
-    EXPECT_EQ(ids, (std::set<std::string>{"j", "k"}));
+    EXPECT_EQ(json::parse(send("GET", "/jobs").body), json(storedJobs()));
+    EXPECT_EQ(storedJobs().size(), 2u);
 
     RawReply missing = send("GET", "/jobs/nope");
     EXPECT_EQ(missing.status, 404);
@@ -334,17 +315,132 @@ TEST_F(ControlAPITest, KeepAliveRequestsDoNotSeeAnEarlierBody) {
     }
 }
 
-TEST_F(ControlAPITest, RestartAnswersThenExitsWithZeroAfterTheDelay) {
-    auto before = std::chrono::steady_clock::now();
-    RawReply reply = send("POST", "/restart", std::string());
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_TRUE(reply.body.empty());
-    EXPECT_TRUE(log.contains("Restarting daemon"));
-    EXPECT_TRUE(exits().empty()) << "the reply comes before the exit";
+// ---- GET/PUT /settings: which documents are taken and which refused with a reason, what the
+// shared bucket then holds, and what a later start of the daemon finds in the database.
 
-    ASSERT_TRUE(loop.runUntil([&] { return !exits().empty(); }, std::chrono::seconds(10)));
-    EXPECT_GE(std::chrono::steady_clock::now() - before, restartDelay);
-    EXPECT_EQ(exits(), (std::vector<int>{0}));
+using SettingsTest = ControlAPITest;
+
+TEST_F(SettingsTest, PutTakesValidSettingsAndRefusesTheRestWithAReason) {
+    const json schedule = {{{"at", "18:00"}, {"limit", 0}}, {{"at", "08:00"}, {"limit", 1024}}};
+    const json sorted = {{{"at", "08:00"}, {"limit", 1024}}, {{"at", "18:00"}, {"limit", 0}}};
+    struct Case {
+        std::string body;
+        int status;
+        std::string reasonPart;  // for 406
+    };
+    const std::vector<Case> cases = {
+        {R"({"upload_limit": 1048576})", 200, ""},
+        {R"({"upload_limit": 0})", 200, ""},
+        {R"({"upload_limit": -1})", 406, "non-negative integer"},
+        {R"({"upload_limit": 1.5})", 406, "non-negative integer"},
+        {R"({"upload_limit": "1M"})", 406, "non-negative integer"},
+        {R"({"upload_limit": null})", 406, "non-negative integer"},
+        {R"({"upload_limt": 5})", 406, "\"upload_limt\" is not a setting"},
+        {R"({})", 406, "Nothing to change"},
+        {R"([1])", 406, "JSON object"},
+        {R"(upload_limit=5)", 406, "not JSON"},
+        {json{{"upload_limit_schedule", schedule}}.dump(), 200, ""},
+        {R"({"upload_limit_schedule": {"at": "08:00"}})", 406, "must be a list"},
+        {R"({"upload_limit_schedule": [{"at": "24:00", "limit": 1}]})", 406, "entry 1"},
+        {R"({"upload_limit_schedule": [{"at": "8:00", "limit": 1}]})", 406, "entry 1"},
+        {R"({"upload_limit_schedule": [{"at": "08:00", "limit": -1}]})", 406, "entry 1"},
+        {R"({"upload_limit_schedule": [{"at": "08:00", "limit": 1, "x": 2}]})", 406, "entry 1"},
+        {R"({"upload_limit_schedule": [{"at": "08:00", "limit": 1}, {"at": "08:00", "limit": 2}]})",
+         406, "names 08:00 twice"},
+    };
+    json expected = {{"upload_limit", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        RawReply reply = send("PUT", "/settings", c.body);
+        EXPECT_EQ(reply.status, c.status);
+        json answer = json::parse(reply.body, nullptr, false);
+        if (c.status == 406) {
+            EXPECT_NE(answer.value("error", "").find(c.reasonPart), std::string::npos)
+                << reply.body;
+        } else if (json posted = json::parse(c.body); posted.contains("upload_limit")) {
+            EXPECT_EQ(answer, posted);
+        } else {
+            // Which entry is in force depends on the time of day.
+            EXPECT_EQ(answer["upload_limit_schedule"], sorted);
+            EXPECT_TRUE(answer["upload_limit"] == 0 || answer["upload_limit"] == 1024);
+        }
+        if (c.status == 200) expected = answer;
+        // A refused document changes nothing.
+        EXPECT_EQ(json::parse(send("GET", "/settings").body), expected);
+        EXPECT_EQ(limiter->rate(), expected["upload_limit"].get<uint64_t>());
+    }
+}
+
+TEST_F(SettingsTest, TheStoredLimitSurvivesAndAFixedLimitClearsTheSchedule) {
+    ASSERT_EQ(
+        send("PUT", "/settings", R"({"upload_limit_schedule": [{"at": "00:00", "limit": 7}]})")
+            .status,
+        200);
+    ASSERT_EQ(limiter->rate(), 7u);
+    ASSERT_EQ(send("PUT", "/settings", R"({"upload_limit": 4096})").status, 200);
+    EXPECT_EQ(json::parse(send("GET", "/settings").body), (json{{"upload_limit", 4096}}));
+
+    // A later start over the same database, first as stored, then with "-b".
+    auto reopened = std::make_shared<HTTPBandwidthLimiter>();
+    auto again = std::make_shared<VTRUploadLimitSettings>(coordinator, reopened, loop);
+    ASSERT_TRUE(again->start(std::nullopt, nullptr));
+    EXPECT_EQ(reopened->rate(), 4096u);
+    ASSERT_TRUE(again->start(uint64_t{1} << 20, nullptr));
+    auto third = std::make_shared<VTRUploadLimitSettings>(coordinator, reopened, loop);
+    ASSERT_TRUE(third->start(std::nullopt, nullptr));
+    EXPECT_EQ(third->document(), (json{{"upload_limit", 1 << 20}}));
+}
+
+TEST(UploadLimitScheduleTest, EachEntryHoldsUntilTheNextAndTheLastWrapsAroundMidnight) {
+    const std::vector<VTRUploadLimitEntry> schedule = {{8 * 60, 100}, {18 * 60, 0}};
+    const std::vector<std::pair<int, uint64_t>> cases = {
+        {0, 0}, {8 * 60 - 1, 0}, {8 * 60, 100}, {17 * 60 + 59, 100}, {18 * 60, 0}, {1439, 0}};
+    for (const auto& [minute, limit] : cases) {
+        SCOPED_TRACE(minute);
+        EXPECT_EQ(VTRUploadLimitSettings::limitAt(schedule, minute), limit);
+    }
+}
+
+// A job's form written straight as JSON text: the same bytes as its JSON tree dumped and as the
+// generic response writer, for every kind of text a job can hold.
+TEST(JobFormTextTest, EqualsTheTreeDumpedAndTheResponseWritersText) {
+    TempDir directory;
+    VTRError error;
+    auto coordinator = VTRStoreCoordinator::open(directory.path() + "/jobs.sqlite", &error);
+    ASSERT_TRUE(coordinator) << error.description();
+    VTRSQLiteUploadJobStore store(coordinator);
+    VTRManagedUploadJob* job = VTRManagedUploadJob::newInstance(
+        store.managedObjectContext(), json::parse(R"({"id":"j","state":"running","file_list":[
+            {"local_path":"/r/a.mov","remote_path":"a.mov"},
+            {"local_path":"/r/b.mov","remote_path":"b.mov"}]})"));
+    VTRManagedUploadFile* file = job->fileList().front();
+    file->setTotalBytes(UINT64_MAX);
+
+    for (const char* text :
+         {"quote \" back \\ slash / tab \t nl \n cr \r bs \b ff \f", "bell \x07 unit \x1f del \x7f",
+          "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa5", ""}) {
+        SCOPED_TRACE(text);
+        job->setSessionID(text);
+        file->setLocalPath(text);
+        VTRJSONTextWriter writer;
+        job->writeForm(writer);
+        ASSERT_TRUE(writer.ok());
+        std::string written = writer.takeText();
+        json tree = job->dictionaryRepresentation();
+        EXPECT_EQ(written, tree.dump());
+        EXPECT_EQ(written, VTRJSONResponse::JSONData(valueFromJSON(tree)));
+    }
+    // Text that is not UTF-8 has no JSON form in any of the writers.
+    for (const char* bad : {"\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff"}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        job->setSessionID(bad);
+        VTRJSONTextWriter writer;
+        job->writeForm(writer);
+        EXPECT_FALSE(writer.ok());
+        json tree = job->dictionaryRepresentation();
+        EXPECT_THROW(tree.dump(), json::type_error);
+        EXPECT_FALSE(VTRJSONResponse::JSONData(valueFromJSON(tree)));
+    }
 }
 
 }  // namespace

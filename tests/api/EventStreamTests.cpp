@@ -5,10 +5,6 @@
 #include <functional>
 #include <thread>
 
-#include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
-
 #include "ControlAPIFixture.h"
 #include "service/VTRRemoteUploadJobService.h"
 #include "support/ScriptedUploadService.h"
@@ -28,10 +24,8 @@ TEST_F(ControlAPITest, EventStreamDeliversAJobsLifeInOrderWithIncreasingIDs) {
     events = std::make_shared<VTREventHub>(
         loop,
         [this](const std::string& id) -> std::optional<json> {
-            auto store = environment->newJobStore();
-            const VTRManagedUploadJob* job = store->jobWithID(id);
-            if (!job) return std::nullopt;
-            return job->dictionaryRepresentation();
+            json form = stored(id);
+            return form.is_null() ? std::nullopt : std::optional(form);
         },
         VTREventHub::Options{100ms, 15s});
     VTRRemoteUploadJobService::Options serviceOptions;

@@ -1,23 +1,20 @@
-// The client's own logic that needs no daemon: reading a job's JSON and activity, the figures
-// and texts printed for them (hostile fields escaped), job ids, file arguments and the locator
-// files (their number format, stale and hostile files under their names).
+// The client's own logic: reading a job's JSON and activity, the figures and texts printed for
+// them (hostile fields escaped), job ids and file arguments; then show and watch against a stub
+// of the daemon's control API. The locator files are CLILocatorTrustTests'.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <functional>
+#include <algorithm>
 #include <regex>
 #include <set>
 #include <sstream>
 
-#include "DaemonLocation.h"
 #include "JobActivity.h"
 #include "JobSummary.h"
+#include "RecordingConnection.h"
 #include "UploadCommands.h"
-#include "support/ChildProcess.h"
+#include "httpserver/HTTPDataResponse.h"
 #include "support/TestSupport.h"
 
 using namespace vtr::cli;
@@ -42,6 +39,54 @@ json jobWithFiles(const std::string& state,
             {"state", state},      {"error", nullptr},           {"error_type", "none"},
             {"restarting", false}, {"file_list", list}};
 }
+
+// A running job whose session id would retitle the terminal and clear it.
+json hostileJob() {
+    json job = jobWithFiles("running", {{100, 400, false}});
+    job["session_id"] = "s\x1b]0;owned\x07\x1b[2J";
+    return job;
+}
+
+using Answer = std::pair<int, std::string>;  // status, body
+
+// The daemon's control API on loopback with canned answers, named by locator files in
+// `locator` (with this live process): the n-th GET /jobs/job-1 gets the n-th of `jobs`, the
+// last one repeating; GET /events gets `events` (by default 405, as from an older daemon); any
+// other request gets `activity`.
+struct ControlStub : vtr::test::RecordingServer {
+    ControlStub(const std::string& locator, std::vector<json> jobs, Answer activity,
+                Answer events = {405, ""})
+        : RecordingServer(
+              {}, std::chrono::seconds(30),
+              [this, jobs, activity, events](const vtr::HTTPMessage& request, std::string) {
+                  vtr::HTTPHeaderList type{{"Content-Type", "application/json"}};
+                  if (request.url() == "/events")
+                      return std::make_unique<vtr::HTTPDataResponse>(
+                          events.second, events.first,
+                          vtr::HTTPHeaderList{{"Content-Type", "text/event-stream"}});
+                  if (request.url() != "/jobs/job-1")
+                      return std::make_unique<vtr::HTTPDataResponse>(activity.second,
+                                                                     activity.first, type);
+                  size_t n = std::min(requestsFor("/jobs/job-1"), jobs.size());
+                  return std::make_unique<vtr::HTTPDataResponse>(jobs[n - 1].dump(), 200, type);
+              }) {
+        vtr::test::writeFile(locator + "/UploadDaemon.port", std::to_string(port));
+        vtr::test::writeFile(locator + "/UploadDaemon.pid", std::to_string(getpid()));
+    }
+    size_t requestsFor(const std::string& path) const {
+        return record->count("httpResponseForMethod GET " + path);
+    }
+};
+
+const json kRetrying = json::array({{{"id", "job-1"},
+                                     {"phase", "waiting_to_retry"},
+                                     {"file", "take.mov"},
+                                     {"bytes_per_second", 0},
+                                     {"retry",
+                                      {{"method", "UploadChunk"},
+                                       {"attempt", 3},
+                                       {"next_attempt_in_seconds", 11.6},
+                                       {"reason", "SSL certificate problem"}}}}});
 
 }  // namespace
 
@@ -89,23 +134,10 @@ TEST(JobSummaryTest, ToleratesNullsMissingKeysAndWrongTypes) {
     EXPECT_TRUE(JobSummary::fromJSON(json::array()).id.empty());
 }
 
-TEST(JobSummaryTest, ShowTextNamesErrorAndEveryFile) {
-    json errored = jobWithFiles("errored", {{10, 20, false}, {20, 20, true}});
-    errored["error"] = "Cannot find upload file";
-    errored["error_type"] = "init";
-    auto job = JobSummary::fromJSON(errored);
-    std::string text = showText(job);
-    EXPECT_THAT(text, HasSubstr("State:       errored"));
-    EXPECT_THAT(text, HasSubstr("Error:       Cannot find upload file (while: init)"));
-    EXPECT_THAT(text, HasSubstr("/data/f0 -> r0  10 B of 20 B\n"));
-    EXPECT_THAT(text, HasSubstr("/data/f1 -> r1  20 B of 20 B  closed"));
-    EXPECT_THAT(listLine(job), HasSubstr("error (init): Cannot find upload file"));
-}
-
-// A job whose fields carry terminal control sequences: what list and show print for it holds
-// them escaped, one line per line of output and no control character but the line feeds.
-TEST(JobSummaryTest, HostileFieldsPrintEscaped) {
-    json hostile = jobWithFiles("running", {{1, 2, false}});
+// An errored job whose fields carry terminal control sequences: show and list print every
+// field escaped, one line per line of output and no control character but the line feeds.
+TEST(JobSummaryTest, ShowAndListPrintEveryFieldEscaped) {
+    json hostile = jobWithFiles("errored", {{10, 20, false}, {20, 20, true}});
     hostile["id"] = "job\x1b[2J";
     hostile["session_id"] = "s\x1b]0;owned\x07\rDone.\nforged";
     hostile["error"] =
@@ -116,33 +148,24 @@ TEST(JobSummaryTest, HostileFieldsPrintEscaped) {
     hostile["file_list"][0]["local_path"] = "/data/\x1b[1;1Hclip.mov";
     hostile["file_list"][0]["remote_path"] = "r\tem\xc3\xa9";
     auto job = JobSummary::fromJSON(hostile);
-    std::string text = showText(job);
-    std::string line = listLine(job);
-    for (const std::string& shown : {text, line}) {
-        for (char c : shown) {
-            auto byte = static_cast<unsigned char>(c);
-            EXPECT_TRUE(c == '\n' || (byte >= 0x20 && byte != 0x7F && byte != 0x9B))
-                << "raw byte " << int(byte) << " in " << shown;
-        }
-    }
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8) << text;
-    EXPECT_THAT(text, HasSubstr("Job job\\x1b[2J\n"));
-    EXPECT_THAT(text, HasSubstr("Session:     s\\x1b]0;owned\\x07\\rDone.\\nforged\n"));
-    EXPECT_THAT(text, HasSubstr("/data/\\x1b[1;1Hclip.mov -> r\\tem\xc3\xa9  "));
-    EXPECT_THAT(line, HasSubstr("error (upload\\x7f): bad\\x9b"
-                                "1m \\xc2\\x9b"
-                                "1m"));
+    EXPECT_EQ(showText(job), R"(Job job\x1b[2J
+  State:       errored
+  Server:      http://h/s
+  Session:     s\x1b]0;owned\x07\rDone.\nforged
+  Error:       bad\x9b1m \xc2\x9b1m (while: upload\x7f)
+  Progress:    75.0%, 30 B of 40 B, 1 of 2 files closed
+  Files:
+    /data/\x1b[1;1Hclip.mov -> r\temé  10 B of 20 B
+    /data/f1 -> r1  20 B of 20 B  closed
+)");
+    EXPECT_EQ(listLine(job), R"(job\x1b[2J  errored  75.0%  30 B of 40 B  1/2 files closed  )"
+                             R"(error (upload\x7f): bad\x9b1m \xc2\x9b1m)");
 }
 
 // What GET /activity reports for a job, read leniently and shown by show.
 TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
     json answer = json::array(
-        {{{"id", "job-1"},
-          {"phase", "waiting_to_retry"},
-          {"file", "r0"},
-          {"bytes_per_second", 0},
-          {"retry",
-           {{"method", "UploadChunk"}, {"attempt", 3}, {"next_attempt_in_seconds", 11.6}}}},
+        {kRetrying[0],
          {{"id", "job-2"},
           {"phase", "upload"},
           {"file", nullptr},
@@ -155,17 +178,16 @@ TEST(JobActivityTest, ShowTellsThePhaseAndWhyAndWhenTheNextAttemptComes) {
     ASSERT_EQ(activities->size(), 3u);
     EXPECT_FALSE(JobActivity::listFromJSON(json::object()).has_value());
 
-    // The text for a retry is ShowActivityTest's, which compares show's whole output.
+    // The text for a retry (the seconds rounded) is ShowActivityTest's, which compares show's
+    // whole output.
     auto job = JobSummary::fromJSON(jobWithFiles("running", {{100, 400, false}}));
     std::string uploading = showText(job, &activities->at("job-2"));
     EXPECT_THAT(uploading, HasSubstr("  Activity:    upload, 1.5 MiB/s\n  Files:"));
-    EXPECT_EQ(showText(job, nullptr), showText(job)) << "no activity: as before";
 
     const JobActivity& odd = activities->at("job-3");
     ASSERT_TRUE(odd.retry.has_value());
     EXPECT_EQ(activityNote(odd), "retrying (attempt 0) in 0 s: \\x1b]0;owned\\x07\\nforged");
     EXPECT_EQ(activityNote(activities->at("job-2")), "");
-    EXPECT_EQ(activityNote(activities->at("job-1")), "retrying UploadChunk (attempt 3) in 12 s");
     EXPECT_EQ(activityNote(JobActivity{"j", "waiting_for_network", "", 0, std::nullopt}),
               "waiting for a network");
 }
@@ -218,62 +240,93 @@ TEST(FileArgumentTest, SplitsAtTheLastEqualsUnlessTheWholeArgumentIsAFile) {
         EXPECT_EQ(splitFileArgument(argument), expected);
 }
 
-TEST(LocatorNumberTest, AcceptsOnlyPlainDecimalDigits) {
-    EXPECT_EQ(parseLocatorNumber("52110"), 52110);
-    EXPECT_EQ(parseLocatorNumber("0"), 0);
-    for (std::string text : {"", "abc", "-1", "+5", " 5", "5\n", "12x", "1234567890123456789"})
-        EXPECT_FALSE(parseLocatorNumber(text).has_value()) << text;
-}
+// ---- show and watch against a stub of the daemon's control API on loopback with canned
+// answers: the upload's activity where the daemon reports one, the output of before where it
+// answers /activity with 404 or 405, and --json left as it was.
 
-// A daemon that ended leaves its files behind, and whoever can write to the locator directory
-// may put anything under the port file's name. Each lookup runs in a child process that an alarm
-// ends should it block or keep reading.
-TEST(LocateDaemonTest, StaleOrHostileLocatorFilesReadAsNoDaemonPromptly) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    namespace fs = std::filesystem;
-    auto holding = [](std::string text) {
-        return [text](const std::string& p) { vtr::test::writeFile(p, text); };
-    };
-    const std::string unusable = "no usable locator file /.*/UploadDaemon.port";
+TEST(ShowActivityTest, ShowsTheRetryWhereTheDaemonReportsOneAndOtherwiseWhatItShowedBefore) {
     struct Case {
         const char* what;
-        std::function<void(const std::string&)> plant;
-        pid_t pid;
-        std::string message;
+        Answer activity;
+        bool json;
+        std::string expected;  // the whole standard output
     };
+    json job = hostileJob();
+    std::string plain = showText(JobSummary::fromJSON(job));
+    std::string withRetry = plain;
+    withRetry.insert(withRetry.find("  Files:"),
+                     "  Activity:    waiting to retry (take.mov)\n"
+                     "               retrying UploadChunk (attempt 3) in 12 s: SSL certificate "
+                     "problem\n");
     std::vector<Case> cases = {
-        {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }, getpid(),
-         unusable},
-        {"link to /dev/zero",
-         [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); }, getpid(),
-         unusable},
-        {"directory", [](const std::string& p) { fs::create_directory(p); }, getpid(), unusable},
-        {"65 digits", holding(std::string(65, '7')), getpid(), unusable},
-        {"ended process", holding("52110"), vtr::test::endedProcessID(), "has ended"},
-        {"no number", holding("abc"), getpid(), "does not hold a port number"},
+        {"current daemon", {200, kRetrying.dump()}, false, withRetry},
+        {"older daemon, 404", {404, ""}, false, plain},
+        {"older daemon, 405", {405, ""}, false, plain},
+        {"no activity for this job", {200, "[]"}, false, plain},
+        {"--json", {200, kRetrying.dump()}, true, job.dump(2) + "\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        vtr::test::TempDir dir;
-        c.plant(dir.file("UploadDaemon.port"));
-        vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(c.pid));
-        EXPECT_EXIT(
-            {
-                alarm(5);
-                DaemonSearch search = locateDaemon(dir.path(), geteuid());
-                bool found = search.location.has_value();
-                std::fputs(search.problem.c_str(), stderr);
-                _exit(found ? 1 : 0);
-            },
-            // The child runs the test again from the start, in a directory of its own.
-            testing::ExitedWithCode(0), c.message);
+        vtr::test::TempDir locator;
+        ControlStub stub(locator.path(), {job}, c.activity);
+        std::ostringstream out, err;
+        EXPECT_EQ(UploadCommands(locator.path(), out, err).show("job-1", c.json), 0) << err.str();
+        EXPECT_EQ(out.str(), c.expected);
+        EXPECT_EQ(stub.requestsFor("/activity"), c.json ? 0u : 1u);
     }
-    // Files that name a live process, but a port where nothing listens.
-    vtr::test::TempDir dir;
-    vtr::test::writeFile(dir.file("UploadDaemon.port"),
-                         std::to_string(vtr::test::unusedLoopbackPort()));
-    vtr::test::writeFile(dir.file("UploadDaemon.pid"), std::to_string(getpid()));
+}
+
+// Watch follows a job to its end, completed (status 0) or errored (status 1, with the reason).
+TEST(WatchActivityTest, LinesCarryTheRetryAndAnOlderDaemonIsAskedOnce) {
+    json running = hostileJob();
+    json completed = hostileJob();
+    completed["state"] = "completed";
+    json errored = hostileJob();
+    errored["state"] = "errored";
+    errored["error"] = "disk gone";
+    for (auto [activity, end] : {std::pair(Answer(200, kRetrying.dump()), completed),
+                                 std::pair(Answer(405, ""), errored)}) {
+        SCOPED_TRACE(activity.first);
+        vtr::test::TempDir locator;
+        ControlStub stub(locator.path(), {running, running, end}, activity);
+        std::ostringstream out, err;
+        bool reported = activity.first == 200;
+        EXPECT_EQ(UploadCommands(locator.path(), out, err)
+                      .watch({"job-1"}, false, false, std::chrono::milliseconds(1)),
+                  reported ? 0 : 1)
+            << err.str();
+        EXPECT_EQ(err.str(), reported ? "" : "vantrel-upload: job job-1 errored: disk gone\n");
+        EXPECT_EQ(out.str().find("job-1  running, retrying UploadChunk (attempt 3) in 12 s: SSL "
+                                 "certificate problem  25.0%"),
+                  reported ? 0 : std::string::npos)
+            << out.str();
+        EXPECT_EQ(stub.requestsFor("/activity"), reported ? 3u : 1u);
+        EXPECT_EQ(stub.requestsFor("/jobs/job-1"), 3u);
+        EXPECT_EQ(stub.requestsFor("/events"), 1u) << "asked once, then polled";
+    }
+}
+
+// A daemon with the event stream is followed, not polled: the snapshot, the upload's retry and
+// the job's end all come as events.
+TEST(WatchActivityTest, FollowsTheEventStreamWithoutPolling) {
+    json running = hostileJob();
+    json completed = hostileJob();
+    completed["state"] = "completed";
+    completed["file_list"][0]["bytes_uploaded"] = 400;
+    std::string stream = "event: job\nid: 1\ndata: " + running.dump() +
+                         "\n\nevent: ready\nid: 2\ndata: {}\n\n: keep-alive\n\n"
+                         "event: activity\nid: 3\ndata: " +
+                         kRetrying[0].dump() + "\n\nevent: job\nid: 4\ndata: " + completed.dump() +
+                         "\n\n";
+    vtr::test::TempDir locator;
+    ControlStub stub(locator.path(), {running}, {200, "[]"}, {200, stream});
     std::ostringstream out, err;
-    EXPECT_EQ(UploadCommands(dir.path(), out, err).show("job", false), 3);
-    EXPECT_THAT(err.str(), HasSubstr("not running (nothing listens at 127.0.0.1:"));
+    EXPECT_EQ(UploadCommands(locator.path(), out, err)
+                  .watch({"job-1"}, false, false, std::chrono::milliseconds(1)),
+              0)
+        << err.str();
+    EXPECT_THAT(out.str(), HasSubstr("job-1  running, retrying UploadChunk (attempt 3) in 12 s"));
+    EXPECT_THAT(out.str(), HasSubstr("job-1  completed  100.0%"));
+    EXPECT_EQ(stub.requestsFor("/events"), 1u);
+    EXPECT_EQ(stub.requestsFor("/jobs/job-1") + stub.requestsFor("/activity"), 0u);
 }

@@ -50,7 +50,6 @@ double chunkRate(const FakeService& service, int64_t from, int64_t to) {
 
 TEST(UploadLimitTest, FiveUploadsShareTheLimitAChangeAppliesAtOnceAndOutlivesARestart) {
     TempDir root;
-    TempDir files;
     // Small chunks, so that the chunks straddling a window's edges hardly move its rate.
     FakeService service(root.file("service"), {"--chunk-size", "65536"});
     ASSERT_TRUE(service.started());
@@ -58,9 +57,9 @@ TEST(UploadLimitTest, FiveUploadsShareTheLimitAChangeAppliesAtOnceAndOutlivesARe
     ASSERT_TRUE(daemon.start({"-b", "4M"})) << daemon.output();
     for (int i = 0; i < 5; ++i) {
         std::string name = "r" + std::to_string(i) + ".mov";
-        writeFile(files.file(name), std::string(24 * MiB, static_cast<char>('a' + i)));
+        writeFile(root.file(name), std::string(24 * MiB, static_cast<char>('a' + i)));
         ASSERT_EQ(daemon.putJob(jobJSON("job" + std::to_string(i), service.url(), "s",
-                                        {{files.file(name), name}})),
+                                        {{root.file(name), name}})),
                   201);
     }
     int64_t start = unixMilliseconds();

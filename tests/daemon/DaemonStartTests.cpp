@@ -2,8 +2,10 @@
 // directory, help, and the checks of the store directory (another user's planted files
 // included); nothing may be created before the step that needs it. Then its own HTTP server
 // as it configures it: the body and connection limits, other users' connections, and the
-// modes of the files the daemon makes. DaemonProcessTests prove that a failed start ends the
-// executable with status 1.
+// modes of the files the daemon makes. Last, the crash handlers it installs, each case in a
+// child process of its own (death tests). DaemonProcessTests prove that a failed start ends
+// the executable with status 1.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,8 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <stdexcept>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,6 +22,7 @@
 #include "RawHTTPClient.h"
 #include "daemon/VTRApplicationSupport.h"
 #include "daemon/VTRCommandLine.h"
+#include "daemon/VTRCrashHandler.h"
 #include "daemon/VTRUploadDaemon.h"
 #include "httpserver/HTTPServer.h"
 #include "support/OtherUser.h"
@@ -136,11 +141,12 @@ TEST_F(DaemonStart, HelpAnywherePrintsUsageAndCreatesNeitherLogsNorStore) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(daemon.start());
     std::string usage = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(usage.starts_with("usage: vantrel-uploadd [options]\n"
-                                  "  options:\n"
-                                  "    -h Show usage help\n"
-                                  "    -o Also send logging to STDOUT\n"
-                                  "    -l Set minimum log info. One of [verbose|info|warn|error]\n"))
+    EXPECT_TRUE(
+        usage.starts_with("usage: vantrel-uploadd [options]\n"
+                          "  options:\n"
+                          "    -h Show usage help\n"
+                          "    -o Also send logging to STDOUT\n"
+                          "    -l Set minimum log info. One of [verbose|info|warn|error]\n"))
         << usage;
     for (const char* option : {"-b RATE Limit", "-c FILE Also"})
         EXPECT_THAT(usage, HasSubstr(std::string("\n    ") + option));
@@ -312,17 +318,68 @@ TEST_F(DaemonStart, FilesAreMadeWithTheirModes) {
 
     EXPECT_EQ(modeOf(store_), 0700u);
     EXPECT_EQ(modeOf(database_), 0600u);
-    if (fs::exists(database_ + "-wal")) {
-        EXPECT_EQ(modeOf(database_ + "-wal"), 0600u);
-    }
     EXPECT_EQ(modeOf(locator_ + "/UploadDaemon.port"), 0644u);
     EXPECT_EQ(modeOf(locator_ + "/UploadDaemon.pid"), 0644u);
-    size_t logFiles = 0;
-    for (const auto& entry : fs::directory_iterator(logs_)) {
-        ++logFiles;
-        EXPECT_EQ(modeOf(entry.path().string()), 0640u) << entry.path();
+    EXPECT_EQ(modeOf(logs_ + "/log-ABC123.txt"), 0640u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(logs_), fs::directory_iterator()), 1);
+}
+
+// ---- crash handlers
+
+// Writes each message's text to standard error, where the death test looks for it.
+class StandardErrorDestination : public VTRLogDestination {
+  public:
+    void logMessage(const VTRLogMessage& message) override {
+        std::string line = message.text + "\n";
+        [[maybe_unused]] ssize_t ignored = write(2, line.data(), line.size());
     }
-    EXPECT_EQ(logFiles, 1u);
+};
+
+// Each case crashes in its own child process after the handlers are installed; the exit and
+// the standard error are checked, log lines and clean-up in their order.
+TEST(CrashHandler, EachEndLogsCleansUpAndExitsWithItsStatus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        std::string what;
+        std::function<void()> crash;
+        std::function<bool(int)> ended;
+        std::string output;
+    };
+    std::vector<Case> cases = {
+        // Thrown where nothing catches it (the death test itself would).
+        {"exception", [] { std::thread([] { throw std::runtime_error("disk on fire"); }).join(); },
+         testing::ExitedWithCode(6),
+         "EXCEPTION RAISED\nname=std::runtime_error reason=disk on fire userInfo=\\(null\\)\n"
+         "BACKTRACE:\n.*SIGNAL RECEIVED: 6\nlocator files removed\n"},
+        {"logging silenced",
+         [] {
+             ddLogLevel.store(0);
+             kill(getpid(), SIGTERM);
+         },
+         testing::ExitedWithCode(15), "^locator files removed\n$"},
+        // Other signals keep their default action.
+        {"SIGINT", [] { raise(SIGINT); }, testing::KilledBySignal(SIGINT), ""},
+    };
+    // A termination request comes from outside; the others from the thread itself.
+    for (int number : {SIGTERM, SIGABRT, SIGILL, SIGBUS})
+        cases.push_back(
+            {std::to_string(number),
+             [number] { number == SIGTERM ? kill(getpid(), number) : raise(number); },
+             testing::ExitedWithCode(number),
+             "SIGNAL RECEIVED: " + std::to_string(number) + "\nlocator files removed\n"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EXIT(
+            {
+                VTRLog::addDestination(std::make_shared<StandardErrorDestination>());
+                VTRCrashHandler::install([] {
+                    [[maybe_unused]] ssize_t ignored = write(2, "locator files removed\n", 22);
+                });
+                c.crash();
+                for (;;) pause();
+            },
+            c.ended, c.output);
+    }
 }
 
 }  // namespace
