@@ -47,9 +47,7 @@ TEST(ServerNumberTest, RefusesWhatIsNotANumber) {
         EXPECT_EQ(numberFromServerString(text), std::nullopt) << text;
     }
     EXPECT_EQ(numberFromServerString(static_cast<const VTRValue*>(nullptr)), std::nullopt);
-    VTRValue null;
-    VTRValue number(int64_t{5});
-    VTRValue text("5");
+    VTRValue null, number(int64_t{5}), text("5");
     EXPECT_EQ(numberFromServerString(&null), std::nullopt);
     EXPECT_EQ(numberFromServerString(&number), std::nullopt);
     EXPECT_EQ(numberFromServerString(&text), VTRDecimal(5));

@@ -45,45 +45,38 @@ TEST(Base64Test, EncodesWithTheStandardAlphabetAndDecodesWhatItEncodes) {
     EXPECT_EQ(base64DecodedData("Y==="), std::nullopt);  // three pad characters
 }
 
-TEST(MD5Test, BufferDigestsMatchKnownValuesAndOnWireForm) {
+TEST(MD5Test, KnownDigestsAndStreamsDigestWhatIsLeftToReadOrStopWhenAsked) {
     EXPECT_EQ(hex(md5Digest(VTRBytes{})), "d41d8cd98f00b204e9800998ecf8427e");
     VTRBytes digest = md5Digest(std::string_view("abc"));
     EXPECT_EQ(hex(digest), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(md5Digest(digest.data(), 0), md5Digest(VTRBytes{}));
     EXPECT_EQ(base64String(digest), "kAFQmDzST7DWlj99KOF/cg==");
-}
-
-TEST(MD5Test, StreamDigestCoversWhatIsLeftToReadForAwkwardSizes) {
     test::TempDir dir;
     for (size_t size : {size_t{0}, size_t{1}, size_t{1023}, size_t{1024}, size_t{1025},
                         size_t{(1 << 20) + 1}, size_t{5 * (1 << 20) + 7}}) {
+        SCOPED_TRACE(size);
         std::string contents = test::randomBytes(size, static_cast<uint32_t>(size) + 3);
         std::string path = dir.file(fmt::format("f{}", size));
         test::writeFile(path, contents);
         VTRFileInputStream stream(path);
         ASSERT_TRUE(stream.open());
-        EXPECT_EQ(md5Digest(stream), md5Digest(contents)) << size;
-        EXPECT_EQ(stream.status(), VTRStreamStatus::AtEnd) << size;
+        EXPECT_EQ(md5Digest(stream), md5Digest(contents));
+        EXPECT_EQ(stream.status(), VTRStreamStatus::AtEnd);
         // At the end the stream is no longer "open": nothing is read and nothing returned.
         EXPECT_EQ(md5Digest(stream), std::nullopt);
         if (size > 2000) {
             ASSERT_TRUE(stream.setOffset(2000));
             EXPECT_EQ(stream.offset(), 2000);
             EXPECT_EQ(md5Digest(stream), md5Digest(std::string_view(contents).substr(2000)));
+            // Asked to stop before the second block of 1 MiB: nothing, after the first block.
+            ASSERT_TRUE(stream.setOffset(0));
+            int asked = 0;
+            EXPECT_EQ(md5Digest(stream, [&] { return ++asked == 2; }), std::nullopt);
+            EXPECT_EQ(stream.offset(), 1 << 20);
         }
         stream.close();
         EXPECT_EQ(stream.status(), VTRStreamStatus::Closed);
     }
-}
-
-TEST(MD5Test, DigestStopsWithNothingWhenAsked) {
-    test::TempDir dir;
-    test::writeFile(dir.file("f"), test::randomBytes(3 << 20, 5));
-    VTRFileInputStream stream(dir.file("f"));
-    ASSERT_TRUE(stream.open());
-    int asked = 0;
-    EXPECT_EQ(md5Digest(stream, [&] { return ++asked == 2; }), std::nullopt);
-    EXPECT_EQ(stream.offset(), 1 << 20);  // stopped after the first block of 1 MiB
 }
 
 // The string helpers the SOAP caller uses, on their telling cases. (The other helpers in the
@@ -131,28 +124,19 @@ VTRError wrapping(const VTRValue& inner) {
     return VTRError(VTRErrorDomain, VTRErrorCodeChunkNotAccepted, {{VTRInnerErrorKey, inner}});
 }
 
-// Network codes count only in the URL domain, directly or exactly one level down under the
-// inner-error key of the daemon's own errors.
 TEST(ByteRateTest, WholeNumbersWithPowerOfTwoSuffixesOnly) {
-    const std::vector<std::pair<std::string, std::optional<uint64_t>>> cases = {
-        {"0", 0},
-        {"16384", 16384},
-        {"512K", 512 * 1024},
-        {"4m", 4 << 20},
-        {"1G", uint64_t{1} << 30},
-        {"8589934593G", std::nullopt},
-        {"", std::nullopt},
-        {"M", std::nullopt},
-        {"-1", std::nullopt},
-        {"1.5M", std::nullopt},
-        {"4MB", std::nullopt},
-        {" 4M", std::nullopt}};
-    for (const auto& [text, rate] : cases) EXPECT_EQ(parseByteRate(text), rate) << text;
+    const std::pair<std::string, uint64_t> rates[] = {
+        {"0", 0}, {"16384", 16384}, {"512K", 512 * 1024}, {"4m", 4 << 20}, {"1G", 1 << 30}};
+    for (const auto& [text, rate] : rates) EXPECT_EQ(parseByteRate(text), rate) << text;
+    for (const char* text : {"8589934593G", "", "M", "-1", "1.5M", "4MB", " 4M"})
+        EXPECT_EQ(parseByteRate(text), std::nullopt) << text;
     EXPECT_EQ(formatByteRate(4 << 20), "4M");
     EXPECT_EQ(formatByteRate(1536 * 1024), "1536K");
     EXPECT_EQ(formatByteRate(1000), "1000");
 }
 
+// Network codes count only in the URL domain, directly or exactly one level down under the
+// inner-error key of the daemon's own errors.
 TEST(ErrorClassificationTest, RecognisesNetworkAndCancelledErrors) {
     VTRError cancel(NSURLErrorDomain, NSURLErrorCancelled);
     VTRError timeout(NSURLErrorDomain, NSURLErrorTimedOut);
