@@ -13,8 +13,6 @@
 namespace vtr {
 namespace {
 
-using namespace std::chrono_literals;
-
 // What the operations of one test saw: how many ran at once, and in what order they started.
 struct Tracker {
     std::atomic<int> running{0};

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <locale>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,6 @@
 namespace vtr {
 namespace {
 
-using namespace std::chrono_literals;
-
 // Restores the process-wide level word when a test ends.
 class LevelGuard {
   public:

@@ -1,7 +1,7 @@
 // Logging set-up from the command line ("-l", "-o"), the terminal destination,
-// and what hostile text in a message becomes in a log file and on a terminal.
-#include <fcntl.h>
+// and what hostile text in a message becomes on a terminal.
 #include <poll.h>
+#include <pty.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include "logging/VTRFileDescriptor.h"
-#include "logging/VTRFileLogDestination.h"
 #include "logging/VTRLoggingSetup.h"
 #include "logging/VTRSystemLogDestination.h"
 #include "logging/VTRTerminalLogDestination.h"
@@ -109,36 +108,6 @@ TEST_F(LoggingSetup, SetsAndAnnouncesTheLevelOrRefusesIt) {
     }
 }
 
-// A pseudo-terminal: the daemon's side writes to `terminal`, the test reads what a terminal
-// would show from the master side.
-struct PseudoTerminal {
-    PseudoTerminal() {
-        master.reset(posix_openpt(O_RDWR | O_NOCTTY));
-        if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return;
-        terminal.reset(open(ptsname(master.get()), O_RDWR | O_NOCTTY));
-    }
-
-    // What arrived until `lines` line feeds had (empty when they did not arrive in time).
-    std::string readLines(size_t lines) {
-        std::string received;
-        bool complete = test::waitUntil([&] {
-            struct pollfd ready {
-                master.get(), POLLIN, 0
-            };
-            if (poll(&ready, 1, 0) == 1) {
-                char buffer[4096];
-                ssize_t got = read(master.get(), buffer, sizeof buffer);
-                if (got > 0) received.append(buffer, static_cast<size_t>(got));
-            }
-            return static_cast<size_t>(std::count(received.begin(), received.end(), '\n')) >= lines;
-        });
-        return complete ? received : std::string();
-    }
-
-    VTRFileDescriptor master;
-    VTRFileDescriptor terminal;
-};
-
 // Standard error is the journal's stream when JOURNAL_STREAM names its device and inode. Then
 // every line carries the journal priority of its severity and the system log is left out, "-o"
 // or not, so a message reaches the journal once. Otherwise JOURNAL_STREAM changes nothing.
@@ -203,33 +172,38 @@ TEST(ConsoleLog, WritesOneEscapedLineWithoutURLPasswordsAndAPriorityForTheJourna
               "Unable to parse x\\n\\x1b[2J https://h/a\n");
 }
 
-// Whatever a message quotes, it stays one line in the file and on the terminal, escaped and
-// without URL passwords. (The escaping itself: the printable-text tests.)
+// Whatever a message quotes, a terminal shows it as one escaped line without URL passwords,
+// after the time, the process and its thread. (The escaping itself: the printable-text tests.)
 TEST_F(LoggingSetup, HostileTextArrivesAsOneEscapedLinePerMessage) {
-    PseudoTerminal pty;
-    ASSERT_TRUE(pty.terminal.valid());
+    int master = -1, terminal = -1;
+    ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    VTRFileDescriptor ownMaster(master), ownTerminal(terminal);
     VTRLog::addDestination(
-        std::make_shared<VTRTerminalLogDestination>(pty.terminal.get(), "vantrel-uploadd"));
-    VTRLog::addDestination(
-        std::make_shared<VTRFileLogDestination>(VTRFileLogSettings{.directory = logs_}));
+        std::make_shared<VTRTerminalLogDestination>(terminal, "vantrel-uploadd"));
     VTRLogInfo("quoted [{}]",
                "a\n2026/12/06 10:00:00:000  forged\x1b]0;t\x07 https://u:hunter2@h/");
     VTRLogInfo("next");
-    std::istringstream file(logFileText());
-    std::istringstream terminal(pty.readLines(2));
-    std::string expected = "quoted [a\\n2026/12/06 10:00:00:000  forged\\x1b]0;t\\x07 https://h/]";
-    std::string fileLine, terminalLine;
-    ASSERT_TRUE(std::getline(file, fileLine) && std::getline(terminal, terminalLine));
-    EXPECT_TRUE(fileLine.ends_with("  " + expected)) << fileLine;
+    VTRLog::flush();
+    std::string received;
+    char buffer[4096];
+    pollfd ready{master, POLLIN, 0};
+    while (std::ranges::count(received, '\n') < 2 && poll(&ready, 1, 10000) == 1) {
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) break;
+        received.append(buffer, static_cast<size_t>(got));
+    }
+    std::istringstream lines(received);
+    std::string first, second;
+    ASSERT_TRUE(std::getline(lines, first) && std::getline(lines, second)) << received;
     // The terminal turns the line feed into CR LF.
     std::regex format("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3} vantrel-uploadd\\[" +
                       std::to_string(getpid()) + ":[0-9a-f]+\\] .*\r");
-    EXPECT_TRUE(std::regex_match(terminalLine, format)) << terminalLine;
-    EXPECT_TRUE(terminalLine.ends_with("] " + expected + "\r")) << terminalLine;
-    ASSERT_TRUE(std::getline(file, fileLine) && std::getline(terminal, terminalLine));
-    EXPECT_TRUE(fileLine.ends_with("  next")) << fileLine;
-    EXPECT_TRUE(terminalLine.ends_with("] next\r")) << terminalLine;
-    EXPECT_FALSE(std::getline(file, fileLine)) << "no more lines than messages";
+    EXPECT_TRUE(std::regex_match(first, format)) << first;
+    EXPECT_TRUE(first.ends_with(
+        "] quoted [a\\n2026/12/06 10:00:00:000  forged\\x1b]0;t\\x07 https://h/]\r"))
+        << first;
+    EXPECT_TRUE(second.ends_with("] next\r")) << second;
+    EXPECT_FALSE(std::getline(lines, second)) << "no more lines than messages";
 }
 
 }  // namespace

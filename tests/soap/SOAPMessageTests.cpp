@@ -10,7 +10,6 @@
 #include "httpclient/HTTPClient.h"
 #include "soap/MTOMBoundary.h"
 #include "soap/VTRSOAPMethodCaller.h"
-#include "support/TestSupport.h"
 
 namespace vtr {
 
@@ -61,10 +60,6 @@ TEST_F(SOAPRequestTest, PlainRequestsCarryTheParametersInOrder) {
          {"S-1", "clip 1.mov", "1B2M2Y8AsgTpgAmY7PhCfg=="},
          "<sessionID>S-1</sessionID><fileName>clip 1.mov</fileName>"
          "<checksum>1B2M2Y8AsgTpgAmY7PhCfg==</checksum>"},
-        {"TryCloseFile",
-         {"sessionID", "fileName"},
-         {"S-1", "clip.mov"},
-         "<sessionID>S-1</sessionID><fileName>clip.mov</fileName>"},
     };
     for (const auto& [method, names, values, parameters] : cases) {
         HTTPRequest r = request(method, names, values);
