@@ -53,15 +53,15 @@ class GatedOperation : public VTROperation {
         std::lock_guard lock(mutex_);
         changed_.notify_all();
     }
-    bool sawCancelAtStart() const { return sawCancelAtStart_; }
-    bool wasCurrent() const { return wasCurrent_; }
     // Keeps running after a cancel, until released.
     std::atomic<bool> holdThroughCancel{false};
+    std::atomic<bool> sawCancelAtStart{false};
+    std::atomic<bool> wasCurrent{false};
 
   protected:
     void main() override {
-        sawCancelAtStart_ = isCancelled();
-        wasCurrent_ = VTROperation::current() == this;
+        sawCancelAtStart = isCancelled();
+        wasCurrent = VTROperation::current() == this;
         tracker_.enter(id_);
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return released_ || (isCancelled() && !holdThroughCancel); });
@@ -74,8 +74,6 @@ class GatedOperation : public VTROperation {
     std::mutex mutex_;
     std::condition_variable changed_;
     bool released_ = false;
-    std::atomic<bool> sawCancelAtStart_{false};
-    std::atomic<bool> wasCurrent_{false};
 };
 
 // Releases the operations when a test ends early, so the queue's destructor cannot wait forever.
@@ -128,13 +126,13 @@ TEST(VTROperationQueueTest, RunsItsLimitOldestFirstAndCancelAllReachesRunningAnd
     queue.waitUntilAllOperationsAreFinished();
     // The queued ones still start, one slot at a time, see the cancel at once and end early.
     EXPECT_EQ(tracker.startedSorted(), (std::vector<int>{0, 1, 2, 3, 4, 5}));
-    for (int i = 3; i < 6; ++i) EXPECT_TRUE(operations[i]->sawCancelAtStart()) << i;
+    for (int i = 3; i < 6; ++i) EXPECT_TRUE(operations[i]->sawCancelAtStart) << i;
     EXPECT_EQ(tracker.mostRunning.load(), 2);
     EXPECT_EQ(queue.operationCount(), 0u);
     for (auto& operation : operations) {
         EXPECT_TRUE(operation->isFinished());
         EXPECT_FALSE(operation->isExecuting());
-        EXPECT_TRUE(operation->wasCurrent());
+        EXPECT_TRUE(operation->wasCurrent);
     }
 }
 

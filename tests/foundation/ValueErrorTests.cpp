@@ -47,21 +47,7 @@ TEST(VTRValueEquality, ComparesNumbersByValueAndEverythingElseByKindAndContent) 
     EXPECT_NE(wrapping(-1001), wrapping(-1004));
 }
 
-TEST(VTRValueBytes, CopiesShareTheBytesAndNullStorageIsEmptyBytes) {
-    auto chunk = std::make_shared<const VTRBytes>(VTRBytes{9, 8, 7});
-    VTRValue shared(chunk);
-    VTRArray parameters{VTRValue("S"), shared};
-    // No copy of the bytes anywhere: every value reads the one storage.
-    EXPECT_EQ(parameters[1].bytesValue().data(), chunk->data());
-    EXPECT_EQ(chunk.use_count(), 3);
-    EXPECT_EQ(shared, VTRValue(VTRBytes{9, 8, 7}));
-    VTRValue none{std::shared_ptr<const VTRBytes>()};
-    EXPECT_TRUE(none.isBytes() && none.bytesValue().empty());
-    EXPECT_EQ(none, VTRValue(VTRBytes{}));
-    EXPECT_NE(none, VTRValue());
-}
-
-TEST(VTRValueReads, NumbersConvertAndOtherKindsGiveTheFallback) {
+TEST(VTRValueReads, NumbersConvertOtherKindsGiveTheFallbackAndCopiesShareTheBytes) {
     EXPECT_EQ(VTRValue(-2.7).int64Value(), -2);
     EXPECT_EQ(VTRValue(1e30).int64Value(), std::numeric_limits<int64_t>::max());
     EXPECT_EQ(VTRValue(-5.0).uint64Value(), 0u);
@@ -77,9 +63,22 @@ TEST(VTRValueReads, NumbersConvertAndOtherKindsGiveTheFallback) {
     VTRValue wrapped(error);
     error.mutableUserInfo()["filenamekey"] = VTRValue("changed");
     EXPECT_TRUE(wrapped.errorValue()->userInfo().empty());
+
+    // Bytes held in shared storage: copies read that storage; none at all reads as empty.
+    auto chunk = std::make_shared<const VTRBytes>(VTRBytes{9, 8, 7});
+    VTRValue shared(chunk);
+    VTRArray parameters{VTRValue("S"), shared};
+    // No copy of the bytes anywhere: every value reads the one storage.
+    EXPECT_EQ(parameters[1].bytesValue().data(), chunk->data());
+    EXPECT_EQ(chunk.use_count(), 3);
+    EXPECT_EQ(shared, VTRValue(VTRBytes{9, 8, 7}));
+    VTRValue none{std::shared_ptr<const VTRBytes>()};
+    EXPECT_TRUE(none.isBytes() && none.bytesValue().empty());
+    EXPECT_EQ(none, VTRValue(VTRBytes{}));
+    EXPECT_NE(none, VTRValue());
 }
 
-TEST(VTRValueDescription, RendersEveryKindReadably) {
+TEST(VTRValueDescription, RendersEveryKindReadablyAndAGuidAsSOAPText) {
     EXPECT_EQ(VTRValue().description(), "<null>");
     EXPECT_EQ(VTRValue(std::numeric_limits<uint64_t>::max()).description(), "18446744073709551615");
     EXPECT_EQ(VTRValue(0.5).description(), "0.5");
@@ -87,6 +86,10 @@ TEST(VTRValueDescription, RendersEveryKindReadably) {
     EXPECT_EQ(VTRValue(VTRDictionary{{"k", VTRValue(VTRArray{VTRValue(1), VTRValue("b")})}})
                   .description(),
               "{\n    k = (\n        1,\n        b\n    );\n}");
+    // A GUID goes into SOAP text unchanged and unescaped.
+    EXPECT_EQ(VTRGuid("8f1c<&>").soapParameterValue(), "<guid xsi:type=\"s1:guid\">8f1c<&></guid>");
+    EXPECT_EQ(VTRGuid().soapParameterValue(),
+              "<guid xsi:type=\"s1:guid\">00000000-0000-0000-0000-000000000000</guid>");
 }
 
 TEST(VTRErrorText, DescriptionsFallBackToDomainAndCodeAndShowTheDetails) {
@@ -112,12 +115,6 @@ TEST(VTRErrorText, DescriptionsFallBackToDomainAndCodeAndShowTheDetails) {
     EXPECT_NE(outer.description().find("innererrorkey=Error Domain=NSURLErrorDomain Code=-999"),
               std::string::npos);
     EXPECT_EQ(VTRError("V", 83, {{VTRInnerErrorKey, VTRValue("text")}}).innerError(), nullptr);
-}
-
-TEST(VTRGuidSoap, TextGoesInUnchangedAndUnescaped) {
-    EXPECT_EQ(VTRGuid("8f1c<&>").soapParameterValue(), "<guid xsi:type=\"s1:guid\">8f1c<&></guid>");
-    EXPECT_EQ(VTRGuid().soapParameterValue(),
-              "<guid xsi:type=\"s1:guid\">00000000-0000-0000-0000-000000000000</guid>");
 }
 
 }  // namespace

@@ -147,8 +147,6 @@ TEST(HTTPRequestReaderTest, EventsDoNotDependOnHowTheInputIsCut) {
          {"PUT /p", unparsable}},
         {request("GET /g HTTP/1.1", "Transfer-Encoding: chunked\r\n") + "5\r\nhello\r\n0\r\n\r\n",
          {"GET /g", "error 400 Method not expecting request body had Transfer-Encoding"}},
-        {request("GET /g HTTP/1.1", "Transfer-Encoding: gzip\r\n"),
-         {"GET /g", "error 400 Method not expecting request body had Transfer-Encoding"}},
         {request("PUT /p HTTP/1.1", "Transfer-Encoding: gzip\r\n") + "hello",
          {"PUT /p", "error 501 gzip"}},
         {request("PUT /p HTTP/1.1", "Transfer-Encoding: gzip, chunked\r\n"),

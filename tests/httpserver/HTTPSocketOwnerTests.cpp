@@ -15,31 +15,25 @@
 namespace vtr {
 namespace {
 
-sockaddr_storage endpoint(const std::string& host, uint16_t port) {
+// `host`:`port` as a socket address, and as the kernel's socket tables list it: each 32-bit word
+// of the address printed as a number in the machine's byte order, then the port.
+std::pair<sockaddr_storage, std::string> endpoint(const std::string& host, uint16_t port) {
     sockaddr_storage storage{};
     auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
     auto* in = reinterpret_cast<sockaddr_in*>(&storage);
     bool v6 = host.find(':') != std::string::npos;
     storage.ss_family = v6 ? AF_INET6 : AF_INET;
     (v6 ? in6->sin6_port : in->sin_port) = htons(port);
-    inet_pton(storage.ss_family, host.c_str(),
-              v6 ? static_cast<void*>(&in6->sin6_addr) : &in->sin_addr);
-    return storage;
+    void* address = v6 ? static_cast<void*>(&in6->sin6_addr) : &in->sin_addr;
+    inet_pton(storage.ss_family, host.c_str(), address);
+    std::string listed;
+    for (int word = 0; word < (v6 ? 4 : 1); ++word)
+        listed += fmt::format("{:08X}", static_cast<const uint32_t*>(address)[word]);
+    return {storage, listed + fmt::format(":{:04X}", port)};
 }
 
-const sockaddr* raw(const auto& address) {
-    return reinterpret_cast<const sockaddr*>(&address);
-}
-
-// An address as the kernel lists it: each 32-bit word of the address printed as a number in the
-// machine's byte order, then the port.
 std::string tableAddress(const std::string& host, uint16_t port) {
-    bool v6 = host.find(':') != std::string::npos;
-    uint32_t words[4] = {};
-    inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), words);
-    std::string text;
-    for (int word = 0; word < (v6 ? 4 : 1); ++word) text += fmt::format("{:08X}", words[word]);
-    return text + fmt::format(":{:04X}", port);
+    return endpoint(host, port).second;
 }
 
 // A table line for the socket at `own` connected to `remote`.
@@ -87,7 +81,6 @@ TEST(HTTPSocketOwnerTest, OnlyOneConnectedHeldEntryOfTheAllowedUserOrRootAdmits)
          SeveralEntries, 0},
         {"connected but held by no process", peerLine("01", "1000", 0), "", NotHeld, 0},
         {"TIME_WAIT, listed as root", peerLine("06", "0", 0), "", NotConnected, 0},
-        {"FIN_WAIT2, listed as root", peerLine("05", "0", 0), "", NotConnected, 0},
         {"FIN_WAIT1, still held", peerLine("04", "1000", 88), "", NotConnected, 0},
         {"a user that is not a number", peerLine("01", "x", 88), "", Unreadable, 0},
         {"no tables", absent, absent, Unreadable, 0},
@@ -108,9 +101,10 @@ TEST(HTTPSocketOwnerTest, OnlyOneConnectedHeldEntryOfTheAllowedUserOrRootAdmits)
         if (std::string(c.name) == "an unreadable table")
             std::filesystem::create_directory(tables.file("tcp"));
         bool v6 = std::string(c.peerHost) == "::1";
-        auto peer = endpoint(c.peerHost, v6 ? 40000 : 50000);
-        auto server = endpoint(c.peerHost, 8080);
-        HTTPPeerCheck check = HTTPCheckPeerUser(tables.path(), raw(peer), raw(server), 1000);
+        auto peer = endpoint(c.peerHost, v6 ? 40000 : 50000).first;
+        auto server = endpoint(c.peerHost, 8080).first;
+        HTTPPeerCheck check = HTTPCheckPeerUser(tables.path(), reinterpret_cast<sockaddr*>(&peer),
+                                                reinterpret_cast<sockaddr*>(&server), 1000);
         EXPECT_EQ(check.verdict, c.verdict);
         // The listed user means something only for these two.
         EXPECT_EQ(c.verdict == Admitted || c.verdict == OtherUser ? check.userID : 0u, c.userID);

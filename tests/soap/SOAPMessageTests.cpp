@@ -190,12 +190,8 @@ TEST(SOAPResultsTest, PlainAndMultipartResultsReduceToTheResultText) {
 }
 
 TEST(SOAPResultsTest, UnusableBodiesGiveCode87AndMultipartBoundsAreExact) {
-    struct Case {
-        std::string body;
-        std::optional<std::string> boundary;
-    };
     std::string xml = "<MResponse><MResult>1</MResult></MResponse>";
-    std::vector<Case> cases{
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"<html><body>500</body></html>", std::nullopt},  // HTML page
         {"<OtherResponse/>", std::nullopt},               // another method
         // Names are compared as written: a prefixed response element is another element.
@@ -208,11 +204,10 @@ TEST(SOAPResultsTest, UnusableBodiesGiveCode87AndMultipartBoundsAreExact) {
         {std::string("\0\xff\r\n\r\n\x01", 7), std::string("")},  // garbage
         {multipart("B", xml).substr(0, 20), std::string("B")},    // cut inside the headers
     };
-    for (const Case& c : cases) {
+    for (const auto& [body, boundary] : cases) {
         VTRError error;
-        auto results =
-            VTRSOAPMethodCaller::soapResultsFromData(c.body, "M", c.boundary, false, &error);
-        EXPECT_FALSE(results) << c.body;
+        EXPECT_FALSE(VTRSOAPMethodCaller::soapResultsFromData(body, "M", boundary, false, &error))
+            << body;
         EXPECT_EQ(error.domain(), VTRErrorDomain);
         EXPECT_EQ(error.code(), 87);
         EXPECT_EQ(error.localizedDescription(), "Webservice failure");

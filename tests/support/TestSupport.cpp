@@ -93,14 +93,12 @@ ScopedLogCapture::~ScopedLogCapture() {
 }
 
 bool ScopedLogCapture::contains(const std::string& text) {
-    std::vector<std::string> all = texts();
-    return std::find(all.begin(), all.end(), text) != all.end();
+    return std::ranges::any_of(texts(), [&](const std::string& t) { return t == text; });
 }
 
 bool ScopedLogCapture::containsPart(const std::string& part) {
-    for (const std::string& t : texts())
-        if (t.find(part) != std::string::npos) return true;
-    return false;
+    return std::ranges::any_of(
+        texts(), [&](const std::string& t) { return t.find(part) != std::string::npos; });
 }
 
 std::vector<std::string> ScopedLogCapture::texts() {
