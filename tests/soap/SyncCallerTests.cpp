@@ -43,17 +43,15 @@ class ScriptedCaller : public VTRRemoteMethodCaller {
         return calls.at(index);
     }
 
-    std::string servicePath() const override { return path; }
-    void setServicePath(std::string p) override { path = std::move(p); }
-    std::shared_ptr<HTTPClient> client() const override { return httpClient; }
-    void setClient(std::shared_ptr<HTTPClient> c) override { httpClient = std::move(c); }
-    HTTPCallbackQueue callbackQueue() const override { return queue; }
-    void setCallbackQueue(HTTPCallbackQueue q) override { queue = std::move(q); }
+    // Not used by the wrapper's calls.
+    std::string servicePath() const override { return {}; }
+    void setServicePath(std::string) override {}
+    std::shared_ptr<HTTPClient> client() const override { return nullptr; }
+    void setClient(std::shared_ptr<HTTPClient>) override {}
+    HTTPCallbackQueue callbackQueue() const override { return {}; }
+    void setCallbackQueue(HTTPCallbackQueue) override {}
 
     std::optional<VTRDictionary> immediate;
-    std::string path = "unset";
-    std::shared_ptr<HTTPClient> httpClient;
-    HTTPCallbackQueue queue;
     std::mutex mutex;
     std::vector<Call> calls;
 };
