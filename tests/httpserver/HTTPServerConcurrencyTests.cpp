@@ -79,10 +79,7 @@ std::shared_ptr<HTTPStream> openStream(RecordingServer& fixture, RawHTTPClient& 
 }
 
 TEST(HTTPStreamTest, AReaderThatStopsReadingIsCutOffWithoutHoldingUpOthers) {
-    RecordingServer fixture;
-    HTTPStreamOptions options;
-    options.bufferLimit = 1 << 20;
-    fixture.record->setStreamOptions(options);
+    RecordingServer fixture;  // streams of the default buffer limit, 1 MiB
     RawHTTPClient stalled(fixture.port);
     std::shared_ptr<HTTPStream> stream = openStream(fixture, stalled);
     ASSERT_TRUE(stream);
@@ -105,12 +102,10 @@ TEST(HTTPStreamTest, AReaderThatStopsReadingIsCutOffWithoutHoldingUpOthers) {
 // stream.
 TEST(HTTPStreamTest, KeepAliveMessagesCarryASilentStreamPastTheTimeOuts) {
     const auto timeout = std::chrono::milliseconds(100);
-    RecordingServer fixture({}, timeout);
-    HTTPStreamOptions options;
-    options.headers = {{"Content-Type", "text/event-stream"}};
-    options.keepAliveInterval = std::chrono::milliseconds(40);
-    options.keepAliveMessage = ": keep-alive\n\n";
-    fixture.record->setStreamOptions(options);
+    RecordingServer fixture({}, timeout, {},
+                            {.headers = {{"Content-Type", "text/event-stream"}},
+                             .keepAliveInterval = std::chrono::milliseconds(40),
+                             .keepAliveMessage = ": keep-alive\n\n"});
     RawHTTPClient client(fixture.port);
     std::shared_ptr<HTTPStream> stream = openStream(fixture, client);
     ASSERT_TRUE(stream);
