@@ -23,7 +23,7 @@
 namespace vtr {
 namespace {
 
-TEST(HTTPMessageTest, ParsesRequestLineAndFieldsCaseInsensitively) {
+TEST(HTTPMessageTest, ParsesRequestLineAndFieldsCaseInsensitivelyAndRefusesMalformedLines) {
     HTTPMessage request;
     EXPECT_TRUE(request.appendHeaderLine("PUT /jobs/a%20b?x=1 HTTP/1.1"));
     EXPECT_TRUE(request.appendHeaderLine("content-length:  12 "));
@@ -41,22 +41,20 @@ TEST(HTTPMessageTest, ParsesRequestLineAndFieldsCaseInsensitively) {
     EXPECT_EQ(request.headerField("Absent"), std::nullopt);
     // Nothing more belongs to a complete header.
     EXPECT_FALSE(request.appendHeaderLine("Late: field"));
-}
 
-TEST(HTTPMessageTest, RefusesMalformedLines) {
     for (const char* line : {"GET /", "GET  HTTP/1.1", "GET / HTTP/x.1", "GET / FTP/1.0",
                              "G(T / HTTP/1.1", "GET /a\x01 HTTP/1.1", "GET / HTTP/1.1 extra"}) {
-        HTTPMessage request;
-        EXPECT_FALSE(request.appendHeaderLine(line)) << line;
+        HTTPMessage malformed;
+        EXPECT_FALSE(malformed.appendHeaderLine(line)) << line;
     }
     for (const char* field :
          {"NoColon", ": empty-name", "Bad Name: x", " folded: x", "Ctl: a\x01z"}) {
-        HTTPMessage request;
-        ASSERT_TRUE(request.appendHeaderLine("GET / HTTP/1.1"));
-        EXPECT_FALSE(request.appendHeaderLine(field)) << field;
+        HTTPMessage malformed;
+        ASSERT_TRUE(malformed.appendHeaderLine("GET / HTTP/1.1"));
+        EXPECT_FALSE(malformed.appendHeaderLine(field)) << field;
     }
-    HTTPMessage request;
-    EXPECT_TRUE(request.appendHeaderLine("GET / HTTP/2.0")) << "other versions parse (505 later)";
+    HTTPMessage other;
+    EXPECT_TRUE(other.appendHeaderLine("GET / HTTP/2.0")) << "other versions parse (505 later)";
 }
 
 TEST(VTRJSONResponseTest, WritesCompactJSONOrAnEmptyBodyWithAWarning) {

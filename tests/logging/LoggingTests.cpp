@@ -272,17 +272,6 @@ class LoggingSetup : public testing::Test {
         ddLogLevel.store(15);
     }
 
-    // The text of every log file written under the test's directory.
-    std::string logFileText() {
-        VTRLog::flush();
-        return test::readFilesIn(logs_);
-    }
-
-    bool configure(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), "/usr/sbin/vantrel-uploadd");
-        return configureLogging(arguments, {.directory = logs_});
-    }
-
     TempDir dir_;
     std::string logs_ = dir_.file("logs");
 };
@@ -326,7 +315,9 @@ TEST_F(LoggingSetup, SetsAndAnnouncesTheLevelOrRefusesIt) {
         SCOPED_TRACE(i);
         logs_ = dir_.file("logs-" + std::to_string(i));
         testing::internal::CaptureStderr();
-        EXPECT_EQ(configure(c.arguments), c.level.has_value());
+        std::vector<std::string> arguments{"/usr/sbin/vantrel-uploadd"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        EXPECT_EQ(configureLogging(arguments, {.directory = logs_}), c.level.has_value());
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.refusal);
         EXPECT_EQ(ddLogLevel.load(), c.level.value_or(15));
         VTRLogInfo("an info line");
@@ -336,7 +327,8 @@ TEST_F(LoggingSetup, SetsAndAnnouncesTheLevelOrRefusesIt) {
         VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagInfo, "server info");
         VTR_HTTP_LOG_AT(VTRHTTPServerLogLevel, VTRLogFlagVerbose, "server verbose");
         VTR_HTTP_LOG_AT(VTRHTTPConnectionLogLevel, VTRLogFlagInfo, "connection info");
-        std::string text = logFileText();
+        VTRLog::flush();
+        std::string text = test::readFilesIn(logs_);
         EXPECT_EQ(fs::exists(logs_), c.level.has_value()) << "a file destination is attached";
         for (const std::string& line : c.present)
             EXPECT_NE(text.find("  " + line + "\n"), std::string::npos) << line << " in:\n" << text;

@@ -77,9 +77,8 @@ std::vector<VTRLogMessage> CapturingLogDestination::messages() const {
 }
 
 std::vector<std::string> CapturingLogDestination::texts() const {
-    std::lock_guard lock(mutex_);
     std::vector<std::string> texts;
-    for (const auto& message : messages_) texts.push_back(message.text);
+    for (const auto& message : messages()) texts.push_back(message.text);
     return texts;
 }
 
