@@ -231,12 +231,8 @@ TEST(HTTPServerBodyTest, HookOrderBoundedPiecesExpectContinueAndAClientLeavingMi
     // Expect: 100-continue, then a client leaving mid-body.
     ASSERT_TRUE(
         client.send("PUT /echo HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\n"));
-    auto interim = client.readReply();
-    ASSERT_TRUE(interim);
-    EXPECT_EQ(interim->statusLine, "HTTP/1.1 100 Continue");
-    reply = client.exchange("body");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->body, "body");
+    EXPECT_EQ(client.readReply().value_or(test::RawReply{}).statusLine, "HTTP/1.1 100 Continue");
+    EXPECT_EQ(client.exchange("body").value_or(test::RawReply{}).body, "body");
     {
         RawHTTPClient leaver(fixture.port);
         ASSERT_TRUE(leaver.send("PUT /echo HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" +
