@@ -435,17 +435,7 @@ TEST_F(LoggingSetup, HostileTextArrivesAsOneEscapedLinePerMessage) {
     EXPECT_FALSE(std::getline(lines, second)) << "no more lines than messages";
 }
 
-// ---- the facade
-
-// Restores the process-wide level word when a test ends.
-class LevelGuard {
-  public:
-    explicit LevelGuard(uint32_t level) : saved_(ddLogLevel.load()) { ddLogLevel = level; }
-    ~LevelGuard() { ddLogLevel = saved_; }
-
-  private:
-    uint32_t saved_;
-};
+// ---- the facade (at the default level, verbose, which every test above restores)
 
 // Holds every message until the test opens the gate; records them in order.
 class GatedDestination : public VTRLogDestination {
@@ -490,7 +480,6 @@ struct AttachedGate {
 };
 
 TEST(VTRLogFacade, CallsReturnAtOnceUntilAThousandArePendingAndAnErrorWaitsForDelivery) {
-    LevelGuard level(15);
     AttachedGate gate;    // closed: nothing can be delivered
     VTRLogWarn("first");  // taken by the consumer, which then blocks in the destination
     VTRLogInfo("second");
@@ -540,7 +529,6 @@ class MisbehavingDestination : public VTRLogDestination {
 // Messages reach the destinations attached at the time; one that throws or that logs from inside
 // its delivery stops nothing.
 TEST(VTRLogFacade, MessagesReachTheDestinationsAttachedAtTheTimeWhateverTheyDo) {
-    LevelGuard level(15);
     VTRLogError("nobody hears this");  // must not block either
     auto kept = std::make_shared<test::CapturingLogDestination>();
     auto removed = std::make_shared<test::CapturingLogDestination>();
