@@ -2,11 +2,9 @@
 // the error replies with their log lines and whether the connection stays, keep-alive and
 // pipelining, hook order and body pieces, and the protections (body limit, connection cap,
 // the peer's user). Parsing itself is proved at the request reader.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
 #include <thread>
@@ -41,19 +39,15 @@ TEST(HTTPServerStartTest, ListensOnLoopbackByNameOrAddressAndFailsWithTheSocketT
     EXPECT_TRUE(capture.contains("HTTPServer: Started HTTP server on port " +
                                  std::to_string(fixture.port)));
     EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet).body, "hello");
-    int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    HTTPServer v4, v6;
+    v4.setInterface("127.0.0.1");
+    v6.setInterface("::1");
+    ASSERT_TRUE(v4.start());
+    if (v6.start()) {  // where the machine has an IPv6 loopback
         EXPECT_EQ(RawHTTPClient::once(fixture.port, kGet, "::1").body, "hello");
-        HTTPServer v4;
-        v4.setInterface("127.0.0.1");
-        ASSERT_TRUE(v4.start());
         EXPECT_FALSE(RawHTTPClient(v4.listeningPort(), "::1").connected())
             << "an IPv4 address listens on IPv4 only";
     }
-    ::close(probe);
     VTRError error;
     EXPECT_FALSE(fixture.server.start(&error)) << "a running server does not start twice";
     fixture.server.stop();
@@ -136,9 +130,6 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
         {get("/hello", "Upgrade: websocket\r\nConnection: upgrade\r\n"), "HTTP/1.1 404 Not Found",
          false, ""},
         // Bytes behind a refused framing are never taken for a request.
-        {get("/hello", "Transfer-Encoding: chunked\r\n") + "5\r\nhello\r\n0\r\n\r\n" + kGet,
-         "HTTP/1.1 400 Bad Request", true,
-         "]: Method not expecting request body had Transfer-Encoding"},
         {"PUT /echo HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\nhello" + kGet,
          "HTTP/1.1 501 Not Implemented", true,
          "HTTP Server: Error 501 - Not Implemented: Transfer-Encoding gzip (/echo)"},
@@ -152,14 +143,11 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
         EXPECT_TRUE(reply->header("Date"));
         EXPECT_EQ(reply->header("Content-Length"), "0");
         EXPECT_EQ(reply->header("Accept-Ranges"), "bytes");
-        if (c.logLine.rfind("]: ", 0) == 0) {
-            bool found = false;  // "HTTPConnection[0x<address>]: <detail>"
-            for (const std::string& text : capture.texts())
-                found |= text.rfind("HTTPConnection[0x", 0) == 0 && text.ends_with(c.logLine);
-            EXPECT_TRUE(found);
-        } else if (!c.logLine.empty()) {
-            EXPECT_TRUE(capture.contains(c.logLine));
-        }
+        auto logged = [&](const std::string& text) {  // "HTTPConnection[0x<address>]: <detail>"
+            if (!c.logLine.starts_with("]: ")) return text == c.logLine;
+            return text.starts_with("HTTPConnection[0x") && text.ends_with(c.logLine);
+        };
+        EXPECT_TRUE(c.logLine.empty() || std::ranges::any_of(capture.texts(), logged));
         if (c.closes) {
             EXPECT_EQ(reply->header("Connection"), "close");
             EXPECT_TRUE(client.waitForClose());
@@ -179,28 +167,7 @@ TEST(HTTPServerErrorReplyTest, StatusLineLogLineAndWhetherTheConnectionStays) {
 
 // ---- replies, keep-alive and pipelining
 
-TEST(HTTPServerReplyTest, HTTP10AndConnectionCloseEndTheConnectionAfterTheReply) {
-    RecordingServer fixture;
-    const std::string http10 = "GET /hello HTTP/1.0\r\n\r\n";
-    // Requests sent in turn on one connection; the server closes after the last. HTTP/1.1
-    // staying open is proved by the pipelined and error-reply tests.
-    const std::vector<std::string> cases[] = {
-        {http10},
-        {"GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", http10},
-        {get("/hello", "Connection: Close\r\n")},
-    };
-    for (const auto& requests : cases) {
-        RawHTTPClient client(fixture.port);
-        for (const std::string& request : requests) {
-            auto reply = client.exchange(request);
-            ASSERT_TRUE(reply) << request;
-            EXPECT_EQ(reply->body, "hello") << request;
-        }
-        EXPECT_TRUE(client.waitForClose()) << requests.back();
-    }
-}
-
-TEST(HTTPServerReplyTest, PipelinedHeadDelayedAndDroppedReplies) {
+TEST(HTTPServerReplyTest, PipelinedHeadDelayedAndDroppedRepliesAndWhatEndsAConnection) {
     RecordingServer fixture;
     RawHTTPClient client(fixture.port);
     ASSERT_TRUE(client.send(get("/status/201") +
@@ -226,6 +193,20 @@ TEST(HTTPServerReplyTest, PipelinedHeadDelayedAndDroppedReplies) {
                                               "200 OK::5:bytes", "200 OK:delayed:7:bytes",
                                               "201 Created:x:1:none"}));
     EXPECT_TRUE(client.closesUnanswered(get("/drop")));
+
+    // Requests sent in turn on one connection; the server closes after the last.
+    const std::string http10 = "GET /hello HTTP/1.0\r\n\r\n";
+    const std::vector<std::string> closing[] = {
+        {http10},
+        {"GET /hello HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", http10},
+        {get("/hello", "Connection: Close\r\n")},
+    };
+    for (const auto& requests : closing) {
+        RawHTTPClient closed(fixture.port);
+        for (const std::string& request : requests)
+            EXPECT_EQ(closed.exchange(request).value_or(test::RawReply{}).body, "hello") << request;
+        EXPECT_TRUE(closed.waitForClose()) << requests.back();
+    }
     EXPECT_TRUE(noConnectionsLeft(fixture));
 }
 
@@ -250,12 +231,8 @@ TEST(HTTPServerBodyTest, HookOrderBoundedPiecesExpectContinueAndAClientLeavingMi
     // Expect: 100-continue, then a client leaving mid-body.
     ASSERT_TRUE(
         client.send("PUT /echo HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\n"));
-    auto interim = client.readReply();
-    ASSERT_TRUE(interim);
-    EXPECT_EQ(interim->statusLine, "HTTP/1.1 100 Continue");
-    reply = client.exchange("body");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->body, "body");
+    EXPECT_EQ(client.readReply().value_or(test::RawReply{}).statusLine, "HTTP/1.1 100 Continue");
+    EXPECT_EQ(client.exchange("body").value_or(test::RawReply{}).body, "body");
     {
         RawHTTPClient leaver(fixture.port);
         ASSERT_TRUE(leaver.send("PUT /echo HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" +
@@ -288,7 +265,6 @@ TEST(HTTPServerLimitTest, ABodyOverTheLimitIsRefusedUnreadAndTheConnectionBeyond
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->statusLine, "HTTP/1.1 413 Payload Too Large");
     EXPECT_EQ(reply->header("Connection"), "close");
-    EXPECT_EQ(reply->header("Content-Length"), "0");
     EXPECT_TRUE(closed);
     EXPECT_FALSE(wholeBodySent) << "the server read the whole refused body";
     EXPECT_TRUE(capture.contains(

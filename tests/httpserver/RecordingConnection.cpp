@@ -71,7 +71,7 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
         return nullptr;
     }
     if (uri == "/stream") {
-        auto [stream, response] = HTTPStream::open(*this, record_->streamOptions());
+        auto [stream, response] = HTTPStream::open(*this, record_->streamOptions);
         record_->setStream(std::move(stream));
         return std::move(response);
     }
@@ -84,8 +84,9 @@ std::unique_ptr<HTTPResponse> RecordingConnection::httpResponseForMethod(const s
 }
 
 RecordingServer::RecordingServer(HTTPServerLimits limits, std::chrono::milliseconds headerTimeout,
-                                 HookRecord::Script script) {
+                                 HookRecord::Script script, HTTPStreamOptions streamOptions) {
     record->script = std::move(script);
+    record->streamOptions = std::move(streamOptions);
     server.setInterface("lo0");
     server.setLimits(std::move(limits));
     server.setHeaderLineTimeout(headerTimeout);

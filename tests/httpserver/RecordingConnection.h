@@ -51,15 +51,7 @@ class HookRecord {
         return largestPiece_;
     }
 
-    // How "/stream" opens a stream, and the last stream it opened.
-    void setStreamOptions(HTTPStreamOptions options) {
-        std::lock_guard lock(mutex_);
-        streamOptions_ = std::move(options);
-    }
-    HTTPStreamOptions streamOptions() const {
-        std::lock_guard lock(mutex_);
-        return streamOptions_;
-    }
+    // The last stream "/stream" opened.
     std::shared_ptr<HTTPStream> stream() const {
         std::lock_guard lock(mutex_);
         return stream_;
@@ -69,10 +61,11 @@ class HookRecord {
         stream_ = std::move(stream);
     }
 
+    // Set before the server starts.
     Script script;
+    HTTPStreamOptions streamOptions;  // how "/stream" opens a stream
 
   private:
-    HTTPStreamOptions streamOptions_;
     std::shared_ptr<HTTPStream> stream_;
     mutable std::mutex mutex_;
     std::vector<std::string> entries_;
@@ -97,12 +90,13 @@ class RecordingConnection : public HTTPConnection {
     std::string body_;
 };
 
-// A started server on "lo0" with RecordingConnection, the given limits and header time-outs.
+// A started server on "lo0" with RecordingConnection, the given limits, header time-outs, script
+// and stream options.
 class RecordingServer {
   public:
     explicit RecordingServer(HTTPServerLimits limits = {},
                              std::chrono::milliseconds headerTimeout = std::chrono::seconds(30),
-                             HookRecord::Script script = {});
+                             HookRecord::Script script = {}, HTTPStreamOptions streamOptions = {});
     ~RecordingServer() { server.stop(); }
 
     std::string url(const std::string& path) const {

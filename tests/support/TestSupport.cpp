@@ -77,9 +77,8 @@ std::vector<VTRLogMessage> CapturingLogDestination::messages() const {
 }
 
 std::vector<std::string> CapturingLogDestination::texts() const {
-    std::lock_guard lock(mutex_);
     std::vector<std::string> texts;
-    for (const auto& message : messages_) texts.push_back(message.text);
+    for (const auto& message : messages()) texts.push_back(message.text);
     return texts;
 }
 
@@ -93,14 +92,12 @@ ScopedLogCapture::~ScopedLogCapture() {
 }
 
 bool ScopedLogCapture::contains(const std::string& text) {
-    std::vector<std::string> all = texts();
-    return std::find(all.begin(), all.end(), text) != all.end();
+    return std::ranges::any_of(texts(), [&](const std::string& t) { return t == text; });
 }
 
 bool ScopedLogCapture::containsPart(const std::string& part) {
-    for (const std::string& t : texts())
-        if (t.find(part) != std::string::npos) return true;
-    return false;
+    return std::ranges::any_of(
+        texts(), [&](const std::string& t) { return t.find(part) != std::string::npos; });
 }
 
 std::vector<std::string> ScopedLogCapture::texts() {

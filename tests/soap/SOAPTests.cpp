@@ -3,12 +3,19 @@
 // boundary extraction and result extraction from plain and multipart bodies,
 // including bodies too short or malformed to hold what they claim (run these under
 // AddressSanitizer).
+// Then the synchronous wrapper against a scripted asynchronous caller whose outcomes the test
+// delivers by hand, from other threads and in awkward orders.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "httpclient/HTTPClient.h"
+#include "httpclient/HTTPRequestOperation.h"
 #include "soap/MTOMBoundary.h"
+#include "soap/VTRRemoteMethodCaller_sync.h"
 #include "soap/VTRSOAPMethodCaller.h"
 #include "support/TestSupport.h"
 
@@ -61,10 +68,6 @@ TEST_F(SOAPRequestTest, PlainRequestsCarryTheParametersInOrder) {
          {"S-1", "clip 1.mov", "1B2M2Y8AsgTpgAmY7PhCfg=="},
          "<sessionID>S-1</sessionID><fileName>clip 1.mov</fileName>"
          "<checksum>1B2M2Y8AsgTpgAmY7PhCfg==</checksum>"},
-        {"TryCloseFile",
-         {"sessionID", "fileName"},
-         {"S-1", "clip.mov"},
-         "<sessionID>S-1</sessionID><fileName>clip.mov</fileName>"},
     };
     for (const auto& [method, names, values, parameters] : cases) {
         HTTPRequest r = request(method, names, values);
@@ -195,12 +198,8 @@ TEST(SOAPResultsTest, PlainAndMultipartResultsReduceToTheResultText) {
 }
 
 TEST(SOAPResultsTest, UnusableBodiesGiveCode87AndMultipartBoundsAreExact) {
-    struct Case {
-        std::string body;
-        std::optional<std::string> boundary;
-    };
     std::string xml = "<MResponse><MResult>1</MResult></MResponse>";
-    std::vector<Case> cases{
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"<html><body>500</body></html>", std::nullopt},  // HTML page
         {"<OtherResponse/>", std::nullopt},               // another method
         // Names are compared as written: a prefixed response element is another element.
@@ -213,11 +212,10 @@ TEST(SOAPResultsTest, UnusableBodiesGiveCode87AndMultipartBoundsAreExact) {
         {std::string("\0\xff\r\n\r\n\x01", 7), std::string("")},  // garbage
         {multipart("B", xml).substr(0, 20), std::string("B")},    // cut inside the headers
     };
-    for (const Case& c : cases) {
+    for (const auto& [body, boundary] : cases) {
         VTRError error;
-        auto results =
-            VTRSOAPMethodCaller::soapResultsFromData(c.body, "M", c.boundary, false, &error);
-        EXPECT_FALSE(results) << c.body;
+        EXPECT_FALSE(VTRSOAPMethodCaller::soapResultsFromData(body, "M", boundary, false, &error))
+            << body;
         EXPECT_EQ(error.domain(), VTRErrorDomain);
         EXPECT_EQ(error.code(), 87);
         EXPECT_EQ(error.localizedDescription(), "Webservice failure");
@@ -232,6 +230,131 @@ TEST(SOAPResultsTest, UnusableBodiesGiveCode87AndMultipartBoundsAreExact) {
               std::string(""));
     EXPECT_EQ(VTRSOAPMethodCaller::bodyDataFromResponse("h\r\n\r\n--B--", std::string("B")),
               std::nullopt);
+}
+
+// ---- the synchronous wrapper
+
+using namespace std::chrono_literals;
+
+// Keeps each call's callbacks so the test decides when and how it completes. When `immediate`
+// is set, a call succeeds with it before callRemoteMethod returns.
+class ScriptedCaller : public VTRRemoteMethodCaller {
+  public:
+    struct Call {
+        VTRRemoteSuccess success;
+        VTRRemoteFailure failure;
+    };
+
+    std::shared_ptr<HTTPRequestOperation> callRemoteMethod(const std::string&,
+                                                           const std::vector<std::string>&,
+                                                           VTRArray, VTRRemoteSuccess success,
+                                                           VTRRemoteFailure failure) override {
+        if (immediate) success(*immediate, nullptr);
+        std::lock_guard lock(mutex);
+        calls.push_back(Call{std::move(success), std::move(failure)});
+        return std::make_shared<HTTPRequestOperation>(HTTPRequest("POST", "http://x/"));
+    }
+    size_t callCount() {
+        std::lock_guard lock(mutex);
+        return calls.size();
+    }
+    Call callAt(size_t index) {
+        std::lock_guard lock(mutex);
+        return calls.at(index);
+    }
+
+    // Not used by the wrapper's calls.
+    std::string servicePath() const override { return {}; }
+    void setServicePath(std::string) override {}
+    std::shared_ptr<HTTPClient> client() const override { return nullptr; }
+    void setClient(std::shared_ptr<HTTPClient>) override {}
+    HTTPCallbackQueue callbackQueue() const override { return {}; }
+    void setCallbackQueue(HTTPCallbackQueue) override {}
+
+    std::optional<VTRDictionary> immediate;
+    std::mutex mutex;
+    std::vector<Call> calls;
+};
+
+struct Result {
+    std::optional<VTRDictionary> results;
+    std::optional<VTRError> error;
+};
+
+Result run(VTRRemoteMethodCaller_sync& sync) {
+    Result result;
+    sync.callRemoteMethod(
+        "M", {}, {}, [&](const VTRDictionary& r, const HTTPURLResponse*) { result.results = r; },
+        [&](const VTRError& e, const HTTPURLResponse*) { result.error = e; });
+    return result;
+}
+
+TEST(SyncCallerTest, LateOutcomesAreDroppedAndTheNextCallWaitsForItsOwn) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    ScriptedCaller* inner = scripted.get();
+    auto sync = std::make_unique<VTRRemoteMethodCaller_sync>(std::move(scripted), 50ms);
+
+    for (int i = 0; i < 2; ++i) {
+        Result timedOut = run(*sync);
+        ASSERT_TRUE(timedOut.error);
+        EXPECT_EQ(timedOut.error->domain(), VTRErrorDomain);
+        EXPECT_EQ(timedOut.error->code(), 88);
+        EXPECT_EQ(timedOut.error->localizedDescription(), "Operation timed out");
+    }
+    // The first call's answer arrives between calls, the second's while the third waits:
+    // neither may end the third, whose own failure does.
+    inner->callAt(0).success(VTRDictionary{{"response", "stale"}}, nullptr);
+    sync->setWaitTimeout(600s);
+    std::atomic<bool> done{false};
+    Result third;
+    std::thread caller([&] {
+        third = run(*sync);
+        done = true;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return inner->callCount() == 3; }));
+    inner->callAt(1).success(VTRDictionary{{"response", "stale"}}, nullptr);
+    inner->callAt(2).failure(VTRError(NSURLErrorDomain, -999), nullptr);
+    EXPECT_TRUE(test::waitUntil([&] { return done.load(); }));
+    caller.join();
+    ASSERT_TRUE(third.error);
+    EXPECT_EQ(third.error->code(), -999);
+    EXPECT_FALSE(third.results);
+    // Meant for the AddressSanitizer run: an outcome after the wrapper is gone touches nothing
+    // of it.
+    ScriptedCaller::Call late = inner->callAt(0);
+    sync.reset();
+    late.success(VTRDictionary{{"response", "late"}}, nullptr);
+    late.failure(VTRError(NSURLErrorDomain, -1001), nullptr);
+}
+
+// Under a low upload limit a request spends most of its time waiting for the bucket; that time
+// does not count toward the wait time-out, the rest does.
+TEST(SyncCallerTest, TimeWaitingForTheBandwidthLimitDoesNotCountAndAnEarlyOutcomeIsKept) {
+    auto scripted = std::make_unique<ScriptedCaller>();
+    ScriptedCaller* inner = scripted.get();
+    VTRRemoteMethodCaller_sync sync(std::move(scripted), 500ms);
+    std::atomic<bool> done{false};
+    Result result;
+    std::thread caller([&] {
+        result = run(sync);
+        done = true;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return sync.syncOperation() != nullptr; }));
+    sync.syncOperation()->setThrottled(true);
+    EXPECT_FALSE(test::waitUntil([&] { return done.load(); }, 1500ms)) << "timed out throttled";
+    sync.syncOperation()->setThrottled(false);
+    EXPECT_TRUE(test::waitUntil([&] { return done.load(); }, 5s)) << "never timed out";
+    caller.join();
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code(), 88);
+    EXPECT_EQ(inner->callCount(), 1u);
+
+    // An outcome stored before the wait begins is not missed: with a long wait, passing this
+    // test quickly shows the call did not sit out the deadline.
+    inner->immediate = VTRDictionary{{"response", "now"}};
+    sync.setWaitTimeout(600s);
+    result = run(sync);
+    EXPECT_EQ(result.results, (VTRDictionary{{"response", "now"}}));
 }
 
 }  // namespace
