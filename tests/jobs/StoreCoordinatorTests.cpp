@@ -9,17 +9,6 @@
 namespace vtr::test {
 namespace {
 
-std::string pragma(VTRStoreCoordinator& coordinator, const char* sql) {
-    auto lock = coordinator.lock();
-    sqlite3_stmt* statement = coordinator.statement(sql, nullptr);
-    if (!statement) return "?";
-    std::string value;
-    if (sqlite3_step(statement) == SQLITE_ROW)
-        value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    sqlite3_reset(statement);
-    return value;
-}
-
 void runSQL(const std::string& path, const char* sql) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -34,10 +23,10 @@ TEST_F(StoreCoordinatorTest, DatabaseAndJournalArePrivateAndConfigured) {
     for (const std::string& path : {databasePath(), databasePath() + "-wal"})
         EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600))
             << path;
-    EXPECT_EQ(pragma(*coordinator, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(pragma(*coordinator, "PRAGMA synchronous"), "1");  // NORMAL
-    EXPECT_EQ(pragma(*coordinator, "PRAGMA foreign_keys"), "1");
-    EXPECT_EQ(pragma(*coordinator, "PRAGMA user_version"),
+    EXPECT_EQ(queryText(*coordinator, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(queryText(*coordinator, "PRAGMA synchronous"), "1");  // NORMAL
+    EXPECT_EQ(queryText(*coordinator, "PRAGMA foreign_keys"), "1");
+    EXPECT_EQ(queryText(*coordinator, "PRAGMA user_version"),
               std::to_string(VTRStoreCoordinator::currentSchemaVersion()));
 }
 
@@ -76,7 +65,7 @@ TEST_F(StoreCoordinatorTest, DatabasesOfEarlierSchemasAreMigratedWithTheirJobs) 
         {
             auto old = VTRStoreCoordinator::open(path, nullptr, version);
             ASSERT_TRUE(old);
-            EXPECT_EQ(pragma(*old, "PRAGMA user_version"), std::to_string(version));
+            EXPECT_EQ(queryText(*old, "PRAGMA user_version"), std::to_string(version));
             VTRSQLiteUploadJobStore store(old);
             ASSERT_TRUE(store.addJob(jobInput("kept", "paused", 2)));
             VTRManagedUploadJob* job = store.addJob(jobInput("newest", "running", 1));
@@ -87,14 +76,14 @@ TEST_F(StoreCoordinatorTest, DatabasesOfEarlierSchemasAreMigratedWithTheirJobs) 
         VTRError error;
         auto migrated = VTRStoreCoordinator::open(path, &error);
         ASSERT_TRUE(migrated) << error.description();
-        EXPECT_EQ(pragma(*migrated, "PRAGMA user_version"), std::to_string(current));
-        EXPECT_EQ(pragma(*migrated, "PRAGMA foreign_key_check"), "");
-        EXPECT_EQ(pragma(*migrated,
-                         "SELECT count(*) FROM sqlite_master WHERE name IN "
-                         "('UploadFile_job_localPath', 'UploadFile_job_open')"),
+        EXPECT_EQ(queryText(*migrated, "PRAGMA user_version"), std::to_string(current));
+        EXPECT_EQ(queryText(*migrated, "PRAGMA foreign_key_check"), "");
+        EXPECT_EQ(queryText(*migrated,
+                            "SELECT count(*) FROM sqlite_master WHERE name IN "
+                            "('UploadFile_job_localPath', 'UploadFile_job_open')"),
                   "2");
         const std::string newestPK =
-            pragma(*migrated, "SELECT pk FROM UploadJob WHERE jobID = 'newest'");
+            queryText(*migrated, "SELECT pk FROM UploadJob WHERE jobID = 'newest'");
         {
             VTRSQLiteUploadJobStore store(migrated);
             VTRManagedUploadJob* kept = store.jobWithID("kept");
@@ -107,8 +96,9 @@ TEST_F(StoreCoordinatorTest, DatabasesOfEarlierSchemasAreMigratedWithTheirJobs) 
             ASSERT_TRUE(store.deleteJobWithID("newest"));
             ASSERT_TRUE(store.addJob(jobInput("after", "running", 1)));
         }
-        EXPECT_GT(std::stoll(pragma(*migrated, "SELECT pk FROM UploadJob WHERE jobID = 'after'")),
-                  std::stoll(newestPK));
+        EXPECT_GT(
+            std::stoll(queryText(*migrated, "SELECT pk FROM UploadJob WHERE jobID = 'after'")),
+            std::stoll(newestPK));
     }
 }
 
@@ -124,7 +114,7 @@ TEST_F(StoreCoordinatorTest, FailedMigrationReportsSQLitesReasonAndKeepsTheOldSc
         << error.localizedFailureReason();
     auto old = VTRStoreCoordinator::open(path, nullptr, 1);
     ASSERT_TRUE(old);
-    EXPECT_EQ(pragma(*old, "PRAGMA user_version"), "1");
+    EXPECT_EQ(queryText(*old, "PRAGMA user_version"), "1");
 }
 
 }  // namespace

@@ -30,6 +30,18 @@ inline nlohmann::json jobInput(const std::string& id, const std::string& state =
             {"file_list", files}};
 }
 
+// The first column of the first row that `sql` gives, as text, read through the coordinator.
+inline std::string queryText(VTRStoreCoordinator& coordinator, const std::string& sql) {
+    auto lock = coordinator.lock();
+    sqlite3_stmt* statement = coordinator.statement(sql, nullptr);
+    if (!statement) return "?";
+    std::string value;
+    if (sqlite3_step(statement) == SQLITE_ROW)
+        value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    sqlite3_reset(statement);
+    return value;
+}
+
 class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -38,20 +50,9 @@ class StoreTest : public ::testing::Test {
         ASSERT_TRUE(coordinator) << error.description();
     }
     std::string databasePath() const { return directory.file("UploadDaemon.sqlite"); }
-    // The number of rows of `table`, read over a connection of its own.
+    // The number of rows of `table`.
     int64_t countRows(const std::string& table) const {
-        sqlite3* db = nullptr;
-        int64_t count = -1;
-        auto read = [](void* out, int, char** values, char**) {
-            *static_cast<int64_t*>(out) = std::stoll(values[0]);
-            return 0;
-        };
-        if (sqlite3_open_v2(databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-            SQLITE_OK)
-            sqlite3_exec(db, ("SELECT count(*) FROM \"" + table + "\"").c_str(), read, &count,
-                         nullptr);
-        sqlite3_close_v2(db);
-        return count;
+        return std::stoll(queryText(*coordinator, "SELECT count(*) FROM \"" + table + "\""));
     }
     std::unique_ptr<VTRSQLiteUploadJobStore> newStore() const {
         return std::make_unique<VTRSQLiteUploadJobStore>(coordinator);

@@ -120,11 +120,11 @@ const std::vector<Behaviour>& behaviours() {
 }
 
 // clang-format off
-enum Step { Run, Pause, Restart, Delete, Resend, Add, BeginStaleSave, FinishStaleSave,
-            DaemonRestart, Misbehave, Hold, Release, LetTimePass };
+enum Step { Run, Pause, Restart, Delete, Resend, Add, DaemonRestart, Misbehave, Hold, Release,
+            LetTimePass };
 // clang-format on
 // Each step's weight in the draw, in the order above.
-const int kStepWeights[] = {14, 10, 8, 3, 5, 3, 3, 3, 3, 8, 5, 4, 14};
+const int kStepWeights[] = {14, 10, 8, 3, 5, 3, 3, 8, 5, 4, 14};
 
 struct JobModel {
     std::vector<std::string> remotes;  // also the local file's name
@@ -137,10 +137,6 @@ struct JobModel {
     bool restartAsked = false;
 };
 
-std::string urlOf(const std::string& id) {
-    return "http://127.0.0.1:9/" + id;
-}
-
 // One random sequence of steps over a fresh database, service and script. Used only on the test's
 // thread, which also runs the loop that delivers the reports.
 class Lifecycle : JobDatabase {
@@ -151,7 +147,6 @@ class Lifecycle : JobDatabase {
         server_.setRule({});
         server_.release();
         clock_.advance(0, true);
-        staleStore_.reset();
         service_.reset();
         // Reports still queued let go of their operations when they run.
         loop_.runUntil([&] { return server_.liveServices() == 0; }, kSettleTimeout);
@@ -212,18 +207,12 @@ class Lifecycle : JobDatabase {
         clock_.advance(0);
     }
 
-    // What the control API does after saving a change to an existing job: a concurrent save may
-    // have won, so it acts on the state as stored.
-    void actOnStoredState(const std::string& id) {
-        auto store = environment->newJobStore();
-        if (VTRManagedUploadJob* job = store->jobWithID(id)) actOnState(*job);
-    }
-
-    // A PUT of an existing job with `body`.
+    // A PUT of an existing job with `body`: the save merges what the service stored meanwhile,
+    // and the control API acts on the state as stored.
     void put(const std::string& id, const json& body) {
         auto store = environment->newJobStore();
         VTRManagedUploadJob* job = store->jobWithID(id);
-        if (job && (job->updateWithDictionary(body), store->saveJob(job))) actOnStoredState(id);
+        if (job && (job->updateWithDictionary(body), store->saveJob(job))) actOnState(*job);
     }
 
     json fileList(const std::string& id) const {
@@ -244,11 +233,9 @@ class Lifecycle : JobDatabase {
             model.sizes.push_back(size);
         }
         std::string state = coin(0.5) ? "running" : "paused";
-        json job = {{"id", id},       {"session_id", "session-" + id}, {"server_url", urlOf(id)},
-                    {"state", state}, {"credentials", "secret"},       {"file_list", fileList(id)}};
         auto store = environment->newJobStore();
         VTRError error;
-        VTRManagedUploadJob* added = store->addJob(job, &error);
+        VTRManagedUploadJob* added = store->addJob(jobInput(id, state, fileList(id)), &error);
         if (!added) return violation("adding " + id + " failed: " + error.description());
         actOnState(*added);
         stepLog.back() += " " + id + " " + state + " sizes " + json(model.sizes).dump();
@@ -273,9 +260,8 @@ class Lifecycle : JobDatabase {
         std::optional<std::string> id;
         if (!jobs_.empty())
             id = std::next(jobs_.begin(), static_cast<long>(pick(jobs_.size())))->first;
-        if (step == Delete && staleID_ && coin(0.5)) id = staleID_;
         bool needsJob = step <= Resend || step == Hold;
-        if (needsJob && (!id || !jobs_.count(*id))) return addStep(line);
+        if (needsJob && !id) return addStep(line);
         static const char* const kStates[] = {"running", "paused", "restart"};
         static const double kSpans[] = {0.5, 1, 3, 10, 100, 1000};
         const auto& table = behaviours();
@@ -298,10 +284,6 @@ class Lifecycle : JobDatabase {
                 return put(*id, {{"file_list", fileList(*id)}});
             case Add:
                 return addStep(line);
-            case BeginStaleSave:
-                return beginStaleSave(line);
-            case FinishStaleSave:
-                return finishStaleSave(line);
             case DaemonRestart:
                 line += " daemon restart";
                 clock_.advance(0, true);
@@ -354,39 +336,6 @@ class Lifecycle : JobDatabase {
         server_.holdUploadChunk(model.remotes[file], chunk * 4);
     }
 
-    // A store that read the newest job and changes it, but saves only at FinishStaleSave: what a
-    // writer does whose read and save a client's delete (and another job's arrival) falls between.
-    void beginStaleSave(std::string& line) {
-        if (staleStore_ || jobs_.empty()) return addStep(line);
-        staleID_ = fmt::format("j{}", nextJob_ - 1);
-        if (!jobs_.count(*staleID_)) staleID_ = jobs_.rbegin()->first;
-        staleStore_ = environment->newJobStore();
-        staleJob_ = staleStore_->jobWithID(*staleID_);
-        if (!staleJob_) return violation("stored job " + *staleID_ + " cannot be read");
-        const char* state = coin(0.5) ? "running" : "paused";
-        staleJob_->updateWithDictionary({{"state", state}, {"restarting", true}});
-        line += fmt::format(" read {} to save it later as {}", *staleID_, state);
-    }
-
-    void finishStaleSave(std::string& line) {
-        if (!staleStore_) return addStep(line);
-        line += " save the earlier read of " + *staleID_;
-        std::map<std::string, json> others;
-        for (const auto& [id, model] : jobs_)
-            if (id != *staleID_) others[id] = stored(id);
-        if (staleStore_->saveJob(staleJob_)) {
-            line += " (saved)";
-            if (jobs_.count(*staleID_)) actOnStoredState(*staleID_);
-        }
-        for (const auto& [id, before] : others)
-            if (json after = stored(id); after != before)
-                violation(fmt::format("saving {} read earlier changed job {}\n  from {}\n  to   {}",
-                                      *staleID_, id, before.dump(), after.dump()));
-        staleStore_.reset();
-        staleJob_ = nullptr;
-        staleID_.reset();
-    }
-
     // MARK: waiting
 
     // Runs the loop until every operation that runs waits on something only the test ends (a
@@ -417,7 +366,6 @@ class Lifecycle : JobDatabase {
         server_.setRule({});
         server_.release();
         clock_.advance(0, true);
-        if (staleStore_) finishStaleSave(stepLog.back());
         auto done = [&] {
             checkRestarts();
             if (server_.liveServices() > 0) return false;
@@ -535,9 +483,6 @@ class Lifecycle : JobDatabase {
     std::map<std::string, JobModel> jobs_;
     std::set<std::string> deleted_;
     int nextJob_ = 1;
-    std::unique_ptr<VTRSQLiteUploadJobStore> staleStore_;
-    VTRManagedUploadJob* staleJob_ = nullptr;
-    std::optional<std::string> staleID_;
 };
 
 uint64_t fromEnvironment(const char* name, uint64_t fallback) {

@@ -36,6 +36,14 @@ struct JobDatabase {
         environment = std::make_shared<VTRUploadDaemonConnectionEnvironment>(coordinator, nullptr);
     }
 
+    static std::string urlOf(const std::string& jobID) { return "http://127.0.0.1:9/" + jobID; }
+    // The input of a job at urlOf(jobID).
+    static nlohmann::json jobInput(const std::string& jobID, const std::string& state,
+                                   nlohmann::json files) {
+        return {{"id", jobID},    {"session_id", "session-" + jobID}, {"server_url", urlOf(jobID)},
+                {"state", state}, {"credentials", "secret"},          {"file_list", files}};
+    }
+
     // The stored job's JSON form, read through a store of its own.
     nlohmann::json stored(const std::string& jobID) const {
         auto store = environment->newJobStore();
@@ -68,8 +76,6 @@ class ServiceTest : public ::testing::Test, public JobDatabase {
             std::make_unique<VTRRemoteUploadJobService>(coordinator, loop, std::move(options));
     }
 
-    static std::string urlOf(const std::string& jobID) { return "http://127.0.0.1:9/" + jobID; }
-
     // Stores a job whose files are written with `sizes` bytes each; returns their local paths
     // (the remote path is the file name).
     std::vector<std::string> addJob(const std::string& jobID, const std::string& state,
@@ -82,11 +88,9 @@ class ServiceTest : public ::testing::Test, public JobDatabase {
             paths.push_back(dir.file(name));
             files.push_back({{"local_path", dir.file(name)}, {"remote_path", name}});
         }
-        nlohmann::json job = {
-            {"id", jobID},    {"session_id", "session-" + jobID}, {"server_url", urlOf(jobID)},
-            {"state", state}, {"credentials", "secret"},          {"file_list", files}};
         VTRError error;
-        EXPECT_TRUE(environment->newJobStore()->addJob(job, &error)) << error.description();
+        EXPECT_TRUE(environment->newJobStore()->addJob(jobInput(jobID, state, files), &error))
+            << error.description();
         return paths;
     }
 

@@ -78,68 +78,48 @@ TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
         ASSERT_EQ(daemon.putJob(jobJSON(id, service.url(), "s-" + id, files)), 201) << id;
 
     auto start = Clock::now();
-    // Jobs stored as completed, or -1 when the daemon does not answer.
-    auto completedJobs = [&]() -> long {
-        RawReply reply = daemon.request("GET", "/jobs");
-        if (reply.status != 200) return -1;
-        nlohmann::json list = nlohmann::json::parse(reply.body, nullptr, false);
-        if (!list.is_array()) return -1;
-        long count = 0;
-        for (const auto& job : list) count += job.value("state", "") == "completed";
-        return count;
+    // How many stored jobs are in each state, and in total ("jobs"); nothing when the daemon
+    // does not answer.
+    auto states = [&] {
+        std::map<std::string, size_t> counts;
+        nlohmann::json list =
+            nlohmann::json::parse(daemon.request("GET", "/jobs").body, nullptr, false);
+        for (const auto& job : list.is_array() ? list : nlohmann::json::array()) {
+            ++counts[job.value("state", "?")];
+            ++counts["jobs"];
+        }
+        return counts;
     };
-    auto allCompleted = [&] { return completedJobs() == static_cast<long>(jobs.size()); };
-    // Resident memory of each run: (seconds since the soak began, KiB), sampled while waiting.
-    std::vector<std::vector<std::pair<long, long>>> runs(1);
-    int restarts = 0;
+    auto allCompleted = [&] { return states()["completed"] == jobs.size(); };
+    // The peak resident memory of each daemon run in KiB, sampled while waiting.
+    std::vector<long> peaks(1, 0);
     bool completed = false;
     while (!completed && Clock::now() - start < budget) {
         auto runFor = std::chrono::seconds(30 + random() % 61);
         auto runEnds = Clock::now() + runFor;
-        completed =
-            waitUntil(
-                [&] {
-                    long rss = residentKiB(daemon.pid());
-                    if (rss > 0)
-                        runs.back().push_back(
-                            {std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start)
-                                 .count(),
-                             rss});
-                    return allCompleted() || Clock::now() >= runEnds;
-                },
-                runFor + 5s, 2s) &&
-            allCompleted();
-        std::cout << "soak run " << runs.size() << ": " << completedJobs() << " of " << jobs.size()
-                  << " jobs completed, " << restarts << " kills so far, resident "
-                  << (runs.back().empty() ? 0 : runs.back().back().second) << " KiB" << std::endl;
+        auto sampled = [&] {
+            peaks.back() = std::max(peaks.back(), residentKiB(daemon.pid()));
+            return allCompleted() || Clock::now() >= runEnds;
+        };
+        completed = waitUntil(sampled, runFor + 5s, 2s) && allCompleted();
+        std::cout << "soak run " << peaks.size() << ": " << states()["completed"] << " of "
+                  << jobs.size() << " jobs completed, " << peaks.size() - 1
+                  << " kills so far, resident peak " << peaks.back() << " KiB" << std::endl;
         if (completed) break;
         ASSERT_TRUE(daemon.stop().has_value());
         ASSERT_TRUE(daemon.start()) << daemon.output();
-        ++restarts;
-        runs.emplace_back();
+        peaks.push_back(0);
     }
     auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+    const size_t kills = peaks.size() - 1;
 
-    RawReply reply = daemon.request("GET", "/jobs");
-    nlohmann::json list = nlohmann::json::parse(reply.body, nullptr, false);
-    ASSERT_TRUE(list.is_array());
-    std::map<std::string, int> states;
-    for (const auto& job : list) ++states[job.value("state", "?")];
-    std::cout << "soak: " << jobs.size() << " jobs, " << totalBytes << " bytes, " << restarts
+    std::map<std::string, size_t> counts = states();
+    std::cout << "soak: " << jobs.size() << " jobs, " << totalBytes << " bytes, " << kills
               << " kills, " << elapsed << " s; states:";
-    for (const auto& [state, count] : states) std::cout << " " << state << "=" << count;
+    for (const auto& [state, count] : counts) std::cout << " " << state << "=" << count;
     std::cout << std::endl;
-    for (size_t r = 0; r < runs.size(); ++r) {
-        if (runs[r].empty()) continue;
-        long peak = 0;
-        for (const auto& sample : runs[r]) peak = std::max(peak, sample.second);
-        std::cout << "run " << r << ": t=" << runs[r].front().first << ".." << runs[r].back().first
-                  << " s, RSS first " << runs[r].front().second << " KiB, last "
-                  << runs[r].back().second << " KiB, peak " << peak << " KiB" << std::endl;
-    }
-
     EXPECT_TRUE(completed) << "not every job completed within the budget";
-    EXPECT_EQ(list.size(), jobs.size()) << "jobs were lost";
+    EXPECT_EQ(counts["jobs"], jobs.size()) << "jobs were lost";
     for (const auto& [id, files] : jobs) {
         for (const auto& [local, remote] : files) {
             std::string stored = service.storedFilePath("s-" + id, remote);
@@ -147,13 +127,10 @@ TEST(Soak, FiftyJobsThroughFaultsAndRepeatedKillsAllCompleteIdentical) {
                 << id << " " << remote;
         }
     }
-    // Flat memory: no run's peak far above the first run's, and within the longest runs the
-    // last sample not far above the first. The margins allow for the allocator's high-water mark.
-    long firstPeak = 0;
-    for (const auto& sample : runs.front()) firstPeak = std::max(firstPeak, sample.second);
-    for (size_t r = 1; r < runs.size(); ++r)
-        for (const auto& sample : runs[r])
-            EXPECT_LT(sample.second, firstPeak * 3 / 2 + 16 * 1024) << "run " << r;
+    // Flat memory: no run's peak far above the first run's. The margins allow for the
+    // allocator's high-water mark.
+    for (size_t r = 1; r < peaks.size(); ++r)
+        EXPECT_LT(peaks[r], peaks[0] * 3 / 2 + 16 * 1024) << "run " << r;
 }
 
 }  // namespace

@@ -41,11 +41,7 @@ void ConnectProxy::serve(int client) {
         head.append(buffer, static_cast<size_t>(got));
     }
     VTRFileDescriptor target(connectToLoopback(connectPort(head)));
-    if (!target.valid()) {
-        const std::string refusal = "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n";
-        sendAll(client, refusal.data(), refusal.size());
-        return;
-    }
+    if (!target.valid()) return;
     ++tunnels_;
     const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
     if (!sendAll(client, established.data(), established.size())) return;

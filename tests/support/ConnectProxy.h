@@ -1,7 +1,7 @@
 // ConnectProxy: an HTTP proxy for tests that only tunnels: it listens on 127.0.0.1, answers
 // "CONNECT 127.0.0.1:<port>" by connecting there and relays bytes both ways until either side
-// closes, and counts the tunnels it opened. Anything else is answered 405 and closed. Its
-// methods may be called from any thread.
+// closes, and counts the tunnels it opened. Anything else is closed unanswered. Its methods may
+// be called from any thread.
 #pragma once
 
 #include <atomic>

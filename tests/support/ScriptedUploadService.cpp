@@ -47,22 +47,22 @@ class ScriptedUploadService::Service : public VTRUploadService {
         auto value = script.serve(*this, {Method::ChunkSize}, nullptr, error);
         return value ? static_cast<int32_t>(value->int64Value()) : 0;
     }
-    std::optional<VTRValue> uploadChunk(const std::string& session, const std::string& file,
+    std::optional<VTRValue> uploadChunk(const std::string&, const std::string& file,
                                         std::shared_ptr<const VTRBytes> bytes, uint64_t offset,
                                         VTRError* error) override {
         script.keep(bytes);
-        return script.serve(*this, {Method::UploadChunk, file, session, offset, bytes->size()},
-                            bytes.get(), error);
+        return script.serve(*this, {Method::UploadChunk, file, offset, bytes->size()}, bytes.get(),
+                            error);
     }
-    std::optional<std::string> tryCloseFile(const std::string& file, const std::string& session,
+    std::optional<std::string> tryCloseFile(const std::string& file, const std::string&,
                                             VTRError* error) override {
-        auto value = script.serve(*this, {Method::TryCloseFile, file, session}, nullptr, error);
+        auto value = script.serve(*this, {Method::TryCloseFile, file}, nullptr, error);
         return value && value->isString() ? std::optional(value->stringValue()) : std::nullopt;
     }
-    bool verifyFile(const std::string& file, const std::string& session,
-                    const std::string& checksum, VTRError* error) override {
-        auto value = script.serve(*this, {Method::VerifyFile, file, session, 0, 0, checksum},
-                                  nullptr, error);
+    bool verifyFile(const std::string& file, const std::string&, const std::string& checksum,
+                    VTRError* error) override {
+        auto value =
+            script.serve(*this, {Method::VerifyFile, file, 0, 0, checksum}, nullptr, error);
         return value && value->boolValue();
     }
     std::shared_ptr<HTTPRequestOperation> currentOperation() override {

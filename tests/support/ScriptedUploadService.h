@@ -41,7 +41,6 @@ class ScriptedUploadService {
     struct Call {
         Method method;
         std::string file = {};
-        std::string session = {};
         uint64_t offset = 0;
         size_t length = 0;
         std::string checksum = {};

@@ -26,7 +26,6 @@ struct Deleter {
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using SSLPtr = std::unique_ptr<SSL, Deleter<SSL, SSL_free>>;
-using ContextPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX, SSL_CTX_free>>;
 
 bool addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
     X509V3_CTX context;
@@ -64,11 +63,7 @@ CertPtr makeCertificate(EVP_PKEY* key, const char* commonName, long serial, X509
 
 }  // namespace
 
-struct TLSFront::Context {
-    ContextPtr ssl;
-};
-
-TLSFront::TLSFront(uint16_t backendPort) : backendPort_(backendPort), context_(new Context) {
+TLSFront::TLSFront(uint16_t backendPort) : backendPort_(backendPort) {
     start();
 }
 
@@ -97,28 +92,24 @@ void TLSFront::start() {
                                       {NID_authority_key_identifier, "keyid"}});
     ASSERT_TRUE(server);
 
-    context_->ssl.reset(SSL_CTX_new(TLS_server_method()));
-    ASSERT_TRUE(context_->ssl);
-    ASSERT_EQ(SSL_CTX_use_certificate(context_->ssl.get(), server.get()), 1);
-    ASSERT_EQ(SSL_CTX_use_PrivateKey(context_->ssl.get(), serverKey.get()), 1);
+    context_.reset(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    ASSERT_TRUE(context_);
+    ASSERT_EQ(SSL_CTX_use_certificate(context_.get(), server.get()), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey(context_.get(), serverKey.get()), 1);
 
     server_ = std::make_unique<LoopbackServer>([this](int client) { serve(client); });
 }
-
-TLSFront::~TLSFront() = default;
 
 std::string TLSFront::url(const std::string& path) const {
     return "https://127.0.0.1:" + std::to_string(port()) + path;
 }
 
 void TLSFront::serve(int client) {
-    SSLPtr ssl(SSL_new(context_->ssl.get()));
+    SSLPtr ssl(SSL_new(context_.get()));
     if (!ssl || SSL_set_fd(ssl.get(), client) != 1 || SSL_accept(ssl.get()) != 1) {
-        ++failedHandshakes_;
         ERR_clear_error();
         return;
     }
-    ++handshakes_;
     VTRFileDescriptor backend(connectToLoopback(backendPort_));
     if (backend.valid()) {
         char buffer[16384];

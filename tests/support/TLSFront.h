@@ -7,13 +7,14 @@
 // thread.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
+
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 namespace vtr::test {
 
@@ -22,7 +23,6 @@ class TLSFront {
     // Relays to 127.0.0.1:`backendPort`. Fails the current test (and port() is 0) when the
     // certificates or the listening socket cannot be made.
     explicit TLSFront(uint16_t backendPort);
-    ~TLSFront();
     TLSFront(const TLSFront&) = delete;
     TLSFront& operator=(const TLSFront&) = delete;
 
@@ -31,22 +31,15 @@ class TLSFront {
     std::string url(const std::string& path = "/") const;
     // The throw-away authority's certificate, in PEM.
     const std::string& authorityPEM() const { return authorityPEM_; }
-    // Handshakes completed and refused (by either side) so far.
-    size_t handshakes() const { return handshakes_.load(); }
-    size_t failedHandshakes() const { return failedHandshakes_.load(); }
 
   private:
-    struct Context;
-
     // Makes the certificates, then starts listening.
     void start();
     void serve(int client);
 
     uint16_t backendPort_;
-    std::unique_ptr<Context> context_;
+    std::shared_ptr<ssl_ctx_st> context_;
     std::string authorityPEM_;
-    std::atomic<size_t> handshakes_{0};
-    std::atomic<size_t> failedHandshakes_{0};
     std::unique_ptr<LoopbackServer> server_;  // last: stops first
 };
 

@@ -136,11 +136,14 @@ class OperationHarness {
         return dir.file(name);
     }
 
+    // Over the scripted server unless given another service.
     std::shared_ptr<VTRFileUploadOperation> make(std::vector<VTRDictionary> files,
-                                                 VTRFileUploadOperationDelegate* withDelegate) {
+                                                 VTRFileUploadOperationDelegate* withDelegate,
+                                                 std::unique_ptr<VTRUploadService> service = {}) {
         return std::make_shared<VTRFileUploadOperation>(
             "session-1", "job-1", std::move(files), maxUploadRetries, maxCloseRetries,
-            pollingInterval, server.make(), retry, withDelegate, &loop);
+            pollingInterval, service ? std::move(service) : server.make(), retry, withDelegate,
+            &loop);
     }
     std::shared_ptr<VTRFileUploadOperation> make(std::vector<VTRDictionary> files) {
         return make(std::move(files), &delegate);

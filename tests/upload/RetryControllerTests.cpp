@@ -52,35 +52,16 @@ RetryRun runSequence(VTRRetryController& controller, uint64_t maxRetries,
     return run;
 }
 
-TEST(RetryControllerTest, CallsUntilTheFirstSuccessOrBudgetPlusOneAttempts) {
-    struct Case {
-        uint64_t budget;
-        std::vector<bool> answers;
-        int calls;
-        bool result;
-        size_t pauses;
-    };
-    const Case cases[] = {{5, {true}, 1, true, 0},
-                          {0, {false}, 1, false, 0},
-                          {0, {true}, 1, true, 0},
-                          {50000, {false, false, true, false}, 3, true, 2},
-                          {2, {false}, 3, false, 2}};
-    for (const Case& c : cases) {
-        RecordedController recorded;
-        RetryRun run = runSequence(recorded.controller, c.budget, c.answers);
-        EXPECT_EQ(run.calls, c.calls) << c.budget;
-        EXPECT_EQ(run.finals, 1) << c.budget;
-        EXPECT_EQ(run.finalResult, c.result) << c.budget;
-        EXPECT_EQ(recorded.pauses.size(), c.pauses) << c.budget;
-    }
-}
-
 TEST(RetryControllerTest, PausesDoubleWithJitterUpToTheCeiling) {
     // The largest draw adds +0.2 s per step, the smallest -0.2 s.
     for (uint32_t draw : {UINT32_MAX, 0u}) {
         RecordedController recorded;
         recorded.controller.setRandomSource([draw] { return draw; });
-        runSequence(recorded.controller, 11, {false});
+        // A budget of 11 retries: 12 attempts, each failing, and one final report of failure.
+        RetryRun run = runSequence(recorded.controller, 11, {false});
+        EXPECT_EQ(run.calls, 12);
+        EXPECT_EQ(run.finals, 1);
+        EXPECT_FALSE(run.finalResult);
         double sign = draw == 0 ? -1.0 : 1.0;
         std::vector<double> expected{4.0};
         for (int i = 0; i < 7; ++i) expected.push_back(expected.back() * 2 + 0.2 * sign);
@@ -91,9 +72,14 @@ TEST(RetryControllerTest, PausesDoubleWithJitterUpToTheCeiling) {
             EXPECT_NEAR(recorded.pauses[i], expected[i], 1e-9) << "pause " << i;
         // Before attempt 9: 512 s give or take 25.4 s.
         EXPECT_NEAR(recorded.pauses[7], 512.0 + 25.4 * sign, 1e-9);
-        // The next call starts again at the first pause.
-        runSequence(recorded.controller, 1, {false});
+        // The next call starts again at the first pause, and its first success ends it.
+        run = runSequence(recorded.controller, 50000, {false, true, false});
+        EXPECT_EQ(run.calls, 2);
+        EXPECT_TRUE(run.finalResult);
         EXPECT_DOUBLE_EQ(recorded.pauses.back(), 4.0);
+        // Without a budget, one attempt and no pause.
+        EXPECT_EQ(runSequence(recorded.controller, 0, {false}).calls, 1);
+        EXPECT_EQ(recorded.pauses.size(), expected.size() + 1);
     }
 }
 

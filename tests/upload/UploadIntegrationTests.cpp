@@ -24,12 +24,10 @@ TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrde
     // Short real pauses, without jitter, so injected faults cost little time.
     h.useRealPauses(0.01);
     h.retry->setRandomSource([] { return UINT32_MAX / 2; });
-    auto operation = std::make_shared<VTRFileUploadOperation>(
-        "session-9", "job-9",
-        std::vector<VTRDictionary>{
-            makeFileInfo(h.makeFile("recording.mov", content), "recording.mov", 0)},
-        5, h.maxCloseRetries, h.pollingInterval,
-        std::make_unique<VTRUploadServiceWithVerify>(service.url()), h.retry, &h.delegate, &h.loop);
+    h.maxUploadRetries = 5;
+    auto operation =
+        h.make({makeFileInfo(h.makeFile("recording.mov", content), "recording.mov", 0)},
+               &h.delegate, std::make_unique<VTRUploadServiceWithVerify>(service.url()));
     nlohmann::json rules = nlohmann::json::array();
     auto rule = [&](size_t offset, const char* action, int count, nlohmann::json more = {}) {
         more.update(
@@ -49,7 +47,7 @@ TEST(UploadIntegrationTest, FileArrivesIdenticalThroughErrorsDropsAndAnOutOfOrde
     nlohmann::json files = service.control("GET", "/control/files");
     ASSERT_EQ(files["files"].size(), 1u);
     nlohmann::json stored = files["files"][0];
-    EXPECT_EQ(stored["session"], "session-9");
+    EXPECT_EQ(stored["session"], "session-1");
     EXPECT_EQ(stored["file"], "recording.mov");
     EXPECT_EQ(stored["md5"], base64String(md5Digest(content)));
     EXPECT_EQ(stored["closed"], true);
