@@ -1,6 +1,7 @@
 #include "api/VTRUploadDaemonConnection.h"
 #include "api/VTREventHub.h"
 #include "api/VTRJSONValue.h"
+#include "api/VTRJobFormResponse.h"
 #include "api/VTRJobLogForm.h"
 #include "api/VTRWebRequestPolicy.h"
 
@@ -12,13 +13,11 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "foundation/VTRJSONTextWriter.h"
 #include "foundation/VTRRunLoop.h"
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPErrorResponse.h"
 #include "httpserver/HTTPStream.h"
 #include "httpserver/VTRJSONResponse.h"
-#include "jobs/VTRJSONTreeWriter.h"
 #include "jobs/VTRManagedUploadJob.h"
 #include "jobs/VTRObjectContext.h"
 #include "jobs/VTRSQLiteUploadJobStore.h"
@@ -100,23 +99,6 @@ size_t nestingDepth(std::string_view text) {
 
 std::unique_ptr<HTTPResponse> jsonResponse(const json& object, int64_t status) {
     return std::make_unique<VTRJSONResponse>(valueFromJSON(object), status);
-}
-
-// What `write` puts into a JSON writer (job forms), as a 200 response. The text is written
-// straight from the records, with no JSON tree in between: that tree was a large part of
-// GET /jobs/:id's time. Text that is not UTF-8 (clients send UTF-8, but a database edited by
-// hand need not hold it) goes through the generic writer, which warns and sends an empty body.
-template <typename Write>
-std::unique_ptr<HTTPResponse> formResponse(const Write& write) {
-    VTRJSONTextWriter text;
-    write(text);
-    if (text.ok()) {
-        return std::make_unique<HTTPDataResponse>(
-            text.takeText(), 200, HTTPHeaderList{{"Content-Type", "application/json"}});
-    }
-    VTRJSONTreeWriter tree;
-    write(tree);
-    return jsonResponse(tree.takeValue(), 200);
 }
 
 std::unique_ptr<HTTPResponse> emptyResponse(int32_t status) {
@@ -324,11 +306,7 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobs() {
         return emptyResponse(500);
     }
     VTRLogVerbose("GET /jobs succeeded");
-    return formResponse([&jobs](auto& writer) {
-        writer.beginArray();
-        for (const VTRManagedUploadJob* job : *jobs) job->writeForm(writer);
-        writer.endArray();
-    });
+    return VTRJobListResponse(*jobs);
 }
 
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetActivity() {
@@ -377,7 +355,7 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobWithID(
     VTRManagedUploadJob* job = store ? store->jobWithID(jobID, &error) : nullptr;
     if (job) {
         VTRLogInfo("GET /jobs/{} succeeded", jobID);
-        return formResponse([job](auto& writer) { job->writeForm(writer); });
+        return VTRJobFormResponse(*job);
     }
     if (hasError(error)) {
         VTRLogWarn("GET /jobs/{} failed to fetch job: {}", jobID, error.description());
