@@ -45,10 +45,9 @@ VTREventHub::VTREventHub(VTRRunLoop& runLoop, JobForm jobForm)
 
 void VTREventHub::subscribe(std::shared_ptr<HTTPStream> stream, const AllJobForms& allJobs) {
     std::lock_guard lock(mutex_);
-    for (const json& form : allJobs()) {
-        if (std::optional<std::string> text = replyText(form))
-            stream->send(std::make_shared<const std::string>(
-                fmt::format("event: job\nid: {}\ndata: {}\n\n", ++lastID_, *text)));
+    for (const std::string& form : allJobs()) {
+        stream->send(std::make_shared<const std::string>(
+            fmt::format("event: job\nid: {}\ndata: {}\n\n", ++lastID_, form)));
     }
     stream->send(std::make_shared<const std::string>(
         fmt::format("event: ready\nid: {}\ndata: {{}}\n\n", ++lastID_)));
@@ -68,9 +67,7 @@ void VTREventHub::publishJobLocked(const std::string& jobID) {
     Throttle& throttle = throttles_[jobID];
     throttle.pending = false;
     throttle.lastSent = std::chrono::steady_clock::now();
-    std::optional<json> form = jobForm_(jobID);
-    if (!form) return;
-    if (std::optional<std::string> text = replyText(*form)) publishLocked("job", *text);
+    if (std::optional<std::string> form = jobForm_(jobID)) publishLocked("job", *form);
 }
 
 void VTREventHub::jobChanged(const std::string& jobID) {

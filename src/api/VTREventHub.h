@@ -29,10 +29,11 @@ nlohmann::json VTRActivityForm(const VTRJobActivity& activity);
 
 class VTREventHub : public VTRJobChangeObserver, public std::enable_shared_from_this<VTREventHub> {
   public:
-    // The stored form of a job as GET /jobs/:id gives it, or nothing when it is gone.
-    using JobForm = std::function<std::optional<nlohmann::json>(const std::string& jobID)>;
-    // The stored forms of every job.
-    using AllJobForms = std::function<std::vector<nlohmann::json>()>;
+    // The stored form of a job, as the JSON text GET /jobs/:id gives, or nothing when it is gone
+    // (or has no JSON form).
+    using JobForm = std::function<std::optional<std::string>(const std::string& jobID)>;
+    // The stored forms of every job, as JSON text.
+    using AllJobForms = std::function<std::vector<std::string>()>;
 
     struct Options {
         std::chrono::milliseconds progressInterval{250};

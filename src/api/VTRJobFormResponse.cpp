@@ -33,6 +33,13 @@ std::unique_ptr<HTTPResponse> VTRJobFormResponse(const VTRManagedUploadJob& job)
     return formResponse([&job](auto& writer) { job.writeForm(writer); });
 }
 
+std::optional<std::string> VTRJobFormText(const VTRManagedUploadJob& job) {
+    VTRJSONTextWriter text;
+    job.writeForm(text);
+    if (!text.ok()) return std::nullopt;
+    return text.takeText();
+}
+
 std::unique_ptr<HTTPResponse> VTRJobListResponse(const std::vector<VTRManagedUploadJob*>& jobs) {
     return formResponse([&jobs](auto& writer) {
         writer.beginArray();

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "httpserver/HTTPResponse.h"
@@ -15,6 +17,9 @@ namespace vtr {
 class VTRManagedUploadJob;
 
 std::unique_ptr<HTTPResponse> VTRJobFormResponse(const VTRManagedUploadJob& job);
+// The same text as VTRJobFormResponse's body, for the event stream; nothing for text that is not
+// UTF-8.
+std::optional<std::string> VTRJobFormText(const VTRManagedUploadJob& job);
 std::unique_ptr<HTTPResponse> VTRJobListResponse(const std::vector<VTRManagedUploadJob*>& jobs);
 
 }  // namespace vtr

@@ -268,16 +268,15 @@ bool VTRUploadDaemonConnection::handleStateChangeInJob(VTRManagedUploadJob& job,
 json VTRUploadDaemonConnection::storedForm(const VTRManagedUploadJob& job) const {
     // Starting or restarting an upload changes the job (file sizes, progress, error) through
     // the job service's own store; the client is answered with what is stored now.
+    // The event streams read the job from the store themselves.
+    std::string jobID = job.jobID().value_or("");
+    if (options_.events) options_.events->jobChanged(jobID);
     VTRUploadJobState state = job.state();
     if (state == VTRUploadJobStateRunning || state == VTRUploadJobStateRestart) {
         std::unique_ptr<VTRUploadJobStore> store = newJobStore(nullptr);
-        if (const VTRManagedUploadJob* current =
-                store ? store->jobWithID(job.jobID().value_or(""), nullptr) : nullptr) {
-            if (options_.events) options_.events->jobChanged(job.jobID().value_or(""));
+        if (const VTRManagedUploadJob* current = store ? store->jobWithID(jobID, nullptr) : nullptr)
             return current->dictionaryRepresentation();
-        }
     }
-    if (options_.events) options_.events->jobChanged(job.jobID().value_or(""));
     return job.dictionaryRepresentation();
 }
 
@@ -290,17 +289,11 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleKillDaemon() {
     return emptyResponse(200);
 }
 
-std::optional<std::vector<VTRManagedUploadJob*>> VTRUploadDaemonConnection::allJobs(
-    std::unique_ptr<VTRUploadJobStore>& store, VTRError* error) const {
-    store = newJobStore(error);
-    if (!store) return std::nullopt;
-    return store->allJobs(error);
-}
-
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetJobs() {
     VTRError error;
-    std::unique_ptr<VTRUploadJobStore> store;
-    std::optional<std::vector<VTRManagedUploadJob*>> jobs = allJobs(store, &error);
+    std::unique_ptr<VTRUploadJobStore> store = newJobStore(&error);
+    std::optional<std::vector<VTRManagedUploadJob*>> jobs;
+    if (store) jobs = store->allJobs(&error);
     if (!jobs) {
         VTRLogWarn("GET /jobs failed to retrieve all jobs: {}", error.description());
         return emptyResponse(500);
@@ -322,7 +315,8 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetActivity() {
 std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetEvents() {
     VTRError error;
     if (!options_.events) return emptyResponse(404);
-    if (!newJobStore(&error)) {
+    std::unique_ptr<VTRUploadJobStore> store = newJobStore(&error);
+    if (!store) {
         VTRLogWarn("GET /events failed: {}", error.description());
         return emptyResponse(500);
     }
@@ -331,18 +325,16 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetEvents() {
     streamOptions.keepAliveInterval = options_.events->options().keepAliveInterval;
     streamOptions.keepAliveMessage = ": keep-alive\n\n";
     auto [stream, response] = HTTPStream::open(*this, std::move(streamOptions));
-    options_.events->subscribe(std::move(stream), [this] {
+    options_.events->subscribe(std::move(stream), [&store] {
         VTRError readError;
-        std::unique_ptr<VTRUploadJobStore> store;
-        std::optional<std::vector<VTRManagedUploadJob*>> jobs = allJobs(store, &readError);
-        std::vector<json> forms;
+        std::optional<std::vector<VTRManagedUploadJob*>> jobs = store->allJobs(&readError);
+        std::vector<std::string> forms;
         if (!jobs) {
             VTRLogWarn("GET /events failed to read the jobs: {}", readError.description());
             return forms;
         }
-        forms.reserve(jobs->size());
         for (const VTRManagedUploadJob* job : *jobs)
-            forms.push_back(job->dictionaryRepresentation());
+            if (std::optional<std::string> form = VTRJobFormText(*job)) forms.push_back(*form);
         return forms;
     });
     return std::move(response);

@@ -127,11 +127,6 @@ class VTRUploadDaemonConnection : public HTTPConnection {
     nlohmann::json storedForm(const VTRManagedUploadJob& job) const;
     // A store of this request's own, or nullptr with an error when the daemon has none.
     std::unique_ptr<VTRUploadJobStore> newJobStore(VTRError* error) const;
-    // Every stored job, read through a new store left in `store`; nothing, with `error` filled,
-    // when the store cannot be read.
-    std::optional<std::vector<VTRManagedUploadJob*>> allJobs(
-        std::unique_ptr<VTRUploadJobStore>& store, VTRError* error) const;
-
     // The body parsed as a job input object. Nothing (and a console line) for a missing body,
     // text that is not JSON, or JSON that is not an object.
     std::optional<nlohmann::json> postedJobFromRequest() const;

@@ -11,7 +11,7 @@
 #include "httpserver/HTTPDataResponse.h"
 #include "httpserver/HTTPErrorResponse.h"
 #include "httpserver/VTRJSONResponse.h"
-#include "jobs/VTRSettingsStore.h"
+#include "jobs/VTRSQLiteUploadJobStore.h"
 #include "logging/VTRLog.h"
 #include "metrics/VTRMetrics.h"
 #include "service/VTRUploadDaemonConnectionEnvironment.h"
@@ -49,7 +49,7 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handleGetMetrics() {
     if (const auto& coordinator =
             environment_ ? environment_->persistentStoreCoordinator() : nullptr) {
         VTRError error;
-        auto counts = VTRSettingsStore(coordinator).jobCountsByState(&error);
+        auto counts = VTRSQLiteUploadJobStore(coordinator).jobCountsByState(&error);
         if (!counts) {
             VTRLogWarn("GET /metrics failed to count the jobs: {}", error.description());
             return std::make_unique<HTTPErrorResponse>(500);
@@ -107,8 +107,9 @@ std::unique_ptr<HTTPResponse> VTRUploadDaemonConnection::handlePutSettings() {
         VTRLogWarn("PUT /settings failed to store the settings: {}", error.description());
         return std::make_unique<HTTPErrorResponse>(500);
     }
-    VTRLogInfo("PUT /settings succeeded: {}", limit->document().dump());
-    return std::make_unique<VTRJSONResponse>(valueFromJSON(limit->document()), 200);
+    json stored = limit->document();
+    VTRLogInfo("PUT /settings succeeded: {}", stored.dump());
+    return std::make_unique<VTRJSONResponse>(valueFromJSON(stored), 200);
 }
 
 }  // namespace vtr

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "api/VTREventHub.h"
+#include "api/VTRJobFormResponse.h"
 #include "api/VTRUploadDaemonConnection.h"
 #include "daemon/Reachability.h"
 #include "daemon/VTRCrashHandler.h"
@@ -287,18 +288,17 @@ bool VTRUploadDaemon::configureConnectionEnvironment() {
         VTRLogError("Unable to read or store the upload limit: {}", error.description());
         return false;
     }
-    // Running jobs are re-queued only after the single-instance check: a second daemon on the
-    // same store must not upload them alongside the first during that check.
     events_ = std::make_shared<VTREventHub>(
         VTRRunLoop::main(),
-        [coordinator =
-             storeCoordinator_](const std::string& jobID) -> std::optional<nlohmann::json> {
+        [coordinator = storeCoordinator_](const std::string& jobID) -> std::optional<std::string> {
             VTRSQLiteUploadJobStore store(coordinator);
             const VTRManagedUploadJob* job = store.jobWithID(jobID, nullptr);
             if (!job) return std::nullopt;
-            return job->dictionaryRepresentation();
+            return VTRJobFormText(*job);
         });
     VTRRemoteUploadJobService::Options options;
+    // Running jobs are re-queued only after the single-instance check: a second daemon on the
+    // same store must not upload them alongside the first during that check.
     options.requeueAtConstruction = false;
     options.additionalAuthorities = additionalAuthorities_;
     options.uploadLimiter = uploadLimiter_;

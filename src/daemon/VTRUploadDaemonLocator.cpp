@@ -28,16 +28,6 @@ std::optional<int64_t> parseDecimal(const std::string& text) {
     return value;
 }
 
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) return false;
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 // Puts `text` at `path` through a new file beside it that is then renamed over the path, so an
 // existing path, a link planted under the name included, is never opened: rename() replaces
 // the link itself, not what it points to. The files are read by other users' clients, hence
@@ -50,7 +40,7 @@ std::optional<VTRError> writeTextFile(const std::string& path, const std::string
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!file.valid() && errno == EEXIST) continue;
         if (!file.valid()) return posixError(errno, path);
-        if (::fchmod(file.get(), 0644) != 0 || !writeAll(file.get(), text) ||
+        if (::fchmod(file.get(), 0644) != 0 || !VTRWriteAll(file.get(), text) ||
             ::rename(temporary.c_str(), path.c_str()) != 0) {
             VTRError error = posixError(errno, path);
             ::unlink(temporary.c_str());

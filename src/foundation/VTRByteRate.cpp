@@ -1,6 +1,6 @@
 #include "foundation/VTRByteRate.h"
 
-#include <limits>
+#include <charconv>
 
 namespace vtr {
 
@@ -28,12 +28,10 @@ std::optional<uint64_t> parseByteRate(std::string_view text) {
             }
         }
     }
-    if (text.empty() || text.size() > 19) return std::nullopt;
     uint64_t number = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        number = number * 10 + static_cast<uint64_t>(c - '0');
-    }
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, number);
+    if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
     if (number > kLargest / factor) return std::nullopt;
     return number * factor;
 }

@@ -5,36 +5,11 @@
 
 #include <fmt/format.h>
 
+#include "foundation/VTRPrintableText.h"
+
 namespace vtr {
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence at s[i], or 0 (overlong forms, surrogates and code
-// points above U+10FFFF are not well-formed).
-size_t utf8SequenceLength(std::string_view s, size_t i) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = byte(i);
-    size_t remaining = s.size() - i;
-    auto continuation = [&](size_t k) { return (byte(k) & 0xC0) == 0x80; };
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return remaining >= 2 && continuation(i + 1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (remaining < 3 || !continuation(i + 1) || !continuation(i + 2)) return 0;
-        unsigned char c1 = byte(i + 1);
-        if (c == 0xE0 && c1 < 0xA0) return 0;   // overlong
-        if (c == 0xED && c1 >= 0xA0) return 0;  // surrogate
-        return 3;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (remaining < 4 || !continuation(i + 1) || !continuation(i + 2) || !continuation(i + 3))
-            return 0;
-        unsigned char c1 = byte(i + 1);
-        if (c == 0xF0 && c1 < 0x90) return 0;   // overlong
-        if (c == 0xF4 && c1 >= 0x90) return 0;  // above U+10FFFF
-        return 4;
-    }
-    return 0;
-}
 
 // The escape of an ASCII character, or nullptr when it stands for itself.
 const char* escapeFor(unsigned char c) {
@@ -83,7 +58,7 @@ bool VTRJSONTextWriter::appendString(std::string_view text, std::string& out) {
         if (!kSpecial[c]) {
             ++i;
         } else if (c >= 0x80) {
-            size_t length = utf8SequenceLength(text, i);
+            size_t length = multiByteSequenceLength(text.substr(i));
             if (length == 0) return false;
             i += length;
         } else {
@@ -105,25 +80,14 @@ void VTRJSONTextWriter::separate() {
     first_ = false;
 }
 
-void VTRJSONTextWriter::beginObject() {
+void VTRJSONTextWriter::open(char bracket) {
     separate();
-    text_.push_back('{');
+    text_.push_back(bracket);
     first_ = true;
 }
 
-void VTRJSONTextWriter::endObject() {
-    text_.push_back('}');
-    first_ = false;
-}
-
-void VTRJSONTextWriter::beginArray() {
-    separate();
-    text_.push_back('[');
-    first_ = true;
-}
-
-void VTRJSONTextWriter::endArray() {
-    text_.push_back(']');
+void VTRJSONTextWriter::close(char bracket) {
+    text_.push_back(bracket);
     first_ = false;
 }
 

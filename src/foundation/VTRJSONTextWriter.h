@@ -17,10 +17,10 @@ class VTRJSONTextWriter {
     // Room for one job's form, so that writing one seldom grows the text.
     VTRJSONTextWriter() { text_.reserve(1024); }
 
-    void beginObject();
-    void endObject();
-    void beginArray();
-    void endArray();
+    void beginObject() { open('{'); }
+    void endObject() { close('}'); }
+    void beginArray() { open('['); }
+    void endArray() { close(']'); }
     // The name of the object member whose value is written next.
     void key(std::string_view name);
     void null();
@@ -39,6 +39,9 @@ class VTRJSONTextWriter {
   private:
     // The comma before a value that is not the first of its object or array.
     void separate();
+    // An object or array begins (after its comma, if any) or ends.
+    void open(char bracket);
+    void close(char bracket);
 
     std::string text_;
     bool first_ = true;

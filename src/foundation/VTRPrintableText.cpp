@@ -14,24 +14,6 @@ void appendEscapedByte(std::string& out, unsigned char byte) {
     out += kHexDigits[byte & 0xF];
 }
 
-// The length of the well-formed UTF-8 sequence of two or more bytes at the start of `text`, or
-// 0 when there is none. Overlong forms, surrogates and code points above U+10FFFF do not count.
-size_t multiByteSequenceLength(std::string_view text) {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    auto continuation = [&](size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
-    unsigned char lead = byte(0);
-    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-    if (length == 0 || lead > 0xF4) return 0;
-    for (size_t i = 1; i < length; ++i)
-        if (!continuation(i)) return 0;
-    unsigned char second = byte(1);
-    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
-    if (lead == 0xED && second >= 0xA0) return 0;  // surrogate
-    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
-    if (lead == 0xF4 && second >= 0x90) return 0;  // beyond U+10FFFF
-    return length;
-}
-
 bool isSchemeCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
            c == '-' || c == '.';
@@ -50,6 +32,22 @@ size_t authorityEnd(std::string_view text, size_t start) {
 }
 
 }  // namespace
+
+size_t multiByteSequenceLength(std::string_view text) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    auto continuation = [&](size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
+    unsigned char lead = byte(0);
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4) return 0;
+    for (size_t i = 1; i < length; ++i)
+        if (!continuation(i)) return 0;
+    unsigned char second = byte(1);
+    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
+    if (lead == 0xED && second >= 0xA0) return 0;  // surrogate
+    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
+    if (lead == 0xF4 && second >= 0x90) return 0;  // beyond U+10FFFF
+    return length;
+}
 
 std::string printableText(std::string_view text) {
     std::string out;

@@ -14,6 +14,10 @@ namespace vtr {
 // a second pass.
 std::string printableText(std::string_view text);
 
+// The length of the well-formed UTF-8 sequence of two or more bytes at the start of `text`, or
+// 0 when there is none. Overlong forms, surrogates and code points above U+10FFFF do not count.
+size_t multiByteSequenceLength(std::string_view text);
+
 // `text` with the user-info part ("user:password@") removed from every "scheme://" URL in it.
 std::string withoutURLUserInfo(std::string_view text);
 

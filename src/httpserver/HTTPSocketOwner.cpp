@@ -20,7 +20,8 @@ HTTPPeerCheck HTTPCheckPeerUser(const std::string& tableDirectory, const sockadd
     if (!peerEndpoint || !localEndpoint) return {HTTPPeerVerdict::NoEntry};
     // The peer's socket: its own address is the peer, its remote one ours. The kernel lists a
     // table a read at a time, so sockets opened or closed meanwhile can make a line go missing
-    // or appear twice: only three reads that agree make a missing or doubled line a verdict.
+    // or appear twice: the tables are read up to three times, until one read finds exactly one
+    // line; only when none does is the last read's missing or doubled line the verdict.
     std::optional<std::vector<VTRSocketTableEntry>> entries;
     for (int attempt = 0; attempt < kPeerTableReads; ++attempt) {
         entries = VTRReadSocketTables(

@@ -34,8 +34,8 @@ struct HTTPPeerCheck {
 // `allowedUserID`. IPv4 addresses also match their IPv4-mapped IPv6 form, since a dual-stack
 // peer socket is listed in "tcp6". A table that does not exist counts as empty (a kernel without
 // IPv6 has no "tcp6"), as long as one of the two can be read. A missing or doubled line is a
-// verdict only once three reads agree: the kernel lists a table a read at a time, and sockets
-// opened or closed meanwhile can shift the lines between two reads.
+// verdict only when three reads in a row find no single line: the kernel lists a table a read at
+// a time, and sockets opened or closed meanwhile can shift the lines between two reads.
 HTTPPeerCheck HTTPCheckPeerUser(const std::string& tableDirectory, const sockaddr* peer,
                                 const sockaddr* local, uint32_t allowedUserID);
 

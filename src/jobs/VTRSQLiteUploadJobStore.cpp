@@ -1,9 +1,12 @@
 #include "jobs/VTRSQLiteUploadJobStore.h"
 
+#include <sqlite3.h>
+
 #include <nlohmann/json.hpp>
 
 #include "jobs/VTRManagedUploadFile.h"
 #include "jobs/VTRManagedUploadJob.h"
+#include "jobs/VTRSQLiteStatement.h"
 #include "jobs/VTRStoreCoordinator.h"
 
 namespace vtr {
@@ -185,6 +188,29 @@ const std::vector<VTRUploadJobState>& VTRSQLiteUploadJobStore::statePriority() {
         VTRUploadJobStateRunning, VTRUploadJobStateRestart,   VTRUploadJobStateRetry,
         VTRUploadJobStateUnknown};
     return priority;
+}
+
+std::optional<std::map<VTRUploadJobState, int64_t>> VTRSQLiteUploadJobStore::jobCountsByState(
+    VTRError* error) const {
+    std::map<VTRUploadJobState, int64_t> counts;
+    for (VTRUploadJobState state = VTRUploadJobStatePaused; state <= VTRUploadJobStateErrored;
+         ++state)
+        counts[state] = 0;
+    auto lock = coordinator_->lock();
+    sqlite3_stmt* statement = coordinator_->statement(
+        R"(SELECT "stateValue", COUNT(*) FROM "UploadJob" GROUP BY "stateValue")", error);
+    if (!statement) return std::nullopt;
+    VTRStatementScope scope(statement);
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        auto state = static_cast<VTRUploadJobState>(sqlite3_column_int64(statement, 0));
+        if (counts.count(state)) counts[state] = sqlite3_column_int64(statement, 1);
+    }
+    if (rc != SQLITE_DONE) {
+        setError(error, coordinator_->lastError(NSSQLiteError));
+        return std::nullopt;
+    }
+    return counts;
 }
 
 }  // namespace vtr

@@ -4,6 +4,7 @@
 // thread that uses it; make a new one per request or callback.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -35,6 +36,10 @@ class VTRSQLiteUploadJobStore : public VTRUploadJobStore {
     // reads and writes that file alone.
     VTRManagedUploadJob* jobWithIDFilesOnDemand(const std::string& jobID,
                                                 VTRError* error = nullptr);
+    // The number of stored jobs in each state from paused to errored, zeros included; one
+    // query, no records.
+    std::optional<std::map<VTRUploadJobState, int64_t>> jobCountsByState(
+        VTRError* error = nullptr) const;
 
     const std::shared_ptr<VTRStoreCoordinator>& storeCoordinator() const { return coordinator_; }
     // Replacing the coordinator drops the current context and every record fetched through it.

@@ -61,27 +61,4 @@ bool VTRSettingsStore::setValues(const std::map<std::string, std::optional<std::
     return false;
 }
 
-std::optional<std::map<VTRUploadJobState, int64_t>> VTRSettingsStore::jobCountsByState(
-    VTRError* error) const {
-    std::map<VTRUploadJobState, int64_t> counts;
-    for (VTRUploadJobState state = VTRUploadJobStatePaused; state <= VTRUploadJobStateErrored;
-         ++state)
-        counts[state] = 0;
-    auto lock = coordinator_->lock();
-    sqlite3_stmt* statement = coordinator_->statement(
-        R"(SELECT "stateValue", COUNT(*) FROM "UploadJob" GROUP BY "stateValue")", error);
-    if (!statement) return std::nullopt;
-    VTRStatementScope scope(statement);
-    int rc;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        auto state = static_cast<VTRUploadJobState>(sqlite3_column_int64(statement, 0));
-        if (counts.count(state)) counts[state] = sqlite3_column_int64(statement, 1);
-    }
-    if (rc != SQLITE_DONE) {
-        setError(error, coordinator_->lastError(NSSQLiteError));
-        return std::nullopt;
-    }
-    return counts;
-}
-
 }  // namespace vtr

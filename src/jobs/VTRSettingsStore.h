@@ -1,6 +1,5 @@
-// VTRSettingsStore: the daemon's settings kept in the job database, one text value per name, and
-// the count of stored jobs in each state. Reads and writes go through the coordinator's lock,
-// so any thread may use one.
+// VTRSettingsStore: the daemon's settings kept in the job database, one text value per name.
+// Reads and writes go through the coordinator's lock, so any thread may use one.
 #pragma once
 
 #include <map>
@@ -9,7 +8,6 @@
 #include <string>
 
 #include "foundation/VTRError.h"
-#include "jobs/VTRUploadDaemonConstants.h"
 
 namespace vtr {
 
@@ -25,10 +23,6 @@ class VTRSettingsStore {
     // together commit together.
     bool setValues(const std::map<std::string, std::optional<std::string>>& values,
                    VTRError* error = nullptr);
-
-    // The number of stored jobs in each state from paused to errored, zeros included.
-    std::optional<std::map<VTRUploadJobState, int64_t>> jobCountsByState(
-        VTRError* error = nullptr) const;
 
   private:
     std::shared_ptr<VTRStoreCoordinator> coordinator_;

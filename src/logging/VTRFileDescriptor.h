@@ -1,9 +1,11 @@
 // VTRFileDescriptor: sole owner of one POSIX file descriptor, closed on destruction. Move-only.
-// Use from one thread at a time.
+// Use from one thread at a time. VTRWriteAll writes a whole text to a descriptor.
 #pragma once
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace vtr {
@@ -32,5 +34,17 @@ class VTRFileDescriptor {
   private:
     int fd_ = -1;
 };
+
+// Writes every byte of `bytes` to `fd`, going on after interruptions and short writes. False on
+// the first failure (errno tells which).
+inline bool VTRWriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
 
 }  // namespace vtr

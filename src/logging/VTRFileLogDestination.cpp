@@ -50,18 +50,6 @@ std::string archivedName(const std::string& path) {
         .string();
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 }  // namespace
 
 bool isLogFileName(std::string_view name) {
@@ -105,7 +93,7 @@ void VTRFileLogDestination::logMessage(const VTRLogMessage& message) {
     if (!ensureCurrentFile(Clock::now())) return;
     std::string line = formatLogTimestamp(message.timestamp, '/') + "  " + message.text;
     if (line.empty() || line.back() != '\n') line += '\n';
-    if (writeAll(file_.get(), line)) currentSize_ += line.size();
+    if (VTRWriteAll(file_.get(), line)) currentSize_ += line.size();
     if (currentSize_ >= settings_.maximumFileSize) archiveCurrentFile();
 }
 

@@ -11,12 +11,6 @@ void VTRLabeledCounter::add(const std::vector<std::string>& labelValues, uint64_
     series_[labelValues] += amount;
 }
 
-uint64_t VTRLabeledCounter::value(const std::vector<std::string>& labelValues) const {
-    std::lock_guard lock(mutex_);
-    auto found = series_.find(labelValues);
-    return found == series_.end() ? 0 : found->second;
-}
-
 void VTRLabeledCounter::write(VTRMetricsText& text) const {
     text.family(name_, "counter", help_);
     std::lock_guard lock(mutex_);

@@ -23,8 +23,6 @@ class VTRLabeledCounter {
     VTRLabeledCounter(std::string name, std::string help, std::vector<std::string> labelNames);
 
     void add(const std::vector<std::string>& labelValues, uint64_t amount = 1);
-    // 0 for a series never counted.
-    uint64_t value(const std::vector<std::string>& labelValues) const;
     void write(VTRMetricsText& text) const;
 
   private:
@@ -47,9 +45,6 @@ class VTRMetrics {
     void countHTTPRequest(std::string_view routeTemplate, int status);
 
     uint64_t uploadedBytes() const { return uploadedBytes_.load(); }
-    const VTRLabeledCounter& soapCalls() const { return soapCalls_; }
-    const VTRLabeledCounter& retries() const { return retries_; }
-    const VTRLabeledCounter& httpRequests() const { return httpRequests_; }
 
     // When the counting began, as seconds since the epoch.
     double startTimeSeconds() const { return startTimeSeconds_; }

@@ -91,9 +91,10 @@ std::shared_ptr<HTTPRequestOperation> VTRRemoteMethodCaller_sync::callRemoteMeth
         auto deadline = [&] {
             return start + waitTimeout_ + (operation ? operation->throttledTime() : 0ms);
         };
-        while (!state_->isComplete() && std::chrono::steady_clock::now() < deadline()) {
-            state_->callerCondition.wait_until(lock, deadline(),
-                                               [&] { return state_->isComplete(); });
+        while (!state_->isComplete()) {
+            auto until = deadline();
+            if (std::chrono::steady_clock::now() >= until) break;
+            state_->callerCondition.wait_until(lock, until);
         }
         results = state_->results;
         error = state_->error;

@@ -67,8 +67,6 @@ uint64_t VTRFileUploadOperation::uploadFile(const VTRFileInfo& file, uint64_t fr
         return transfer.currentOffset;
     }
 
-    if (transfer.currentOffset < size)
-        reader_->start(stream, transfer.currentOffset, size, chunkSize);
     while (transfer.currentOffset < size && !isCancelled() && !transfer.uploadError) {
         if (!takeChunk(transfer, stream, size, chunkSize)) break;
         retryCall(
@@ -90,7 +88,8 @@ bool VTRFileUploadOperation::takeChunk(ChunkTransfer& transfer, VTRFileInputStre
     // The previous chunk is let go first, so that its buffer serves again once no request
     // holds it.
     transfer.chunk.reset();
-    // A restart of the file goes back to offset 0: the read-ahead starts over from there.
+    // No pass yet, or a restart of the file went back to offset 0: the read-ahead starts (over)
+    // from the current offset.
     if (reader_->nextOffset() != transfer.currentOffset)
         reader_->start(stream, transfer.currentOffset, size, chunkSize);
     VTRChunkReader::Chunk chunk = reader_->next();

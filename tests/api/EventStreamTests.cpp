@@ -23,9 +23,9 @@ TEST_F(ControlAPITest, EventStreamDeliversAJobsLifeInOrderWithIncreasingIDs) {
 
     events = std::make_shared<VTREventHub>(
         loop,
-        [this](const std::string& id) -> std::optional<json> {
+        [this](const std::string& id) -> std::optional<std::string> {
             json form = stored(id);
-            return form.is_null() ? std::nullopt : std::optional(form);
+            return form.is_null() ? std::nullopt : std::optional(form.dump());
         },
         VTREventHub::Options{100ms, 15s});
     VTRRemoteUploadJobService::Options serviceOptions;

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "foundation/VTRSocketTable.h"
+#include "logging/VTRFileDescriptor.h"
 
 namespace vtr::cli {
 
@@ -29,15 +30,11 @@ struct LocatorFile {
 // to the locator directory can put anything under the locator names: a link, a FIFO that would
 // block the client, a device or a huge file that would fill its memory. Those read as nothing.
 LocatorFile readLocatorFile(const std::string& path) {
-    struct Descriptor {
-        int fd;
-        ~Descriptor() {
-            if (fd >= 0) ::close(fd);
-        }
-    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW)};
-    int fd = file.fd;
+    VTRFileDescriptor file(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    int fd = file.get();
     struct stat status {};
-    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return {};
+    if (!file.valid() || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return {};
     std::string contents;
     char buffer[MaximumLocatorFileSize + 1];
     for (;;) {

@@ -25,23 +25,28 @@ double numberAt(const nlohmann::json& object, const char* key) {
 
 }  // namespace
 
+JobActivity JobActivity::fromJSON(const nlohmann::json& entry) {
+    JobActivity activity;
+    activity.id = stringAt(entry, "id");
+    activity.phase = stringAt(entry, "phase");
+    activity.file = stringAt(entry, "file");
+    activity.bytesPerSecond = numberAt(entry, "bytes_per_second");
+    auto retry = entry.find("retry");
+    if (retry != entry.end() && retry->is_object()) {
+        activity.retry = RetryActivity{
+            stringAt(*retry, "method"), static_cast<int64_t>(numberAt(*retry, "attempt")),
+            numberAt(*retry, "next_attempt_in_seconds"), stringAt(*retry, "reason")};
+    }
+    return activity;
+}
+
 std::optional<std::map<std::string, JobActivity>> JobActivity::listFromJSON(
     const nlohmann::json& list) {
     if (!list.is_array()) return std::nullopt;
     std::map<std::string, JobActivity> activities;
     for (const auto& entry : list) {
         if (!entry.is_object()) continue;
-        JobActivity activity;
-        activity.id = stringAt(entry, "id");
-        activity.phase = stringAt(entry, "phase");
-        activity.file = stringAt(entry, "file");
-        activity.bytesPerSecond = numberAt(entry, "bytes_per_second");
-        auto retry = entry.find("retry");
-        if (retry != entry.end() && retry->is_object()) {
-            activity.retry = RetryActivity{
-                stringAt(*retry, "method"), static_cast<int64_t>(numberAt(*retry, "attempt")),
-                numberAt(*retry, "next_attempt_in_seconds"), stringAt(*retry, "reason")};
-        }
+        JobActivity activity = fromJSON(entry);
         std::string id = activity.id;
         activities.emplace(std::move(id), std::move(activity));
     }

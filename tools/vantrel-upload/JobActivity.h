@@ -29,6 +29,8 @@ struct JobActivity {
     double bytesPerSecond = 0;
     std::optional<RetryActivity> retry;  // set while a call waits to be retried
 
+    // One entry of an /activity answer (an object), or of an "activity" event.
+    static JobActivity fromJSON(const nlohmann::json& entry);
     // The entries of an /activity answer by job id; nothing when it is not an array.
     static std::optional<std::map<std::string, JobActivity>> listFromJSON(
         const nlohmann::json& list);

@@ -86,11 +86,11 @@ int JobWatcher::run(std::vector<std::string> ids) {
             jobs_.push_back(Watched{std::move(id), {}, false, false, {}, {}});
     }
 
-    int status = ExitSucceeded;
-    return follow(&status) ? status : poll();
+    if (std::optional<int> status = follow()) return *status;
+    return poll();
 }
 
-bool JobWatcher::follow(int* status) {
+std::optional<int> JobWatcher::follow() {
     while (true) {
         std::string pending;
         bool done = false;
@@ -111,18 +111,15 @@ bool JobWatcher::follow(int* status) {
             done = ready_ && settled();
             return !done;
         });
-        if (done) {
-            *status = finish();
-            return true;
-        }
-        if (reply.answered && reply.status == 405) return false;
+        if (done) return finish();
+        if (reply.answered && reply.status == 405) return std::nullopt;
         if (!ready_) {
-            *status = reportFailedReply(reply, client_, "GET /events", {}, err_);
-            if (*status == ExitSucceeded) {
+            int status = reportFailedReply(reply, client_, "GET /events", {}, err_);
+            if (status == ExitSucceeded) {
                 err_ << "vantrel-upload: the upload daemon's event stream ended at once\n";
-                *status = ExitFailed;
+                status = ExitFailed;
             }
-            return true;
+            return status;
         }
         // The daemon closed a stream it had served (a restart, or a reader too far behind):
         // a new one starts with every job as it is now.
@@ -134,7 +131,6 @@ void JobWatcher::takeEvent(const std::string& name, const std::string& data) {
     std::string id = value.is_object() && value.contains("id") && value["id"].is_string()
                          ? value["id"].get<std::string>()
                          : std::string();
-    auto watched = std::find_if(jobs_.begin(), jobs_.end(), [&](auto& w) { return w.id == id; });
     if (name == "ready") {
         // Jobs the daemon did not list do not exist.
         for (Watched& job : jobs_) job.removed = job.removed || !job.seen;
@@ -142,6 +138,7 @@ void JobWatcher::takeEvent(const std::string& name, const std::string& data) {
         draw(true);
         return;
     }
+    auto watched = std::find_if(jobs_.begin(), jobs_.end(), [&](auto& w) { return w.id == id; });
     if (watched == jobs_.end()) return;
     if (name == "job") {
         apply(*watched, value);
@@ -149,8 +146,7 @@ void JobWatcher::takeEvent(const std::string& name, const std::string& data) {
     } else if (name == "removed") {
         watched->removed = true;
     } else if (name == "activity" && output_ != Output::JSONLines) {
-        auto entries = JobActivity::listFromJSON(nlohmann::json::array({value}));
-        if (entries && entries->count(id)) activities_[id] = entries->at(id);
+        activities_[id] = JobActivity::fromJSON(value);
     }
     if (ready_) draw(false);
 }

@@ -44,9 +44,9 @@ class JobWatcher {
         std::string lastPrinted;
     };
 
-    // Follows the event stream until the jobs are settled. False when the daemon has no stream
-    // (poll instead); otherwise true with the exit status in `status`.
-    bool follow(int* status);
+    // Follows the event stream until the jobs are settled, and returns the exit status; nothing
+    // when the daemon has no stream (poll instead).
+    std::optional<int> follow();
     // Takes in one event of the stream.
     void takeEvent(const std::string& name, const std::string& data);
     // Polls until the jobs are settled; returns the exit status.

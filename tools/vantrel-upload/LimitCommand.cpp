@@ -21,8 +21,8 @@ std::string rateText(const nlohmann::json& value) {
     return fmt::format("{}/s ({} bytes per second)", formatByteRate(rate), rate);
 }
 
-}  // namespace
-
+// The lines `limit` prints for a GET /settings document: the limit in force ("off" for 0) and
+// the schedule's entries, if any.
 std::string describeUploadLimit(const nlohmann::json& settings) {
     std::string text = fmt::format("upload limit: {}\n",
                                    rateText(settings.value("upload_limit", nlohmann::json())));
@@ -35,6 +35,8 @@ std::string describeUploadLimit(const nlohmann::json& settings) {
     }
     return text;
 }
+
+}  // namespace
 
 int UploadCommands::limit(const std::optional<std::string>& rate) {
     std::optional<uint64_t> newLimit;
@@ -49,11 +51,10 @@ int UploadCommands::limit(const std::optional<std::string>& rate) {
         }
     }
     if (!connect()) return ExitDaemonNotRunning;
-    std::string request = newLimit ? "PUT /settings" : "GET /settings";
-    ControlClient::Reply reply =
-        newLimit
-            ? client_->send("PUT", "/settings", nlohmann::json{{"upload_limit", *newLimit}}.dump())
-            : client_->send("GET", "/settings");
+    const char* method = newLimit ? "PUT" : "GET";
+    std::string request = fmt::format("{} /settings", method);
+    ControlClient::Reply reply = client_->send(
+        method, "/settings", newLimit ? nlohmann::json{{"upload_limit", *newLimit}}.dump() : "");
     nlohmann::json settings = nlohmann::json::parse(reply.body, nullptr, false);
     if (!reply.answered || reply.status != 200) {
         int result = reportFailedReply(reply, *client_, request, {}, err_);

@@ -70,13 +70,13 @@ std::pair<std::string, std::string> splitFileArgument(const std::string& argumen
 
 namespace {
 
-std::string searchFailureMessage(const DaemonSearch& search) {
-    if (search.untrusted)
+std::string searchFailureMessage(const std::string& problem, bool untrusted) {
+    if (untrusted)
         return fmt::format(
             "vantrel-upload: refusing to talk to the upload daemon the locator files name: {}\n",
-            printableText(search.problem));
+            printableText(problem));
     return fmt::format("vantrel-upload: the upload daemon is not running ({})\n",
-                       printableText(search.problem));
+                       printableText(problem));
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ bool UploadCommands::connect() {
     DaemonSearch search = locateDaemon(directory_, ::geteuid());
     location_ = search.location;
     if (!location_) {
-        err_ << searchFailureMessage(search);
+        err_ << searchFailureMessage(search.problem, search.untrusted);
         return false;
     }
     client_ = std::make_unique<ControlClient>(location_->port);
@@ -319,7 +319,7 @@ int UploadCommands::status(bool json) {
                             location_->port, location_->pid, printableText(directory_));
     }
     if (result == ExitDaemonNotRunning)
-        err_ << searchFailureMessage({std::nullopt, failure, search.untrusted});
+        err_ << searchFailureMessage(failure, search.untrusted);
     else if (result != ExitSucceeded)
         err_ << fmt::format("vantrel-upload: the upload daemon does not answer as it should ({})\n",
                             printableText(failure));

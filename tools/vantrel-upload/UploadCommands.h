@@ -58,10 +58,6 @@ class UploadCommands {
     std::unique_ptr<ControlClient> client_;
 };
 
-// The lines `limit` prints for a GET /settings document: the limit in force ("off" for 0) and
-// the schedule's entries, if any.
-std::string describeUploadLimit(const nlohmann::json& settings);
-
 // A random (version 4) UUID in lower-case text.
 std::string makeUUID();
 // Why `id` cannot name a job, or empty when it can. Any id the daemon might hold may be looked
