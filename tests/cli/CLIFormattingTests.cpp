@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "ExitStatus.h"
 #include "JobActivity.h"
 #include "JobSummary.h"
 #include "RecordingConnection.h"
@@ -54,16 +55,20 @@ using Answer = std::pair<int, std::string>;  // status, body
 // last one repeating; GET /events gets `events` (by default 405, as from an older daemon); any
 // other request gets `activity`.
 struct ControlStub : vtr::test::RecordingServer {
+    // The n-th request of /jobs/job-1 or /events gets the n-th answer, or the last.
     ControlStub(const std::string& locator, std::vector<json> jobs, Answer activity,
-                Answer events = {405, ""})
+                std::vector<Answer> events = {{405, ""}})
         : RecordingServer(
               {}, std::chrono::seconds(30),
               [this, jobs, activity, events](const vtr::HTTPMessage& request, std::string) {
                   vtr::HTTPHeaderList type{{"Content-Type", "application/json"}};
-                  if (request.url() == "/events")
+                  if (request.url() == "/events") {
+                      const Answer& answer =
+                          events[std::min(requestsFor("/events"), events.size()) - 1];
                       return std::make_unique<vtr::HTTPDataResponse>(
-                          events.second, events.first,
+                          answer.second, answer.first,
                           vtr::HTTPHeaderList{{"Content-Type", "text/event-stream"}});
+                  }
                   if (request.url() != "/jobs/job-1")
                       return std::make_unique<vtr::HTTPDataResponse>(activity.second,
                                                                      activity.first, type);
@@ -319,7 +324,7 @@ TEST(WatchActivityTest, FollowsTheEventStreamWithoutPolling) {
                          kRetrying[0].dump() + "\n\nevent: job\nid: 4\ndata: " + completed.dump() +
                          "\n\n";
     vtr::test::TempDir locator;
-    ControlStub stub(locator.path(), {running}, {200, "[]"}, {200, stream});
+    ControlStub stub(locator.path(), {running}, {200, "[]"}, {{200, stream}});
     std::ostringstream out, err;
     EXPECT_EQ(UploadCommands(locator.path(), out, err)
                   .watch({"job-1"}, false, false, std::chrono::milliseconds(1)),
@@ -329,4 +334,25 @@ TEST(WatchActivityTest, FollowsTheEventStreamWithoutPolling) {
     EXPECT_THAT(out.str(), HasSubstr("job-1  completed  100.0%"));
     EXPECT_EQ(stub.requestsFor("/events"), 1u);
     EXPECT_EQ(stub.requestsFor("/jobs/job-1") + stub.requestsFor("/activity"), 0u);
+}
+
+// A stream the daemon ends is followed by a new one, whose listing alone says which jobs exist:
+// a job deleted in between is reported removed (not waited for), and bars are redrawn in place.
+TEST(WatchActivityTest, AJobGoneWhileTheStreamWasRenewedIsReportedRemoved) {
+    json running = hostileJob();
+    std::string first =
+        "event: job\nid: 1\ndata: " + running.dump() + "\n\nevent: ready\nid: 2\n" + "data: {}\n\n";
+    std::string second = "event: ready\nid: 3\ndata: {}\n\n";
+    vtr::test::TempDir locator;
+    // A third stream, which a watcher that still waits for the job would open, fails.
+    ControlStub stub(locator.path(), {running}, {200, "[]"},
+                     {{200, first}, {200, second}, {500, ""}});
+    std::ostringstream out, err;
+    EXPECT_EQ(UploadCommands(locator.path(), out, err)
+                  .watch({"job-1"}, false, true, std::chrono::milliseconds(1)),
+              ExitJobNotFound);
+    EXPECT_EQ(err.str(), "vantrel-upload: job job-1 was removed\n");
+    EXPECT_EQ(stub.requestsFor("/events"), 2u);
+    // The second picture moves the cursor back up over the first.
+    EXPECT_THAT(out.str(), HasSubstr("\x1b[1A"));
 }

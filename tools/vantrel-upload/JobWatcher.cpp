@@ -83,7 +83,7 @@ int JobWatcher::run(std::vector<std::string> ids) {
     std::set<std::string> known;
     for (std::string& id : ids) {
         if (known.insert(id).second)
-            jobs_.push_back(Watched{std::move(id), {}, false, false, {}, {}});
+            jobs_.push_back(Watched{std::move(id), {}, false, false, false, {}, {}});
     }
 
     if (std::optional<int> status = follow()) return *status;
@@ -95,6 +95,7 @@ std::optional<int> JobWatcher::follow() {
         std::string pending;
         bool done = false;
         ready_ = false;
+        for (Watched& job : jobs_) job.listed = false;
         ControlClient::Reply reply = client_.stream("/events", [&](std::string_view data) {
             pending.append(data);
             // Events end with an empty line; comments (keep-alives) start with ':'.
@@ -132,15 +133,18 @@ void JobWatcher::takeEvent(const std::string& name, const std::string& data) {
                          ? value["id"].get<std::string>()
                          : std::string();
     if (name == "ready") {
-        // Jobs the daemon did not list do not exist.
-        for (Watched& job : jobs_) job.removed = job.removed || !job.seen;
+        // Jobs the daemon did not list (in this stream: a job deleted while the watcher
+        // reconnected was listed by the one before) do not exist.
+        for (Watched& job : jobs_) job.removed = job.removed || !job.listed;
         ready_ = true;
-        draw(true);
+        draw(!drawn_);
+        drawn_ = true;
         return;
     }
     auto watched = std::find_if(jobs_.begin(), jobs_.end(), [&](auto& w) { return w.id == id; });
     if (watched == jobs_.end()) return;
     if (name == "job") {
+        watched->listed = true;
         apply(*watched, value);
         if (watched->job.isFinished() || watched->job.isStalled()) activities_.erase(id);
     } else if (name == "removed") {

@@ -39,6 +39,7 @@ class JobWatcher {
         std::string id;
         JobSummary job;
         bool seen = false;
+        bool listed = false;  // in the listing that opened the current event stream
         bool removed = false;
         std::deque<Sample> samples;
         std::string lastPrinted;
@@ -76,6 +77,7 @@ class JobWatcher {
     std::map<std::string, JobActivity> activities_;
     bool askForActivities_ = true;  // until a daemon without /activity answers
     bool ready_ = false;            // the stream's snapshot is complete
+    bool drawn_ = false;            // the first picture is out (bars redraw it in place)
     int failureStatus_ = 0;
 };
 
